@@ -1,0 +1,103 @@
+// FireSim's private state and its phases. Members follow the solver's array inventory; every
+// array pointer refers to device memory on the GPU path and to host memory otherwise. Back
+// buffers are exchanged with their fields by swapping pointers, so always use the member, never
+// a pointer kept from before a phase.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "solver/exec.h"
+#include "solver/fire_sim.h"
+
+namespace tf {
+
+struct FireSim::Impl {
+  bool useGpu = false;
+  void* stream = nullptr;  // cudaStream_t
+  double* devSum = nullptr;
+  uint32_t* devMax = nullptr;
+  double* hostSum = nullptr;
+  uint32_t* hostMax = nullptr;
+  GridDesc grid;
+  OpenSides openSides = kDefaultOpenSides;
+  int32_t openMask = 0;
+  bool ready = false;
+  char error[256] = {};
+  SolverStats stats;
+  EmissionParams emission;
+
+  // Face velocities and their back buffers.
+  float* u = nullptr;
+  float* uNext = nullptr;
+  float* v = nullptr;
+  float* vNext = nullptr;
+  float* w = nullptr;
+  float* wNext = nullptr;
+  // The twenty cell arrays, in allocation order.
+  float* density = nullptr;
+  float* temperature = nullptr;
+  float* fuel = nullptr;
+  float* densityNext = nullptr;
+  float* temperatureNext = nullptr;
+  float* fuelNext = nullptr;
+  float* dust = nullptr;
+  float* dustNext = nullptr;
+  float* scratch = nullptr;
+  float* flame = nullptr;
+  float* emitterMask = nullptr;
+  float* scratch2 = nullptr;
+  float* cellForceX = nullptr;
+  float* cellForceY = nullptr;
+  float* cellForceZ = nullptr;
+  float* divergence = nullptr;
+  float* targetDivergence = nullptr;
+  float* pressure = nullptr;
+  float* pcgSearch = nullptr;
+  float* pcgProduct = nullptr;
+  // Optional inputs, allocated on their first upload and kept until Release.
+  float* extForceX = nullptr;
+  float* extForceY = nullptr;
+  float* extForceZ = nullptr;
+  float* quenchMask = nullptr;
+  float* emitVelX = nullptr;
+  float* emitVelY = nullptr;
+  float* emitVelZ = nullptr;
+  float* flammableMask = nullptr;
+  float* burnAge = nullptr;
+  bool hasExtForce = false;
+  bool hasQuench = false;
+  bool hasEmitVel = false;
+  bool hasFlammable = false;
+  float flamFuel = 4.0f;
+  float burnTime = 8.0f;
+  float quenchStrength = 8.0f;
+  float steam = 0.5f;
+
+  std::vector<Level> levels;  // finest first
+
+  Exec exec() const { return Exec{useGpu, stream, devSum, devMax, hostSum, hostMax}; }
+  int cellCount() const { return grid.nx * grid.ny * grid.nz; }
+  size_t cellBytes() const { return size_t(cellCount()) * sizeof(float); }
+
+  bool create(const GridDesc& g, const OpenSides& sides, bool wantGpu);
+  void release();
+  // Allocates one zero-filled array and counts it; false when the memory is not there.
+  bool allocate(float*& p, size_t count);
+  void freeArray(void*& p);
+
+  // Step phases, in the order the substep runs them.
+  void Forces(const FireParams& p, float dt);
+  void FaceBC();
+  void AdvectVel(float dt);
+  void Project(const FireParams& p, float dt);
+  void AdvectScalar(float*& f, float*& fNext, float dt);
+  void Combust(const FireParams& p, float dt);
+
+  // Pressure solve internals and the solid pyramid.
+  void VCycle(int depth);
+  void Smooth(Level& level, int parity);
+  void RestrictSolid();
+};
+
+}  // namespace tf

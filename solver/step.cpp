@@ -1,0 +1,36 @@
+#define TFR_BODY_SOURCE
+#include <chrono>
+#include <utility>
+
+#include "solver/device_memory.h"
+#include "solver/fire_sim_impl.h"
+
+namespace tf {
+
+void FireSim::Step(const FireParams& p) {
+  Impl& s = *impl;
+  if (!s.ready) return;
+  const auto t0 = std::chrono::steady_clock::now();
+  const int n = p.substeps < 1 ? 1 : p.substeps;
+  const float dt = p.frameTime / float(n);
+  for (int i = 0; i < n; ++i) {
+    // Force, make consistent with the walls, carry the velocity along itself, make consistent
+    // again and project; the scalars then ride the projected velocity and combustion acts last.
+    s.Forces(p, dt);
+    s.FaceBC();
+    s.AdvectVel(dt);
+    s.FaceBC();
+    s.Project(p, dt);
+    s.AdvectScalar(s.density, s.densityNext, dt);
+    s.AdvectScalar(s.temperature, s.temperatureNext, dt);
+    s.AdvectScalar(s.fuel, s.fuelNext, dt);
+    s.AdvectScalar(s.dust, s.dustNext, dt);
+    s.Combust(p, dt);
+  }
+  WaitStream(s.exec());
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0);
+  s.stats.stepMs = float(ns.count()) / 1000000.0f;
+  s.stats.maxDivergence = MaxDivergence();
+}
+
+}  // namespace tf
