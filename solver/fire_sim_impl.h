@@ -9,6 +9,7 @@
 
 #include "solver/exec.h"
 #include "solver/fire_sim.h"
+#include "solver/grid_index.h"
 
 namespace tf {
 
@@ -77,6 +78,7 @@ struct FireSim::Impl {
   std::vector<Level> levels;  // finest first
 
   Exec exec() const { return Exec{useGpu, stream, devSum, devMax, hostSum, hostMax}; }
+  Dims dims() const { return Dims{grid.nx, grid.ny, grid.nz}; }
   int cellCount() const { return grid.nx * grid.ny * grid.nz; }
   size_t cellBytes() const { return size_t(cellCount()) * sizeof(float); }
 

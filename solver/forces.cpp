@@ -1,0 +1,8 @@
+#define TFR_BODY_SOURCE
+#include "solver/fire_sim_impl.h"
+
+namespace tf {
+
+void FireSim::Impl::Forces(const FireParams&, float) {}
+
+}  // namespace tf
