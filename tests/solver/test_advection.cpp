@@ -1,1 +1,206 @@
+// Advection: exact reproduction at rest, exact translation by whole cells, fresh air through open
+// sides, no new extrema, and the pointer exchange.
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+#include "solver/sampling.h"
 #include "tests/solver/backends.h"
+
+namespace tf::test {
+namespace {
+
+std::vector<float> Random(size_t n, unsigned seed, float lo, float hi) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> dist(lo, hi);
+  std::vector<float> out(n);
+  for (float& x : out) x = dist(rng);
+  return out;
+}
+
+TEST(Sampling, ClampsToJustInsideTheLastElement) {
+  const float a[4] = {0.0f, 10.0f, 20.0f, 30.0f};
+  EXPECT_EQ(SampleClamped(a, 4, 1, 1, 1.5f, 0.0f, 0.0f), 15.0f);
+  EXPECT_EQ(SampleClamped(a, 4, 1, 1, -3.0f, 7.0f, -1.0f), 0.0f);  // extent 1 samples index 0
+  // The bound is E - 1.001, not E - 1: the last element blends 0.001 of its lower neighbour.
+  EXPECT_NEAR(SampleClamped(a, 4, 1, 1, 9.0f, 0.0f, 0.0f), 29.99f, 1e-4f);
+  float lo = 0.0f, hi = 0.0f;
+  const float b[8] = {1, 2, 3, 4, 5, 6, 7, -8};
+  SampleClamped(b, 2, 2, 2, 0.5f, 0.5f, 0.5f, &lo, &hi);
+  EXPECT_EQ(lo, -8.0f);
+  EXPECT_EQ(hi, 7.0f);
+}
+
+TEST(Sampling, OutsideOnlyBeyondOpenSidesAndStrictly) {
+  const OutsideOpenSide outside{1 | 32, 8, 8, 8};  // x- and z+ open
+  EXPECT_TRUE(outside(Vec3f{-0.01f, 4, 4}));
+  EXPECT_FALSE(outside(Vec3f{0.0f, 4, 4}));
+  EXPECT_FALSE(outside(Vec3f{9.0f, 4, 4}));  // x+ is closed
+  EXPECT_FALSE(outside(Vec3f{4, 4, 8.0f}));
+  EXPECT_TRUE(outside(Vec3f{4, 4, 8.001f}));
+  EXPECT_FALSE(outside(Vec3f{4, 4, -5.0f}));
+}
+
+class Advection : public Backends {
+ protected:
+  void SetUp() override {
+    Backends::SetUp();
+    if (IsSkipped()) return;
+    create(sim, g, sides);
+  }
+  size_t cells() const { return size_t(g.nx * g.ny * g.nz); }
+  size_t uCount() const { return size_t((g.nx + 1) * g.ny * g.nz); }
+  size_t vCount() const { return size_t(g.nx * (g.ny + 1) * g.nz); }
+  size_t wCount() const { return size_t(g.nx * g.ny * (g.nz + 1)); }
+  void setVelocity(float ux, float vy, float wz) {
+    Put(sim, &FireSim::Impl::u, std::vector<float>(uCount(), ux));
+    Put(sim, &FireSim::Impl::v, std::vector<float>(vCount(), vy));
+    Put(sim, &FireSim::Impl::w, std::vector<float>(wCount(), wz));
+  }
+  std::vector<float> advectDensity(const std::vector<float>& d, float dt) {
+    Put(sim, &FireSim::Impl::density, d);
+    FireSim::Impl& s = sim.Internals();
+    s.AdvectScalar(s.density, s.densityNext, dt);
+    return Get(sim, &FireSim::Impl::density, cells());
+  }
+
+  GridDesc g = Grid(12, 10, 8, 0.5f);
+  OpenSides sides = OpenSides{false, false, false, false, false, true};
+  FireSim sim;
+};
+
+TEST_P(Advection, AtRestVelocityIsKeptButForTheLastLayer) {
+  const Dims d{g.nx, g.ny, g.nz};
+  const std::vector<float> u0 = Random(uCount(), 1, -1, 1), v0 = Random(vCount(), 2, -1, 1);
+  std::vector<float> w0(wCount(), 0.0f);
+  Put(sim, &FireSim::Impl::u, u0);
+  Put(sim, &FireSim::Impl::v, v0);
+  Put(sim, &FireSim::Impl::w, w0);
+  // A velocity that is not zero still moves itself; so this uses dt = 0, where every trace stays
+  // put and only the clamp of the sampling shows.
+  sim.Internals().AdvectVel(0.0f);
+  const std::vector<float> u1 = Get(sim, &FireSim::Impl::u, uCount());
+  for (int k = 0; k < g.nz; ++k)
+    for (int j = 0; j < g.ny; ++j)
+      for (int i = 0; i <= g.nx; ++i) {
+        const float before = u0[size_t(d.u(i, j, k))];
+        if (i < g.nx && j < g.ny - 1 && k < g.nz - 1) {
+          ASSERT_EQ(u1[size_t(d.u(i, j, k))], before) << i << "," << j << "," << k;
+        }
+      }
+  // The face i = nx of u: 0.999 of itself plus 0.001 of its lower neighbour.
+  const float top = u0[size_t(d.u(g.nx, 2, 2))], lower = u0[size_t(d.u(g.nx - 1, 2, 2))];
+  EXPECT_NEAR(u1[size_t(d.u(g.nx, 2, 2))], 0.999f * top + 0.001f * lower, 1e-6f);
+  // The old allocation became the back buffer.
+  FireSim::Impl& s = sim.Internals();
+  std::vector<float> back(uCount());
+  Download(s.exec(), back.data(), s.uNext, back.size() * sizeof(float));
+  EXPECT_EQ(back, u0);
+}
+
+TEST_P(Advection, ScalarAtRestIsReproducedAndBuffersExchange) {
+  const std::vector<float> d0 = Random(cells(), 3, 0, 1);
+  FireSim::Impl& s = sim.Internals();
+  float* before = s.density;
+  const std::vector<float> d1 = advectDensity(d0, 0.1f);
+  EXPECT_EQ(s.densityNext, before);
+  const Dims d{g.nx, g.ny, g.nz};
+  for (int k = 0; k < g.nz; ++k)
+    for (int j = 0; j < g.ny; ++j)
+      for (int i = 0; i < g.nx; ++i) {
+        const size_t c = size_t(d.cell(i, j, k));
+        if (i < g.nx - 1 && j < g.ny - 1 && k < g.nz - 1)
+          ASSERT_EQ(d1[c], d0[c]);
+        else
+          ASSERT_NEAR(d1[c], d0[c], 3e-6f);  // the clamp's blend, mostly corrected
+      }
+}
+
+TEST_P(Advection, WholeCellTranslationIsExact) {
+  // One cell (0.5 m) per 0.25 s along +x: every cell takes its -x neighbour's value.
+  setVelocity(2.0f, 0.0f, 0.0f);
+  const std::vector<float> d0 = Random(cells(), 4, 0, 1);
+  const std::vector<float> d1 = advectDensity(d0, 0.25f);
+  const Dims d{g.nx, g.ny, g.nz};
+  // The last layer along each axis samples through the clamp's blend, so only the rest is exact.
+  for (int k = 0; k < g.nz - 1; ++k)
+    for (int j = 0; j < g.ny - 1; ++j)
+      for (int i = 1; i < g.nx - 2; ++i)  // the forward trace of nx - 2 reaches the clamped layer
+        ASSERT_EQ(d1[size_t(d.cell(i, j, k))], d0[size_t(d.cell(i - 1, j, k))]) << i << "," << j << "," << k;
+  // x- is closed: the first cell samples the border value instead of fresh air.
+  EXPECT_EQ(d1[size_t(d.cell(0, 3, 3))], d0[size_t(d.cell(0, 3, 3))]);
+
+  // Velocity moves itself the same way: a slow w that varies along x only is carried one cell.
+  std::vector<float> w0(wCount());
+  for (int k = 0; k <= g.nz; ++k)
+    for (int j = 0; j < g.ny; ++j)
+      for (int i = 0; i < g.nx; ++i) w0[size_t(d.w(i, j, k))] = 1e-3f * float(i % 5);
+  Put(sim, &FireSim::Impl::w, w0);
+  sim.Internals().AdvectVel(0.25f);
+  const std::vector<float> w1 = Get(sim, &FireSim::Impl::w, wCount());
+  for (int i = 1; i < g.nx; ++i) EXPECT_NEAR(w1[size_t(d.w(i, 3, 4))], w0[size_t(d.w(i - 1, 3, 4))], 1e-9f) << i;
+  EXPECT_EQ(Get(sim, &FireSim::Impl::u, uCount())[size_t(d.u(6, 3, 4))], 2.0f);
+}
+
+TEST_P(Advection, OpenSidesLetFreshAirIn) {
+  sim.Release();
+  create(sim, g, OpenSides{true, true, false, false, false, true});
+  setVelocity(2.0f, 0.0f, 0.0f);
+  const std::vector<float> d1 = advectDensity(std::vector<float>(cells(), 1.0f), 0.25f);
+  const Dims d{g.nx, g.ny, g.nz};
+  for (int k = 0; k < g.nz; ++k)
+    for (int j = 0; j < g.ny; ++j) {
+      ASSERT_EQ(d1[size_t(d.cell(0, j, k))], 0.0f);  // traced to x = -0.5, beyond the open side
+      ASSERT_EQ(d1[size_t(d.cell(1, j, k))], 1.0f);
+      ASSERT_EQ(d1[size_t(d.cell(g.nx - 1, j, k))], 1.0f);
+    }
+}
+
+TEST_P(Advection, UniformStaysUniformAndNoNewExtrema) {
+  // A swirling horizontal flow that never crosses the open top.
+  const Dims d{g.nx, g.ny, g.nz};
+  std::vector<float> u(uCount()), v(vCount());
+  for (int k = 0; k < g.nz; ++k)
+    for (int j = 0; j < g.ny; ++j)
+      for (int i = 0; i <= g.nx; ++i) u[size_t(d.u(i, j, k))] = std::sin(0.7f * float(j) + float(k));
+  for (int k = 0; k < g.nz; ++k)
+    for (int j = 0; j <= g.ny; ++j)
+      for (int i = 0; i < g.nx; ++i) v[size_t(d.v(i, j, k))] = std::cos(0.9f * float(i) - float(k));
+  Put(sim, &FireSim::Impl::u, u);
+  Put(sim, &FireSim::Impl::v, v);
+  Put(sim, &FireSim::Impl::w, std::vector<float>(wCount(), 0.0f));
+  for (float x : advectDensity(std::vector<float>(cells(), 0.75f), 0.3f)) ASSERT_EQ(x, 0.75f);
+
+  const std::vector<float> d0 = Random(cells(), 5, 0.2f, 0.9f);
+  const float lo = *std::min_element(d0.begin(), d0.end()), hi = *std::max_element(d0.begin(), d0.end());
+  std::vector<float> cur = d0;
+  for (int step = 0; step < 5; ++step) cur = advectDensity(cur, 0.3f);
+  EXPECT_GE(*std::min_element(cur.begin(), cur.end()), lo);
+  EXPECT_LE(*std::max_element(cur.begin(), cur.end()), hi);
+  EXPECT_NE(cur, d0);  // the flow did move it
+}
+
+TEST_P(Advection, MirroredFlowGivesMirroredResult) {
+  const Dims d{g.nx, g.ny, g.nz};
+  std::vector<float> blob(cells(), 0.0f);
+  for (int k = 2; k < 5; ++k)
+    for (int j = 3; j < 6; ++j)
+      for (int i = 4; i < 6; ++i) blob[size_t(d.cell(i, j, k))] = 1.0f;
+  std::vector<float> mirrored(cells());
+  for (int k = 0; k < g.nz; ++k)
+    for (int j = 0; j < g.ny; ++j)
+      for (int i = 0; i < g.nx; ++i) mirrored[size_t(d.cell(g.nx - 1 - i, j, k))] = blob[size_t(d.cell(i, j, k))];
+  setVelocity(0.8f, 0.0f, 0.0f);
+  const std::vector<float> a = advectDensity(blob, 0.2f);
+  setVelocity(-0.8f, 0.0f, 0.0f);
+  const std::vector<float> b = advectDensity(mirrored, 0.2f);
+  for (int k = 0; k < g.nz; ++k)
+    for (int j = 0; j < g.ny; ++j)
+      for (int i = 1; i < g.nx - 1; ++i)
+        ASSERT_NEAR(a[size_t(d.cell(i, j, k))], b[size_t(d.cell(g.nx - 1 - i, j, k))], 1e-5f);
+}
+
+TFR_INSTANTIATE_BACKENDS(Advection);
+
+}  // namespace
+}  // namespace tf::test

@@ -1,0 +1,93 @@
+// Sampling and tracing shared by the advection bodies (and usable from any body on both devices).
+// Positions are in cell units: cell (i, j, k) is centred at (i + 0.5, j + 0.5, k + 0.5), u(i, j, k)
+// sits at (i, j + 0.5, k + 0.5), v at (i + 0.5, j, k + 0.5), w at (i + 0.5, j + 0.5, k).
+#pragma once
+
+#include "solver/device.h"
+
+namespace tf {
+
+struct Vec3f {
+  float x, y, z;
+};
+
+TFR_HD inline float Lerp(float a, float b, float t) { return (1.0f - t) * a + t * b; }
+
+// Clamps one coordinate to [0, E - 1.001] (0 when the extent is 1) and splits it into the two
+// neighbouring indices and the weight between them.
+TFR_HD inline void ClampAxis(float c, int e, int& i0, int& i1, float& t) {
+  if (c < 0.0f) c = 0.0f;
+  else c = c < float(e) - 1.001f ? c : float(e) - 1.001f;
+  if (e == 1) c = 0.0f;
+  i0 = int(c);
+  t = c - float(i0);
+  i1 = i0 + 1 < e - 1 ? i0 + 1 : e - 1;
+}
+
+// Trilinear sample of an array with extents (ex, ey, ez) at (x, y, z) in its own index units,
+// clamped into the array; lerps along x first, then y, then z. With lo and hi given, also the
+// smallest and largest of the eight values used.
+TFR_HD inline float SampleClamped(const float* a, int ex, int ey, int ez, float x, float y, float z,
+                                  float* lo = nullptr, float* hi = nullptr) {
+  int i0, i1, j0, j1, k0, k1;
+  float t, s, r;
+  ClampAxis(x, ex, i0, i1, t);
+  ClampAxis(y, ey, j0, j1, s);
+  ClampAxis(z, ez, k0, k1, r);
+  const int r00 = ex * (j0 + ey * k0), r10 = ex * (j1 + ey * k0);
+  const int r01 = ex * (j0 + ey * k1), r11 = ex * (j1 + ey * k1);
+  const float c000 = a[i0 + r00], c100 = a[i1 + r00], c010 = a[i0 + r10], c110 = a[i1 + r10];
+  const float c001 = a[i0 + r01], c101 = a[i1 + r01], c011 = a[i0 + r11], c111 = a[i1 + r11];
+  if (lo) {
+    float mn = c000, mx = c000;
+    for (float c : {c100, c010, c110, c001, c101, c011, c111}) {
+      mn = c < mn ? c : mn;
+      mx = c > mx ? c : mx;
+    }
+    *lo = mn;
+    *hi = mx;
+  }
+  const float b0 = Lerp(Lerp(c000, c100, t), Lerp(c010, c110, t), s);
+  const float b1 = Lerp(Lerp(c001, c101, t), Lerp(c011, c111, t), s);
+  return Lerp(b0, b1, r);
+}
+
+// The staggered velocity as the tracing bodies see it.
+struct VelocityView {
+  const float* u;
+  const float* v;
+  const float* w;
+  int nx, ny, nz;
+  float invCell;  // 1 / cellSize: m/s to cells per second
+};
+
+// Velocity at a position in cells per second.
+TFR_HD inline Vec3f SampleVelocity(const VelocityView& f, Vec3f p) {
+  return Vec3f{SampleClamped(f.u, f.nx + 1, f.ny, f.nz, p.x, p.y - 0.5f, p.z - 0.5f) * f.invCell,
+               SampleClamped(f.v, f.nx, f.ny + 1, f.nz, p.x - 0.5f, p.y, p.z - 0.5f) * f.invCell,
+               SampleClamped(f.w, f.nx, f.ny, f.nz + 1, p.x - 0.5f, p.y - 0.5f, p.z) * f.invCell};
+}
+
+// Where a particle that reaches p after time h came from (midpoint rule); h < 0 traces forward.
+// The trace does not clamp: sampling does when the position is used.
+TFR_HD inline Vec3f TraceBack(const VelocityView& f, Vec3f p, float h) {
+  const Vec3f va = SampleVelocity(f, p);
+  const float hh = 0.5f * h;
+  const Vec3f m{p.x - hh * va.x, p.y - hh * va.y, p.z - hh * va.z};
+  const Vec3f vb = SampleVelocity(f, m);
+  return Vec3f{p.x - h * vb.x, p.y - h * vb.y, p.z - h * vb.z};
+}
+
+// True for a position beyond an open side of the domain (strict comparisons); fresh air, with
+// nothing in it, flows in there. Beyond a closed side it is false.
+struct OutsideOpenSide {
+  int openMask;
+  int nx, ny, nz;
+  TFR_HD bool operator()(Vec3f q) const {
+    return (q.x < 0.0f && (openMask & 1)) || (q.x > float(nx) && (openMask & 2)) ||
+           (q.y < 0.0f && (openMask & 4)) || (q.y > float(ny) && (openMask & 8)) ||
+           (q.z < 0.0f && (openMask & 16)) || (q.z > float(nz) && (openMask & 32));
+  }
+};
+
+}  // namespace tf
