@@ -20,29 +20,24 @@ namespace {
 TFR_HD inline float MinF(float x, float limit) { return x < limit ? x : limit; }
 TFR_HD inline float MaxF(float x, float limit) { return x > limit ? x : limit; }
 
-// One of the three face grids. Face (i, j, k) lies between the cell (i, j, k) ("upper") and its
-// neighbour one step back along the face's axis ("lower"), `lowerStep` places earlier in a cell
-// array. Interior faces have both cells inside the grid: index 1 to n-1 along the axis.
-struct FaceGrid {
+// One of the three face grids, Axis 0 (u), 1 (v) or 2 (w). Face (i, j, k) lies between the cell
+// (i, j, k) ("upper") and its neighbour one step back along the axis ("lower"). Interior faces
+// have both cells inside the grid: index 1 to n-1 along the axis. The test looks at that axis
+// only, so in a v or w pass it is the same along a whole row and stays out of the row loop.
+template <int Axis>
+struct Faces {
   Dims d;
-  int ex, ey, ez;                    // extents of the face array
-  int iLo, iHi, jLo, jHi, kLo, kHi;  // interior range, inclusive
-  int lowerStep;
-
+  TFR_HD int extent(int a) const { return (a == 0 ? d.nx : a == 1 ? d.ny : d.nz) + (a == Axis); }
   TFR_HD bool interior(int i, int j, int k) const {
-    return i >= iLo && i <= iHi && j >= jLo && j <= jHi && k >= kLo && k <= kHi;
+    const int x = Axis == 0 ? i : Axis == 1 ? j : k;
+    const int n = Axis == 0 ? d.nx : Axis == 1 ? d.ny : d.nz;
+    return x >= 1 && x <= n - 1;
   }
-  TFR_HD int face(int i, int j, int k) const { return i + ex * (j + ey * k); }
+  TFR_HD int face(int i, int j, int k) const {
+    return Axis == 0 ? d.u(i, j, k) : Axis == 1 ? d.v(i, j, k) : d.w(i, j, k);
+  }
+  TFR_HD int lowerStep() const { return Axis == 0 ? 1 : Axis == 1 ? d.nx : d.nx * d.ny; }
 };
-
-FaceGrid FacesOf(const Dims& d, int axis) {
-  const int nx = d.nx, ny = d.ny, nz = d.nz;
-  switch (axis) {
-    case 0: return FaceGrid{d, nx + 1, ny, nz, 1, nx - 1, 0, ny - 1, 0, nz - 1, 1};
-    case 1: return FaceGrid{d, nx, ny + 1, nz, 0, nx - 1, 1, ny - 1, 0, nz - 1, nx};
-    default: return FaceGrid{d, nx, ny, nz + 1, 0, nx - 1, 0, ny - 1, 1, nz - 1, nx * ny};
-  }
-}
 
 // Wind relaxation by the fraction `drag`, then the pull toward the emitter velocity by the
 // fraction e (face-averaged mask times emitBlend). Faces with e <= 0 (no emitter, or smoke-only
@@ -89,34 +84,57 @@ TFR_HD inline Vec3 CellCurl(const Velocity& vel, float twoH, int i, int j, int k
   return c;
 }
 
-// Value of the lattice point whose coordinate products (coordinate times its axis multiplier)
-// and seed product are given; 32-bit arithmetic that wraps around.
-TFR_HD inline float LatticeValue(uint32_t hx, uint32_t hy, uint32_t hz, uint32_t hs) {
-  uint32_t h = hx ^ hy ^ hz ^ hs;
-  h ^= h >> 13;
-  h *= 0x5BD1E995u;
-  h ^= h >> 15;
-  return float(h & 0xFFFFFFu) * (1.0f / 8388608.0f) - 1.0f;
+// Value noise with the seed already hashed. Inline so that the turbulence pass can keep the parts
+// that depend on y and z only out of its row loop.
+TFR_HD inline float HashedNoise(float x, float y, float z, uint32_t seedHash) {
+  const int x0 = int(floorf(x)), y0 = int(floorf(y)), z0 = int(floorf(z));
+  const float fx = x - float(x0), fy = y - float(y0), fz = z - float(z0);
+  const float sx = fx * fx * (3.0f - 2.0f * fx);
+  const float sy = fy * fy * (3.0f - 2.0f * fy);
+  const float sz = fz * fz * (3.0f - 2.0f * fz);
+  const float wx[2] = {1.0f - sx, sx}, wy[2] = {1.0f - sy, sy}, wz[2] = {1.0f - sz, sz};
+  // Each lattice coordinate enters the hash as its own product, and (X + 1)·m = X·m + m in
+  // 32-bit wrap-around arithmetic.
+  const uint32_t hx[2] = {uint32_t(x0) * 73856093u, uint32_t(x0) * 73856093u + 73856093u};
+  const uint32_t hy[2] = {uint32_t(y0) * 19349663u, uint32_t(y0) * 19349663u + 19349663u};
+  const uint32_t hz[2] = {uint32_t(z0) * 83492791u, uint32_t(z0) * 83492791u + 83492791u};
+  float sum = 0.0f;
+  for (int c = 0; c < 8; ++c) {
+    const int bx = c & 1, by = (c >> 1) & 1, bz = c >> 2;
+    uint32_t h = hx[bx] ^ hy[by] ^ hz[bz] ^ seedHash;
+    h ^= h >> 13;
+    h *= 0x5BD1E995u;
+    h ^= h >> 15;
+    const float value = float(h & 0xFFFFFFu) * (1.0f / 8388608.0f) - 1.0f;
+    sum += value * wx[bx] * wy[by] * wz[bz];
+  }
+  return sum;
 }
+
+TFR_HD inline uint32_t SeedHash(int seed) { return uint32_t(seed) * 0x9E3779B1u; }
 
 // Values on the interior faces of one component grow by the average of the cell field on their
 // two sides times dt; halfDt = dt / 2 folds in the average.
-void AddCellForce(const Exec& ex, const FaceGrid& g, float* face, const float* f, float halfDt) {
-  kFor3(ex, g.ex, g.ey, g.ez, [=] TFR_HD(int i, int j, int k) {
+template <int Axis>
+void AddCellForce(const Exec& ex, Faces<Axis> g, float* face, const float* f, float halfDt) {
+  const int step = g.lowerStep();
+  kFor3(ex, g.extent(0), g.extent(1), g.extent(2), [=] TFR_HD(int i, int j, int k) {
     if (!g.interior(i, j, k)) return;
     const int upper = g.d.cell(i, j, k);
     float& value = face[g.face(i, j, k)];
-    value = value + (f[upper - g.lowerStep] + f[upper]) * halfDt;
+    value = value + (f[upper - step] + f[upper]) * halfDt;
   });
 }
 
 // Wind relaxation and emitter pull on the interior faces of a horizontal component. `target` is
 // the per-cell emitter velocity of that axis, or null to pull toward the uniform `speed`.
-void RelaxHorizontal(const Exec& ex, const FaceGrid& g, float* face, float wind, float drag,
+template <int Axis>
+void RelaxHorizontal(const Exec& ex, Faces<Axis> g, float* face, float wind, float drag,
                      const float* mask, float blend, const float* target, float speed) {
-  kFor3(ex, g.ex, g.ey, g.ez, [=] TFR_HD(int i, int j, int k) {
+  const int step = g.lowerStep();
+  kFor3(ex, g.extent(0), g.extent(1), g.extent(2), [=] TFR_HD(int i, int j, int k) {
     if (!g.interior(i, j, k)) return;
-    const int upper = g.d.cell(i, j, k), lower = upper - g.lowerStep;
+    const int upper = g.d.cell(i, j, k), lower = upper - step;
     float& value = face[g.face(i, j, k)];
     const float e = 0.5f * (mask[lower] + mask[upper]) * blend;
     const float to = target ? 0.5f * (target[lower] + target[upper]) : speed;
@@ -127,25 +145,7 @@ void RelaxHorizontal(const Exec& ex, const FaceGrid& g, float* face, float wind,
 }  // namespace
 
 TFR_HD float ValueNoise(float x, float y, float z, int seed) {
-  const int x0 = int(floorf(x)), y0 = int(floorf(y)), z0 = int(floorf(z));
-  const float fx = x - float(x0), fy = y - float(y0), fz = z - float(z0);
-  const float sx = fx * fx * (3.0f - 2.0f * fx);
-  const float sy = fy * fy * (3.0f - 2.0f * fy);
-  const float sz = fz * fz * (3.0f - 2.0f * fz);
-  // (X + 1)·m = X·m + m in wrap-around arithmetic, so each axis needs one multiplication.
-  const uint32_t hx0 = uint32_t(x0) * 73856093u, hx1 = hx0 + 73856093u;
-  const uint32_t hy0 = uint32_t(y0) * 19349663u, hy1 = hy0 + 19349663u;
-  const uint32_t hz0 = uint32_t(z0) * 83492791u, hz1 = hz0 + 83492791u;
-  const uint32_t hs = uint32_t(seed) * 0x9E3779B1u;
-  float sum = 0.0f;
-  for (int c = 0; c < 8; ++c) {
-    const bool bx = c & 1, by = c & 2, bz = c & 4;
-    const float wx = bx ? sx : 1.0f - sx;
-    const float wy = by ? sy : 1.0f - sy;
-    const float wz = bz ? sz : 1.0f - sz;
-    sum += LatticeValue(bx ? hx1 : hx0, by ? hy1 : hy0, bz ? hz1 : hz0, hs) * wx * wy * wz;
-  }
-  return sum;
+  return HashedNoise(x, y, z, SeedHash(seed));
 }
 
 void FireSim::Impl::Forces(const FireParams& p, float dt) {
@@ -158,7 +158,9 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
   const float* dens = density;
   const float* temp = temperature;
   const float* mask = emitterMask;
-  const FaceGrid uFaces = FacesOf(d, 0), vFaces = FacesOf(d, 1), wFaces = FacesOf(d, 2);
+  const Faces<0> uFaces{d};
+  const Faces<1> vFaces{d};
+  const Faces<2> wFaces{d};
 
   // Vertical: buoyancy and smoke weight from the face-averaged temperature and density (0 at
   // ambient, so a cell at ambient temperature gets no lift), then wind and emitter pull.
@@ -202,15 +204,21 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
     const Velocity vel{u, v, w, d};
     const float twoH = 2.0f * grid.cellSize;
     float* magnitude = scratch2;
-    kFor3(ex, nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
-      const Vec3 c = CellCurl(vel, twoH, i, j, k);
-      magnitude[d.cell(i, j, k)] = sqrtf(c.x * c.x + c.y * c.y + c.z * c.z);
-    });
-
-    const float* m = magnitude;
     float* fx = cellForceX;
     float* fy = cellForceY;
     float* fz = cellForceZ;
+    // The curl itself waits in the force arrays: the force pass reads it back from the cell it
+    // overwrites instead of differencing the faces a second time.
+    kFor3(ex, nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
+      const Vec3 o = CellCurl(vel, twoH, i, j, k);
+      const int c = d.cell(i, j, k);
+      magnitude[c] = sqrtf(o.x * o.x + o.y * o.y + o.z * o.z);
+      fx[c] = o.x;
+      fy[c] = o.y;
+      fz[c] = o.z;
+    });
+
+    const float* m = magnitude;
     const float vorticity = p.vorticity, h = grid.cellSize;
     const int sy = d.cellStrideY(), sz = d.cellStrideZ();
     kFor3(ex, nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
@@ -224,7 +232,7 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
         const float len = sqrtf(gx * gx + gy * gy + gz * gz);
         if (len >= 1e-12f) {
           const float nX = gx / len, nY = gy / len, nZ = gz / len;
-          const Vec3 o = CellCurl(vel, twoH, i, j, k);
+          const Vec3 o{fx[c], fy[c], fz[c]};
           // Cold, smoke-free cells keep a quarter of the strength.
           const float s = MinF(2.0f * temp[c] + 0.25f + dens[c], 1.0f) * vorticity * h;
           force = Vec3{(nY * o.z - nZ * o.y) * s, (nZ * o.x - nX * o.z) * s,
@@ -248,6 +256,8 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
     const float freq = grid.cellSize / scale;
     const float drift = 0.6f * p.time / scale;
     const float turbulence = p.turbulence;
+    const uint32_t s1 = SeedHash(1), s2 = SeedHash(2), s3 = SeedHash(3);
+    const uint32_t s4 = SeedHash(4), s5 = SeedHash(5), s6 = SeedHash(6);
     float* fx = cellForceX;
     float* fy = cellForceY;
     float* fz = cellForceZ;
@@ -258,9 +268,10 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
       if (a > 0.0f) {
         const float px = float(i) * freq, py = float(j) * freq, pz = float(k) * freq - drift;
         const float qx = 2.0f * px, qy = 2.0f * py, qz = 2.0f * pz;
-        force.x = (0.5f * ValueNoise(qx, qy, qz, 4) + ValueNoise(px, py, pz, 1)) * a;
-        force.y = (0.5f * ValueNoise(qx, qy, qz, 5) + ValueNoise(px, py, pz, 2)) * a;
-        force.z = (0.5f * ValueNoise(qx, qy, qz, 6) + ValueNoise(px, py, pz, 3)) * a;
+        // Seeds: x 4 and 1, y 5 and 2, z 6 and 3.
+        force.x = (0.5f * HashedNoise(qx, qy, qz, s4) + HashedNoise(px, py, pz, s1)) * a;
+        force.y = (0.5f * HashedNoise(qx, qy, qz, s5) + HashedNoise(px, py, pz, s2)) * a;
+        force.z = (0.5f * HashedNoise(qx, qy, qz, s6) + HashedNoise(px, py, pz, s3)) * a;
       }
       fx[c] = force.x;
       fy[c] = force.y;
