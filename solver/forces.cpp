@@ -1,8 +1,287 @@
 #define TFR_BODY_SOURCE
+// Forces, the first phase of every substep. Buoyancy lifts hot gas and smoke weight pulls dense
+// smoke down, the flow relaxes toward the ambient wind and, inside fire emitters, toward the
+// emitters' outflow; then the external force field, vorticity confinement and a noise-driven
+// turbulence force are added. Only interior faces change: the border faces belong to the
+// boundary handling. Each pass sees the velocity left by the one before, and a pass whose
+// condition does not hold is not launched at all.
+#include <cmath>
+#include <cstdint>
+
 #include "solver/fire_sim_impl.h"
+#include "solver/noise.h"
 
 namespace tf {
 
-void FireSim::Impl::Forces(const FireParams&, float) {}
+namespace {
+
+// Single-instruction minimum and maximum on both devices (the host's fminf may be a library
+// call that blocks vectorisation). A NaN in `x` gives `limit`.
+TFR_HD inline float MinF(float x, float limit) { return x < limit ? x : limit; }
+TFR_HD inline float MaxF(float x, float limit) { return x > limit ? x : limit; }
+
+// One of the three face grids, Axis 0 (u), 1 (v) or 2 (w). Face (i, j, k) lies between the cell
+// (i, j, k) ("upper") and its neighbour one step back along the axis ("lower"). Interior faces
+// have both cells inside the grid: index 1 to n-1 along the axis. The test looks at that axis
+// only, so in a v or w pass it is the same along a whole row and stays out of the row loop.
+template <int Axis>
+struct Faces {
+  Dims d;
+  TFR_HD int extent(int a) const { return (a == 0 ? d.nx : a == 1 ? d.ny : d.nz) + (a == Axis); }
+  TFR_HD bool interior(int i, int j, int k) const {
+    const int x = Axis == 0 ? i : Axis == 1 ? j : k;
+    const int n = Axis == 0 ? d.nx : Axis == 1 ? d.ny : d.nz;
+    return x >= 1 && x <= n - 1;
+  }
+  TFR_HD int face(int i, int j, int k) const {
+    return Axis == 0 ? d.u(i, j, k) : Axis == 1 ? d.v(i, j, k) : d.w(i, j, k);
+  }
+  TFR_HD int lowerStep() const { return Axis == 0 ? 1 : Axis == 1 ? d.nx : d.nx * d.ny; }
+};
+
+// Wind relaxation by the fraction `drag`, then the pull toward the emitter velocity by the
+// fraction e (face-averaged mask times emitBlend). Faces with e <= 0 (no emitter, or smoke-only
+// sources whose mask is negative) are not pulled. The pull is a per-substep fraction capped at
+// one; a full pull lands on the target exactly, which value + 1·(target − value) need not.
+TFR_HD inline float RelaxAndBlend(float value, float wind, float drag, float e, float target) {
+  value = value + (wind - value) * drag;
+  if (!(e > 0.0f)) return value;
+  return e >= 1.0f ? target : value + e * (target - value);
+}
+
+// Cell-centred velocities from the faces on either side, and the curl built from them.
+struct Velocity {
+  const float* u;
+  const float* v;
+  const float* w;
+  Dims d;
+  TFR_HD float uc(int i, int j, int k) const {
+    return 0.5f * (u[d.u(i, j, k)] + u[d.u(i + 1, j, k)]);
+  }
+  TFR_HD float vc(int i, int j, int k) const {
+    return 0.5f * (v[d.v(i, j, k)] + v[d.v(i, j + 1, k)]);
+  }
+  TFR_HD float wc(int i, int j, int k) const {
+    return 0.5f * (w[d.w(i, j, k)] + w[d.w(i, j, k + 1)]);
+  }
+};
+
+struct Vec3 {
+  float x, y, z;
+};
+
+// Central differences of the cell-centre velocities. Neighbours are clamped into the grid, so on
+// the border a difference spans one cell while the divisor stays two cells.
+TFR_HD inline Vec3 CellCurl(const Velocity& vel, float twoH, int i, int j, int k) {
+  const Dims& d = vel.d;
+  const int ip = i + 1 < d.nx ? i + 1 : d.nx - 1, im = i > 0 ? i - 1 : 0;
+  const int jp = j + 1 < d.ny ? j + 1 : d.ny - 1, jm = j > 0 ? j - 1 : 0;
+  const int kp = k + 1 < d.nz ? k + 1 : d.nz - 1, km = k > 0 ? k - 1 : 0;
+  Vec3 c;
+  c.x = ((vel.wc(i, jp, k) - vel.wc(i, jm, k)) - (vel.vc(i, j, kp) - vel.vc(i, j, km))) / twoH;
+  c.y = ((vel.uc(i, j, kp) - vel.uc(i, j, km)) - (vel.wc(ip, j, k) - vel.wc(im, j, k))) / twoH;
+  c.z = ((vel.vc(ip, j, k) - vel.vc(im, j, k)) - (vel.uc(i, jp, k) - vel.uc(i, jm, k))) / twoH;
+  return c;
+}
+
+// Value noise with the seed already hashed. Inline so that the turbulence pass can keep the parts
+// that depend on y and z only out of its row loop.
+TFR_HD inline float HashedNoise(float x, float y, float z, uint32_t seedHash) {
+  const int x0 = int(floorf(x)), y0 = int(floorf(y)), z0 = int(floorf(z));
+  const float fx = x - float(x0), fy = y - float(y0), fz = z - float(z0);
+  const float sx = fx * fx * (3.0f - 2.0f * fx);
+  const float sy = fy * fy * (3.0f - 2.0f * fy);
+  const float sz = fz * fz * (3.0f - 2.0f * fz);
+  const float wx[2] = {1.0f - sx, sx}, wy[2] = {1.0f - sy, sy}, wz[2] = {1.0f - sz, sz};
+  // Each lattice coordinate enters the hash as its own product, and (X + 1)·m = X·m + m in
+  // 32-bit wrap-around arithmetic.
+  const uint32_t hx[2] = {uint32_t(x0) * 73856093u, uint32_t(x0) * 73856093u + 73856093u};
+  const uint32_t hy[2] = {uint32_t(y0) * 19349663u, uint32_t(y0) * 19349663u + 19349663u};
+  const uint32_t hz[2] = {uint32_t(z0) * 83492791u, uint32_t(z0) * 83492791u + 83492791u};
+  float sum = 0.0f;
+  for (int c = 0; c < 8; ++c) {
+    const int bx = c & 1, by = (c >> 1) & 1, bz = c >> 2;
+    uint32_t h = hx[bx] ^ hy[by] ^ hz[bz] ^ seedHash;
+    h ^= h >> 13;
+    h *= 0x5BD1E995u;
+    h ^= h >> 15;
+    const float value = float(h & 0xFFFFFFu) * (1.0f / 8388608.0f) - 1.0f;
+    sum += value * wx[bx] * wy[by] * wz[bz];
+  }
+  return sum;
+}
+
+TFR_HD inline uint32_t SeedHash(int seed) { return uint32_t(seed) * 0x9E3779B1u; }
+
+// Values on the interior faces of one component grow by the average of the cell field on their
+// two sides times dt; halfDt = dt / 2 folds in the average.
+template <int Axis>
+void AddCellForce(const Exec& ex, Faces<Axis> g, float* face, const float* f, float halfDt) {
+  const int step = g.lowerStep();
+  kFor3(ex, g.extent(0), g.extent(1), g.extent(2), [=] TFR_HD(int i, int j, int k) {
+    if (!g.interior(i, j, k)) return;
+    const int upper = g.d.cell(i, j, k);
+    float& value = face[g.face(i, j, k)];
+    value = value + (f[upper - step] + f[upper]) * halfDt;
+  });
+}
+
+// Wind relaxation and emitter pull on the interior faces of a horizontal component. `target` is
+// the per-cell emitter velocity of that axis, or null to pull toward the uniform `speed`.
+template <int Axis>
+void RelaxHorizontal(const Exec& ex, Faces<Axis> g, float* face, float wind, float drag,
+                     const float* mask, float blend, const float* target, float speed) {
+  const int step = g.lowerStep();
+  kFor3(ex, g.extent(0), g.extent(1), g.extent(2), [=] TFR_HD(int i, int j, int k) {
+    if (!g.interior(i, j, k)) return;
+    const int upper = g.d.cell(i, j, k), lower = upper - step;
+    float& value = face[g.face(i, j, k)];
+    const float e = 0.5f * (mask[lower] + mask[upper]) * blend;
+    const float to = target ? 0.5f * (target[lower] + target[upper]) : speed;
+    value = RelaxAndBlend(value, wind, drag, e, to);
+  });
+}
+
+}  // namespace
+
+TFR_HD float ValueNoise(float x, float y, float z, int seed) {
+  return HashedNoise(x, y, z, SeedHash(seed));
+}
+
+void FireSim::Impl::Forces(const FireParams& p, float dt) {
+  const Exec ex = exec();
+  const Dims d = dims();
+  const int nx = d.nx, ny = d.ny, nz = d.nz;
+  const float halfDt = 0.5f * dt;
+  const float drag = 1.0f - expf(-p.windDrag * dt);
+  const float blend = emission.emitBlend;
+  const float* dens = density;
+  const float* temp = temperature;
+  const float* mask = emitterMask;
+  const Faces<0> uFaces{d};
+  const Faces<1> vFaces{d};
+  const Faces<2> wFaces{d};
+
+  // Vertical: buoyancy and smoke weight from the face-averaged temperature and density (0 at
+  // ambient, so a cell at ambient temperature gets no lift), then wind and emitter pull.
+  {
+    float* pw = w;
+    const float buoyancy = p.buoyancy, weight = p.smokeWeight, wind = p.windZ;
+    const float* target = hasEmitVel ? emitVelZ : nullptr;
+    const float speed = emission.emitSpeed;
+    const int layer = d.cellStrideZ();
+    kFor3(ex, nx, ny, nz + 1, [=] TFR_HD(int i, int j, int k) {
+      if (k < 1 || k > nz - 1) return;
+      const int upper = d.cell(i, j, k), lower = upper - layer;
+      float& value = pw[d.w(i, j, k)];
+      const float tf = 0.5f * (temp[lower] + temp[upper]);
+      const float df = 0.5f * (dens[lower] + dens[upper]);
+      const float lifted = value + dt * (buoyancy * tf - weight * df);
+      const float e = 0.5f * (mask[lower] + mask[upper]) * blend;
+      const float to = target ? 0.5f * (target[lower] + target[upper]) : speed;
+      value = RelaxAndBlend(lifted, wind, drag, e, to);
+    });
+  }
+
+  // Horizontal: only when something can move u or v, the wind or a sideways emitter velocity.
+  const bool sideways = emission.emitSpeedX != 0.0f || emission.emitSpeedY != 0.0f || hasEmitVel;
+  if (drag > 0.0f || (blend > 0.0f && sideways)) {
+    RelaxHorizontal(ex, uFaces, u, p.windX, drag, mask, blend, hasEmitVel ? emitVelX : nullptr,
+                    emission.emitSpeedX);
+    RelaxHorizontal(ex, vFaces, v, p.windY, drag, mask, blend, hasEmitVel ? emitVelY : nullptr,
+                    emission.emitSpeedY);
+  }
+
+  if (hasExtForce) {
+    AddCellForce(ex, uFaces, u, extForceX, halfDt);
+    AddCellForce(ex, vFaces, v, extForceY, halfDt);
+    AddCellForce(ex, wFaces, w, extForceZ, halfDt);
+  }
+
+  // Vorticity confinement: push along N × ω, N pointing up the gradient of the curl magnitude,
+  // which feeds back the small swirls that the grid smears out.
+  if (p.vorticity > 0.0f) {
+    const Velocity vel{u, v, w, d};
+    const float twoH = 2.0f * grid.cellSize;
+    float* magnitude = scratch2;
+    float* fx = cellForceX;
+    float* fy = cellForceY;
+    float* fz = cellForceZ;
+    // The curl itself waits in the force arrays: the force pass reads it back from the cell it
+    // overwrites instead of differencing the faces a second time.
+    kFor3(ex, nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
+      const Vec3 o = CellCurl(vel, twoH, i, j, k);
+      const int c = d.cell(i, j, k);
+      magnitude[c] = sqrtf(o.x * o.x + o.y * o.y + o.z * o.z);
+      fx[c] = o.x;
+      fy[c] = o.y;
+      fz[c] = o.z;
+    });
+
+    const float* m = magnitude;
+    const float vorticity = p.vorticity, h = grid.cellSize;
+    const int sy = d.cellStrideY(), sz = d.cellStrideZ();
+    kFor3(ex, nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
+      const int c = d.cell(i, j, k);
+      Vec3 force{0.0f, 0.0f, 0.0f};
+      // The outermost layer of cells has no centred gradient and keeps no force.
+      if (i >= 1 && i <= nx - 2 && j >= 1 && j <= ny - 2 && k >= 1 && k <= nz - 2) {
+        const float gx = m[c + 1] - m[c - 1];
+        const float gy = m[c + sy] - m[c - sy];
+        const float gz = m[c + sz] - m[c - sz];
+        const float len = sqrtf(gx * gx + gy * gy + gz * gz);
+        if (len >= 1e-12f) {
+          const float nX = gx / len, nY = gy / len, nZ = gz / len;
+          const Vec3 o{fx[c], fy[c], fz[c]};
+          // Cold, smoke-free cells keep a quarter of the strength.
+          const float s = MinF(2.0f * temp[c] + 0.25f + dens[c], 1.0f) * vorticity * h;
+          force = Vec3{(nY * o.z - nZ * o.y) * s, (nZ * o.x - nX * o.z) * s,
+                       (nX * o.y - nY * o.x) * s};
+        }
+      }
+      fx[c] = force.x;
+      fy[c] = force.y;
+      fz[c] = force.z;
+    });
+
+    AddCellForce(ex, uFaces, u, cellForceX, halfDt);
+    AddCellForce(ex, vFaces, v, cellForceY, halfDt);
+    AddCellForce(ex, wFaces, w, cellForceZ, halfDt);
+  }
+
+  // Turbulence: two octaves of value noise per axis, weighted by heat and smoke so that clear
+  // air stays calm. The pattern drifts upward with the frame time, not from substep to substep.
+  if (p.turbulence > 0.0f) {
+    const float scale = MaxF(p.turbScale, 1e-4f);
+    const float freq = grid.cellSize / scale;
+    const float drift = 0.6f * p.time / scale;
+    const float turbulence = p.turbulence;
+    const uint32_t s1 = SeedHash(1), s2 = SeedHash(2), s3 = SeedHash(3);
+    const uint32_t s4 = SeedHash(4), s5 = SeedHash(5), s6 = SeedHash(6);
+    float* fx = cellForceX;
+    float* fy = cellForceY;
+    float* fz = cellForceZ;
+    kFor3(ex, nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
+      const int c = d.cell(i, j, k);
+      const float a = MinF(2.0f * temp[c] + dens[c], 1.0f) * turbulence;
+      Vec3 force{0.0f, 0.0f, 0.0f};
+      if (a > 0.0f) {
+        const float px = float(i) * freq, py = float(j) * freq, pz = float(k) * freq - drift;
+        const float qx = 2.0f * px, qy = 2.0f * py, qz = 2.0f * pz;
+        // Seeds: x 4 and 1, y 5 and 2, z 6 and 3.
+        force.x = (0.5f * HashedNoise(qx, qy, qz, s4) + HashedNoise(px, py, pz, s1)) * a;
+        force.y = (0.5f * HashedNoise(qx, qy, qz, s5) + HashedNoise(px, py, pz, s2)) * a;
+        force.z = (0.5f * HashedNoise(qx, qy, qz, s6) + HashedNoise(px, py, pz, s3)) * a;
+      }
+      fx[c] = force.x;
+      fy[c] = force.y;
+      fz[c] = force.z;
+    });
+
+    AddCellForce(ex, uFaces, u, cellForceX, halfDt);
+    AddCellForce(ex, vFaces, v, cellForceY, halfDt);
+    AddCellForce(ex, wFaces, w, cellForceZ, halfDt);
+  }
+}
 
 }  // namespace tf
