@@ -73,8 +73,8 @@ struct Stencil {
 // One neighbour's share of the stencil. n is always a valid index (the cell itself for a missing
 // neighbour), so the loads need no branch; a neighbour that is missing or solid adds +0 to the
 // sum, which leaves it unchanged (the sum starts at +0 and so is never -0).
-TFR_HD inline void AddNeighbour(Stencil& s, const float* x, const uint8_t* solid, int n, uint32_t inside,
-                                int edge) {
+TFR_HD inline void AddNeighbour(Stencil& s, const float* x, const uint8_t* solid, int n,
+                                uint32_t inside, int edge) {
   const uint32_t fluid = inside & MaskOf(solid[n] == 0);
   s.diag += int(fluid & 1u) + int(~inside & 1u) * edge;
   s.sum += Select(fluid, x[n], 0.0f);
@@ -82,8 +82,8 @@ TFR_HD inline void AddNeighbour(Stencil& s, const float* x, const uint8_t* solid
 
 // diag and sum at cell c, neighbours taken in the order x-, x+, y-, y+, z-, z+. xm and xp say
 // whether the x- and x+ neighbours exist.
-TFR_HD inline Stencil StencilAt(const float* x, const uint8_t* solid, int c, const RowNeighbours& rn,
-                                bool xm, bool xp) {
+TFR_HD inline Stencil StencilAt(const float* x, const uint8_t* solid, int c,
+                                const RowNeighbours& rn, bool xm, bool xp) {
   Stencil s{0, 0.0f};
   AddNeighbour(s, x, solid, xm ? c - 1 : c, MaskOf(xm), rn.edge[0]);
   AddNeighbour(s, x, solid, xp ? c + 1 : c, MaskOf(xp), rn.edge[1]);
@@ -117,17 +117,19 @@ TFR_HD inline bool RowIsOpen(const LevelShape& L, const RowNeighbours& rn, int c
   const uint8_t* s = L.solid + c0;
   unsigned walls = 0;
   for (int i = 0; i < L.d.nx; ++i)
-    walls |= unsigned(s[i] | s[i + rn.off[0]] | s[i + rn.off[1]] | s[i + rn.off[2]] | s[i + rn.off[3]]);
+    walls |=
+        unsigned(s[i] | s[i + rn.off[0]] | s[i + rn.off[1]] | s[i + rn.off[2]] | s[i + rn.off[3]]);
   return walls == 0;
 }
 
-// Calls cell(i, j, k, c, stencil of x at c, open) for the cells of row (j, k) with (i + j + k) % 2 ==
-// parity, or for every cell when parity < 0; `open` (a constant at each call) says that the cell
+// Calls cell(i, j, k, c, stencil of x at c, open) for the cells of row (j, k) with (i + j + k) % 2
+// == parity, or for every cell when parity < 0; `open` (a constant at each call) says that the cell
 // and its six neighbours are fluid and inside the level. The two ends of the row are called apart,
 // and a row away from borders and walls takes the short stencil, so that the loops between
 // vectorise.
 template <class Cell>
-TFR_HD inline void WalkRow(const LevelShape& L, const float* x, int j, int k, int parity, const Cell& cell) {
+TFR_HD inline void WalkRow(const LevelShape& L, const float* x, int j, int k, int parity,
+                           const Cell& cell) {
   const RowNeighbours rn = RowAt(L, j, k);
   const int nx = L.d.nx, last = nx - 1;
   const int c0 = L.d.cell(0, j, k);
@@ -144,18 +146,21 @@ TFR_HD inline void WalkRow(const LevelShape& L, const float* x, int j, int k, in
       for (; i < last; i += 2) cell(i, j, k, c0 + i, StencilOpen(x, c0 + i, sy, sz), true);
     }
   } else if (parity < 0) {
-    for (; i < last; ++i) cell(i, j, k, c0 + i, StencilAt(x, L.solid, c0 + i, rn, true, true), false);
+    for (; i < last; ++i)
+      cell(i, j, k, c0 + i, StencilAt(x, L.solid, c0 + i, rn, true, true), false);
   } else {
-    for (; i < last; i += 2) cell(i, j, k, c0 + i, StencilAt(x, L.solid, c0 + i, rn, true, true), false);
+    for (; i < last; i += 2)
+      cell(i, j, k, c0 + i, StencilAt(x, L.solid, c0 + i, rn, true, true), false);
   }
   if (i == last) cell(i, j, k, c0 + i, StencilAt(x, L.solid, c0 + i, rn, true, false), false);
 }
 
-// Runs cell(i, j, k, c, stencil of x at c, open) over the cells of a level, or over one colour of them (parity 0
-// or 1; -1 for all). The GPU runs one thread per visited cell (half a row's width for one colour,
-// so no thread idles on the other colour); the CPU walks whole rows.
+// Runs cell(i, j, k, c, stencil of x at c, open) over the cells of a level, or over one colour of
+// them (parity 0 or 1; -1 for all). The GPU runs one thread per visited cell (half a row's width
+// for one colour, so no thread idles on the other colour); the CPU walks whole rows.
 template <class Cell>
-void ForLevelCells(const Exec& ex, const LevelShape& L, const float* x, int parity, const Cell& cell) {
+void ForLevelCells(const Exec& ex, const LevelShape& L, const float* x, int parity,
+                   const Cell& cell) {
   const Dims d = L.d;
   if (ex.gpu) {
     const int width = parity < 0 ? d.nx : (d.nx + 1) / 2;
@@ -189,8 +194,8 @@ TFR_HD inline double ReduceRow(ReduceMode mode, int c0, int n, const Term& term)
   return a[0];
 }
 
-// Sum or maximum over the cells of a level: cell(i, j, k, c, stencil of x at c, open) writes the cell's
-// outputs, then term(c) gives its value. The CPU writes a whole row before it reduces it.
+// Sum or maximum over the cells of a level: cell(i, j, k, c, stencil of x at c, open) writes the
+// cell's outputs, then term(c) gives its value. The CPU writes a whole row before it reduces it.
 template <class Cell, class Term>
 double ReduceLevelCells(const Exec& ex, const LevelShape& L, const float* x, ReduceMode mode,
                         const Cell& cell, const Term& term) {
@@ -267,7 +272,8 @@ void FireSim::Impl::Project(const FireParams& params, float dt) {
     const bool wall = solid[c] != 0;
     const float t = flameRate[c] * expansion;
     const int iu = d.u(i, j, k), iv = d.v(i, j, k);
-    const float measured = (pu[iu + 1] - pu[iu] + pv[iv + nx] - pv[iv] + pw[c + nx * ny] - pw[c]) / h;
+    const float measured =
+        (pu[iu + 1] - pu[iu] + pv[iv + nx] - pv[iv] + pw[c + nx * ny] - pw[c]) / h;
     target[c] = wall ? 0.0f : t;
     rhs[c] = wall ? 0.0f : measured - t;
     if (wall) p[c] = 0.0f;
@@ -385,14 +391,15 @@ void FireSim::Impl::VCycle(int depth) {
       res[c] = Select(equation, b[c] - Apply(s, x[c]), 0.0f);
     });
 
-    // A quarter of the sum of the (up to) eight fine residuals, not their average: the coarse
-    // operator has the fine one's stencil on cells twice as large.
+    // The coarse right-hand side is a quarter of the sum of the (up to) eight fine residuals, not
+    // their average.
     kFor3(ex, cd.nx, cd.ny, cd.nz, [=] TFR_HD(int I, int J, int K) {
       const int cc = cd.cell(I, J, K);
       const int i = 2 * I, j = 2 * J, k = 2 * K;
       const int f = d.cell(i, j, k);
       // Children beyond an odd extent read the first child again and count +0.
-      const uint32_t mi = MaskOf(i + 1 < d.nx), mj = MaskOf(j + 1 < d.ny), mk = MaskOf(k + 1 < d.nz);
+      const uint32_t mi = MaskOf(i + 1 < d.nx), mj = MaskOf(j + 1 < d.ny),
+                     mk = MaskOf(k + 1 < d.nz);
       const int di = int(mi & 1u), dj = int(mj & 1u) * d.nx, dk = int(mk & 1u) * d.nx * d.ny;
       float sum = 0.0f;
       sum += res[f];
@@ -410,11 +417,12 @@ void FireSim::Impl::VCycle(int depth) {
 
     // Piecewise constant prolongation of the coarse correction. Only the diagonal of the stencil
     // is used; it is taken over b, which nothing writes here.
-    ForLevelCells(ex, shape, b, -1, [=] TFR_HD(int i, int j, int k, int c, const Stencil& s, bool open) {
+    const auto prolong = [=] TFR_HD(int i, int j, int k, int c, const Stencil& s, bool open) {
       const uint32_t equation = open ? ~0u : MaskOf(solid[c] == 0) & MaskOf(s.diag > 0);
       const float x0 = fineX[c];
       fineX[c] = Select(equation, x0 + coarseX[cd.cell(i / 2, j / 2, k / 2)], x0);
-    });
+    };
+    ForLevelCells(ex, shape, b, -1, prolong);
   }
   // Colours in reverse order after the correction keep the preconditioner symmetric.
   for (int s = 0; s < sweeps; ++s) {
@@ -430,14 +438,14 @@ void FireSim::Impl::Smooth(Level& level, int parity) {
   float* x = level.x;
   const float* b = level.b;
   // A half-sweep writes one colour and reads only the other, so the order of its cells does not
-  // matter.
-  ForLevelCells(exec(), shape, x, parity, [=] TFR_HD(int, int, int, int c, const Stencil& s, bool open) {
-    // Solid cells and cells with no coupling (diag 0) keep their value; those divide by 1 instead
-    // so that nothing in the row traps.
+  // matter. Solid cells and cells with no coupling (diag 0) keep their value; they divide by 1
+  // instead of 0 so that nothing in the row traps.
+  const auto relax = [=] TFR_HD(int, int, int, int c, const Stencil& s, bool open) {
     const uint32_t update = open ? ~0u : MaskOf(solid[c] == 0) & MaskOf(s.diag > 0);
     const float relaxed = (s.sum + b[c]) / float(s.diag + int(~update & 1u));
     x[c] = Select(update, relaxed, x[c]);
-  });
+  };
+  ForLevelCells(exec(), shape, x, parity, relax);
 }
 
 }  // namespace tf
