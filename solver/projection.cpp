@@ -1,10 +1,451 @@
 #define TFR_BODY_SOURCE
+// Pressure projection. The face velocities are made to take the divergence the combustion asks
+// for (expansion times flame, zero elsewhere): a Poisson equation for the cell pressure is solved
+// by conjugate gradients preconditioned with one multigrid V-cycle, and the pressure gradient is
+// subtracted from the faces. The pressure is kept from one solve to the next, so a flow that
+// changes little between substeps starts close to its solution.
+//
+// The operator at a fluid cell of any pyramid level: every fluid neighbour adds 1 to the diagonal
+// and its value to the neighbour sum; a solid neighbour adds nothing (no flow through a wall);
+// beyond the grid border an open side adds 1 to the diagonal (zero pressure outside) and a closed
+// side adds nothing. (A x)_c = diag * x_c - sum. The same open sides hold on every level.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "solver/device_memory.h"
 #include "solver/fire_sim_impl.h"
 
 namespace tf {
 
-void FireSim::Impl::Project(const FireParams&, float) { stats.iterations = 0; }
-void FireSim::Impl::VCycle(int) {}
-void FireSim::Impl::Smooth(Level&, int) {}
+namespace {
+
+// What the operator needs of one level: its extents, its walls and the open border sides.
+struct LevelShape {
+  Dims d;
+  const uint8_t* solid;
+  int openMask;
+};
+
+// Selections inside the stencil are made on bits, not with `? :` on floats: the compiler turns
+// float selects back into branches (it will not evaluate a discarded float operation that might
+// trap), and a branch keeps the CPU's row loops from vectorising. Masks are all ones or zero.
+TFR_HD inline uint32_t MaskOf(bool c) { return 0u - uint32_t(c); }
+
+// a where mask is all ones, b where it is zero; exact, sign of zero included.
+TFR_HD inline float Select(uint32_t mask, float a, float b) {
+  uint32_t ab, bb;
+  memcpy(&ab, &a, sizeof ab);
+  memcpy(&bb, &b, sizeof bb);
+  ab = (ab & mask) | (bb & ~mask);
+  memcpy(&a, &ab, sizeof a);
+  return a;
+}
+
+// The neighbours shared by the cells of one x row (j, k) of a level: offsets of the y-, y+, z-
+// and z+ neighbours (0, the cell itself, where the row lies on that border), masks of those that
+// exist, and, per side x-, x+, y-, y+, z-, z+, what a missing neighbour adds to the diagonal (1
+// beyond an open side, where the pressure is 0; nothing beyond a closed one).
+struct RowNeighbours {
+  int off[4];
+  uint32_t in[4];
+  int edge[6];
+};
+
+TFR_HD inline RowNeighbours RowAt(const LevelShape& L, int j, int k) {
+  const int sy = L.d.cellStrideY(), sz = L.d.cellStrideZ();
+  const bool in[4] = {j > 0, j + 1 < L.d.ny, k > 0, k + 1 < L.d.nz};
+  const int step[4] = {-sy, sy, -sz, sz};
+  RowNeighbours rn;
+  for (int n = 0; n < 4; ++n) {
+    rn.in[n] = MaskOf(in[n]);
+    rn.off[n] = in[n] ? step[n] : 0;
+  }
+  for (int side = 0; side < 6; ++side) rn.edge[side] = (L.openMask >> side) & 1;
+  return rn;
+}
+
+struct Stencil {
+  int diag;
+  float sum;
+};
+
+// One neighbour's share of the stencil. n is always a valid index (the cell itself for a missing
+// neighbour), so the loads need no branch; a neighbour that is missing or solid adds +0 to the
+// sum, which leaves it unchanged (the sum starts at +0 and so is never -0).
+TFR_HD inline void AddNeighbour(Stencil& s, const float* x, const uint8_t* solid, int n,
+                                uint32_t inside, int edge) {
+  const uint32_t fluid = inside & MaskOf(solid[n] == 0);
+  s.diag += int(fluid & 1u) + int(~inside & 1u) * edge;
+  s.sum += Select(fluid, x[n], 0.0f);
+}
+
+// diag and sum at cell c, neighbours taken in the order x-, x+, y-, y+, z-, z+. xm and xp say
+// whether the x- and x+ neighbours exist.
+TFR_HD inline Stencil StencilAt(const float* x, const uint8_t* solid, int c,
+                                const RowNeighbours& rn, bool xm, bool xp) {
+  Stencil s{0, 0.0f};
+  AddNeighbour(s, x, solid, xm ? c - 1 : c, MaskOf(xm), rn.edge[0]);
+  AddNeighbour(s, x, solid, xp ? c + 1 : c, MaskOf(xp), rn.edge[1]);
+  AddNeighbour(s, x, solid, c + rn.off[0], rn.in[0], rn.edge[2]);
+  AddNeighbour(s, x, solid, c + rn.off[1], rn.in[1], rn.edge[3]);
+  AddNeighbour(s, x, solid, c + rn.off[2], rn.in[2], rn.edge[4]);
+  AddNeighbour(s, x, solid, c + rn.off[3], rn.in[3], rn.edge[5]);
+  return s;
+}
+
+// (A x)_c at a fluid cell.
+TFR_HD inline float Apply(const Stencil& s, float xc) { return float(s.diag) * xc - s.sum; }
+
+// The stencil of a cell whose six neighbours all lie inside the level and are fluid; the same
+// sum, in the same order, as StencilAt gives there.
+TFR_HD inline Stencil StencilOpen(const float* x, int c, int sy, int sz) {
+  Stencil s{6, 0.0f};
+  s.sum += x[c - 1];
+  s.sum += x[c + 1];
+  s.sum += x[c - sy];
+  s.sum += x[c + sy];
+  s.sum += x[c - sz];
+  s.sum += x[c + sz];
+  return s;
+}
+
+// Whether every cell of row (j, k) but the two ends has all six neighbours inside the level and
+// fluid: the four neighbour rows exist and neither they nor the row hold a wall.
+TFR_HD inline bool RowIsOpen(const LevelShape& L, const RowNeighbours& rn, int c0) {
+  if (!(rn.in[0] & rn.in[1] & rn.in[2] & rn.in[3])) return false;
+  const uint8_t* s = L.solid + c0;
+  unsigned walls = 0;
+  for (int i = 0; i < L.d.nx; ++i)
+    walls |=
+        unsigned(s[i] | s[i + rn.off[0]] | s[i + rn.off[1]] | s[i + rn.off[2]] | s[i + rn.off[3]]);
+  return walls == 0;
+}
+
+// Calls cell(i, j, k, c, stencil of x at c, open) for the cells of row (j, k) with (i + j + k) % 2
+// == parity, or for every cell when parity < 0; `open` (a constant at each call) says that the cell
+// and its six neighbours are fluid and inside the level. The two ends of the row are called apart,
+// and a row away from borders and walls takes the short stencil, so that the loops between
+// vectorise.
+template <class Cell>
+TFR_HD inline void WalkRow(const LevelShape& L, const float* x, int j, int k, int parity,
+                           const Cell& cell) {
+  const RowNeighbours rn = RowAt(L, j, k);
+  const int nx = L.d.nx, last = nx - 1;
+  const int c0 = L.d.cell(0, j, k);
+  int i = parity < 0 ? 0 : (j + k + parity) & 1;
+  if (i == 0) {
+    cell(0, j, k, c0, StencilAt(x, L.solid, c0, rn, false, nx > 1), false);
+    i = parity < 0 ? 1 : 2;
+  }
+  if (RowIsOpen(L, rn, c0)) {
+    const int sy = rn.off[1], sz = rn.off[3];
+    if (parity < 0) {
+      for (; i < last; ++i) cell(i, j, k, c0 + i, StencilOpen(x, c0 + i, sy, sz), true);
+    } else {
+      for (; i < last; i += 2) cell(i, j, k, c0 + i, StencilOpen(x, c0 + i, sy, sz), true);
+    }
+  } else if (parity < 0) {
+    for (; i < last; ++i)
+      cell(i, j, k, c0 + i, StencilAt(x, L.solid, c0 + i, rn, true, true), false);
+  } else {
+    for (; i < last; i += 2)
+      cell(i, j, k, c0 + i, StencilAt(x, L.solid, c0 + i, rn, true, true), false);
+  }
+  if (i == last) cell(i, j, k, c0 + i, StencilAt(x, L.solid, c0 + i, rn, true, false), false);
+}
+
+// Runs cell(i, j, k, c, stencil of x at c, open) over the cells of a level, or over one colour of
+// them (parity 0 or 1; -1 for all). The GPU runs one thread per visited cell (half a row's width
+// for one colour, so no thread idles on the other colour); the CPU walks whole rows.
+template <class Cell>
+void ForLevelCells(const Exec& ex, const LevelShape& L, const float* x, int parity,
+                   const Cell& cell) {
+  const Dims d = L.d;
+  if (ex.gpu) {
+    const int width = parity < 0 ? d.nx : (d.nx + 1) / 2;
+    kFor3(ex, width, d.ny, d.nz, [=] TFR_HD(int ii, int j, int k) {
+      const int i = parity < 0 ? ii : 2 * ii + ((j + k + parity) & 1);
+      if (i >= d.nx) return;
+      const int c = d.cell(i, j, k);
+      cell(i, j, k, c, StencilAt(x, L.solid, c, RowAt(L, j, k), i > 0, i + 1 < d.nx), false);
+    });
+    return;
+  }
+  kFor3(ex, 1, d.ny, d.nz, [=] TFR_HD(int, int j, int k) { WalkRow(L, x, j, k, parity, cell); });
+}
+
+// Sum or maximum of term(c0 + i) over 0 <= i < n, in double: four interleaved accumulators,
+// combined in a fixed order, so that the additions overlap and the result is the same every run.
+template <class Term>
+TFR_HD inline double ReduceRow(ReduceMode mode, int c0, int n, const Term& term) {
+  double a[4] = {0.0, 0.0, 0.0, 0.0};
+  int i = 0;
+  if (mode == ReduceSum) {
+    for (; i + 4 <= n; i += 4)
+      for (int l = 0; l < 4; ++l) a[l] += term(c0 + i + l);
+    for (; i < n; ++i) a[0] += term(c0 + i);
+    return (a[0] + a[1]) + (a[2] + a[3]);
+  }
+  for (; i < n; ++i) {
+    const double t = term(c0 + i);
+    a[0] = t > a[0] ? t : a[0];
+  }
+  return a[0];
+}
+
+// Sum or maximum over the cells of a level: cell(i, j, k, c, stencil of x at c, open) writes the
+// cell's outputs, then term(c) gives its value. The CPU writes a whole row before it reduces it.
+template <class Cell, class Term>
+double ReduceLevelCells(const Exec& ex, const LevelShape& L, const float* x, ReduceMode mode,
+                        const Cell& cell, const Term& term) {
+  const Dims d = L.d;
+  if (ex.gpu) {
+    return kReduce(ex, d.nx * d.ny * d.nz, mode, [=] TFR_HD(int c) -> double {
+      const int row = c / d.nx, i = c - row * d.nx, j = row % d.ny, k = row / d.ny;
+      cell(i, j, k, c, StencilAt(x, L.solid, c, RowAt(L, j, k), i > 0, i + 1 < d.nx), false);
+      return term(c);
+    });
+  }
+  return kReduce(ex, d.ny * d.nz, mode, [=] TFR_HD(int row) -> double {
+    const int j = row % d.ny, k = row / d.ny;
+    WalkRow(L, x, j, k, -1, cell);
+    return ReduceRow(mode, d.cell(0, j, k), d.nx, term);
+  });
+}
+
+// Sum or maximum over the n elements of cell arrays: update(c) writes element c, then term(c)
+// gives its value. The CPU takes rows of `width` elements.
+template <class Update, class Term>
+double ReduceElements(const Exec& ex, int n, int width, ReduceMode mode, const Update& update,
+                      const Term& term) {
+  if (ex.gpu) {
+    return kReduce(ex, n, mode, [=] TFR_HD(int c) -> double {
+      update(c);
+      return term(c);
+    });
+  }
+  return kReduce(ex, n / width, mode, [=] TFR_HD(int row) -> double {
+    const int c0 = row * width;
+    for (int c = c0; c < c0 + width; ++c) update(c);
+    return ReduceRow(mode, c0, width, term);
+  });
+}
+
+// a . b, products and sum in double.
+double Dot(const Exec& ex, int n, int width, const float* a, const float* b) {
+  return ReduceElements(
+      ex, n, width, ReduceSum, [] TFR_HD(int) {},
+      [=] TFR_HD(int c) -> double { return double(a[c]) * double(b[c]); });
+}
+
+}  // namespace
+
+void FireSim::Impl::Project(const FireParams& params, float dt) {
+  const Exec ex = exec();
+  const Dims d = dims();
+  const int nx = d.nx, ny = d.ny, nz = d.nz;
+  const int n = cellCount();
+  const int mask = openMask;
+  const float h = grid.cellSize;
+  const float h2 = h * h;
+  const float expansion = params.expansion;
+  const LevelShape shape{d, levels[0].solid, mask};
+  const uint8_t* solid = levels[0].solid;
+  const float* flameRate = flame;
+  float* target = targetDivergence;
+  float* rhs = divergence;
+  float* p = pressure;
+  float* r = levels[0].b;        // the conjugate gradient residual
+  const float* z = levels[0].x;  // the preconditioned residual, written by VCycle(0)
+  float* dir = pcgSearch;
+  float* q = pcgProduct;
+  float* pu = u;
+  float* pv = v;
+  float* pw = w;
+
+  // Right-hand side: measured divergence less the divergence the combustion asks for. Walls get
+  // no equation and zero pressure; clearing their pressure here, where no neighbour reads it,
+  // leaves the residual pass below free of writes to the array it reads.
+  kFor3(ex, nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
+    const int c = d.cell(i, j, k);
+    const bool wall = solid[c] != 0;
+    const float t = flameRate[c] * expansion;
+    const int iu = d.u(i, j, k), iv = d.v(i, j, k);
+    const float measured =
+        (pu[iu + 1] - pu[iu] + pv[iv + nx] - pv[iv] + pw[c + nx * ny] - pw[c]) / h;
+    target[c] = wall ? 0.0f : t;
+    rhs[c] = wall ? 0.0f : measured - t;
+    if (wall) p[c] = 0.0f;
+  });
+
+  // Residual of the warm-started pressure, into level 0's right-hand side.
+  const double r0 = ReduceLevelCells(
+      ex, shape, p, ReduceMax,
+      [=] TFR_HD(int, int, int, int c, const Stencil& s, bool open) {
+        r[c] = Select(open ? ~0u : MaskOf(solid[c] == 0), -h2 * rhs[c] - Apply(s, p[c]), 0.0f);
+      },
+      [=] TFR_HD(int c) -> double { return double(fabsf(r[c])); });
+
+  // A residual of tau is a divergence error of pressureTolerance / dt per cell once the gradient
+  // is applied.
+  const double tau = double(params.pressureTolerance) / double(dt) * (double(h) * double(h));
+  int iterations = 0;
+  if (r0 > tau) {
+    const int maxIterations = params.maxPressureIterations;
+    VCycle(0);
+    CopyOnDevice(ex, dir, z, cellBytes());
+    double rho = Dot(ex, n, nx, r, z);
+    int it = 1;
+    for (; it <= maxIterations; ++it) {
+      const double sigma = ReduceLevelCells(
+          ex, shape, dir, ReduceSum,
+          [=] TFR_HD(int, int, int, int c, const Stencil& s, bool open) {
+            q[c] = Select(open ? ~0u : MaskOf(solid[c] == 0), Apply(s, dir[c]), 0.0f);
+          },
+          [=] TFR_HD(int c) -> double { return double(dir[c]) * double(q[c]); });
+      // No energy left in the search direction (every fluid cell walled in, for example): stop
+      // without an update. Written so that a NaN stops it too.
+      if (!(sigma > 0.0)) break;
+      const float alpha = float(rho / sigma);
+      const double rMax = ReduceElements(
+          ex, n, nx, ReduceMax,
+          [=] TFR_HD(int c) {
+            p[c] += alpha * dir[c];
+            r[c] -= alpha * q[c];
+          },
+          [=] TFR_HD(int c) -> double { return double(fabsf(r[c])); });
+      if (rMax <= tau) break;
+      VCycle(0);
+      const double rhoNew = Dot(ex, n, nx, r, z);
+      const float beta = float(rhoNew / rho);
+      kFor3(ex, nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
+        const int c = d.cell(i, j, k);
+        dir[c] = z[c] + beta * dir[c];
+      });
+      rho = rhoNew;
+    }
+    // Running out of iterations leaves `it` one past the cap; the last iterate stands.
+    iterations = it < maxIterations ? it : (maxIterations > 0 ? maxIterations : 0);
+  }
+  stats.iterations = iterations;
+
+  // Subtract the pressure gradient; beyond an open side the pressure is 0, faces on a closed side
+  // are left to FaceBC. The warm-started pressure is a full pressure, so this runs every time.
+  const float s = 1.0f / h;
+  kFor3(ex, nx + 1, ny, nz, [=] TFR_HD(int i, int j, int k) {
+    if ((i == 0 && !(mask & 1)) || (i == nx && !(mask & 2))) return;
+    const int c = d.cell(i, j, k);
+    const float pL = i > 0 ? p[c - 1] : 0.0f;
+    const float pR = i < nx ? p[c] : 0.0f;
+    pu[d.u(i, j, k)] -= (pR - pL) * s;
+  });
+  kFor3(ex, nx, ny + 1, nz, [=] TFR_HD(int i, int j, int k) {
+    if ((j == 0 && !(mask & 4)) || (j == ny && !(mask & 8))) return;
+    const int c = d.cell(i, j, k);
+    const float pL = j > 0 ? p[c - nx] : 0.0f;
+    const float pR = j < ny ? p[c] : 0.0f;
+    pv[d.v(i, j, k)] -= (pR - pL) * s;
+  });
+  kFor3(ex, nx, ny, nz + 1, [=] TFR_HD(int i, int j, int k) {
+    if ((k == 0 && !(mask & 16)) || (k == nz && !(mask & 32))) return;
+    const int c = d.cell(i, j, k);
+    const float pL = k > 0 ? p[c - nx * ny] : 0.0f;
+    const float pR = k < nz ? p[c] : 0.0f;
+    pw[d.w(i, j, k)] -= (pR - pL) * s;
+  });
+
+  FaceBC();
+}
+
+void FireSim::Impl::VCycle(int depth) {
+  const Exec ex = exec();
+  Level& L = levels[size_t(depth)];
+  const bool coarsest = size_t(depth) + 1 == levels.size();
+  // The coarsest level gets no direct solve, only many sweeps.
+  const int sweeps = coarsest ? 24 : 2;
+  const Dims d{L.nx, L.ny, L.nz};
+  FillZero(ex, L.x, size_t(d.nx) * size_t(d.ny) * size_t(d.nz) * sizeof(float));
+  for (int s = 0; s < sweeps; ++s) {
+    Smooth(L, 0);
+    Smooth(L, 1);
+  }
+  if (!coarsest) {
+    const Level& C = levels[size_t(depth) + 1];
+    const Dims cd{C.nx, C.ny, C.nz};
+    const LevelShape shape{d, L.solid, openMask};
+    const uint8_t* solid = L.solid;
+    const uint8_t* coarseSolid = C.solid;
+    const float* x = L.x;
+    const float* b = L.b;
+    float* res = L.r;
+    float* coarseB = C.b;
+    const float* coarseX = C.x;
+    float* fineX = L.x;
+
+    // A fluid cell walled in on every side (diag 0) has no equation the cycle could solve; it is
+    // left out of the correction both ways, as if solid, so that the preconditioner stays
+    // symmetric and the conjugate gradients are not thrown off by a residual no step can reduce.
+    ForLevelCells(ex, shape, x, -1, [=] TFR_HD(int, int, int, int c, const Stencil& s, bool open) {
+      const uint32_t equation = open ? ~0u : MaskOf(solid[c] == 0) & MaskOf(s.diag > 0);
+      res[c] = Select(equation, b[c] - Apply(s, x[c]), 0.0f);
+    });
+
+    // The coarse right-hand side is a quarter of the sum of the (up to) eight fine residuals, not
+    // their average.
+    kFor3(ex, cd.nx, cd.ny, cd.nz, [=] TFR_HD(int I, int J, int K) {
+      const int cc = cd.cell(I, J, K);
+      const int i = 2 * I, j = 2 * J, k = 2 * K;
+      const int f = d.cell(i, j, k);
+      // Children beyond an odd extent read the first child again and count +0.
+      const uint32_t mi = MaskOf(i + 1 < d.nx), mj = MaskOf(j + 1 < d.ny),
+                     mk = MaskOf(k + 1 < d.nz);
+      const int di = int(mi & 1u), dj = int(mj & 1u) * d.nx, dk = int(mk & 1u) * d.nx * d.ny;
+      float sum = 0.0f;
+      sum += res[f];
+      sum += Select(mi, res[f + di], 0.0f);
+      sum += Select(mj, res[f + dj], 0.0f);
+      sum += Select(mj & mi, res[f + dj + di], 0.0f);
+      sum += Select(mk, res[f + dk], 0.0f);
+      sum += Select(mk & mi, res[f + dk + di], 0.0f);
+      sum += Select(mk & mj, res[f + dk + dj], 0.0f);
+      sum += Select(mk & mj & mi, res[f + dk + dj + di], 0.0f);
+      coarseB[cc] = Select(MaskOf(coarseSolid[cc] == 0), 0.25f * sum, 0.0f);
+    });
+
+    VCycle(depth + 1);
+
+    // Piecewise constant prolongation of the coarse correction. Only the diagonal of the stencil
+    // is used; it is taken over b, which nothing writes here.
+    const auto prolong = [=] TFR_HD(int i, int j, int k, int c, const Stencil& s, bool open) {
+      const uint32_t equation = open ? ~0u : MaskOf(solid[c] == 0) & MaskOf(s.diag > 0);
+      const float x0 = fineX[c];
+      fineX[c] = Select(equation, x0 + coarseX[cd.cell(i / 2, j / 2, k / 2)], x0);
+    };
+    ForLevelCells(ex, shape, b, -1, prolong);
+  }
+  // Colours in reverse order after the correction keep the preconditioner symmetric.
+  for (int s = 0; s < sweeps; ++s) {
+    Smooth(L, 1);
+    Smooth(L, 0);
+  }
+}
+
+void FireSim::Impl::Smooth(Level& level, int parity) {
+  const Dims d{level.nx, level.ny, level.nz};
+  const LevelShape shape{d, level.solid, openMask};
+  const uint8_t* solid = level.solid;
+  float* x = level.x;
+  const float* b = level.b;
+  // A half-sweep writes one colour and reads only the other, so the order of its cells does not
+  // matter. Solid cells and cells with no coupling (diag 0) keep their value; they divide by 1
+  // instead of 0 so that nothing in the row traps.
+  const auto relax = [=] TFR_HD(int, int, int, int c, const Stencil& s, bool open) {
+    const uint32_t update = open ? ~0u : MaskOf(solid[c] == 0) & MaskOf(s.diag > 0);
+    const float relaxed = (s.sum + b[c]) / float(s.diag + int(~update & 1u));
+    x[c] = Select(update, relaxed, x[c]);
+  };
+  ForLevelCells(exec(), shape, x, parity, relax);
+}
 
 }  // namespace tf
