@@ -94,6 +94,9 @@ struct FireSim::Impl {
   void AdvectVel(float dt);
   void Project(const FireParams& p, float dt);
   void AdvectScalar(float*& f, float*& fNext, float dt);
+  // density, temperature, fuel and dust in one go: the same result as AdvectScalar on each in
+  // turn, with every trace computed once for all four.
+  void AdvectScalars(float dt);
   void Combust(const FireParams& p, float dt);
 
   // Pressure solve internals and the solid pyramid.

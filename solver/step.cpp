@@ -21,10 +21,7 @@ void FireSim::Step(const FireParams& p) {
     s.AdvectVel(dt);
     s.FaceBC();
     s.Project(p, dt);
-    s.AdvectScalar(s.density, s.densityNext, dt);
-    s.AdvectScalar(s.temperature, s.temperatureNext, dt);
-    s.AdvectScalar(s.fuel, s.fuelNext, dt);
-    s.AdvectScalar(s.dust, s.dustNext, dt);
+    s.AdvectScalars(dt);  // density, temperature, fuel, dust
     s.Combust(p, dt);
   }
   WaitStream(s.exec());
