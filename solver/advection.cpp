@@ -55,27 +55,34 @@ void AdvectScalarSet(const Exec& ex, const Dims d, const VelocityView vel, const
   // Prediction: plain semi-Lagrangian; fresh air (0) beyond an open side.
   kFor3(ex, nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
     const Vec3f q = TraceBack(vel, Vec3f{float(i) + 0.5f, float(j) + 0.5f, float(k) + 0.5f}, dt);
-    const bool out = outside(q);
     const int c = d.cell(i, j, k);
-    for (int s = 0; s < N; ++s)
-      set.pred[s][c] = out ? 0.0f : SampleClamped(set.src[s], nx, ny, nz, q.x - 0.5f, q.y - 0.5f, q.z - 0.5f);
+    if (outside(q)) {
+      for (int s = 0; s < N; ++s) set.pred[s][c] = 0.0f;
+      return;
+    }
+    const Corners at = Locate(nx, ny, nz, q.x - 0.5f, q.y - 0.5f, q.z - 0.5f);
+    for (int s = 0; s < N; ++s) set.pred[s][c] = Interpolate(set.src[s], at);
   });
   // Correction: trace the prediction forward, correct by half the error, and fall back to the
   // prediction where the result leaves the range of the eight values it was sampled from. The
-  // backward trace is recomputed (a pure function of the cell), never stored.
+  // backward trace is recomputed (a pure function of the cell), never stored; both traces start
+  // from the same velocity at the cell centre.
   kFor3(ex, nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
     const int c = d.cell(i, j, k);
     const Vec3f p{float(i) + 0.5f, float(j) + 0.5f, float(k) + 0.5f};
-    const Vec3f q = TraceBack(vel, p, dt);
+    const Vec3f va = SampleVelocity(vel, p);
+    const Vec3f q = TraceFrom(vel, p, va, dt);
     if (outside(q)) {
       for (int s = 0; s < N; ++s) set.dst[s][c] = 0.0f;
       return;
     }
-    const Vec3f r = TraceBack(vel, p, -dt);
+    const Vec3f r = TraceFrom(vel, p, va, -dt);
+    const Corners back = Locate(nx, ny, nz, q.x - 0.5f, q.y - 0.5f, q.z - 0.5f);
+    const Corners ahead = Locate(nx, ny, nz, r.x - 0.5f, r.y - 0.5f, r.z - 0.5f);
     for (int s = 0; s < N; ++s) {
-      const float e = SampleClamped(set.pred[s], nx, ny, nz, r.x - 0.5f, r.y - 0.5f, r.z - 0.5f);
+      const float e = Interpolate(set.pred[s], ahead);
       float lo, hi;
-      SampleClamped(set.src[s], nx, ny, nz, q.x - 0.5f, q.y - 0.5f, q.z - 0.5f, &lo, &hi);
+      CornerRange(set.src[s], back, lo, hi);
       float g = set.pred[s][c] + 0.5f * (set.src[s][c] - e);
       if (g < lo || g > hi) g = set.pred[s][c];
       set.dst[s][c] = g;

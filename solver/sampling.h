@@ -24,32 +24,60 @@ TFR_HD inline void ClampAxis(float c, int e, int& i0, int& i1, float& t) {
   i1 = i0 + 1 < e - 1 ? i0 + 1 : e - 1;
 }
 
-// Trilinear sample of an array with extents (ex, ey, ez) at (x, y, z) in its own index units,
-// clamped into the array; lerps along x first, then y, then z. With lo and hi given, also the
-// smallest and largest of the eight values used.
-TFR_HD inline float SampleClamped(const float* a, int ex, int ey, int ez, float x, float y, float z,
-                                  float* lo = nullptr, float* hi = nullptr) {
-  int i0, i1, j0, j1, k0, k1;
+// Where a trilinear sample reads: the offsets of its eight corners, x fastest (c000, c100, c010,
+// c110, c001, c101, c011, c111), and the weights along x, y and z. Samples of several arrays with
+// the same extents at the same position share one.
+struct Corners {
+  int o[8];
   float t, s, r;
-  ClampAxis(x, ex, i0, i1, t);
-  ClampAxis(y, ey, j0, j1, s);
-  ClampAxis(z, ez, k0, k1, r);
+};
+
+TFR_HD inline Corners Locate(int ex, int ey, int ez, float x, float y, float z) {
+  int i0, i1, j0, j1, k0, k1;
+  Corners c;
+  ClampAxis(x, ex, i0, i1, c.t);
+  ClampAxis(y, ey, j0, j1, c.s);
+  ClampAxis(z, ez, k0, k1, c.r);
   const int r00 = ex * (j0 + ey * k0), r10 = ex * (j1 + ey * k0);
   const int r01 = ex * (j0 + ey * k1), r11 = ex * (j1 + ey * k1);
-  const float c000 = a[i0 + r00], c100 = a[i1 + r00], c010 = a[i0 + r10], c110 = a[i1 + r10];
-  const float c001 = a[i0 + r01], c101 = a[i1 + r01], c011 = a[i0 + r11], c111 = a[i1 + r11];
-  if (lo) {
-    float mn = c000, mx = c000;
-    for (float c : {c100, c010, c110, c001, c101, c011, c111}) {
-      mn = c < mn ? c : mn;
-      mx = c > mx ? c : mx;
-    }
-    *lo = mn;
-    *hi = mx;
+  c.o[0] = i0 + r00;
+  c.o[1] = i1 + r00;
+  c.o[2] = i0 + r10;
+  c.o[3] = i1 + r10;
+  c.o[4] = i0 + r01;
+  c.o[5] = i1 + r01;
+  c.o[6] = i0 + r11;
+  c.o[7] = i1 + r11;
+  return c;
+}
+
+// Lerps along x first, then y, then z.
+TFR_HD inline float Interpolate(const float* a, const Corners& c) {
+  const float b0 = Lerp(Lerp(a[c.o[0]], a[c.o[1]], c.t), Lerp(a[c.o[2]], a[c.o[3]], c.t), c.s);
+  const float b1 = Lerp(Lerp(a[c.o[4]], a[c.o[5]], c.t), Lerp(a[c.o[6]], a[c.o[7]], c.t), c.s);
+  return Lerp(b0, b1, c.r);
+}
+
+// The smallest and largest of the eight values a sample reads.
+TFR_HD inline void CornerRange(const float* a, const Corners& c, float& lo, float& hi) {
+  float mn = a[c.o[0]], mx = mn;
+  for (int n = 1; n < 8; ++n) {
+    const float v = a[c.o[n]];
+    mn = v < mn ? v : mn;
+    mx = v > mx ? v : mx;
   }
-  const float b0 = Lerp(Lerp(c000, c100, t), Lerp(c010, c110, t), s);
-  const float b1 = Lerp(Lerp(c001, c101, t), Lerp(c011, c111, t), s);
-  return Lerp(b0, b1, r);
+  lo = mn;
+  hi = mx;
+}
+
+// Trilinear sample of an array with extents (ex, ey, ez) at (x, y, z) in its own index units,
+// clamped into the array. With lo and hi given, also the smallest and largest of the eight
+// values used.
+TFR_HD inline float SampleClamped(const float* a, int ex, int ey, int ez, float x, float y, float z,
+                                  float* lo = nullptr, float* hi = nullptr) {
+  const Corners c = Locate(ex, ey, ez, x, y, z);
+  if (lo) CornerRange(a, c, *lo, *hi);
+  return Interpolate(a, c);
 }
 
 // The staggered velocity as the tracing bodies see it.
@@ -69,13 +97,17 @@ TFR_HD inline Vec3f SampleVelocity(const VelocityView& f, Vec3f p) {
 }
 
 // Where a particle that reaches p after time h came from (midpoint rule); h < 0 traces forward.
-// The trace does not clamp: sampling does when the position is used.
-TFR_HD inline Vec3f TraceBack(const VelocityView& f, Vec3f p, float h) {
-  const Vec3f va = SampleVelocity(f, p);
+// The trace does not clamp: sampling does when the position is used. TraceFrom takes the
+// velocity at p when the caller already has it (a backward and a forward trace from one point).
+TFR_HD inline Vec3f TraceFrom(const VelocityView& f, Vec3f p, Vec3f va, float h) {
   const float hh = 0.5f * h;
   const Vec3f m{p.x - hh * va.x, p.y - hh * va.y, p.z - hh * va.z};
   const Vec3f vb = SampleVelocity(f, m);
   return Vec3f{p.x - h * vb.x, p.y - h * vb.y, p.z - h * vb.z};
+}
+
+TFR_HD inline Vec3f TraceBack(const VelocityView& f, Vec3f p, float h) {
+  return TraceFrom(f, p, SampleVelocity(f, p), h);
 }
 
 // True for a position beyond an open side of the domain (strict comparisons); fresh air, with
