@@ -160,6 +160,8 @@ void FireSim::Impl::release() {
                     &pressure, &pcgSearch, &pcgProduct, &extForceX, &extForceY, &extForceZ,
                     &quenchMask, &emitVelX, &emitVelY, &emitVelZ, &flammableMask, &burnAge})
     freeArray(reinterpret_cast<void*&>(*a));
+  freeArray(reinterpret_cast<void*&>(sealed));
+  hasSealed = false;
   for (Level& level : levels) {
     freeArray(reinterpret_cast<void*&>(level.x));
     freeArray(reinterpret_cast<void*&>(level.b));

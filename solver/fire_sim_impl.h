@@ -66,6 +66,10 @@ struct FireSim::Impl {
   float* emitVelZ = nullptr;
   float* flammableMask = nullptr;
   float* burnAge = nullptr;
+  // Fluid cells that no open side can be reached from (closed in by colliders and closed sides),
+  // derived from the collider mask by SetSolids; allocated the first time such a pocket exists.
+  uint8_t* sealed = nullptr;
+  bool hasSealed = false;
   bool hasExtForce = false;
   bool hasQuench = false;
   bool hasEmitVel = false;

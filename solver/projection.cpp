@@ -266,11 +266,13 @@ void FireSim::Impl::Project(const FireParams& params, float dt) {
 
   // Right-hand side: measured divergence less the divergence the combustion asks for. Walls get
   // no equation and zero pressure; clearing their pressure here, where no neighbour reads it,
-  // leaves the residual pass below free of writes to the array it reads.
+  // leaves the residual pass below free of writes to the array it reads. Gas sealed in by walls
+  // has nowhere to expand to, so it is not asked to.
+  const uint8_t* sealedIn = hasSealed ? sealed : nullptr;
   kFor3(ex, nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
     const int c = d.cell(i, j, k);
     const bool wall = solid[c] != 0;
-    const float t = flameRate[c] * expansion;
+    const float t = sealedIn && sealedIn[c] ? 0.0f : flameRate[c] * expansion;
     const int iu = d.u(i, j, k), iv = d.v(i, j, k);
     const float measured =
         (pu[iu + 1] - pu[iu] + pv[iv + nx] - pv[iv] + pw[c + nx * ny] - pw[c]) / h;

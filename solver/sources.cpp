@@ -2,6 +2,7 @@
 // Per-frame inputs. The solver never looks at the scene: emitters, colliders, forces, flammable
 // objects and extinguishers arrive as dense per-cell arrays before each Step and are used, as
 // uploaded, by every substep of it.
+#include <algorithm>
 #include <vector>
 
 #include "solver/device_memory.h"
@@ -19,6 +20,40 @@ bool EnsureGroup(FireSim::Impl& s, std::initializer_list<float**> arrays) {
   return true;
 }
 
+// Marks the fluid cells that no open side can be reached from through fluid cells: a flood fill
+// from the fluid cells on the open sides of the border.
+std::vector<uint8_t> FindSealed(const std::vector<uint8_t>& solid, const Dims& d, int openMask) {
+  std::vector<uint8_t> reached(solid.size(), 0);
+  std::vector<int> stack;
+  const auto seed = [&](int c) {
+    if (!solid[size_t(c)] && !reached[size_t(c)]) {
+      reached[size_t(c)] = 1;
+      stack.push_back(c);
+    }
+  };
+  for (int k = 0; k < d.nz; ++k)
+    for (int j = 0; j < d.ny; ++j)
+      for (int i = 0; i < d.nx; ++i) {
+        const bool open = ((openMask & 1) && i == 0) || ((openMask & 2) && i == d.nx - 1) ||
+                          ((openMask & 4) && j == 0) || ((openMask & 8) && j == d.ny - 1) ||
+                          ((openMask & 16) && k == 0) || ((openMask & 32) && k == d.nz - 1);
+        if (open) seed(d.cell(i, j, k));
+      }
+  while (!stack.empty()) {
+    const int c = stack.back();
+    stack.pop_back();
+    const int i = c % d.nx, j = (c / d.nx) % d.ny, k = c / (d.nx * d.ny);
+    if (i > 0) seed(c - 1);
+    if (i + 1 < d.nx) seed(c + 1);
+    if (j > 0) seed(c - d.nx);
+    if (j + 1 < d.ny) seed(c + d.nx);
+    if (k > 0) seed(c - d.nx * d.ny);
+    if (k + 1 < d.nz) seed(c + d.nx * d.ny);
+  }
+  for (size_t c = 0; c < solid.size(); ++c) reached[c] = !solid[c] && !reached[c];
+  return reached;
+}
+
 }  // namespace
 
 bool FireSim::SetSolids(const float* values) {
@@ -31,6 +66,23 @@ bool FireSim::SetSolids(const float* values) {
     for (int i = 0; i < n; ++i) bytes[size_t(i)] = values[i] < 0.0f ? 1 : 0;
   Upload(s.exec(), s.levels[0].solid, bytes.data(), bytes.size());
   s.RestrictSolid();
+
+  // Gas closed in on every side cannot expand: the projection must not ask it to, or its
+  // equations have no solution and the pressure solve runs away.
+  s.hasSealed = false;
+  if (values) {
+    const std::vector<uint8_t> sealed = FindSealed(bytes, s.dims(), s.openMask);
+    if (std::find(sealed.begin(), sealed.end(), uint8_t(1)) != sealed.end()) {
+      if (!s.sealed) {
+        s.sealed = static_cast<uint8_t*>(DeviceAllocZeroed(s.exec(), sealed.size()));
+        if (s.sealed) s.stats.bytesAllocated += sealed.size();
+      }
+      if (s.sealed) {
+        Upload(s.exec(), s.sealed, sealed.data(), sealed.size());
+        s.hasSealed = true;
+      }
+    }
+  }
   return true;
 }
 
