@@ -169,6 +169,33 @@ TEST_P(Sources, FlammablesKeepTheirAgeAcrossNullUploads) {
   EXPECT_EQ(moved[7], 0.0f);
 }
 
+TEST_P(Sources, PocketsAreSealedOnlyWhenNoOpenSideIsReachable) {
+  FireSim sim;
+  const GridDesc g = Grid(8, 8, 8);
+  create(sim, g, OpenSides{false, false, false, false, false, true});  // only the top is open
+  const size_t n = 512;
+  // A cup on the floor, open at the top: its inside reaches the open top.
+  std::vector<float> values(n, 1.0f);
+  for (int k = 0; k < 5; ++k)
+    for (int j = 2; j < 6; ++j)
+      for (int i = 2; i < 6; ++i)
+        if (k == 0 || i == 2 || i == 5 || j == 2 || j == 5) values[CellIndex(g, i, j, k)] = -1.0f;
+  ASSERT_TRUE(sim.SetSolids(values.data()));
+  EXPECT_FALSE(sim.Internals().hasSealed);
+  // A lid closes it: the four inner columns of three cells are sealed, nothing else.
+  for (int j = 2; j < 6; ++j)
+    for (int i = 2; i < 6; ++i) values[CellIndex(g, i, j, 4)] = -1.0f;
+  ASSERT_TRUE(sim.SetSolids(values.data()));
+  ASSERT_TRUE(sim.Internals().hasSealed);
+  std::vector<uint8_t> sealed(n);
+  Download(sim.Internals().exec(), sealed.data(), sim.Internals().sealed, n);
+  int count = 0;
+  for (uint8_t x : sealed) count += x;
+  EXPECT_EQ(count, 2 * 2 * 3);
+  EXPECT_EQ(sealed[CellIndex(g, 3, 4, 2)], 1);
+  EXPECT_EQ(sealed[CellIndex(g, 0, 0, 0)], 0);  // the space around the cup still reaches the top
+}
+
 TFR_INSTANTIATE_BACKENDS(Sources);
 
 }  // namespace
