@@ -44,42 +44,41 @@ void DeviceFree(const Exec& ex, void* p) {
   std::free(p);
 }
 
-void Upload(const Exec& ex, void* dst, const void* src, size_t bytes) {
+namespace {
+
+enum class Direction { HostToDevice, DeviceToHost, DeviceToDevice };
+
+// One copy on the run's stream; waits for it when `wait` is set. On the CPU path a memcpy.
+void Transfer(const Exec& ex, void* dst, const void* src, size_t bytes, Direction dir, bool wait) {
 #if TFR_DEVICE_PASS
   if (ex.gpu) {
-    cudaMemcpyAsync(dst, src, bytes, cudaMemcpyHostToDevice, StreamOf(ex));
-    cudaStreamSynchronize(StreamOf(ex));
+    const cudaMemcpyKind kind = dir == Direction::HostToDevice   ? cudaMemcpyHostToDevice
+                                : dir == Direction::DeviceToHost ? cudaMemcpyDeviceToHost
+                                                                 : cudaMemcpyDeviceToDevice;
+    cudaMemcpyAsync(dst, src, bytes, kind, StreamOf(ex));
+    if (wait) cudaStreamSynchronize(StreamOf(ex));
     return;
   }
 #else
   (void)ex;
+  (void)dir;
+  (void)wait;
 #endif
   std::memcpy(dst, src, bytes);
+}
+
+}  // namespace
+
+void Upload(const Exec& ex, void* dst, const void* src, size_t bytes) {
+  Transfer(ex, dst, src, bytes, Direction::HostToDevice, true);
 }
 
 void Download(const Exec& ex, void* dst, const void* src, size_t bytes) {
-#if TFR_DEVICE_PASS
-  if (ex.gpu) {
-    cudaMemcpyAsync(dst, src, bytes, cudaMemcpyDeviceToHost, StreamOf(ex));
-    cudaStreamSynchronize(StreamOf(ex));
-    return;
-  }
-#else
-  (void)ex;
-#endif
-  std::memcpy(dst, src, bytes);
+  Transfer(ex, dst, src, bytes, Direction::DeviceToHost, true);
 }
 
 void CopyOnDevice(const Exec& ex, void* dst, const void* src, size_t bytes) {
-#if TFR_DEVICE_PASS
-  if (ex.gpu) {
-    cudaMemcpyAsync(dst, src, bytes, cudaMemcpyDeviceToDevice, StreamOf(ex));
-    return;
-  }
-#else
-  (void)ex;
-#endif
-  std::memcpy(dst, src, bytes);
+  Transfer(ex, dst, src, bytes, Direction::DeviceToDevice, false);
 }
 
 void FillZero(const Exec& ex, void* dst, size_t bytes) {

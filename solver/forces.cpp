@@ -192,11 +192,15 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
                     emission.emitSpeedY);
   }
 
-  if (hasExtForce) {
-    AddCellForce(ex, uFaces, u, extForceX, halfDt);
-    AddCellForce(ex, vFaces, v, extForceY, halfDt);
-    AddCellForce(ex, wFaces, w, extForceZ, halfDt);
-  }
+  // The add-cell-force launches on u, v and w (the face arrays are read at call time: advection
+  // swaps them between substeps).
+  const auto addToFaces = [&](const float* fx, const float* fy, const float* fz) {
+    AddCellForce(ex, uFaces, u, fx, halfDt);
+    AddCellForce(ex, vFaces, v, fy, halfDt);
+    AddCellForce(ex, wFaces, w, fz, halfDt);
+  };
+
+  if (hasExtForce) addToFaces(extForceX, extForceY, extForceZ);
 
   // Vorticity confinement: push along N × ω, N pointing up the gradient of the curl magnitude,
   // which feeds back the small swirls that the grid smears out.
@@ -244,9 +248,7 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
       fz[c] = force.z;
     });
 
-    AddCellForce(ex, uFaces, u, cellForceX, halfDt);
-    AddCellForce(ex, vFaces, v, cellForceY, halfDt);
-    AddCellForce(ex, wFaces, w, cellForceZ, halfDt);
+    addToFaces(cellForceX, cellForceY, cellForceZ);
   }
 
   // Turbulence: two octaves of value noise per axis, weighted by heat and smoke so that clear
@@ -278,9 +280,7 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
       fz[c] = force.z;
     });
 
-    AddCellForce(ex, uFaces, u, cellForceX, halfDt);
-    AddCellForce(ex, vFaces, v, cellForceY, halfDt);
-    AddCellForce(ex, wFaces, w, cellForceZ, halfDt);
+    addToFaces(cellForceX, cellForceY, cellForceZ);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,15 @@ inline std::vector<float> Get(FireSim& sim, float* FireSim::Impl::*member, size_
   FireSim::Impl& s = sim.Internals();
   std::vector<float> out(count);
   Download(s.exec(), out.data(), s.*member, count * sizeof(float));
+  return out;
+}
+
+// n uniform values in [lo, hi), repeatable for a seed.
+inline std::vector<float> Random(size_t n, float lo, float hi, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> dist(lo, hi);
+  std::vector<float> out(n);
+  for (float& x : out) x = dist(rng);
   return out;
 }
 

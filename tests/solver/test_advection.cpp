@@ -10,14 +10,6 @@
 namespace tf::test {
 namespace {
 
-std::vector<float> Random(size_t n, unsigned seed, float lo, float hi) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> dist(lo, hi);
-  std::vector<float> out(n);
-  for (float& x : out) x = dist(rng);
-  return out;
-}
-
 TEST(Sampling, ClampsToJustInsideTheLastElement) {
   const float a[4] = {0.0f, 10.0f, 20.0f, 30.0f};
   EXPECT_EQ(SampleClamped(a, 4, 1, 1, 1.5f, 0.0f, 0.0f), 15.0f);
@@ -71,7 +63,7 @@ class Advection : public Backends {
 
 TEST_P(Advection, AtRestVelocityIsKeptButForTheLastLayer) {
   const Dims d{g.nx, g.ny, g.nz};
-  const std::vector<float> u0 = Random(uCount(), 1, -1, 1), v0 = Random(vCount(), 2, -1, 1);
+  const std::vector<float> u0 = Random(uCount(), -1, 1, 1), v0 = Random(vCount(), -1, 1, 2);
   std::vector<float> w0(wCount(), 0.0f);
   Put(sim, &FireSim::Impl::u, u0);
   Put(sim, &FireSim::Impl::v, v0);
@@ -99,7 +91,7 @@ TEST_P(Advection, AtRestVelocityIsKeptButForTheLastLayer) {
 }
 
 TEST_P(Advection, ScalarAtRestIsReproducedAndBuffersExchange) {
-  const std::vector<float> d0 = Random(cells(), 3, 0, 1);
+  const std::vector<float> d0 = Random(cells(), 0, 1, 3);
   FireSim::Impl& s = sim.Internals();
   float* before = s.density;
   const std::vector<float> d1 = advectDensity(d0, 0.1f);
@@ -119,7 +111,7 @@ TEST_P(Advection, ScalarAtRestIsReproducedAndBuffersExchange) {
 TEST_P(Advection, WholeCellTranslationIsExact) {
   // One cell (0.5 m) per 0.25 s along +x: every cell takes its -x neighbour's value.
   setVelocity(2.0f, 0.0f, 0.0f);
-  const std::vector<float> d0 = Random(cells(), 4, 0, 1);
+  const std::vector<float> d0 = Random(cells(), 0, 1, 4);
   const std::vector<float> d1 = advectDensity(d0, 0.25f);
   const Dims d{g.nx, g.ny, g.nz};
   // The last layer along each axis samples through the clamp's blend, so only the rest is exact.
@@ -171,7 +163,7 @@ TEST_P(Advection, UniformStaysUniformAndNoNewExtrema) {
   Put(sim, &FireSim::Impl::w, std::vector<float>(wCount(), 0.0f));
   for (float x : advectDensity(std::vector<float>(cells(), 0.75f), 0.3f)) ASSERT_EQ(x, 0.75f);
 
-  const std::vector<float> d0 = Random(cells(), 5, 0.2f, 0.9f);
+  const std::vector<float> d0 = Random(cells(), 0.2f, 0.9f, 5);
   const float lo = *std::min_element(d0.begin(), d0.end()), hi = *std::max_element(d0.begin(), d0.end());
   std::vector<float> cur = d0;
   for (int step = 0; step < 5; ++step) cur = advectDensity(cur, 0.3f);
@@ -204,15 +196,15 @@ TEST_P(Advection, AllScalarsAtOnceMatchOneByOne) {
   // A flow that crosses the open top, so fresh air, clamping and fall-backs all occur.
   FireSim other;
   create(other, g, sides);
-  const std::vector<float> u = Random(uCount(), 6, -2, 2), v = Random(vCount(), 7, -2, 2);
-  const std::vector<float> w = Random(wCount(), 8, -4, 1);  // mostly downward: air enters at the top
+  const std::vector<float> u = Random(uCount(), -2, 2, 6), v = Random(vCount(), -2, 2, 7);
+  const std::vector<float> w = Random(wCount(), -4, 1, 8);  // mostly downward: air enters at the top
   float* FireSim::Impl::*fields[4] = {&FireSim::Impl::density, &FireSim::Impl::temperature,
                                       &FireSim::Impl::fuel, &FireSim::Impl::dust};
   for (FireSim* s : {&sim, &other}) {
     Put(*s, &FireSim::Impl::u, u);
     Put(*s, &FireSim::Impl::v, v);
     Put(*s, &FireSim::Impl::w, w);
-    for (int f = 0; f < 4; ++f) Put(*s, fields[f], Random(cells(), 10u + unsigned(f), 0, 1));
+    for (int f = 0; f < 4; ++f) Put(*s, fields[f], Random(cells(), 0, 1, 10u + unsigned(f)));
   }
   FireSim::Impl& a = sim.Internals();
   a.AdvectScalar(a.density, a.densityNext, 0.2f);

@@ -17,14 +17,6 @@ const Field kFaces[3] = {&FireSim::Impl::u, &FireSim::Impl::v, &FireSim::Impl::w
 const Field kCellForce[3] = {&FireSim::Impl::cellForceX, &FireSim::Impl::cellForceY,
                              &FireSim::Impl::cellForceZ};
 
-std::vector<float> Random(size_t n, float lo, float hi, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> dist(lo, hi);
-  std::vector<float> out(n);
-  for (float& x : out) x = dist(rng);
-  return out;
-}
-
 // Every force off: tests switch on what they look at.
 FireParams Quiet() {
   FireParams p;
