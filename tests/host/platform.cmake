@@ -1,0 +1,1 @@
+# test sources of this part: target_sources(tfr_host_tests PRIVATE ...)
