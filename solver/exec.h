@@ -131,8 +131,12 @@ double kReduce(const Exec& ex_, int n, ReduceMode mode, const Body& body) {
   // Per-thread partials, each on its own cache line, combined in thread order afterwards: the
   // result does not depend on which thread finishes first, so two CPU runs are bit-identical.
   struct alignas(64) Partial { double v = 0.0; };
-  [[maybe_unused]] const int threads = parallel ? omp_get_max_threads() : 1;
-  std::vector<Partial> partial(size_t(std::max(threads, 1)));
+  [[maybe_unused]] const int threads = parallel ? std::max(omp_get_max_threads(), 1) : 1;
+  // The pressure solve reduces several times per iteration: no heap allocation for the usual
+  // thread counts.
+  Partial local[64];
+  std::vector<Partial> spill(threads > 64 ? size_t(threads) : 0);
+  Partial* partial = threads > 64 ? spill.data() : local;
 #pragma omp parallel num_threads(threads) if (parallel)
   {
     double acc = 0.0;
@@ -146,11 +150,11 @@ double kReduce(const Exec& ex_, int n, ReduceMode mode, const Body& body) {
         acc = v > acc ? v : acc;
       }
     }
-    partial[size_t(omp_get_thread_num())].v = acc;
+    partial[omp_get_thread_num()].v = acc;
   }
   double result = 0.0;
-  for (const Partial& p : partial)
-    result = mode == ReduceSum ? result + p.v : (p.v > result ? p.v : result);
+  for (int t = 0; t < threads; ++t)
+    result = mode == ReduceSum ? result + partial[t].v : (partial[t].v > result ? partial[t].v : result);
   return mode == ReduceSum ? result : double(float(result));
 }
 
