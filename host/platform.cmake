@@ -1,1 +1,4 @@
-# sources of this part: target_sources(tfr_host PRIVATE ...) and its libraries
+# Platform services, function publishing, the Lua engine and plug-in loading.
+target_sources(tfr_host PRIVATE
+  platform.cpp)
+target_link_libraries(tfr_host PUBLIC ${CMAKE_DL_LIBS})

@@ -1,1 +1,3 @@
-# test sources of this part: target_sources(tfr_host_tests PRIVATE ...)
+# Platform services, function publishing, the Lua engine, plug-in loading and the tolvaris program.
+target_sources(tfr_host_tests PRIVATE
+  test_platform.cpp)
