@@ -3,7 +3,8 @@ target_sources(tfr_host PRIVATE
   platform.cpp
   class_desc.cpp
   publish.cpp
-  lua_engine.cpp)
+  lua_engine.cpp
+  plugins.cpp)
 # lua_engine.h hands out the lua_State, so users of the library see Lua's headers too.
 target_include_directories(tfr_host PUBLIC ${LUA_INCLUDE_DIR})
 target_link_libraries(tfr_host PUBLIC ${LUA_LIBRARIES} ${CMAKE_DL_LIBS})
