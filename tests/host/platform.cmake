@@ -3,7 +3,8 @@ target_sources(tfr_host_tests PRIVATE
   test_platform.cpp
   test_publish.cpp
   test_lua_engine.cpp
-  test_plugins.cpp)
+  test_plugins.cpp
+  test_tolvaris.cpp)
 
 # A plug-in module for the loading tests. Like every module it leaves the host's symbols undefined
 # and binds to those the loading program exports.
@@ -13,6 +14,7 @@ target_include_directories(tfr_test_module PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_options(tfr_test_module PRIVATE ${TFR_WARNINGS})
 
 set_target_properties(tfr_host_tests PROPERTIES ENABLE_EXPORTS ON)
-add_dependencies(tfr_host_tests tfr_test_module)
+add_dependencies(tfr_host_tests tfr_test_module tolvaris)
 target_compile_definitions(tfr_host_tests PRIVATE
-  TFR_TEST_MODULE="$<TARGET_FILE:tfr_test_module>")
+  TFR_TEST_MODULE="$<TARGET_FILE:tfr_test_module>"
+  TFR_TOLVARIS="$<TARGET_FILE:tolvaris>")
