@@ -1,8 +1,9 @@
 // The embedded script engine, Lua 5.4. Every published interface (host/publish.h) appears as a
 // global table of functions, so a script writes
 //
-//   local ok = TolvarisFireOps.simulate(domain)
-//   TolvarisFireOps.fireFromEvents(domain, "events.txt", {minEnergy = 2.5})
+//   local ok = ShapeOps.grow(node)
+//   ShapeOps.grow(node, 3.5)
+//   ShapeOps.grow(node, {factor = 3.5})
 //
 // Arguments convert by the function's description: Lua numbers to int (whole numbers only) and
 // float, strings, booleans, and nodes (the values scene functions return, or light userdata

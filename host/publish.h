@@ -2,16 +2,17 @@
 // by id with named, typed arguments and keyword defaults) and implements one dispatch entry. The
 // host keeps every published interface in one registry; the script engine exposes each of them.
 //
-//   class FireOps : public host::FPInterface {
+//   class ShapeOps : public host::FPInterface {
 //    public:
-//     FireOps() : FPInterface({0x5a3c19e7, 0x2b8d40f1}, "TolvarisFireOps", host::kFPCoreInterface,
-//                             nullptr, {{0, "simulate", ParamType::Bool, {{"domain", ParamType::Node}}}}) {
+//     ShapeOps() : FPInterface({0x1234abcd, 0x5678ef01}, "ShapeOps", host::kFPCoreInterface, nullptr,
+//                              {{0, "grow", ParamType::Bool, {{"shape", ParamType::Node},
+//                                                             {"factor", ParamType::Float, Value(2.0f)}}}}) {
 //       host::RegisterInterface(this);
 //     }
 //    protected:
 //     host::Value Dispatch(uint32_t id, const host::FPArgs& args) override;
 //   };
-//   static FireOps gFireOps;  // registered when the module is loaded
+//   static ShapeOps gShapeOps;  // registered when the module is loaded
 #pragma once
 
 #include <cstdint>

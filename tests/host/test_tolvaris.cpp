@@ -174,14 +174,6 @@ TEST_F(TolvarisWithPlugins, DocumentsOptionReachesThePlugIn) {
   EXPECT_EQ(o.out, (dir / "docs").string() + "\n");
 }
 
-TEST_F(TolvarisWithPlugins, ShortArgumentListFailsTheScript) {
-  WriteText(dir / "short.lua", "\nTestModuleOps.add(1)\nprint('not reached')\n");
-  const Outcome o = RunProgram({"--plugins", plugins.string(), "run", (dir / "short.lua").string()});
-  EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.out, "");
-  EXPECT_NE(o.err.find("short.lua:2: TestModuleOps.add: argument #2 'b' is missing"), std::string::npos) << o.err;
-}
-
 TEST(Tolvaris, CtrlCStopsARunningScript) {
   TempFolder dir;
   const fs::path started = dir / "started";
