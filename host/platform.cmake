@@ -1,1 +1,10 @@
-# sources of this part: target_sources(tfr_host PRIVATE ...) and its libraries
+# Platform services, function publishing, the Lua engine and plug-in loading.
+target_sources(tfr_host PRIVATE
+  platform.cpp
+  class_desc.cpp
+  publish.cpp
+  lua_engine.cpp
+  plugins.cpp)
+# lua_engine.h hands out the lua_State, so users of the library see Lua's headers too.
+target_include_directories(tfr_host PUBLIC ${LUA_INCLUDE_DIR})
+target_link_libraries(tfr_host PUBLIC ${LUA_LIBRARIES} ${CMAKE_DL_LIBS})

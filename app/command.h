@@ -1,0 +1,42 @@
+// The commands of the `tolvaris` program. Each command defines its own options on its CLI11
+// subcommand and runs once the common options are applied and the plug-ins are loaded. A new
+// command is one class and one line in the list in main.cpp.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <memory>
+#include <string>
+
+#include "host/plugins.h"
+
+namespace app {
+
+// Exit statuses of the program.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;       // a file is missing or a command failed
+inline constexpr int kExitUsage = 2;        // the command line itself is wrong
+inline constexpr int kExitInterrupted = 130;  // stopped by Ctrl-C
+
+// What every command finds ready when it runs.
+struct Session {
+  host::PluginManager plugins;
+};
+
+class Command {
+ public:
+  virtual ~Command() = default;
+  virtual const char* Name() const = 0;
+  virtual const char* Summary() const = 0;
+  // Adds the command's options and positional arguments to its subcommand.
+  virtual void Define(CLI::App& command) = 0;
+  // Runs the command and returns the exit status; messages go to stderr, prefixed "tolvaris: ".
+  virtual int Run(Session& session) = 0;
+};
+
+std::unique_ptr<Command> MakeRunCommand();
+
+// Prints "tolvaris: <message>" on stderr.
+void Report(const std::string& message);
+
+}  // namespace app

@@ -1,0 +1,59 @@
+// tolvaris run SCRIPT.lua [--scene SCENE]: runs a Lua script with every published interface of
+// the loaded plug-ins, after loading the scene when one is given.
+#include <filesystem>
+
+#include "app/command.h"
+#include "app/scene_loading.h"
+#include "host/lua_engine.h"
+
+namespace app {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class RunCommand : public Command {
+ public:
+  const char* Name() const override { return "run"; }
+  const char* Summary() const override { return "run a Lua script"; }
+
+  void Define(CLI::App& command) override {
+    command.add_option("SCRIPT", script_, "the Lua script to run")->required()->type_name("SCRIPT.lua");
+    command.add_option("--scene", scene_, "load this scene file before the script runs")->type_name("SCENE");
+  }
+
+  int Run(Session&) override {
+    std::error_code ec;
+    if (!fs::is_regular_file(script_, ec)) {
+      Report("cannot open the script \"" + script_ + "\": " + (fs::exists(script_, ec) ? "not a file" : "no such file"));
+      return kExitFailed;
+    }
+    if (!scene_.empty()) {
+      if (!fs::is_regular_file(scene_, ec)) {
+        Report("cannot open the scene \"" + scene_ + "\": " + (fs::exists(scene_, ec) ? "not a file" : "no such file"));
+        return kExitFailed;
+      }
+      std::string message;
+      if (!LoadSceneFile(scene_, &message)) {
+        Report(message);
+        return kExitFailed;
+      }
+    }
+    host::LuaEngine engine;
+    for (const std::string& w : engine.Warnings()) Report("warning: " + w);
+    const host::ScriptResult result = engine.RunFile(script_);
+    if (result.ok) return kExitOk;
+    Report(result.message);
+    return result.interrupted ? kExitInterrupted : kExitFailed;
+  }
+
+ private:
+  std::string script_;
+  std::string scene_;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> MakeRunCommand() { return std::make_unique<RunCommand>(); }
+
+}  // namespace app

@@ -1,0 +1,196 @@
+// The tolvaris program end to end: help, one-line usage errors with status 2, missing files,
+// scripts that call a plug-in loaded from --plugins, --documents reaching the plug-in, and Ctrl-C.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "temp_folder.h"
+
+extern char** environ;
+
+namespace host {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadText;
+using testing::TempFolder;
+using testing::WriteText;
+
+struct Outcome {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out, err;
+};
+
+class Program {
+ public:
+  // Starts tolvaris with the arguments; its output goes to files in a private folder.
+  explicit Program(const std::vector<std::string>& args) {
+    std::vector<std::string> all{TFR_TOLVARIS};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, (io_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, (io_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+
+  pid_t pid() const { return pid_; }
+
+  // Waits for the end (killing the program after 30 s) and collects what it wrote.
+  Outcome Wait() {
+    Outcome o;
+    if (pid_ <= 0) return o;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    pid_ = -1;
+    o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    o.out = ReadText(io_ / "out");
+    o.err = ReadText(io_ / "err");
+    return o;
+  }
+
+ private:
+  TempFolder io_;
+  pid_t pid_ = -1;
+};
+
+Outcome RunProgram(const std::vector<std::string>& args) { return Program(args).Wait(); }
+
+size_t Lines(const std::string& text) { return size_t(std::count(text.begin(), text.end(), '\n')); }
+
+TEST(Tolvaris, HelpListsTheCommandsAndOptions) {
+  const Outcome o = RunProgram({"--help"});
+  EXPECT_EQ(o.status, 0);
+  for (const char* text : {"run", "--documents", "--plugins", "Exit status"})
+    EXPECT_NE(o.out.find(text), std::string::npos) << text << " missing from:\n" << o.out;
+  EXPECT_EQ(o.err, "");
+  const Outcome run = RunProgram({"run", "--help"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("--scene"), std::string::npos) << run.out;
+}
+
+TEST(Tolvaris, UsageErrorsAreOneLineAndStatus2) {
+  const std::vector<std::vector<std::string>> cases = {
+      {}, {"--bogus"}, {"frob"}, {"run"}, {"run", "a.lua", "b.lua"}, {"--documents"}, {"run", "a.lua", "--scene"},
+  };
+  for (const auto& args : cases) {
+    const Outcome o = RunProgram(args);
+    std::string shown;
+    for (const std::string& a : args) shown += a + " ";
+    EXPECT_EQ(o.status, 2) << shown;
+    EXPECT_EQ(Lines(o.err), 1u) << shown << "gave:\n" << o.err;
+    EXPECT_EQ(o.err.rfind("tolvaris: ", 0), 0u) << o.err;
+    EXPECT_EQ(o.out, "") << shown;
+  }
+  EXPECT_NE(RunProgram({"--bogus"}).err.find("--bogus"), std::string::npos);
+}
+
+TEST(Tolvaris, MissingFilesAndFoldersAreNamed) {
+  TempFolder dir;
+  WriteText(dir / "ok.lua", "print('ran')\n");
+  struct Case {
+    std::vector<std::string> args;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {{"run", (dir / "nope.lua").string()}, "nope.lua\": no such file"},
+      {{"run", dir.path().string()}, "not a file"},
+      {{"run", (dir / "ok.lua").string(), "--scene", (dir / "nope.json").string()}, "nope.json\": no such file"},
+      {{"--plugins", (dir / "noplugins").string(), "run", (dir / "ok.lua").string()}, "--plugins: no such folder"},
+      {{"run", (dir / "ok.lua").string(), "--documents", (dir / "nodocs").string()}, "--documents: no such folder"},
+  };
+  for (const Case& c : cases) {
+    const Outcome o = RunProgram(c.args);
+    EXPECT_EQ(o.status, 1) << c.expected;
+    EXPECT_NE(o.err.find(c.expected), std::string::npos) << o.err;
+    EXPECT_EQ(o.out, "") << "nothing may run after a missing file: " << c.expected;
+  }
+}
+
+TEST(Tolvaris, RunsAScriptAndReportsItsErrorsWithFileAndLine) {
+  TempFolder dir;
+  WriteText(dir / "ok.lua", "print('sum', 2 + 3)\n");
+  Outcome o = RunProgram({"run", (dir / "ok.lua").string()});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "sum\t5\n");
+  EXPECT_EQ(o.err, "");
+
+  WriteText(dir / "bad.lua", "print('before')\nlocal t = nil\nt.x = 1\n");
+  o = RunProgram({"run", (dir / "bad.lua").string()});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, "before\n");
+  EXPECT_EQ(Lines(o.err), 1u) << o.err;
+  EXPECT_NE(o.err.find("bad.lua:3: attempt to index a nil value"), std::string::npos) << o.err;
+}
+
+class TolvarisWithPlugins : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(plugins);
+    fs::copy_file(TFR_TEST_MODULE, plugins / "tfr_test_module.dlo");
+  }
+  TempFolder dir;
+  fs::path plugins = dir / "plugins";
+};
+
+TEST_F(TolvarisWithPlugins, ScriptsCallTheLoadedModule) {
+  WriteText(plugins / "broken.dlo", "garbage");
+  WriteText(dir / "use.lua",
+            "print(TestModuleOps.add(2, 3))\n"
+            "print(TestModuleOps.greet('fire', {punctuation = '.'}))\n");
+  const Outcome o = RunProgram({"--plugins", plugins.string(), "run", (dir / "use.lua").string()});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "5\nhello fire.\n");
+  // The broken module is reported, and the run goes on.
+  EXPECT_NE(o.err.find("tolvaris: broken.dlo: skipped: not a loadable module"), std::string::npos) << o.err;
+}
+
+TEST_F(TolvarisWithPlugins, DocumentsOptionReachesThePlugIn) {
+  fs::create_directories(dir / "docs");
+  WriteText(dir / "docs.lua", "print(TestModuleOps.documents())\n");
+  // The common options may also follow the command.
+  const Outcome o = RunProgram({"run", (dir / "docs.lua").string(), "--plugins", plugins.string(), "--documents",
+                         (dir / "docs").string()});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, (dir / "docs").string() + "\n");
+}
+
+TEST(Tolvaris, CtrlCStopsARunningScript) {
+  TempFolder dir;
+  const fs::path started = dir / "started";
+  WriteText(dir / "spin.lua", "local f = assert(io.open('" + started.string() +
+                                  "', 'w'))\nf:close()\nlocal n = 0\nwhile true do n = n + 1 end\n");
+  Program program({"run", (dir / "spin.lua").string()});
+  ASSERT_GT(program.pid(), 0);
+  // Ctrl-C only once the script runs, so that it meets the handler and not the default action.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!fs::exists(started) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(fs::exists(started));
+  kill(program.pid(), SIGINT);
+  const Outcome o = program.Wait();
+  EXPECT_EQ(o.status, 130) << o.err;
+  EXPECT_NE(o.err.find("spin.lua:4: interrupted (Ctrl-C)"), std::string::npos) << o.err;
+}
+
+}  // namespace
+}  // namespace host
