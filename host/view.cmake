@@ -1,1 +1,3 @@
-# sources of this part: target_sources(tfr_host PRIVATE ...) and its libraries
+# Viewports, render items and hit testing.
+target_sources(tfr_host PRIVATE
+  viewport.cpp)

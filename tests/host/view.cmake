@@ -1,1 +1,3 @@
-# test sources of this part: target_sources(tfr_host_tests PRIVATE ...)
+# Views and hit testing.
+target_sources(tfr_host_tests PRIVATE
+  test_viewport.cpp)
