@@ -1,3 +1,6 @@
-# Viewports, render items and hit testing.
+# Viewports, render items and hit testing; bitmaps and their PNG and JPEG files.
 target_sources(tfr_host PRIVATE
-  viewport.cpp)
+  viewport.cpp
+  bitmap.cpp
+  image_codec.cpp)
+target_link_libraries(tfr_host PRIVATE PNG::PNG JPEG::JPEG)
