@@ -1,1 +1,3 @@
-# sources of this part: target_sources(tfr_host PRIVATE ...) and its libraries
+# The scene, its objects, parameter blocks and scene files.
+target_sources(tfr_host PRIVATE
+  keys.cpp)

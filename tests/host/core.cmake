@@ -1,1 +1,3 @@
-# test sources of this part: target_sources(tfr_host_tests PRIVATE ...)
+# Tests of the scene, its objects, parameter blocks and scene files.
+target_sources(tfr_host_tests PRIVATE
+  test_keys.cpp)
