@@ -10,6 +10,7 @@ target_sources(tfr_host PRIVATE
   particles.cpp
   forces.cpp
   camera.cpp
-  hair.cpp)
+  hair.cpp
+  scene_file.cpp)
 # The plug-in hook for saved data hands out JSON values, so users of the layer see the library too.
 target_link_libraries(tfr_host PUBLIC nlohmann_json::nlohmann_json PRIVATE tinyobjloader::tinyobjloader)

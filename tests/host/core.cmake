@@ -3,4 +3,5 @@ target_sources(tfr_host_tests PRIVATE
   test_keys.cpp
   test_scene.cpp
   test_param_block.cpp
-  test_objects.cpp)
+  test_objects.cpp
+  test_scene_file.cpp)
