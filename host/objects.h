@@ -90,7 +90,8 @@ class ParticleObject {
   virtual Point3 Velocity(int index) const = 0;
 };
 
-// A space warp's force on particles, made for one node; releasing it is destroying it.
+// A space warp's force on particles, made for one node; releasing it is destroying it. It reads its
+// object and node when asked, so it must go before either does (callers keep it for one frame).
 class ForceField {
  public:
   virtual ~ForceField() = default;

@@ -183,10 +183,10 @@ bool ReadHandle(Reader& r, const json& j, const std::string& ptr, uint32_t& out)
   return true;
 }
 
-// {"value": v, "keys": [{"frame": f, "value": v}, ...]}; either may be missing.
+// The "value" and "keys" members of an object ({"value": v, "keys": [{"frame": f, "value": v}]});
+// either may be missing. The caller has checked the object's other members.
 template <class T, class ReadValue>
 bool ReadTrack(Reader& r, const json& j, const std::string& ptr, bool animatable, Track<T>& track, ReadValue readValue) {
-  if (!ExpectObject(r, j, ptr, {"value", "keys"})) return false;
   if (j.contains("value")) {
     T v{};
     if (!readValue(j["value"], ptr + "/value", v)) return false;
@@ -284,35 +284,27 @@ bool ReadParam(LoadState& st, ParamBlock& block, const json& j, const std::strin
   const std::string vptr = ptr + "/value";
   const bool hasValue = j.contains("value");
   const json& value = hasValue ? j["value"] : j;  // only read when present
-  const bool trackType = def->type == ParamType::Float || def->type == ParamType::World || def->type == ParamType::Colour;
-  if (j.contains("keys") && !trackType) return r.Fail(ptr + "/keys", "a " + std::string(ParamTypeName(def->type)) + " parameter has no keys");
   switch (def->type) {
     case ParamType::Float:
     case ParamType::World: {
       FloatTrack track = *block.GetFloatTrack(id);
-      json sub = json::object();
-      if (hasValue) sub["value"] = value;
-      if (j.contains("keys")) sub["keys"] = j["keys"];
-      // The sub-object holds only our two keys: its pointer is the parameter's own.
-      if (!ReadTrack<float>(r, sub, ptr, def->animatable, track,
-                            [&](const json& v, const std::string& p, float& out) { return ReadFloat(r, v, p, out); }))
+      if (!ReadTrack(r, j, ptr, def->animatable, track,
+                     [&](const json& v, const std::string& p, float& out) { return ReadFloat(r, v, p, out); }))
         return false;
       block.SetFloatTrack(id, std::move(track));
       return true;
     }
     case ParamType::Colour: {
       Point3Track track = *block.GetColourTrack(id);
-      json sub = json::object();
-      if (hasValue) sub["value"] = value;
-      if (j.contains("keys")) sub["keys"] = j["keys"];
-      if (!ReadTrack<Point3>(r, sub, ptr, def->animatable, track,
-                             [&](const json& v, const std::string& p, Point3& out) { return ReadPoint3(r, v, p, out); }))
+      if (!ReadTrack(r, j, ptr, def->animatable, track,
+                     [&](const json& v, const std::string& p, Point3& out) { return ReadPoint3(r, v, p, out); }))
         return false;
       block.SetColourTrack(id, std::move(track));
       return true;
     }
     default: break;
   }
+  if (j.contains("keys")) return r.Fail(ptr + "/keys", "a " + std::string(ParamTypeName(def->type)) + " parameter has no keys");
   if (!hasValue) return true;
   switch (def->type) {
     case ParamType::Int: {
@@ -409,13 +401,16 @@ bool ReadObject(LoadState& st, Node& node, const json& j, const std::string& ptr
     }
   }
 
-  const json data = j.contains("data") ? j["data"] : json(nullptr);
+  static const json kNoData;
+  const json& data = j.contains("data") ? j["data"] : kNoData;
   std::string dataError;
   bool ok = false;
   try {
     ok = o->LoadData(data, &dataError);
   } catch (const std::exception& e) {
     dataError = e.what();
+  } catch (...) {
+    dataError.clear();
   }
   if (!ok) {
     const std::string dptr = ptr + "/data";
@@ -452,14 +447,16 @@ bool ReadNode(LoadState& st, const json& j, const std::string& ptr, std::set<uin
   if (j.contains("selected") && !ReadBool(r, j["selected"], ptr + "/selected", node->selected)) return false;
   if (j.contains("renderable") && !ReadBool(r, j["renderable"], ptr + "/renderable", node->renderable)) return false;
   if (j.contains("boxMode") && !ReadBool(r, j["boxMode"], ptr + "/boxMode", node->boxMode)) return false;
+  auto transformTrack = [&](const char* key, auto& track, auto readValue) {
+    if (!j.contains(key)) return true;
+    const std::string p = ptr + "/" + key;
+    return ExpectObject(r, j[key], p, {"value", "keys"}) && ReadTrack(r, j[key], p, true, track, readValue);
+  };
   auto point = [&](const json& v, const std::string& p, Point3& out) { return ReadPoint3(r, v, p, out); };
-  if (j.contains("position") && !ReadTrack<Point3>(r, j["position"], ptr + "/position", true, node->transform.position, point))
-    return false;
-  if (j.contains("rotation") &&
-      !ReadTrack<Quat>(r, j["rotation"], ptr + "/rotation", true, node->transform.rotation,
-                       [&](const json& v, const std::string& p, Quat& out) { return ReadRotation(r, v, p, out); }))
-    return false;
-  if (j.contains("scale") && !ReadTrack<Point3>(r, j["scale"], ptr + "/scale", true, node->transform.scale, point))
+  auto rotation = [&](const json& v, const std::string& p, Quat& out) { return ReadRotation(r, v, p, out); };
+  if (!transformTrack("position", node->transform.position, point) ||
+      !transformTrack("rotation", node->transform.rotation, rotation) ||
+      !transformTrack("scale", node->transform.scale, point))
     return false;
   if (j.contains("object") && !j["object"].is_null() && !ReadObject(st, *node, j["object"], ptr + "/object")) return false;
   return true;
@@ -819,6 +816,8 @@ bool LoadScene(Scene& scene, const std::filesystem::path& file, std::string* err
     }
   } catch (const std::exception& e) {
     r.error = r.file + ": " + e.what();
+  } catch (...) {
+    r.error.clear();  // the generic message below
   }
   if (error) *error = r.error.empty() ? r.file + ": could not be loaded" : r.error;
   return false;
