@@ -31,6 +31,25 @@ constexpr const char* kFormatName = "tolvaris-scene";
 
 // ---- Reading ----------------------------------------------------------------------------------
 
+// Names and keys quoted in messages come from the file: a newline in one must not split the
+// message, so control characters are written as escapes.
+std::string OneLine(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\n') out += "\\n";
+    else if (c == '\r') out += "\\r";
+    else if (c == '\t') out += "\\t";
+    else if ((unsigned char)c < 0x20 || c == 0x7f) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", unsigned((unsigned char)c));
+      out += buf;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 // Collects the one message of a failed load.
 struct Reader {
   std::string file;
@@ -38,7 +57,7 @@ struct Reader {
   int ticksPerFrame = 160;
 
   bool Fail(const std::string& ptr, const std::string& what) {
-    if (error.empty()) error = file + ": " + (ptr.empty() ? std::string("/") : ptr) + ": " + what;
+    if (error.empty()) error = file + ": " + OneLine((ptr.empty() ? std::string("/") : ptr) + ": " + what);
     return false;
   }
 };
@@ -578,7 +597,7 @@ bool Parse(Reader& r, const std::string& text, json& root) {
     const size_t colon = why.find(": ", col == std::string::npos ? 0 : col);
     if (colon != std::string::npos) why = why.substr(colon + 2);
     if (text.find_first_not_of(" \t\r\n") == std::string::npos) why = "the file is empty";
-    r.error = r.file + ": " + LineColumn(text, at) + ": " + why;
+    r.error = r.file + ": " + LineColumn(text, at) + ": " + OneLine(why);
     return false;
   } catch (const json::out_of_range& e) {
     // A number beyond a double ("1e400"): the parser names it but not where it stands.
@@ -588,7 +607,7 @@ bool Parse(Reader& r, const std::string& text, json& root) {
     const size_t q1 = why.find('\''), q2 = why.rfind('\'');
     size_t at = std::string::npos;
     if (q1 != std::string::npos && q2 > q1 + 1) at = text.find(why.substr(q1 + 1, q2 - q1 - 1));
-    r.error = r.file + ": " + (at == std::string::npos ? std::string() : LineColumn(text, at) + ": ") + why;
+    r.error = r.file + ": " + (at == std::string::npos ? std::string() : LineColumn(text, at) + ": ") + OneLine(why);
     return false;
   }
 }
@@ -815,7 +834,7 @@ bool LoadScene(Scene& scene, const std::filesystem::path& file, std::string* err
       return true;
     }
   } catch (const std::exception& e) {
-    r.error = r.file + ": " + e.what();
+    r.error = r.file + ": " + OneLine(e.what());
   } catch (...) {
     r.error.clear();  // the generic message below
   }

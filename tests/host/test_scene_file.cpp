@@ -260,6 +260,7 @@ std::vector<BadFile> BadFiles() {
        {"/nodes/0/object/class", "is \"Sphere\", not \"Box\""}},
       {"bad class id", Doc(R"({"handle": 1, "object": {"classId": ["0xzz", 1]}})"), {"/nodes/0/object/classId/0"}},
       {"misspelt key", Doc(R"({"handle": 1, "postion": {"value": [0, 0, 0]}})"), {"/nodes/0: unknown key \"postion\""}},
+      {"newline in a key", Doc(R"({"handle": 1, "pos\nition": {}})"), {"/nodes/0: unknown key \"pos\\nition\""}},
       {"unknown param", Doc(Domain(R"({"name": "nope", "value": 1})")), {"params/0/name", "no parameter \"nope\""}},
       {"id and name disagree", Doc(Domain(R"({"id": 1, "name": "size", "value": 1})")), {"is \"resolution\", not \"size\""}},
       {"param twice", Doc(Domain(R"({"id": 1, "value": 1}, {"name": "RESOLUTION", "value": 2})")), {"params/1", "given twice"}},
