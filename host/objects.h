@@ -1,0 +1,163 @@
+// Scene objects and the classes that make them.
+//
+// Every object belongs to a class, described by a ClassDesc: a class id (two 32-bit words), a
+// super class id (what kind of object it is), a name, a category and the parameter block
+// descriptions of the class. Objects are made through CreateObject, which asks the descriptor for
+// the object and then builds the blocks whose description says auto-construct. The host's own
+// classes (primitives, particle systems, force fields, cameras, hair) are registered from the
+// start; a plug-in module registers its descriptors when it is loaded.
+//
+// An object is evaluated at a time through the interfaces it offers: a triangle mesh, particles, a
+// force field (for the node it sits on) or a camera state. It hears about changes of its own
+// parameters and about the end of a scene load, and may save data of its own into the scene file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "host/math.h"
+#include "host/param_block.h"
+#include "host/trimesh.h"
+
+namespace host {
+
+class Node;
+class Object;
+class Scene;
+
+struct ClassId {
+  uint32_t a = 0, b = 0;
+  friend bool operator==(const ClassId&, const ClassId&) = default;
+};
+
+using SuperClassId = uint32_t;
+inline constexpr SuperClassId kGeomObjectSuperClass = 0x10;  // meshes, particle systems, hair, domains
+inline constexpr SuperClassId kCameraSuperClass = 0x20;
+inline constexpr SuperClassId kWsModifierSuperClass = 0x830;  // space warps with a force field
+
+class ClassDesc {
+ public:
+  virtual ~ClassDesc() = default;
+  virtual ClassId ClassID() const = 0;
+  virtual SuperClassId SuperClassID() const = 0;
+  virtual std::string_view ClassName() const = 0;
+  virtual std::string_view InternalName() const { return ClassName(); }
+  virtual std::string_view Category() const = 0;
+  // Listed where users create objects.
+  virtual bool IsPublic() const { return true; }
+  // A new object of the class, without parameter blocks: CreateObject adds those. Null on failure.
+  virtual std::unique_ptr<Object> Create() const = 0;
+  virtual std::span<const ParamBlockDesc* const> ParamBlockDescs() const { return {}; }
+};
+
+// Registration is for start-up and plug-in loading, on the main thread. A descriptor must stay
+// alive while registered. Fails on a class id or name already taken or an invalid block description.
+bool RegisterClassDesc(const ClassDesc& desc, std::string* error);
+bool UnregisterClassDesc(ClassId id);
+const ClassDesc* FindClassDesc(ClassId id);
+// By class name or internal name, exactly.
+const ClassDesc* FindClassDesc(std::string_view name);
+std::vector<const ClassDesc*> RegisteredClassDescs();
+
+// A new object with its auto-construct parameter blocks at their defaults.
+std::unique_ptr<Object> CreateObject(const ClassDesc& desc, std::string* error);
+std::unique_ptr<Object> CreateObject(std::string_view className, std::string* error);
+
+// The shape of a camera at a time.
+struct CameraState {
+  float fov = 0.785398f;  // horizontal field of view, radians
+  bool ortho = false;
+  float targetDistance = 160.0f;  // scene units; sets the width of an orthographic view
+};
+
+// Particles, in the object space of their node: the caller applies the node's transform.
+class ParticleObject {
+ public:
+  virtual ~ParticleObject() = default;
+  // Brings the particles to time t. False, with a message and no particles, when their source
+  // cannot be read.
+  virtual bool Update(TimeValue t, std::string* error = nullptr) = 0;
+  virtual int Count() const = 0;
+  // Zero for an index out of range.
+  virtual Point3 Position(int index) const = 0;
+  // Scene units per tick.
+  virtual Point3 Velocity(int index) const = 0;
+};
+
+// A space warp's force on particles, made for one node; releasing it is destroying it. It reads its
+// object and node when asked, so it must go before either does (callers keep it for one frame).
+class ForceField {
+ public:
+  virtual ~ForceField() = default;
+  // The acceleration at world position p of a particle with velocity v (scene units per tick),
+  // in scene units per tick squared. `index` tells samples apart for fields that vary per particle.
+  virtual Point3 Force(TimeValue t, const Point3& p, const Point3& v, int index) = 0;
+};
+
+class Object {
+ public:
+  explicit Object(const ClassDesc& desc) : desc_(&desc) {}
+  virtual ~Object();
+  Object(const Object&) = delete;
+  Object& operator=(const Object&) = delete;
+
+  const ClassDesc& Desc() const { return *desc_; }
+  ClassId GetClassId() const { return desc_->ClassID(); }
+  SuperClassId GetSuperClassId() const { return desc_->SuperClassID(); }
+  std::string_view ClassName() const { return desc_->ClassName(); }
+
+  int NumParamBlocks() const { return int(blocks_.size()); }
+  ParamBlock* GetParamBlock(int index) const;
+  ParamBlock* GetParamBlockById(int blockId) const;
+  // Builds a block for `desc`; null when the object already has a block with that id.
+  ParamBlock* AddParamBlock(const ParamBlockDesc& desc);
+
+  // The scene holding the object's node, or null.
+  Scene* GetScene() const { return scene_; }
+
+  // Evaluation at a time.
+  virtual bool CanConvertToTriMesh() const { return false; }
+  // The object's triangles in its own space; false with a message when it has none or they
+  // cannot be made (an OBJ file that does not load, say).
+  virtual bool GetTriMesh(TimeValue t, TriMesh& mesh, std::string* error = nullptr) const;
+  virtual ParticleObject* GetParticleInterface() { return nullptr; }
+  virtual std::unique_ptr<ForceField> GetForceField(const Node& node) const;
+  virtual bool EvalCameraState(TimeValue t, CameraState& state) const;
+
+  // Notifications. A parameter id of -1 means "some or all parameters".
+  virtual void OnParamChanged(ParamBlock& block, int paramId);
+  // After a scene load, once every node, parameter and saved datum is in place.
+  virtual void PostLoad() {}
+  // Tells the scene that the object changed (views that show it redraw).
+  void NotifyDependents();
+
+  // Data of the object's own, saved with the scene beside its parameter blocks. A null value saves
+  // nothing. LoadData gets what SaveData gave (null when the file holds none) and fails with a
+  // message on data it cannot take; the default takes only null.
+  virtual nlohmann::json SaveData() const;
+  virtual bool LoadData(const nlohmann::json& data, std::string* error);
+
+ private:
+  friend class Scene;
+  friend class Node;
+  const ClassDesc* desc_;
+  Scene* scene_ = nullptr;
+  std::vector<std::unique_ptr<ParamBlock>> blocks_;
+};
+
+// A parameter found by internal name in any of an object's blocks (scripts set parameters by name).
+struct ParamRef {
+  ParamBlock* block = nullptr;
+  int id = -1;
+  const ParamDef* def = nullptr;
+  explicit operator bool() const { return block != nullptr; }
+};
+ParamRef FindParam(const Object& object, std::string_view name);
+
+}  // namespace host
