@@ -1,45 +1,54 @@
-// Class descriptors: how a plug-in module tells the host which classes it adds. The host lists them
-// and, through them, creates the plug-in's objects. Modules hand them out from LibClassDesc
-// (host/plugin_abi.h); the host keeps them in one registry for the whole process.
+// Class descriptors: how the host and its plug-in modules describe the classes of objects they
+// add. Every object belongs to a class, named by a class id (two 32-bit words), of a super class
+// (what kind of object it is), with a name, a category and the parameter block descriptions of
+// the class. The host's own classes are registered from the start; a plug-in module hands its
+// descriptors out from LibClassDesc (host/plugin_abi.h) and the plug-in loader registers them.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace host {
 
-// A class is named by two 32-bit words.
+class Object;
+struct ParamBlockDesc;
+
 struct ClassId {
   uint32_t a = 0, b = 0;
   friend bool operator==(const ClassId&, const ClassId&) = default;
 };
 
-// The family a class belongs to (geometric object, camera, space warp, ...).
 using SuperClassId = uint32_t;
+inline constexpr SuperClassId kGeomObjectSuperClass = 0x10;  // meshes, particle systems, hair, domains
+inline constexpr SuperClassId kCameraSuperClass = 0x20;
+inline constexpr SuperClassId kWsModifierSuperClass = 0x830;  // space warps with a force field
 
-// Kept small on purpose: the scene layer adds object creation to it.
 class ClassDesc {
  public:
   virtual ~ClassDesc() = default;
-  // Listed in the host's create panel.
-  virtual bool IsPublic() const = 0;
-  virtual const char* ClassName() const = 0;
-  // The name scripts and scene files use; stable across languages.
-  virtual const char* InternalName() const = 0;
-  virtual const char* Category() const = 0;
-  virtual SuperClassId SuperClass() const = 0;
-  virtual ClassId Id() const = 0;
+  virtual ClassId ClassID() const = 0;
+  virtual SuperClassId SuperClassID() const = 0;
+  virtual std::string_view ClassName() const = 0;
+  virtual std::string_view InternalName() const { return ClassName(); }
+  virtual std::string_view Category() const = 0;
+  // Listed where users create objects.
+  virtual bool IsPublic() const { return true; }
+  // A new object of the class, without parameter blocks: CreateObject adds those. Null on failure.
+  virtual std::unique_ptr<Object> Create() const = 0;
+  virtual std::span<const ParamBlockDesc* const> ParamBlockDescs() const { return {}; }
 };
 
-// The registry does not own the descriptors: they are static objects of their modules, and the
-// plug-in loader removes a module's descriptors before it unloads the module.
-// Refuses a null descriptor and a class id that is already registered (message says which).
-bool RegisterClassDesc(ClassDesc* desc, std::string* message = nullptr);
-void UnregisterClassDesc(const ClassDesc* desc);
-ClassDesc* FindClassDesc(ClassId id);
-ClassDesc* FindClassDescByName(std::string_view internalName);
-std::vector<ClassDesc*> ClassDescs();
+// Registration is for start-up and plug-in loading, on the main thread. A descriptor must stay
+// alive while registered. Fails on a class id or name already taken or an invalid block description.
+bool RegisterClassDesc(const ClassDesc& desc, std::string* error);
+bool UnregisterClassDesc(ClassId id);
+const ClassDesc* FindClassDesc(ClassId id);
+// By class name or internal name, exactly.
+const ClassDesc* FindClassDesc(std::string_view name);
+std::vector<const ClassDesc*> RegisteredClassDescs();
 
 }  // namespace host

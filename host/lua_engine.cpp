@@ -155,14 +155,14 @@ bool ToPoint3(lua_State* L, int index, Point3* out) {
 
 // Converts the Lua value at `index` to an argument of `type`; on failure `why` says what was
 // expected and what was given.
-bool ToValue(lua_State* L, int index, ParamType type, Value* out, char* why) {
+bool ToValue(lua_State* L, int index, FPType type, Value* out, char* why) {
   const int luaType = lua_type(L, index);
   switch (type) {
-    case ParamType::Bool:
+    case FPType::Bool:
       if (luaType != LUA_TBOOLEAN) break;
       *out = Value(lua_toboolean(L, index) != 0);
       return true;
-    case ParamType::Int: {
+    case FPType::Int: {
       if (luaType != LUA_TNUMBER) break;
       int isInteger = 0;
       const lua_Integer i = lua_tointegerx(L, index, &isInteger);
@@ -177,24 +177,24 @@ bool ToValue(lua_State* L, int index, ParamType type, Value* out, char* why) {
       *out = Value(int32_t(i));
       return true;
     }
-    case ParamType::Float:
+    case FPType::Float:
       if (luaType != LUA_TNUMBER) break;
       *out = Value(float(lua_tonumber(L, index)));
       return true;
-    case ParamType::String: {
+    case FPType::String: {
       if (luaType != LUA_TSTRING) break;
       size_t n = 0;
       const char* s = lua_tolstring(L, index, &n);
       *out = Value(std::string(s, n));
       return true;
     }
-    case ParamType::Node: {
+    case FPType::Node: {
       Node* node = nullptr;
       if (!ToNode(L, index, &node)) break;
       *out = Value(node);
       return true;
     }
-    case ParamType::Point3: {
+    case FPType::Point3: {
       Point3 p;
       if (!ToPoint3(L, index, &p)) {
         Format(why, "point expected as {x, y, z} of numbers, got %s", luaL_typename(L, index));
@@ -203,7 +203,7 @@ bool ToValue(lua_State* L, int index, ParamType type, Value* out, char* why) {
       *out = Value(p);
       return true;
     }
-    case ParamType::Void:
+    case FPType::Void:
       break;
   }
   Format(why, "%s expected, got %s", TypeName(type), luaL_typename(L, index));
@@ -234,13 +234,13 @@ void PushNode(lua_State* L, Node* node) {
 int PushValueBody(lua_State* L) {
   const Value& v = *static_cast<const Value*>(lua_touserdata(L, 1));
   switch (v.Type()) {
-    case ParamType::Void: lua_pushnil(L); break;
-    case ParamType::Bool: lua_pushboolean(L, v.AsBool()); break;
-    case ParamType::Int: lua_pushinteger(L, v.AsInt()); break;
-    case ParamType::Float: lua_pushnumber(L, double(v.AsFloat())); break;
-    case ParamType::String: lua_pushlstring(L, v.AsString().data(), v.AsString().size()); break;
-    case ParamType::Node: PushNode(L, v.AsNode()); break;
-    case ParamType::Point3: {
+    case FPType::Void: lua_pushnil(L); break;
+    case FPType::Bool: lua_pushboolean(L, v.AsBool()); break;
+    case FPType::Int: lua_pushinteger(L, v.AsInt()); break;
+    case FPType::Float: lua_pushnumber(L, double(v.AsFloat())); break;
+    case FPType::String: lua_pushlstring(L, v.AsString().data(), v.AsString().size()); break;
+    case FPType::Node: PushNode(L, v.AsNode()); break;
+    case FPType::Point3: {
       const Point3& p = v.AsPoint3();
       lua_createtable(L, 0, 3);
       lua_pushnumber(L, double(p.x));
@@ -266,7 +266,7 @@ bool ReadArguments(lua_State* L, const FunctionDesc& desc, const std::string& qu
   const bool hasKeywords = desc.RequiredCount() < count;
   int positional = top;
   if (hasKeywords && top > 0 && lua_type(L, top) == LUA_TTABLE &&
-      (size_t(top) > count || desc.params[size_t(top) - 1].type != ParamType::Point3)) {
+      (size_t(top) > count || desc.params[size_t(top) - 1].type != FPType::Point3)) {
     positional = top - 1;
   }
   if (size_t(positional) > count) {
@@ -360,7 +360,7 @@ int CallImpl(lua_State* L, const CallTarget& t, char* message) noexcept {
       Format(message, "%s: the interface does not handle its function id %u", t.qualified.c_str(), desc.id);
       return -1;
     }
-    if (desc.result == ParamType::Void || result.Type() == ParamType::Void) return 0;
+    if (desc.result == FPType::Void || result.Type() == FPType::Void) return 0;
     std::string error;
     if (!Protected(L, PushValueBody, &result, 1, &error)) {
       Format(message, "%s: %s", t.qualified.c_str(), error.c_str());

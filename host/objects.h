@@ -21,6 +21,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "host/class_desc.h"
 #include "host/math.h"
 #include "host/param_block.h"
 #include "host/trimesh.h"
@@ -30,40 +31,6 @@ namespace host {
 class Node;
 class Object;
 class Scene;
-
-struct ClassId {
-  uint32_t a = 0, b = 0;
-  friend bool operator==(const ClassId&, const ClassId&) = default;
-};
-
-using SuperClassId = uint32_t;
-inline constexpr SuperClassId kGeomObjectSuperClass = 0x10;  // meshes, particle systems, hair, domains
-inline constexpr SuperClassId kCameraSuperClass = 0x20;
-inline constexpr SuperClassId kWsModifierSuperClass = 0x830;  // space warps with a force field
-
-class ClassDesc {
- public:
-  virtual ~ClassDesc() = default;
-  virtual ClassId ClassID() const = 0;
-  virtual SuperClassId SuperClassID() const = 0;
-  virtual std::string_view ClassName() const = 0;
-  virtual std::string_view InternalName() const { return ClassName(); }
-  virtual std::string_view Category() const = 0;
-  // Listed where users create objects.
-  virtual bool IsPublic() const { return true; }
-  // A new object of the class, without parameter blocks: CreateObject adds those. Null on failure.
-  virtual std::unique_ptr<Object> Create() const = 0;
-  virtual std::span<const ParamBlockDesc* const> ParamBlockDescs() const { return {}; }
-};
-
-// Registration is for start-up and plug-in loading, on the main thread. A descriptor must stay
-// alive while registered. Fails on a class id or name already taken or an invalid block description.
-bool RegisterClassDesc(const ClassDesc& desc, std::string* error);
-bool UnregisterClassDesc(ClassId id);
-const ClassDesc* FindClassDesc(ClassId id);
-// By class name or internal name, exactly.
-const ClassDesc* FindClassDesc(std::string_view name);
-std::vector<const ClassDesc*> RegisteredClassDescs();
 
 // A new object with its auto-construct parameter blocks at their defaults.
 std::unique_ptr<Object> CreateObject(const ClassDesc& desc, std::string* error);

@@ -1,7 +1,6 @@
 # Platform services, function publishing, the Lua engine and plug-in loading.
 target_sources(tfr_host PRIVATE
   platform.cpp
-  class_desc.cpp
   publish.cpp
   lua_engine.cpp
   plugins.cpp)

@@ -127,7 +127,7 @@ bool PluginManager::LoadModule(const fs::path& file, std::vector<std::string>* m
       continue;
     }
     std::string why;
-    if (!RegisterClassDesc(desc, &why)) {
+    if (!RegisterClassDesc(*desc, &why)) {
       note("class not registered: " + why);
       continue;
     }
@@ -142,7 +142,7 @@ bool PluginManager::LoadModule(const fs::path& file, std::vector<std::string>* m
 void PluginManager::UnloadAll() {
   while (!modules_.empty()) {
     PluginModule& m = modules_.back();
-    for (const ClassDesc* d : m.classes) UnregisterClassDesc(d);
+    for (const ClassDesc* d : m.classes) UnregisterClassDesc(d->ClassID());
     if (const auto shutdown = Entry<LibShutdownFn>(m.handle, "LibShutdown")) shutdown();
     // Interfaces the module did not withdraw itself must not outlive its code.
     Discard(m.handle, m.published);

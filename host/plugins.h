@@ -18,7 +18,7 @@ struct PluginModule {
   std::filesystem::path file;
   std::string description;
   uint32_t version = 0;
-  std::vector<ClassDesc*> classes;      // registered from LibClassDesc
+  std::vector<const ClassDesc*> classes;  // registered from LibClassDesc
   std::vector<std::string> interfaces;  // names of the interfaces published while it loaded
   std::vector<FPInterface*> published;  // and the interfaces themselves
   void* handle = nullptr;

@@ -12,28 +12,28 @@ std::string ToString(InterfaceId id) {
   return text;
 }
 
-const char* TypeName(ParamType type) {
+const char* TypeName(FPType type) {
   switch (type) {
-    case ParamType::Void: return "nothing";
-    case ParamType::Bool: return "bool";
-    case ParamType::Int: return "int";
-    case ParamType::Float: return "float";
-    case ParamType::String: return "string";
-    case ParamType::Node: return "node";
-    case ParamType::Point3: return "point";
+    case FPType::Void: return "nothing";
+    case FPType::Bool: return "bool";
+    case FPType::Int: return "int";
+    case FPType::Float: return "float";
+    case FPType::String: return "string";
+    case FPType::Node: return "node";
+    case FPType::Point3: return "point";
   }
   return "?";
 }
 
-ParamType Value::Type() const {
+FPType Value::Type() const {
   switch (v_.index()) {
-    case 1: return ParamType::Bool;
-    case 2: return ParamType::Int;
-    case 3: return ParamType::Float;
-    case 4: return ParamType::String;
-    case 5: return ParamType::Node;
-    case 6: return ParamType::Point3;
-    default: return ParamType::Void;
+    case 1: return FPType::Bool;
+    case 2: return FPType::Int;
+    case 3: return FPType::Float;
+    case 4: return FPType::String;
+    case 5: return FPType::Node;
+    case 6: return FPType::Point3;
+    default: return FPType::Void;
   }
 }
 
@@ -62,7 +62,7 @@ void CompleteArguments(const FunctionDesc& desc, FPArgs& args) {
   for (size_t i = 0; i < given; ++i) {
     const FPParam& p = desc.params[i];
     Value& v = args[i];
-    if (p.type == ParamType::Float && v.Type() == ParamType::Int) v = Value(float(v.AsInt()));
+    if (p.type == FPType::Float && v.Type() == FPType::Int) v = Value(float(v.AsInt()));
     if (v.Type() != p.type) {
       throw std::invalid_argument(desc.name + ": argument " + std::to_string(i + 1) + " '" + p.name +
                                   "' must be " + TypeName(p.type) + ", not " + TypeName(v.Type()));
@@ -102,7 +102,7 @@ std::string CheckFunction(const FunctionDesc& f) {
     const FPParam& p = f.params[k];
     const std::string arg = f.name + ": argument '" + p.name + "'";
     if (p.name.empty()) return f.name + ": argument " + std::to_string(k + 1) + " has no name";
-    if (p.type == ParamType::Void) return arg + " has no type";
+    if (p.type == FPType::Void) return arg + " has no type";
     for (size_t m = 0; m < k; ++m)
       if (f.params[m].name == p.name) return arg + " is named twice";
     if (p.keywordDefault) {

@@ -5,8 +5,8 @@
 //   class ShapeOps : public host::FPInterface {
 //    public:
 //     ShapeOps() : FPInterface({0x1234abcd, 0x5678ef01}, "ShapeOps", host::kFPCoreInterface, nullptr,
-//                              {{0, "grow", ParamType::Bool, {{"shape", ParamType::Node},
-//                                                             {"factor", ParamType::Float, Value(2.0f)}}}}) {
+//                              {{0, "grow", FPType::Bool, {{"shape", FPType::Node},
+//                                                             {"factor", FPType::Float, Value(2.0f)}}}}) {
 //       host::RegisterInterface(this);
 //     }
 //    protected:
@@ -41,8 +41,8 @@ std::string ToString(InterfaceId id);  // "(0x5a3c19e7, 0x2b8d40f1)"
 inline constexpr uint32_t kFPCoreInterface = 4;
 
 // The types an argument or a result can have. Void only as a result.
-enum class ParamType : uint8_t { Void, Bool, Int, Float, String, Node, Point3 };
-const char* TypeName(ParamType type);
+enum class FPType : uint8_t { Void, Bool, Int, Float, String, Node, Point3 };
+const char* TypeName(FPType type);
 
 // An argument or a result. Besides the values of each type there is the "unhandled" result of a
 // dispatch that does not know a function id.
@@ -58,7 +58,7 @@ class Value {
   Value(const Point3& v) : v_(v) {}
   static Value Unhandled() { Value r; r.v_ = UnhandledTag{}; return r; }
 
-  ParamType Type() const;
+  FPType Type() const;
   bool IsUnhandled() const { return std::holds_alternative<UnhandledTag>(v_); }
 
   // Each throws std::bad_variant_access for a value of another type.
@@ -121,19 +121,19 @@ class FPArgs {
 // One argument. A default makes it a keyword argument that callers may leave out; keyword
 // arguments come after all the others.
 struct FPParam {
-  FPParam(std::string name_, ParamType type_) : name(std::move(name_)), type(type_) {}
-  FPParam(std::string name_, ParamType type_, Value keywordDefault_)
+  FPParam(std::string name_, FPType type_) : name(std::move(name_)), type(type_) {}
+  FPParam(std::string name_, FPType type_, Value keywordDefault_)
       : name(std::move(name_)), type(type_), keywordDefault(std::move(keywordDefault_)) {}
 
   std::string name;
-  ParamType type;
+  FPType type;
   std::optional<Value> keywordDefault;
 };
 
 struct FunctionDesc {
   uint32_t id = 0;
   std::string name;
-  ParamType result = ParamType::Void;
+  FPType result = FPType::Void;
   std::vector<FPParam> params;
 
   // The number of arguments without a default.

@@ -30,19 +30,19 @@ class ScriptOps : public FPInterface {
 
   ScriptOps()
       : FPInterface({0x5c000001, 0x5c000002}, "ScriptOps", kFPCoreInterface, nullptr,
-                    {{kAdd, "add", ParamType::Int, {{"a", ParamType::Int}, {"b", ParamType::Int}}},
-                     {kScale, "scale", ParamType::Float, {{"x", ParamType::Float}, {"factor", ParamType::Float, Value(2.0f)}}},
-                     {kJoin, "join", ParamType::String,
-                      {{"a", ParamType::String}, {"sep", ParamType::String, Value(",")},
-                       {"b", ParamType::String, Value("")}}},
-                     {kIsNull, "isNull", ParamType::Bool, {{"node", ParamType::Node}}},
-                     {kEcho, "echo", ParamType::Node, {{"node", ParamType::Node}}},
-                     {kLength, "length", ParamType::Float, {{"p", ParamType::Point3}}},
-                     {kNegate, "negate", ParamType::Bool, {{"flag", ParamType::Bool}}},
-                     {kNothing, "nothing", ParamType::Void, {}},
-                     {kFails, "fails", ParamType::Bool, {}},
-                     {kReadsTooFar, "readsTooFar", ParamType::Int, {{"a", ParamType::Int}}},
-                     {kNodeId, "nodeId", ParamType::Int, {{"node", ParamType::Node}}}}) {
+                    {{kAdd, "add", FPType::Int, {{"a", FPType::Int}, {"b", FPType::Int}}},
+                     {kScale, "scale", FPType::Float, {{"x", FPType::Float}, {"factor", FPType::Float, Value(2.0f)}}},
+                     {kJoin, "join", FPType::String,
+                      {{"a", FPType::String}, {"sep", FPType::String, Value(",")},
+                       {"b", FPType::String, Value("")}}},
+                     {kIsNull, "isNull", FPType::Bool, {{"node", FPType::Node}}},
+                     {kEcho, "echo", FPType::Node, {{"node", FPType::Node}}},
+                     {kLength, "length", FPType::Float, {{"p", FPType::Point3}}},
+                     {kNegate, "negate", FPType::Bool, {{"flag", FPType::Bool}}},
+                     {kNothing, "nothing", FPType::Void, {}},
+                     {kFails, "fails", FPType::Bool, {}},
+                     {kReadsTooFar, "readsTooFar", FPType::Int, {{"a", FPType::Int}}},
+                     {kNodeId, "nodeId", FPType::Int, {{"node", FPType::Node}}}}) {
     RegisterInterface(this);
   }
 
@@ -161,7 +161,7 @@ TEST_F(LuaEngineTest, BadArgumentsNameTheArgumentAndWhatWasGiven) {
 
 TEST_F(LuaEngineTest, NodesTravelAsOpaqueValues) {
   // A scene function handing out nodes, as the scene bindings will.
-  ASSERT_TRUE(engine.AddGlobalFunction({{0, "makeNode", ParamType::Node, {{"n", ParamType::Int}}},
+  ASSERT_TRUE(engine.AddGlobalFunction({{0, "makeNode", FPType::Node, {{"n", FPType::Int}}},
                                         [](const FPArgs& a) { return Value(FakeNode(uintptr_t(a[0].AsInt()))); }}));
   // Light userdata holding a node pointer is a node too.
   lua_pushlightuserdata(engine.State(), FakeNode(9));
@@ -215,7 +215,7 @@ TEST_F(LuaEngineTest, ErrorsGiveTheFileAndLine) {
 TEST_F(LuaEngineTest, CtrlCInterruptsARunningScript) {
   InstallStopHandler();
   ClearStop();
-  ASSERT_TRUE(engine.AddGlobalFunction({{0, "pressCtrlC", ParamType::Void, {}}, [](const FPArgs&) {
+  ASSERT_TRUE(engine.AddGlobalFunction({{0, "pressCtrlC", FPType::Void, {}}, [](const FPArgs&) {
                                           std::raise(SIGINT);
                                           return Value();
                                         }}));
@@ -230,7 +230,7 @@ TEST_F(LuaEngineTest, CtrlCInterruptsARunningScript) {
 
 TEST_F(LuaEngineTest, GlobalFunctionsTakeTheSameArgumentRules) {
   ASSERT_TRUE(engine.AddGlobalFunction(
-      {{0, "box", ParamType::String, {{"name", ParamType::String}, {"size", ParamType::Float, Value(10.0f)}}},
+      {{0, "box", FPType::String, {{"name", FPType::String}, {"size", FPType::Float, Value(10.0f)}}},
        [](const FPArgs& a) { return Value(a[0].AsString() + ":" + std::to_string(int(a[1].AsFloat()))); }}));
   Run("assert(box('b1') == 'b1:10')\n"
       "assert(box('b2', {size = 4}) == 'b2:4')\n");
@@ -238,12 +238,12 @@ TEST_F(LuaEngineTest, GlobalFunctionsTakeTheSameArgumentRules) {
   EXPECT_NE(message.find("box: argument #1 'name' is missing"), std::string::npos) << message;
 
   std::string why;
-  EXPECT_FALSE(engine.AddGlobalFunction({{0, "print", ParamType::Void, {}}, [](const FPArgs&) { return Value(); }}, &why));
+  EXPECT_FALSE(engine.AddGlobalFunction({{0, "print", FPType::Void, {}}, [](const FPArgs&) { return Value(); }}, &why));
   EXPECT_NE(why.find("exists already"), std::string::npos) << why;
   Run("assert(type(print) == 'function')");
-  EXPECT_FALSE(engine.AddGlobalFunction({{0, "box", ParamType::Void, {}}, [](const FPArgs&) { return Value(); }}, &why));
+  EXPECT_FALSE(engine.AddGlobalFunction({{0, "box", FPType::Void, {}}, [](const FPArgs&) { return Value(); }}, &why));
   EXPECT_FALSE(engine.AddGlobalFunction(
-      {{0, "bad", ParamType::Void, {{"k", ParamType::Int, Value(1)}, {"x", ParamType::Int}}},
+      {{0, "bad", FPType::Void, {{"k", FPType::Int, Value(1)}, {"x", FPType::Int}}},
        [](const FPArgs&) { return Value(); }},
       &why));
   EXPECT_NE(why.find("follows a keyword"), std::string::npos) << why;
@@ -254,7 +254,7 @@ TEST_F(LuaEngineTest, BindersRunForEveryNewEngine) {
   auto runs = std::make_shared<int>(0);
   AddLuaBinder([runs](LuaEngine& e) {
     ++*runs;
-    e.AddGlobalFunction({{0, "sceneAnswer", ParamType::Int, {}}, [](const FPArgs&) { return Value(42); }});
+    e.AddGlobalFunction({{0, "sceneAnswer", FPType::Int, {}}, [](const FPArgs&) { return Value(42); }});
   });
   LuaEngine first, second;
   EXPECT_EQ(*runs, 2);
@@ -267,7 +267,7 @@ TEST_F(LuaEngineTest, BindersRunForEveryNewEngine) {
 class LateOps : public FPInterface {
  public:
   LateOps(InterfaceId id, const char* name)
-      : FPInterface(id, name, kFPCoreInterface, nullptr, {{0, "ping", ParamType::String, {}}}) {}
+      : FPInterface(id, name, kFPCoreInterface, nullptr, {{0, "ping", FPType::String, {}}}) {}
 
  protected:
   Value Dispatch(uint32_t, const FPArgs&) override { return Value("pong"); }

@@ -6,6 +6,7 @@
 // the weak reference keeps the module loadable into programs that do not have it (tolvaris).
 #include <string>
 
+#include "host/objects.h"
 #include "host/platform.h"
 #include "host/plugin_abi.h"
 #include "host/publish.h"
@@ -20,19 +21,25 @@ void Event(const char* event) {
 
 bool gInitialised = false;
 
+// An object of the module's own class; everything but its class comes from the host's Object.
+class Widget : public host::Object {
+ public:
+  using Object::Object;
+};
+
 class WidgetDesc : public host::ClassDesc {
  public:
-  bool IsPublic() const override { return true; }
-  const char* ClassName() const override { return "Test Widget"; }
-  const char* InternalName() const override { return "TestWidget"; }
-  const char* Category() const override { return "Tests"; }
-  host::SuperClassId SuperClass() const override { return 0x10; }
-  host::ClassId Id() const override { return {0x7e570001, 0x7e570002}; }
+  std::string_view ClassName() const override { return "Test Widget"; }
+  std::string_view InternalName() const override { return "TestWidget"; }
+  std::string_view Category() const override { return "Tests"; }
+  host::SuperClassId SuperClassID() const override { return host::kGeomObjectSuperClass; }
+  host::ClassId ClassID() const override { return {0x7e570001, 0x7e570002}; }
+  std::unique_ptr<host::Object> Create() const override { return std::make_unique<Widget>(*this); }
 };
 
 WidgetDesc gWidgetDesc;
 
-using host::ParamType;
+using host::FPType;
 
 class TestOps : public host::FPInterface {
  public:
@@ -40,15 +47,15 @@ class TestOps : public host::FPInterface {
 
   TestOps()
       : FPInterface({0x7e57a001, 0x7e57a002}, "TestModuleOps", host::kFPCoreInterface, nullptr,
-                    {{kAdd, "add", ParamType::Int, {{"a", ParamType::Int}, {"b", ParamType::Int}}},
-                     {kScale, "scale", ParamType::Float,
-                      {{"x", ParamType::Float}, {"factor", ParamType::Float, host::Value(2.0f)}}},
-                     {kGreet, "greet", ParamType::String,
-                      {{"name", ParamType::String}, {"punctuation", ParamType::String, host::Value("!")}}},
-                     {kIsNull, "isNull", ParamType::Bool, {{"node", ParamType::Node}}},
-                     {kInitialised, "initialised", ParamType::Bool, {}},
-                     {kReadsTooFar, "readsTooFar", ParamType::Int, {{"a", ParamType::Int}}},
-                     {kDocuments, "documents", ParamType::String, {}}}) {
+                    {{kAdd, "add", FPType::Int, {{"a", FPType::Int}, {"b", FPType::Int}}},
+                     {kScale, "scale", FPType::Float,
+                      {{"x", FPType::Float}, {"factor", FPType::Float, host::Value(2.0f)}}},
+                     {kGreet, "greet", FPType::String,
+                      {{"name", FPType::String}, {"punctuation", FPType::String, host::Value("!")}}},
+                     {kIsNull, "isNull", FPType::Bool, {{"node", FPType::Node}}},
+                     {kInitialised, "initialised", FPType::Bool, {}},
+                     {kReadsTooFar, "readsTooFar", FPType::Int, {{"a", FPType::Int}}},
+                     {kDocuments, "documents", FPType::String, {}}}) {
     host::RegisterInterface(this);
     Event("registered");
   }

@@ -7,6 +7,7 @@
 #include <lua.hpp>
 
 #include "host/lua_engine.h"
+#include "host/objects.h"
 #include "host/platform.h"
 #include "host/plugin_abi.h"
 #include "host/plugins.h"
@@ -70,7 +71,13 @@ TEST_F(PluginLoading, LoadsTheModuleAndRegistersWhatItOffers) {
   EXPECT_EQ(m.version, kHostApiVersion);
   ASSERT_EQ(m.classes.size(), 1u);
   EXPECT_EQ(FindClassDesc(kWidgetId), m.classes[0]);
-  EXPECT_STREQ(FindClassDescByName("TestWidget")->Category(), "Tests");
+  ASSERT_NE(FindClassDesc("TestWidget"), nullptr);
+  EXPECT_EQ(FindClassDesc("TestWidget")->Category(), "Tests");
+  // The host makes objects of the module's class through its descriptor.
+  std::string error;
+  const std::unique_ptr<Object> widget = CreateObject("TestWidget", &error);
+  ASSERT_NE(widget, nullptr) << error;
+  EXPECT_EQ(widget->ClassName(), "Test Widget");
   EXPECT_EQ(m.interfaces, (std::vector<std::string>{"TestModuleOps"}));
   ASSERT_NE(FindInterface("TestModuleOps"), nullptr);
 

@@ -4,7 +4,6 @@
 
 #include <memory>
 
-#include "host/class_desc.h"
 #include "host/publish.h"
 
 namespace host {
@@ -17,12 +16,12 @@ class MathOps : public FPInterface {
 
   explicit MathOps(InterfaceId id = {0x11, 0x22}, std::string name = "MathOps")
       : FPInterface(id, std::move(name), kFPCoreInterface, nullptr,
-                    {{kAdd, "add", ParamType::Int, {{"a", ParamType::Int}, {"b", ParamType::Int}}},
-                     {kScale, "scale", ParamType::Float, {{"x", ParamType::Float}, {"factor", ParamType::Float, Value(2.0f)}}},
-                     {kLabel, "label", ParamType::String,
-                      {{"name", ParamType::String}, {"prefix", ParamType::String, Value("<")},
-                       {"suffix", ParamType::String, Value(">")}}},
-                     {kGhost, "ghost", ParamType::Int, {}}}) {}
+                    {{kAdd, "add", FPType::Int, {{"a", FPType::Int}, {"b", FPType::Int}}},
+                     {kScale, "scale", FPType::Float, {{"x", FPType::Float}, {"factor", FPType::Float, Value(2.0f)}}},
+                     {kLabel, "label", FPType::String,
+                      {{"name", FPType::String}, {"prefix", FPType::String, Value("<")},
+                       {"suffix", FPType::String, Value(">")}}},
+                     {kGhost, "ghost", FPType::Int, {}}}) {}
 
   int calls = 0;
   FPArgs lastArgs;
@@ -52,7 +51,7 @@ TEST(Publish, KeywordDefaultsFillTheArgumentsLeftOut) {
   EXPECT_EQ(ops.lastArgs[2], Value(">"));
   // An int where a float is asked for is a float by the time it arrives.
   EXPECT_EQ(ops.Invoke(MathOps::kScale, {Value(3), Value(2)}), Value(6.0f));
-  EXPECT_EQ(ops.lastArgs[0].Type(), ParamType::Float);
+  EXPECT_EQ(ops.lastArgs[0].Type(), FPType::Float);
 }
 
 TEST(Publish, ShortArgumentListRaisesTheOutOfRangeException) {
@@ -100,15 +99,15 @@ TEST(Publish, UnknownAndUnhandledIdsReturnUnhandled) {
 }
 
 TEST(Publish, UnsoundDescriptionsAreNamed) {
-  const FPParam x{"x", ParamType::Int};
-  const FPParam k{"k", ParamType::Int, Value(1)};
-  EXPECT_EQ(CheckFunction({0, "f", ParamType::Int, {x, k}}), "");
-  EXPECT_NE(CheckFunction({0, "f", ParamType::Int, {k, x}}).find("follows a keyword"), std::string::npos);
-  EXPECT_NE(CheckFunction({0, "f", ParamType::Int, {{"k", ParamType::Int, Value("one")}}}).find("default of type string"),
+  const FPParam x{"x", FPType::Int};
+  const FPParam k{"k", FPType::Int, Value(1)};
+  EXPECT_EQ(CheckFunction({0, "f", FPType::Int, {x, k}}), "");
+  EXPECT_NE(CheckFunction({0, "f", FPType::Int, {k, x}}).find("follows a keyword"), std::string::npos);
+  EXPECT_NE(CheckFunction({0, "f", FPType::Int, {{"k", FPType::Int, Value("one")}}}).find("default of type string"),
             std::string::npos);
-  EXPECT_NE(CheckFunction({0, "f", ParamType::Int, {x, x}}).find("named twice"), std::string::npos);
-  EXPECT_NE(CheckFunction({0, "f", ParamType::Int, {{"v", ParamType::Void}}}).find("no type"), std::string::npos);
-  EXPECT_NE(CheckFunction({3, "", ParamType::Int, {}}).find("function id 3"), std::string::npos);
+  EXPECT_NE(CheckFunction({0, "f", FPType::Int, {x, x}}).find("named twice"), std::string::npos);
+  EXPECT_NE(CheckFunction({0, "f", FPType::Int, {{"v", FPType::Void}}}).find("no type"), std::string::npos);
+  EXPECT_NE(CheckFunction({3, "", FPType::Int, {}}).find("function id 3"), std::string::npos);
 }
 
 class Described : public FPInterface {
@@ -135,7 +134,7 @@ TEST(InterfaceRegistry, FindsByIdAndNameAndRefusesClashes) {
   EXPECT_FALSE(RegisterInterface(&sameName, &message));
   EXPECT_EQ(FindInterface("RegistryOps"), &ops);
 
-  Described twiceId({0x5, 0x6}, "TwiceId", {{1, "a", ParamType::Int, {}}, {1, "b", ParamType::Int, {}}});
+  Described twiceId({0x5, 0x6}, "TwiceId", {{1, "a", FPType::Int, {}}, {1, "b", FPType::Int, {}}});
   EXPECT_FALSE(RegisterInterface(&twiceId, &message));
   EXPECT_NE(message.find("used twice"), std::string::npos) << message;
   EXPECT_EQ(FindInterface("TwiceId"), nullptr);
@@ -149,36 +148,6 @@ TEST(InterfaceRegistry, ADestroyedInterfaceLeavesTheRegistry) {
   }
   EXPECT_EQ(FindInterface("ShortLived"), nullptr);
   EXPECT_EQ(FindInterface(InterfaceId{0x77, 0x88}), nullptr);
-}
-
-class TestDesc : public ClassDesc {
- public:
-  TestDesc(ClassId id, const char* name) : id_(id), name_(name) {}
-  bool IsPublic() const override { return true; }
-  const char* ClassName() const override { return name_; }
-  const char* InternalName() const override { return name_; }
-  const char* Category() const override { return "Tests"; }
-  SuperClassId SuperClass() const override { return 0x10; }
-  ClassId Id() const override { return id_; }
-
- private:
-  ClassId id_;
-  const char* name_;
-};
-
-TEST(ClassRegistry, RegistersFindsAndRefusesADuplicateId) {
-  TestDesc box({0x100, 0x200}, "RegBox");
-  TestDesc clash({0x100, 0x200}, "RegClash");
-  std::string message;
-  ASSERT_TRUE(RegisterClassDesc(&box, &message)) << message;
-  EXPECT_EQ(FindClassDesc({0x100, 0x200}), &box);
-  EXPECT_EQ(FindClassDescByName("RegBox"), &box);
-  EXPECT_FALSE(RegisterClassDesc(&clash, &message));
-  EXPECT_NE(message.find("RegBox"), std::string::npos) << message;
-  EXPECT_EQ(FindClassDescByName("RegClash"), nullptr);
-  EXPECT_FALSE(RegisterClassDesc(nullptr, &message));
-  UnregisterClassDesc(&box);
-  EXPECT_EQ(FindClassDesc({0x100, 0x200}), nullptr);
 }
 
 }  // namespace
