@@ -100,7 +100,9 @@ int InitBody(lua_State* L) {
 
 // ---- Lua values to arguments -----------------------------------------------------------------
 
-bool ToNode(lua_State* L, int index, Node** out) {
+}  // namespace
+
+bool LuaToNode(lua_State* L, int index, Node** out) {
   switch (lua_type(L, index)) {
     case LUA_TNIL:
       *out = nullptr;
@@ -121,6 +123,8 @@ bool ToNode(lua_State* L, int index, Node** out) {
       return false;
   }
 }
+
+namespace {
 
 // {x, y, z} or {x = .., y = .., z = ..}, all numbers.
 bool ToPoint3(lua_State* L, int index, Point3* out) {
@@ -190,7 +194,7 @@ bool ToValue(lua_State* L, int index, FPType type, Value* out, char* why) {
     }
     case FPType::Node: {
       Node* node = nullptr;
-      if (!ToNode(L, index, &node)) break;
+      if (!LuaToNode(L, index, &node)) break;
       *out = Value(node);
       return true;
     }
@@ -212,7 +216,9 @@ bool ToValue(lua_State* L, int index, FPType type, Value* out, char* why) {
 
 // ---- Results to Lua values -------------------------------------------------------------------
 
-void PushNode(lua_State* L, Node* node) {
+}  // namespace
+
+void LuaPushNode(lua_State* L, Node* node) {
   if (!node) {
     lua_pushnil(L);
     return;
@@ -231,6 +237,8 @@ void PushNode(lua_State* L, Node* node) {
   lua_remove(L, -2);
 }
 
+namespace {
+
 int PushValueBody(lua_State* L) {
   const Value& v = *static_cast<const Value*>(lua_touserdata(L, 1));
   switch (v.Type()) {
@@ -239,7 +247,7 @@ int PushValueBody(lua_State* L) {
     case FPType::Int: lua_pushinteger(L, v.AsInt()); break;
     case FPType::Float: lua_pushnumber(L, double(v.AsFloat())); break;
     case FPType::String: lua_pushlstring(L, v.AsString().data(), v.AsString().size()); break;
-    case FPType::Node: PushNode(L, v.AsNode()); break;
+    case FPType::Node: LuaPushNode(L, v.AsNode()); break;
     case FPType::Point3: {
       const Point3& p = v.AsPoint3();
       lua_createtable(L, 0, 3);
