@@ -1,8 +1,10 @@
-# Platform services, function publishing, the Lua engine, plug-in loading and the tolvaris program.
+# Platform services, function publishing, the Lua engine and its scene functions, plug-in loading
+# and the tolvaris program.
 target_sources(tfr_host_tests PRIVATE
   test_platform.cpp
   test_publish.cpp
   test_lua_engine.cpp
+  test_scene_bindings.cpp
   test_plugins.cpp
   test_tolvaris.cpp)
 
@@ -17,4 +19,5 @@ set_target_properties(tfr_host_tests PROPERTIES ENABLE_EXPORTS ON)
 add_dependencies(tfr_host_tests tfr_test_module tolvaris)
 target_compile_definitions(tfr_host_tests PRIVATE
   TFR_TEST_MODULE="$<TARGET_FILE:tfr_test_module>"
-  TFR_TOLVARIS="$<TARGET_FILE:tolvaris>")
+  TFR_TOLVARIS="$<TARGET_FILE:tolvaris>"
+  TFR_EXAMPLES_DIR="${PROJECT_SOURCE_DIR}/examples")
