@@ -9,6 +9,7 @@
 #include <string>
 
 #include "host/plugins.h"
+#include "host/scene.h"
 
 namespace app {
 
@@ -21,6 +22,9 @@ inline constexpr int kExitInterrupted = 130;  // stopped by Ctrl-C
 // What every command finds ready when it runs.
 struct Session {
   host::PluginManager plugins;
+  // The scene the commands work on: loaded with --scene, or empty. It is declared after the
+  // plug-ins so that it goes first: its objects may belong to a plug-in's classes.
+  host::Scene scene;
 };
 
 class Command {
@@ -35,6 +39,7 @@ class Command {
 };
 
 std::unique_ptr<Command> MakeRunCommand();
+std::unique_ptr<Command> MakeSceneCommand();
 
 // Prints "tolvaris: <message>" on stderr.
 void Report(const std::string& message);

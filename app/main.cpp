@@ -68,6 +68,7 @@ int Main(int argc, char** argv) {
       ->type_name("DIR");
 
   std::vector<std::unique_ptr<Command>> commands;
+  commands.push_back(MakeSceneCommand());
   commands.push_back(MakeRunCommand());
   for (auto& c : commands) {
     CLI::App* sub = cli.add_subcommand(c->Name(), c->Summary());

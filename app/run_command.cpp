@@ -1,10 +1,12 @@
 // tolvaris run SCRIPT.lua [--scene SCENE]: runs a Lua script with every published interface of
-// the loaded plug-ins, after loading the scene when one is given.
+// the loaded plug-ins and the scene functions (host/scene_bindings.h), on the scene given or, without
+// one, on an empty scene.
 #include <filesystem>
 
 #include "app/command.h"
 #include "app/scene_loading.h"
 #include "host/lua_engine.h"
+#include "host/scene_bindings.h"
 
 namespace app {
 
@@ -19,27 +21,25 @@ class RunCommand : public Command {
 
   void Define(CLI::App& command) override {
     command.add_option("SCRIPT", script_, "the Lua script to run")->required()->type_name("SCRIPT.lua");
-    command.add_option("--scene", scene_, "load this scene file before the script runs")->type_name("SCENE");
+    command.add_option("--scene", scene_, "load this scene file for the script (without it the script starts from an empty scene)")->type_name("SCENE");
   }
 
-  int Run(Session&) override {
+  int Run(Session& session) override {
     std::error_code ec;
     if (!fs::is_regular_file(script_, ec)) {
       Report("cannot open the script \"" + script_ + "\": " + (fs::exists(script_, ec) ? "not a file" : "no such file"));
       return kExitFailed;
     }
     if (!scene_.empty()) {
-      if (!fs::is_regular_file(scene_, ec)) {
-        Report("cannot open the scene \"" + scene_ + "\": " + (fs::exists(scene_, ec) ? "not a file" : "no such file"));
-        return kExitFailed;
-      }
       std::string message;
-      if (!LoadSceneFile(scene_, &message)) {
+      if (!LoadSceneFile(scene_, session.scene, &message)) {
         Report(message);
         return kExitFailed;
       }
     }
     host::LuaEngine engine;
+    std::string message;
+    if (!host::BindScene(engine, session.scene, &message)) Report("warning: " + message);
     for (const std::string& w : engine.Warnings()) Report("warning: " + w);
     const host::ScriptResult result = engine.RunFile(script_);
     if (result.ok) return kExitOk;

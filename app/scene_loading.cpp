@@ -1,11 +1,22 @@
 #include "app/scene_loading.h"
 
+#include "host/scene_file.h"
+
 namespace app {
 
-// The host's scene layer has no scene-file reader in this build; when it has one, this calls it.
-bool LoadSceneFile(const std::filesystem::path& file, std::string* message) {
-  *message = "cannot load the scene \"" + file.string() + "\": this build of tolvaris cannot read scene files yet";
-  return false;
+bool LoadSceneFile(const std::filesystem::path& file, host::Scene& scene, std::string* message) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(file, ec)) {
+    *message = "cannot open the scene \"" + file.string() + "\": " +
+               (std::filesystem::exists(file, ec) ? "not a file" : "no such file");
+    return false;
+  }
+  std::string error;
+  if (!host::LoadScene(scene, file, &error)) {
+    *message = "cannot load the scene: " + error;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace app
