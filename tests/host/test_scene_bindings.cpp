@@ -317,16 +317,19 @@ TEST(Examples, CampfireSceneLoads) {
 
 TEST(Examples, BuildScriptSavesASceneThatLoads) {
   TempDir dir;
-  const fs::path before = fs::current_path();
-  fs::current_path(dir.path());  // the script saves into the working folder
   Scene built;
   ScriptResult r;
   {
+    // The script saves into the working folder; the folder is restored however the run ends.
+    struct WorkingFolder {
+      fs::path before = fs::current_path();
+      ~WorkingFolder() { fs::current_path(before); }
+    } restore;
+    fs::current_path(dir.path());
     LuaEngine engine;
     ASSERT_TRUE(BindScene(engine, built));
     r = engine.RunFile(fs::path(TFR_EXAMPLES_DIR) / "build_scene.lua");
   }
-  fs::current_path(before);
   ASSERT_TRUE(r.ok) << r.message;
   Scene loaded;
   std::string why;
