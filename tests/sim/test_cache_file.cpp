@@ -1,7 +1,10 @@
 // Cache files on disk: exact layout, round trips, and every way a file or a write can go wrong.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 
@@ -169,6 +172,13 @@ TEST(CacheFile, DamagedHeadersAreRejectedWhole) {
   PutU32At(b, 56, U32At(b, 56) | 0x10);
   rejects(b, "mask bit for a channel the body does not hold");
 
+  // A negative size on any axis empties the body, so only the range check can catch it.
+  for (size_t at : {44u, 48u, 52u}) {
+    b = std::vector<uint8_t>(good.begin(), good.begin() + 132);
+    PutU32At(b, at, uint32_t(-1));
+    rejects(b, "negative crop size with a header-only file");
+  }
+
   // Any single flipped bit in the crop sizes: out of range or a body length that does not match.
   for (size_t byte = 44; byte < 56; ++byte)
     for (int bit = 0; bit < 8; ++bit) {
@@ -251,6 +261,22 @@ TEST_F(FailedWrite, DiskFull) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this machine";
   fs::create_symlink("/dev/full", path_ + ".part");  // every write through it fails with ENOSPC
   EXPECT_FALSE(WriteCacheFrame(MakeSmallFrame(7, 0xF0), path_));
+  ExpectOldFileIntact();
+}
+
+TEST_F(FailedWrite, FileSizeLimitReachedWhileFlushing) {
+  // A regular .part file that cannot grow past 200 bytes (the limit binds root too): the frame
+  // is buffered, so the failure shows first when the file is closed, and the rename must not follow.
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  rlimit small = old;
+  small.rlim_cur = 200;
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool written = WriteCacheFrame(MakeSmallFrame(7, 0xF0), path_);
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_FALSE(written);
   ExpectOldFileIntact();
 }
 
