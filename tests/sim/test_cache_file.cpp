@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -87,6 +89,28 @@ TEST(CacheFile, WrittenFrameReadsBackBitForBit) {
     ASSERT_TRUE(ReadCacheFrame(path, back));
     ExpectSameBits(original, back);
   }
+}
+
+// The file as a reader that shares no code with ours sees it: Python's struct and numpy float16.
+TEST(CacheFile, IndependentReaderAgrees) {
+  const char* python = "/usr/bin/python3";
+  if (!fs::exists(python)) GTEST_SKIP() << "no " << python;
+  TempFolder dir;
+  const CacheFrame f = MakeSmallFrame(-8, 0xF0);
+  const std::string path = dir / "fire_m0008.tfc", expected = dir / "expected.f32";
+  ASSERT_TRUE(WriteCacheFrame(f, path));
+  std::vector<uint8_t> raw;
+  for (const auto& channel : f.channels)
+    for (float v : channel)
+      for (int k = 0; k < 4; ++k) raw.push_back(static_cast<uint8_t>(std::bit_cast<uint32_t>(v) >> (8 * k)));
+  WriteBytes(expected, raw);
+  const std::string command = std::string(python) + " '" + TFR_SIM_TEST_DIR + "/read_cache_frame.py' '" + path +
+                              "' '" + expected + "' > '" + (dir / "out.txt") + "' 2>&1";
+  const int status = std::system(command.c_str());
+  ASSERT_NE(status, -1);
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "numpy is not installed";
+  const std::vector<uint8_t> said = ReadBytes(dir / "out.txt");
+  EXPECT_EQ(WEXITSTATUS(status), 0) << std::string(said.begin(), said.end());
 }
 
 TEST(CacheFile, BodyIsHalvesInChannelOrderXFastest) {
