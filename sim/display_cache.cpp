@@ -1,0 +1,52 @@
+#include "sim/display_cache.h"
+
+#include <utility>
+
+namespace tf {
+
+DisplayCache::DisplayCache() : reader_(ReadCacheFrame) {}
+
+DisplayCache::DisplayCache(Reader reader) : reader_(reader ? std::move(reader) : Reader(ReadCacheFrame)) {}
+
+std::shared_ptr<const CacheFrame> DisplayCache::Get(int frame, const std::string& folder) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (frame == loadedFrame_) return loaded_;
+  loadedFrame_ = frame;
+  loaded_.reset();  // released before the read, so two full frames are never held at once
+  auto next = std::make_shared<CacheFrame>();
+  if (reader_(MakeFramePath(folder, "fire", frame, "tfc"), *next)) loaded_ = std::move(next);
+  ++generation_;
+  return loaded_;
+}
+
+std::shared_ptr<const CacheFrame> DisplayCache::GetAtTime(host::TimeValue time, int ticksPerFrame,
+                                                          const std::string& folder) {
+  return Get(time / (ticksPerFrame > 0 ? ticksPerFrame : 1), folder);
+}
+
+void DisplayCache::Invalidate() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  loaded_.reset();
+  loadedFrame_ = INT_MIN;
+  ++generation_;
+}
+
+uint64_t DisplayCache::Generation() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return generation_;
+}
+
+int DisplayCache::LoadedFrameNumber() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return loadedFrame_;
+}
+
+bool ClearCacheFolder(const std::string& folder, DisplayCache& display, std::string& message) {
+  const int count = CountCachedFrames(folder);
+  DeleteCachedFrames(folder, "fire");
+  display.Invalidate();
+  message = ClearCacheMessage(count);
+  return true;
+}
+
+}  // namespace tf
