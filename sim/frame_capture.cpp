@@ -187,9 +187,14 @@ bool BuildCacheFrame(CacheFrame& frame, int32_t nx, int32_t ny, int32_t nz, floa
     h.cropOrigin[a] = lo;
     h.cropSize[a] = size[a];
   }
-  for (int c = 0; c < kCacheChannels; ++c) {
-    if (channels[c].empty()) continue;
-    h.channelMax[c] = CopyCrop(channels[c].data(), nx, ny, origin, size, frame.channels[c]);
+  try {
+    for (int c = 0; c < kCacheChannels; ++c) {
+      if (channels[c].empty()) continue;
+      h.channelMax[c] = CopyCrop(channels[c].data(), nx, ny, origin, size, frame.channels[c]);
+    }
+  } catch (const std::bad_alloc&) {
+    frame.Clear();
+    return false;
   }
   return true;
 }
@@ -231,7 +236,9 @@ bool CaptureFrame(FireSim& sim, const DomainGrid& grid, CacheFrame& frame, int32
   return true;
 }
 
-bool ApplyFlowDisplacement(CacheFrame& frame, float amount, float sizeCells, float timeSeconds) {
+namespace {
+
+bool DisplaceFrame(CacheFrame& frame, float amount, float sizeCells, float timeSeconds) {
   if (!(amount > 0.0f)) return false;
   const CacheFrameHeader& h = frame.header;
   const uint64_t n = CacheCropValues(h);
@@ -341,6 +348,16 @@ bool ApplyFlowDisplacement(CacheFrame& frame, float amount, float sizeCells, flo
   }
   for (size_t m = 0; m < moved.size(); ++m) frame.channels[moved[m]] = std::move(result[m]);
   return true;
+}
+
+}  // namespace
+
+bool ApplyFlowDisplacement(CacheFrame& frame, float amount, float sizeCells, float timeSeconds) {
+  try {
+    return DisplaceFrame(frame, amount, sizeCells, timeSeconds);
+  } catch (const std::bad_alloc&) {
+    return false;  // the channels are replaced only at the very end, so the frame is as it was
+  }
 }
 
 }  // namespace tf

@@ -42,8 +42,8 @@ using CaptureChannels = std::array<std::span<const float>, kCacheChannels>;
 // side and clamped to the grid. Nothing visible leaves the crop at 0 and the channels empty while
 // the mask bits stay set. Stored values are rounded through half precision; channelMax holds each
 // channel's largest stored magnitude.
-// False, with `frame` emptied, when a grid count is not positive or a given array does not hold
-// exactly nx * ny * nz values.
+// False, with `frame` emptied, when a grid count is not positive, a given array does not hold
+// exactly nx * ny * nz values or the crop cannot be allocated.
 bool BuildCacheFrame(CacheFrame& frame, int32_t nx, int32_t ny, int32_t nz, float cellSizeM, float cellSizeScene,
                      int32_t frameNumber, const CaptureChannels& channels, float threshold = kCaptureThreshold);
 
@@ -55,7 +55,8 @@ bool BuildCacheFrame(CacheFrame& frame, int32_t nx, int32_t ny, int32_t nz, floa
 // frame's time. Fuel and velocity are left alone; results are never negative and every sample
 // lies inside the crop.
 // True when it ran: amount above 0, density and all three velocity channels present and every
-// channel it reads holding exactly the crop's values.
+// channel it reads holding exactly the crop's values. When it does not run (or its working copies
+// cannot be allocated) the frame is unchanged.
 bool ApplyFlowDisplacement(CacheFrame& frame, float amount, float sizeCells, float timeSeconds);
 
 // Lattice value noise in [0, 1]: a hash of each integer lattice corner, blended over the unit
