@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sim/half.h"
+#include "solver/fire_sim_impl.h"
 #include "solver/fire_sim.h"
 
 namespace tf {
@@ -202,6 +203,10 @@ bool BuildCacheFrame(CacheFrame& frame, int32_t nx, int32_t ny, int32_t nz, floa
 bool CaptureFrame(FireSim& sim, const DomainGrid& grid, CacheFrame& frame, int32_t frameNumber, bool withVelocity) {
   frame.Clear();
   if (grid.nx <= 0 || grid.ny <= 0 || grid.nz <= 0) return false;
+  // The read-back fills arrays of the solver's own size: a grid that differs from the one the
+  // solver was created with would overrun them.
+  const GridDesc& solverGrid = sim.Internals().grid;
+  if (solverGrid.nx != grid.nx || solverGrid.ny != grid.ny || solverGrid.nz != grid.nz) return false;
   const size_t cells = size_t(grid.nx) * size_t(grid.ny) * size_t(grid.nz);
   try {
     // Host copies live only for this call: a large grid must not keep gigabytes between frames.

@@ -228,6 +228,15 @@ TEST(Capture, BadInputLeavesAnEmptyFrame) {
   EXPECT_FALSE(CaptureFrame(notCreated, DomainGrid{}, frame, 1, true));
   EXPECT_EQ(frame.header.channelMask, 0u);
   EXPECT_TRUE(frame.channels[kChannelDensity].empty());
+  // A grid larger than the solver's would overrun the read-back: refused.
+  FireSim small;
+  ASSERT_TRUE(small.Create(GridDesc{4, 4, 4, 0.1f}, kDefaultOpenSides, false));
+  DomainGrid larger;
+  larger.nz = 40;
+  frame = testing::MakeSmallFrame(3);
+  EXPECT_FALSE(CaptureFrame(small, larger, frame, 1, false));
+  EXPECT_TRUE(frame.channels[kChannelDensity].empty());
+  EXPECT_TRUE(CaptureFrame(small, DomainGrid{}, frame, 1, false));
 }
 
 // ---- Detail noise and flow displacement --------------------------------------------------------
