@@ -61,18 +61,7 @@ class FireObjectTest : public ::testing::Test {
   host::Scene scene_;
 };
 
-// ---- The class -------------------------------------------------------------------------------
-
-TEST_F(FireObjectTest, ClassIsRegisteredOnceUnderItsIdAndName) {
-  std::string why;
-  EXPECT_TRUE(RegisterFireClass(&why)) << "registering again must be harmless: " << why;
-  const host::ClassDesc* byId = host::FindClassDesc(host::ClassId{0xf71871a0u, 0xfd02a001u});
-  ASSERT_NE(byId, nullptr);
-  EXPECT_EQ(byId, host::FindClassDesc("TolvarisFire"));
-  EXPECT_EQ(byId->SuperClassID(), host::kGeomObjectSuperClass);
-  EXPECT_EQ(byId->Category(), "TolvarisFX");
-  EXPECT_TRUE(byId->IsPublic());
-}
+// ---- Creation -------------------------------------------------------------------------------
 
 TEST_F(FireObjectTest, NewDomainHasEveryParameterAtItsDefault) {
   FireObject* domain = AddDomain("Fire");
@@ -115,6 +104,8 @@ TEST_F(FireObjectTest, LuaScriptsCreateDomains) {
   host::Node* node = scene_.FindNode("Fire");
   ASSERT_NE(node, nullptr);
   EXPECT_NE(AsFireObject(node->GetObject()), nullptr);
+  host::Node* box = scene_.CreateNode("Box", host::CreateObject("Box", &why));
+  EXPECT_EQ(AsFireObject(box->GetObject()), nullptr) << "only domains are domains";
 }
 
 // ---- Cache id and folders ----------------------------------------------------------------------
@@ -358,15 +349,6 @@ TEST_F(FireObjectTest, ClearCacheDeletesTheFramesAndCountsThem) {
   message = "unchanged";
   EXPECT_FALSE(ClearCache(nullptr, message));
   EXPECT_EQ(message, "unchanged");
-}
-
-TEST_F(FireObjectTest, OtherObjectsAreNotDomains) {
-  std::string why;
-  auto box = host::CreateObject("Box", &why);
-  ASSERT_TRUE(box) << why;
-  EXPECT_EQ(AsFireObject(box.get()), nullptr);
-  EXPECT_EQ(AsFireObject(nullptr), nullptr);
-  EXPECT_EQ(GetDisplayFrame(nullptr, 0), nullptr);
 }
 
 }  // namespace
