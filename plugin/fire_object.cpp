@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 #include "domain/fire_params_desc.h"
 #include "host/scene.h"
 #include "plugin/fire_obj_desc.h"

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <string>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "host/objects.h"
 #include "sim/cache_file.h"

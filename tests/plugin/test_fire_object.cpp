@@ -8,6 +8,8 @@
 #include <fstream>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "domain/fire_params_desc.h"
 #include "host/lua_engine.h"
 #include "host/platform.h"
