@@ -1,0 +1,28 @@
+#include "plugin/fire_obj_desc.h"
+
+#include <array>
+
+#include "domain/fire_params_desc.h"
+#include "plugin/fire_object.h"
+
+namespace tf {
+
+std::unique_ptr<host::Object> FireObjDesc::Create() const { return std::make_unique<FireObject>(*this); }
+
+std::span<const host::ParamBlockDesc* const> FireObjDesc::ParamBlockDescs() const {
+  static const std::array<const host::ParamBlockDesc*, 1> blocks{&FireParamBlockDesc()};
+  return blocks;
+}
+
+const FireObjDesc& GetFireObjDesc() {
+  static const FireObjDesc desc;
+  return desc;
+}
+
+bool RegisterFireClass(std::string* error) {
+  const FireObjDesc& desc = GetFireObjDesc();
+  if (host::FindClassDesc(kFireClassId) == &desc) return true;
+  return host::RegisterClassDesc(desc, error);
+}
+
+}  // namespace tf

@@ -1,0 +1,84 @@
+// The TolvarisFire domain as a scene object.
+//
+// A domain owns its parameter block (made by the host from the class's description), the 64-bit
+// cache id that names its default cache folder, and the display cache: the one baked frame that
+// the viewport, the preview renderer, the exporters and scripts share. The cache id is made once
+// when the domain is created and is saved with the scene, so a reloaded scene finds its frames.
+//
+// Everything here runs on the host's main thread; the mutexes only keep a frame from being
+// replaced while another caller is fetching it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "host/objects.h"
+#include "sim/cache_file.h"
+#include "sim/display_cache.h"
+
+namespace tf {
+
+class FireObject final : public host::Object {
+ public:
+  explicit FireObject(const host::ClassDesc& desc);
+
+  // The domain's settings; null only before host::CreateObject has added the block.
+  host::ParamBlock* Params() const;
+
+  uint64_t CacheId() const { return cacheId_; }
+
+  // Folders of the domain. Both come from filename parameters, which never animate, so they are
+  // read at time 0. A relative cachePath or outPath resolves against the scene file's folder.
+  std::string CacheFolder() const;
+  std::string OutputFolder() const;
+
+  // The frame to show at time t, or null. With liveMode on it is the live frame; otherwise the
+  // cached frame of t's frame number, read from CacheFolder() once per frame number (a missing
+  // file too) until InvalidateDisplayFrame. The caller's reference keeps the frame alive.
+  std::shared_ptr<const CacheFrame> GetDisplayFrame(host::TimeValue t);
+  // Drops the loaded frame so the next GetDisplayFrame reads the disk again.
+  void InvalidateDisplayFrame();
+  // Grows with every load or drop of the display frame; viewport items redraw when it moved.
+  uint64_t DisplayGeneration() const { return display_.Generation(); }
+
+  // The frame live mode shows; null while no live frame is valid.
+  void SetLiveFrame(std::shared_ptr<const CacheFrame> frame);
+
+  // Deletes the domain's cached frames and sets `message` to "Deleted <n> cached frame(s).".
+  bool ClearCache(std::string& message);
+
+  // Host notifications and saved data.
+  void OnParamChanged(host::ParamBlock& block, int paramId) override;
+  void PostLoad() override;
+  // {"cacheId": "0x0123456789abcdef"}: a string, since a JSON number cannot hold 64 bits exactly.
+  nlohmann::json SaveData() const override;
+  bool LoadData(const nlohmann::json& data, std::string* error) override;
+
+ private:
+  std::string FolderParam(int paramId) const;
+
+  uint64_t cacheId_ = 0;
+  DisplayCache display_;
+  mutable std::mutex liveMutex_;
+  std::shared_ptr<const CacheFrame> liveFrame_;
+};
+
+// The domain behind a scene object, or null when it is not one (or is null).
+FireObject* AsFireObject(host::Object* object);
+
+// "0x" followed by 16 lower-case hex digits.
+std::string FormatCacheId(uint64_t id);
+// "0x" (or "0X") and 1 to 16 hex digits; false on anything else.
+bool ParseCacheId(std::string_view text, uint64_t& id);
+
+// The same operations for callers holding a possibly missing domain: a missing domain yields
+// null, nothing, or false without a message.
+std::shared_ptr<const CacheFrame> GetDisplayFrame(FireObject* domain, host::TimeValue t);
+void InvalidateDisplayFrame(FireObject* domain);
+bool ClearCache(FireObject* domain, std::string& message);
+
+}  // namespace tf

@@ -1,0 +1,357 @@
+// The TolvarisFire domain object: its class, its cache id through a scene save and load, its
+// folders, the display frame and clearing the cache.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "domain/fire_params_desc.h"
+#include "host/lua_engine.h"
+#include "host/platform.h"
+#include "host/scene.h"
+#include "host/scene_bindings.h"
+#include "host/scene_file.h"
+#include "plugin/fire_obj_desc.h"
+#include "plugin/fire_object.h"
+#include "sim/cache_file.h"
+#include "tests/sim/sim_test_util.h"
+
+namespace tf {
+namespace {
+
+using testing::MakeSmallFrame;
+using testing::TempFolder;
+
+constexpr int kTicksPerFrame = 160;  // a new scene runs at 30 frames per second
+
+class FireObjectTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    ASSERT_TRUE(RegisterFireClass(&why)) << why;
+    host::SetDocumentsFolder(docs_.str());
+  }
+  void TearDown() override { host::SetDocumentsFolder({}); }
+
+  // A domain in scene_, made the way the host makes one, showing the cache (live mode off).
+  FireObject* AddDomain(const std::string& name, bool live = false) {
+    std::string why;
+    auto obj = host::CreateObject(kFireClassName, &why);
+    EXPECT_TRUE(obj) << why;
+    if (!obj) return nullptr;
+    FireObject* domain = AsFireObject(obj.get());
+    EXPECT_TRUE(domain);
+    scene_.CreateNode(name, std::move(obj));
+    if (domain) {
+      EXPECT_TRUE(domain->Params()->SetInt(kLiveMode, 0, live ? 1 : 0));
+    }
+    return domain;
+  }
+
+  static void WriteFrame(const std::string& folder, int frame) {
+    ASSERT_TRUE(EnsureDirectory(folder));
+    ASSERT_TRUE(WriteCacheFrame(MakeSmallFrame(frame), MakeFramePath(folder, "fire", frame, "tfc")));
+  }
+
+  TempFolder docs_;
+  TempFolder work_;
+  host::Scene scene_;
+};
+
+// ---- Creation -------------------------------------------------------------------------------
+
+TEST_F(FireObjectTest, NewDomainHasEveryParameterAtItsDefault) {
+  FireObject* domain = AddDomain("Fire");
+  ASSERT_TRUE(domain);
+  ASSERT_EQ(domain->NumParamBlocks(), 1);
+  const host::ParamBlock& block = *domain->Params();
+  ASSERT_EQ(&block.Desc(), &FireParamBlockDesc());
+  int checked = 0;
+  for (const host::ParamDef& def : FireParamBlockDesc().params) {
+    SCOPED_TRACE(def.name);
+    if (def.id == kLiveMode) continue;  // AddDomain switched it off
+    switch (def.type) {
+      case host::ParamType::Float:
+      case host::ParamType::World: EXPECT_EQ(block.GetFloat(def.id, 0), def.defaultFloat); break;
+      case host::ParamType::Int: EXPECT_EQ(block.GetInt(def.id, 0), def.defaultInt); break;
+      case host::ParamType::Bool: EXPECT_EQ(block.GetBool(def.id, 0), def.defaultInt != 0); break;
+      case host::ParamType::Colour: {
+        const auto c = block.GetColour(def.id, 0);
+        ASSERT_TRUE(c);
+        EXPECT_EQ(c->x, def.defaultColour.x);
+        EXPECT_EQ(c->y, def.defaultColour.y);
+        EXPECT_EQ(c->z, def.defaultColour.z);
+        break;
+      }
+      case host::ParamType::Filename: EXPECT_EQ(block.GetString(def.id, 0), def.defaultString); break;
+      case host::ParamType::Node: EXPECT_EQ(block.GetNode(def.id, 0), std::optional<host::Node*>(nullptr)); break;
+      case host::ParamType::NodeList: EXPECT_EQ(block.Count(def.id), 0); break;
+    }
+    ++checked;
+  }
+  EXPECT_EQ(checked, kFireParamCount - 1);
+}
+
+TEST_F(FireObjectTest, LuaScriptsCreateDomains) {
+  host::LuaEngine engine;
+  std::string why;
+  ASSERT_TRUE(host::BindScene(engine, scene_, &why)) << why;
+  const host::ScriptResult r = engine.RunString(R"(scene.create("TolvarisFire", "Fire"))");
+  ASSERT_TRUE(r.ok) << r.message;
+  host::Node* node = scene_.FindNode("Fire");
+  ASSERT_NE(node, nullptr);
+  EXPECT_NE(AsFireObject(node->GetObject()), nullptr);
+  host::Node* box = scene_.CreateNode("Box", host::CreateObject("Box", &why));
+  EXPECT_EQ(AsFireObject(box->GetObject()), nullptr) << "only domains are domains";
+}
+
+// ---- Cache id and folders ----------------------------------------------------------------------
+
+TEST_F(FireObjectTest, DomainsGetDifferentCacheIdsAndFolders) {
+  FireObject* a = AddDomain("A");
+  FireObject* b = AddDomain("B");
+  ASSERT_TRUE(a && b);
+  EXPECT_NE(a->CacheId(), b->CacheId());
+  EXPECT_NE(a->CacheFolder(), b->CacheFolder());
+  char expected[32];
+  std::snprintf(expected, sizeof expected, "cache_%016llx", static_cast<unsigned long long>(a->CacheId()));
+  EXPECT_EQ(a->CacheFolder(), (std::filesystem::path(docs_.str()) / "TolvarisFire" / expected).string());
+  EXPECT_EQ(a->OutputFolder(), a->CacheFolder() + "/out");
+}
+
+TEST_F(FireObjectTest, FolderParametersOverrideTheDefaults) {
+  FireObject* domain = AddDomain("Fire");
+  ASSERT_TRUE(domain);
+  host::ParamBlock& p = *domain->Params();
+  ASSERT_TRUE(p.SetString(kCachePath, 0, work_ / "baked//"));
+  EXPECT_EQ(domain->CacheFolder(), work_ / "baked");
+  EXPECT_EQ(domain->OutputFolder(), work_ / "baked/out");
+  ASSERT_TRUE(p.SetString(kOutPath, 0, work_ / "renders/"));
+  EXPECT_EQ(domain->OutputFolder(), work_ / "renders");
+  // A relative folder belongs to the scene file's folder.
+  scene_.SetFilePath(std::filesystem::path(work_.str()) / "shot.json");
+  ASSERT_TRUE(p.SetString(kCachePath, 0, "cache"));
+  EXPECT_EQ(domain->CacheFolder(), work_ / "cache");
+}
+
+TEST(CacheIdText, RoundTripsEveryBitAndRefusesMalformedText) {
+  for (uint64_t id : {uint64_t(0), uint64_t(1), uint64_t(0x0123456789abcdefull), UINT64_MAX}) {
+    const std::string text = FormatCacheId(id);
+    EXPECT_EQ(text.size(), 18u) << text;
+    uint64_t back = 42;
+    ASSERT_TRUE(ParseCacheId(text, back)) << text;
+    EXPECT_EQ(back, id);
+  }
+  uint64_t id = 0;
+  EXPECT_TRUE(ParseCacheId("0XABC", id));
+  EXPECT_EQ(id, 0xabcu);
+  for (const char* bad : {"", "0x", "abc", "12", "0x12g4", "0x 12", "-0x1", "0x00000000000000001", "x123"})
+    EXPECT_FALSE(ParseCacheId(bad, id)) << '"' << bad << '"';
+}
+
+TEST_F(FireObjectTest, ReloadedSceneFindsTheSameCache) {
+  FireObject* domain = AddDomain("Fire");
+  ASSERT_TRUE(domain);
+  const uint64_t id = domain->CacheId();
+  const std::string folder = domain->CacheFolder();
+  const std::string file = work_ / "scene.json";
+  std::string why;
+  ASSERT_TRUE(host::SaveScene(scene_, file, &why)) << why;
+  EXPECT_NE(host::SceneToText(scene_).find("\"cacheId\": \"" + FormatCacheId(id) + "\""), std::string::npos);
+
+  host::Scene reloaded;
+  ASSERT_TRUE(host::LoadScene(reloaded, file, &why)) << why;
+  host::Node* node = reloaded.FindNode("Fire");
+  ASSERT_NE(node, nullptr);
+  FireObject* again = AsFireObject(node->GetObject());
+  ASSERT_NE(again, nullptr);
+  EXPECT_NE(again, domain);
+  EXPECT_EQ(again->CacheId(), id);
+  EXPECT_EQ(again->CacheFolder(), folder);
+
+  // And a frame baked before the save shows after the load.
+  WriteFrame(folder, 4);
+  ASSERT_TRUE(again->Params()->SetInt(kLiveMode, 0, 0));
+  auto frame = again->GetDisplayFrame(4 * kTicksPerFrame);
+  ASSERT_NE(frame, nullptr);
+  EXPECT_EQ(frame->header.frame, 4);
+}
+
+TEST_F(FireObjectTest, MalformedSavedCacheIdFailsTheLoadAndKeepsTheScene) {
+  host::Node* keep = scene_.CreateNode("Keep");
+  const std::string file = work_ / "bad.json";
+  struct Case {
+    const char* data;
+    const char* place;
+    const char* says;
+  };
+  const Case cases[] = {
+      {R"({"cacheId": "0x12zz"})", "/nodes/0/object/data/cacheId", "found \"0x12zz\""},
+      {R"({"cacheId": 1234})", "/nodes/0/object/data/cacheId", "found number"},
+      {R"({"cacheId": "0x0123456789abcdef0"})", "/nodes/0/object/data/cacheId", "up to 16 hex digits"},
+      {R"({"cacheId": ""})", "/nodes/0/object/data/cacheId", "found \"\""},
+      {R"({"cacheId": "0x1", "extra": 1})", "/nodes/0/object/data/extra", "unknown entry"},
+      {R"([1, 2])", "/nodes/0/object/data", "must be an object, found array"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.data);
+    {
+      std::ofstream out(file);
+      out << R"({"format": "tolvaris-scene", "version": 1, "nodes": [{"handle": 1, "name": "Fire",
+                "object": {"class": "TolvarisFire", "data": )"
+          << c.data << "}}]}";
+    }
+    std::string why;
+    EXPECT_FALSE(host::LoadScene(scene_, file, &why));
+    EXPECT_NE(why.find(c.place), std::string::npos) << why;
+    EXPECT_NE(why.find(c.says), std::string::npos) << why;
+    ASSERT_EQ(scene_.Nodes().size(), 1u);
+    EXPECT_EQ(scene_.Nodes()[0].get(), keep);
+  }
+}
+
+TEST_F(FireObjectTest, SceneWithoutSavedDataKeepsTheNewId) {
+  const std::string file = work_ / "plain.json";
+  {
+    std::ofstream out(file);
+    out << R"({"format": "tolvaris-scene", "version": 1,
+               "nodes": [{"handle": 1, "name": "Fire", "object": {"class": "TolvarisFire"}}]})";
+  }
+  std::string why;
+  ASSERT_TRUE(host::LoadScene(scene_, file, &why)) << why;
+  FireObject* domain = AsFireObject(scene_.FindNode("Fire")->GetObject());
+  ASSERT_NE(domain, nullptr);
+  uint64_t saved = 0;
+  ASSERT_TRUE(ParseCacheId(domain->SaveData().at("cacheId").get<std::string>(), saved));
+  EXPECT_EQ(saved, domain->CacheId());
+}
+
+// ---- The display frame -------------------------------------------------------------------------
+
+TEST_F(FireObjectTest, MissingFrameIsReadOnceUntilInvalidated) {
+  FireObject* domain = AddDomain("Fire");
+  ASSERT_TRUE(domain);
+  ASSERT_TRUE(domain->Params()->SetString(kCachePath, 0, work_.str()));
+  const uint64_t g0 = domain->DisplayGeneration();
+  EXPECT_EQ(domain->GetDisplayFrame(5 * kTicksPerFrame), nullptr);
+  EXPECT_EQ(domain->DisplayGeneration(), g0 + 1);
+
+  // The file appears, but the domain remembers that frame 5 was missing: no second read.
+  WriteFrame(work_.str(), 5);
+  EXPECT_EQ(domain->GetDisplayFrame(5 * kTicksPerFrame + 10), nullptr);
+  EXPECT_EQ(domain->DisplayGeneration(), g0 + 1);
+
+  domain->InvalidateDisplayFrame();
+  EXPECT_EQ(domain->DisplayGeneration(), g0 + 2);
+  auto frame = domain->GetDisplayFrame(5 * kTicksPerFrame);
+  ASSERT_NE(frame, nullptr);
+  EXPECT_EQ(frame->header.frame, 5);
+  EXPECT_EQ(domain->DisplayGeneration(), g0 + 3);
+}
+
+TEST_F(FireObjectTest, WrittenFrameIsShownAtItsTime) {
+  FireObject* domain = AddDomain("Fire");
+  ASSERT_TRUE(domain);
+  WriteFrame(domain->CacheFolder(), 12);
+  WriteFrame(domain->CacheFolder(), -3);
+  const CacheFrame expected = MakeSmallFrame(12);
+
+  // Any tick inside frame 12 shows frame 12.
+  auto frame = domain->GetDisplayFrame(12 * kTicksPerFrame + kTicksPerFrame - 1);
+  ASSERT_NE(frame, nullptr);
+  EXPECT_EQ(frame->header.frame, 12);
+  EXPECT_EQ(frame->channels, expected.channels);
+
+  frame = domain->GetDisplayFrame(-3 * kTicksPerFrame);
+  ASSERT_NE(frame, nullptr);
+  EXPECT_EQ(frame->header.frame, -3);
+  EXPECT_EQ(domain->GetDisplayFrame(13 * kTicksPerFrame), nullptr);
+}
+
+TEST_F(FireObjectTest, LiveModeShowsTheLiveFrameInsteadOfTheCache) {
+  FireObject* domain = AddDomain("Fire", /*live=*/true);
+  ASSERT_TRUE(domain);
+  WriteFrame(domain->CacheFolder(), 0);
+  EXPECT_EQ(domain->GetDisplayFrame(0), nullptr) << "no live frame yet, and the cache is not consulted";
+
+  auto live = std::make_shared<CacheFrame>(MakeSmallFrame(77));
+  domain->SetLiveFrame(live);
+  EXPECT_EQ(domain->GetDisplayFrame(0), live);
+
+  ASSERT_TRUE(domain->Params()->SetInt(kLiveMode, 0, 0));
+  auto cached = domain->GetDisplayFrame(0);
+  ASSERT_NE(cached, nullptr);
+  EXPECT_EQ(cached->header.frame, 0);
+}
+
+TEST_F(FireObjectTest, CachePathChangeOrUnnamedChangeDropsTheFrame) {
+  FireObject* domain = AddDomain("Fire");
+  ASSERT_TRUE(domain);
+  WriteFrame(domain->CacheFolder(), 1);
+  ASSERT_NE(domain->GetDisplayFrame(kTicksPerFrame), nullptr);
+
+  // Settings that do not move the cache keep the loaded frame.
+  uint64_t g = domain->DisplayGeneration();
+  ASSERT_TRUE(domain->Params()->SetFloat(kBurnRate, 0, 2.0f));
+  EXPECT_EQ(domain->DisplayGeneration(), g);
+
+  ASSERT_TRUE(domain->Params()->SetString(kCachePath, 0, work_.str()));
+  EXPECT_GT(domain->DisplayGeneration(), g);
+  EXPECT_EQ(domain->GetDisplayFrame(kTicksPerFrame), nullptr) << "the new folder holds no frame 1";
+
+  WriteFrame(work_.str(), 1);
+  g = domain->DisplayGeneration();
+  domain->OnParamChanged(*domain->Params(), -1);
+  EXPECT_GT(domain->DisplayGeneration(), g);
+  EXPECT_NE(domain->GetDisplayFrame(kTicksPerFrame), nullptr);
+}
+
+TEST_F(FireObjectTest, SceneLoadDropsTheDisplayFrame) {
+  // No parameters in the file, so no parameter change drops the frame: only the end of the load.
+  const std::string file = work_ / "plain.json";
+  {
+    std::ofstream out(file);
+    out << R"({"format": "tolvaris-scene", "version": 1, "nodes": [{"handle": 1, "name": "Fire",
+               "object": {"class": "TolvarisFire", "data": {"cacheId": "0x00000000000000ab"}}}]})";
+  }
+  std::string why;
+  ASSERT_TRUE(host::LoadScene(scene_, file, &why)) << why;
+  FireObject* domain = AsFireObject(scene_.FindNode("Fire")->GetObject());
+  ASSERT_NE(domain, nullptr);
+  EXPECT_EQ(domain->CacheId(), 0xabu);
+  EXPECT_EQ(domain->DisplayGeneration(), 2u) << "a new display cache starts at 1; the load drops it once";
+}
+
+// ---- Clearing the cache ------------------------------------------------------------------------
+
+TEST_F(FireObjectTest, ClearCacheDeletesTheFramesAndCountsThem) {
+  FireObject* domain = AddDomain("Fire");
+  ASSERT_TRUE(domain);
+  const std::string folder = domain->CacheFolder();
+  for (int f : {0, 1, -2}) WriteFrame(folder, f);
+  testing::WriteBytes(folder + "/notes.txt", {'h', 'i'});
+  ASSERT_NE(domain->GetDisplayFrame(0), nullptr);
+
+  std::string message;
+  EXPECT_TRUE(domain->ClearCache(message));
+  EXPECT_EQ(message, "Deleted 3 cached frames.");
+  EXPECT_EQ(CountCachedFrames(folder), 0);
+  EXPECT_TRUE(std::filesystem::exists(folder + "/notes.txt"));
+  EXPECT_EQ(domain->GetDisplayFrame(0), nullptr) << "the loaded frame went with its file";
+
+  WriteFrame(folder, 9);
+  EXPECT_TRUE(ClearCache(domain, message));
+  EXPECT_EQ(message, "Deleted 1 cached frame.");
+
+  message = "unchanged";
+  EXPECT_FALSE(ClearCache(nullptr, message));
+  EXPECT_EQ(message, "unchanged");
+}
+
+}  // namespace
+}  // namespace tf
