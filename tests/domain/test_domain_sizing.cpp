@@ -73,13 +73,6 @@ TEST_F(DomainSizingTest, DefaultBoxAt128GivesTheKnownGrid) {
   EXPECT_FLOAT_EQ(g.cellSizeM, 0.05953125f);  // 2.34375 inches
 }
 
-TEST_F(DomainSizingTest, CellSizeInMetresUsesTheSceneUnit) {
-  SetBox(100, 100, 100);
-  block.SetInt(kResolution, 0, 50);
-  EXPECT_FLOAT_EQ(SizeDomainGrid(block, 0, 0, 0.01).cellSizeM, 0.02f);  // 2 cm cells
-  EXPECT_FLOAT_EQ(SizeDomainGrid(block, 0, 0, 1.0).cellSizeM, 2.0f);
-}
-
 TEST_F(DomainSizingTest, CountsRoundHalvesAwayFromZero) {
   // Cells of 12.5: 56.25 is 4.5 cells and 81.25 is 6.5; rounding to even would give 4 and 6.
   SetBox(56.25f, 81.25f, 100);
@@ -186,13 +179,6 @@ TEST_F(DomainSizingTest, MemoryFiguresAreKeptForThreeSeconds) {
   EXPECT_EQ(AutoResolution({100, 100, 100}), 32);
   EXPECT_EQ(memory.hostQueries, 2);
   EXPECT_EQ(memory.gpuQueries, 2);
-}
-
-TEST_F(DomainSizingTest, MemoryFiguresAreReadAgainWhenTheClockGoesBack) {
-  CurrentMemoryFigures();
-  memory.nowMs -= 1;
-  CurrentMemoryFigures();
-  EXPECT_EQ(memory.hostQueries, 2);
 }
 
 // ---- The panel's estimate ----

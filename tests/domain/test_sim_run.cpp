@@ -76,12 +76,6 @@ TEST_F(OpenSimRunTest, SceneUnitScaleAndBoundarySettingsReachTheSolver) {
   EXPECT_EQ(run.sim->Internals().openSides, (OpenSides{false, false, false, false, true, false}));
 }
 
-TEST_F(OpenSimRunTest, CpuOnlyRequestNeverUsesTheGpu) {
-  block->SetBool(kUseGPU, 0, false);
-  ASSERT_TRUE(OpenSimRun(run, domain, node, false, message));
-  EXPECT_FALSE(run.sim->UsesGpu());
-}
-
 TEST_F(OpenSimRunTest, LiveRunUsesTheLiveResolution) {
   block->SetInt(kResolution, 0, 128);
   block->SetInt(kLiveResolution, 0, 16);
@@ -102,14 +96,6 @@ TEST_F(OpenSimRunTest, OpeningClearsOnlyTheSolidsAndQuenchMarks) {
   EXPECT_FALSE(run.capture.quenchUploaded);
   EXPECT_TRUE(run.capture.velocityUploaded);
   EXPECT_TRUE(run.capture.flammablesUploaded);
-}
-
-TEST_F(OpenSimRunTest, ReopeningRecreatesForTheNewGrid) {
-  ASSERT_TRUE(OpenSimRun(run, domain, node, false, message));
-  block->SetInt(kResolution, 0, 16);
-  ASSERT_TRUE(OpenSimRun(run, domain, node, false, message));
-  EXPECT_EQ(run.grid.nz, 16);
-  EXPECT_EQ(run.sim->Internals().grid.nz, 16);
 }
 
 TEST_F(OpenSimRunTest, GridTheSolverRefusesFailsWithItsReason) {
