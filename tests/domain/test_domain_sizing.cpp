@@ -4,6 +4,8 @@
 
 #include "domain/domain_sizing.h"
 #include "domain/fire_params_desc.h"
+#include "solver/fire_sim.h"
+#include "solver/gpu_memory.h"
 
 namespace tf {
 namespace {
@@ -179,6 +181,16 @@ TEST_F(DomainSizingTest, MemoryFiguresAreKeptForThreeSeconds) {
   EXPECT_EQ(AutoResolution({100, 100, 100}), 32);
   EXPECT_EQ(memory.hostQueries, 2);
   EXPECT_EQ(memory.gpuQueries, 2);
+}
+
+// The real sources: the host always reports memory here; the GPU figure is 0 exactly when no
+// device is usable, and a failed query must not leave an error behind for the solver.
+TEST(MemorySourcesTest, RealSourcesReportTheMachine) {
+  SetMemorySources({});
+  const MemoryFigures m = CurrentMemoryFigures();
+  EXPECT_GT(m.hostAvailableBytes, 0u);
+  EXPECT_EQ(m.gpuFreeBytes == 0, !GpuPresent());
+  EXPECT_EQ(GpuFreeMemory() == 0, !GpuPresent());
 }
 
 // ---- The panel's estimate ----
