@@ -85,4 +85,9 @@ FireParams BuildFireParams(const host::ParamBlock& block, host::TimeValue t,
   return p;
 }
 
+FireParams BuildFireParams(const host::ParamBlock& block, host::TimeValue t,
+                           const host::TimeSettings& timeSettings, const DomainGrid& grid) {
+  return BuildFireParams(block, t, timeSettings, grid.cellSize);
+}
+
 }  // namespace tf

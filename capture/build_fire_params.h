@@ -1,6 +1,7 @@
 // The settings of a domain, read at one scene time, as the solver's per-step record.
 #pragma once
 
+#include "domain/domain_grid.h"
 #include "host/math.h"
 #include "host/param_block.h"
 #include "solver/fire_sim.h"
@@ -22,6 +23,9 @@ namespace tf {
 // the block does not have.
 FireParams BuildFireParams(const host::ParamBlock& block, host::TimeValue t,
                            const host::TimeSettings& timeSettings, float cellSizeUnits);
+// The same for the domain's grid, of which only the cell size in scene units is used.
+FireParams BuildFireParams(const host::ParamBlock& block, host::TimeValue t,
+                           const host::TimeSettings& timeSettings, const DomainGrid& grid);
 
 // Normalised temperature of a temperature in kelvin: 300 K is 0, every 1000 K is 1, never negative.
 float KelvinToNormalised(float kelvin);

@@ -195,6 +195,29 @@ TEST_F(BuildFireParamsTest, ADegenerateCellSizeDividesByTheSmallestCell) {
   EXPECT_EQ(Build(0, 30, 0.0f).surfThickness, 0.0f);
 }
 
+// Callers that hold a domain grid pass it whole; only its cell size in scene units counts, not
+// its cell size in metres or its counts.
+TEST_F(BuildFireParamsTest, GridOverloadUsesTheGridCellSizeInSceneUnits) {
+  block.SetFloat(kSurfThickness, 0, 3.0f);
+  block.SetFloat(kTimeScale, 0, 2.0f);
+  DomainGrid grid;
+  grid.nx = 85;
+  grid.ny = 85;
+  grid.nz = 128;
+  grid.cellSize = 2.34375f;
+  grid.cellSizeM = 0.05953125f;
+  const FireParams fromGrid = BuildFireParams(block, 2400, AtFrameRate(24), grid);
+  const FireParams fromCell = Build(2400, 24, 2.34375f);
+  EXPECT_FLOAT_EQ(fromGrid.surfThickness, 1.28f);
+  EXPECT_EQ(fromGrid.surfThickness, fromCell.surfThickness);
+  EXPECT_EQ(fromGrid.frameTime, fromCell.frameTime);
+  EXPECT_EQ(fromGrid.time, fromCell.time);
+  EXPECT_EQ(fromGrid.openSides, fromCell.openSides);
+
+  grid.cellSize = 0.0f;  // a degenerate grid still divides by the smallest cell
+  EXPECT_FLOAT_EQ(BuildFireParams(block, 0, AtFrameRate(24), grid).surfThickness, 3.0f / 1e-6f);
+}
+
 // The panel's ranges keep these settings sane; the conversion must hold on its own for values
 // that reach it some other way (a block of looser ranges stands in for those).
 class LooseRangesTest : public ::testing::Test {

@@ -1,0 +1,45 @@
+#include "domain/sim_run.h"
+
+#include <algorithm>
+
+#include "capture/build_fire_params.h"
+#include "domain/domain_sizing.h"
+#include "domain/fire_params_desc.h"
+#include "host/objects.h"
+#include "host/scene.h"
+
+namespace tf {
+
+bool OpenSimRun(SimRun& run, host::Object* domain, host::Node* node, bool live, std::string& message) {
+  run.domain = domain;
+  run.node = node;
+  run.live = live;
+  const host::ParamBlock* block = domain ? domain->GetParamBlockById(kFireParamBlockId) : nullptr;
+  if (!block || !node) {
+    message = "Select the TolvarisFire domain first.";
+    return false;
+  }
+
+  const host::Scene* scene = node->GetScene() ? node->GetScene() : domain->GetScene();
+  const host::TimeSettings timeSettings = scene ? scene->time : host::TimeSettings{};
+
+  // A live run has its own, coarser resolution, so that it keeps up with the viewport.
+  const int resolutionOverride = live ? std::max(block->GetInt(kLiveResolution, 0).value_or(64), 16) : 0;
+  run.grid = SizeDomainGrid(*block, 0, resolutionOverride, timeSettings.metresPerUnit);
+  const FireParams params = BuildFireParams(*block, 0, timeSettings, run.grid);
+
+  const GridDesc grid{run.grid.nx, run.grid.ny, run.grid.nz, run.grid.cellSizeM};
+  if (!run.sim) run.sim = std::make_unique<FireSim>();
+  bool created = run.sim->Create(grid, params.openSides, params.useGpu);
+  // The GPU may be present but too small for the grid: the CPU path is slower but usually fits.
+  if (!created && params.useGpu) created = run.sim->Create(grid, params.openSides, false);
+  if (!created) {
+    message = std::string("Could not allocate the domain: ") + run.sim->LastError();
+    return false;
+  }
+  run.capture.solidsUploaded = false;
+  run.capture.quenchUploaded = false;
+  return true;
+}
+
+}  // namespace tf
