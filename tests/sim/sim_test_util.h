@@ -13,27 +13,15 @@
 
 #include "sim/cache_file.h"
 #include "sim/half.h"
+#include "tests/host/temp_folder.h"
 
 namespace tf::testing {
 
-class TempFolder {
+// The host tests' temporary folder, with names handed out as strings as the cache calls take them.
+class TempFolder : public host::testing::TempFolder {
  public:
-  TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tfr_sim_XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary folder");
-    path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  std::string str() const { return path_.string(); }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
+  std::string str() const { return path().string(); }
+  std::string operator/(const std::string& name) const { return (path() / name).string(); }
 };
 
 inline std::vector<uint8_t> ReadBytes(const std::string& file) {
