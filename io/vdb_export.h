@@ -1,0 +1,61 @@
+// io/vdb_export.h: one OpenVDB file per cached frame of a domain, after the bake.
+//
+// The export reads the domain's settings at time 0 (frame range, the five VDB switches, the VDB
+// and output folders), reads each cached frame of the range that exists and writes it with
+// ExportFrameVdb. It never runs the solver: frames missing from the cache are skipped.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "domain/domain_grid.h"
+#include "io/vdb_writer.h"
+#include "sim/cache_file.h"
+
+namespace host {
+class Node;
+class ParamBlock;
+}  // namespace host
+
+namespace tf {
+
+struct ExportResult {
+  bool ok = false;          // at least one file written and no write failed
+  bool cancelled = false;   // the progress callback asked to stop
+  int32_t framesWritten = 0;
+  std::string message;      // for the status line
+};
+
+// Called after each written file with (null, frames done, frames in the range, text); returns
+// false to stop.
+using ProgressFn = std::function<bool(void*, int32_t, int32_t, const std::string&)>;
+
+// What the export needs of a domain. The domain object fills it from itself.
+struct VdbExportDomain {
+  const host::ParamBlock* params = nullptr;  // the domain's settings
+  std::string cacheFolder;                   // where its fire_####.tfc frames are
+  // Turns a folder setting into a path (relative ones against the scene file's folder); when
+  // empty, settings are used as they are.
+  std::function<std::string(const std::string&)> resolvePath;
+};
+
+// Writes <folder>/<node name>_####.vdb for every cached frame from startFrame to endFrame. With no
+// domain (or no settings) the result is returned untouched. `node` and `progress` may be null;
+// without a node the files are named "fire".
+ExportResult ExportVdbSequence(const VdbExportDomain* domain, const host::Node* node, const ProgressFn& progress);
+
+// The folder the files go to: vdbPath when set, else outPath, else <cacheFolder>/out; trailing
+// "/" and "\" removed.
+std::string VdbExportFolder(std::string_view vdbPath, std::string_view outPath, std::string_view cacheFolder);
+
+// A node name made safe as the start of a file name: path separators, ".." and control
+// characters become "_"; an empty name becomes "fire".
+std::string VdbFileBaseName(std::string_view nodeName);
+
+// Where a frame's cells sit in the domain: the sizing rule (grid centred on the pivot in x and y,
+// standing on it in z) applied to the grid size and cell size the frame stores, so a frame keeps
+// its place even when the domain's resolution changed after the bake.
+DomainGrid DomainGridOfFrame(const CacheFrame& frame);
+
+}  // namespace tf

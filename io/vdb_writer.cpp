@@ -1,0 +1,394 @@
+#include "io/vdb_writer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "host/platform.h"
+
+namespace tf {
+
+namespace {
+
+// What the file says about itself.
+constexpr int64_t kVdbMagic = 0x56444220;      // " BDV": the bytes 20 42 44 56 00 00 00 00
+constexpr uint32_t kVdbFileVersion = 224;
+constexpr uint32_t kVdbLibraryMajor = 10;
+constexpr uint32_t kVdbLibraryMinor = 0;
+constexpr uint32_t kCompressActiveMask = 2;    // inactive values are left out; no zip, no blosc
+constexpr const char* kFloatTreeType = "Tree_float_5_4_3";
+constexpr const char* kUniformMap = "UniformScaleTranslateMap";
+
+constexpr int kUpperChildren = 32 * 32 * 32;
+constexpr int kLowerChildren = 16 * 16 * 16;
+
+// Little-endian appends to the file buffer.
+class Out {
+ public:
+  explicit Out(std::vector<uint8_t>& bytes) : b_(bytes) {}
+  size_t Size() const { return b_.size(); }
+  void U8(uint8_t v) { b_.push_back(v); }
+  void U32(uint32_t v) {
+    for (int i = 0; i < 4; ++i) b_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  }
+  void I32(int32_t v) { U32(static_cast<uint32_t>(v)); }
+  void U64(uint64_t v) {
+    for (int i = 0; i < 8; ++i) b_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  }
+  void I64(int64_t v) { U64(static_cast<uint64_t>(v)); }
+  void F32(float v) {
+    uint32_t u;
+    std::memcpy(&u, &v, 4);
+    U32(u);
+  }
+  void F64(double v) {
+    uint64_t u;
+    std::memcpy(&u, &v, 8);
+    U64(u);
+  }
+  void Bytes(const void* p, size_t n) {
+    const auto* c = static_cast<const uint8_t*>(p);
+    b_.insert(b_.end(), c, c + n);
+  }
+  void Zeros(size_t n) { b_.insert(b_.end(), n, 0); }
+  void String(std::string_view s) {
+    U32(static_cast<uint32_t>(s.size()));
+    Bytes(s.data(), s.size());
+  }
+  void Mask(const uint64_t* words, size_t count) {
+    for (size_t i = 0; i < count; ++i) U64(words[i]);
+  }
+  void PatchI64(size_t at, int64_t v) {
+    for (int i = 0; i < 8; ++i) b_[at + i] = static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * i));
+  }
+
+ private:
+  std::vector<uint8_t>& b_;
+};
+
+void StringMeta(Out& out, std::string_view name, std::string_view value) {
+  out.String(name);
+  out.String("string");
+  out.String(value);  // the value size is the string's length
+}
+
+void Vec3iMeta(Out& out, std::string_view name, const VdbCoord& v) {
+  out.String(name);
+  out.String("vec3i");
+  out.U32(12);
+  for (int32_t c : v) out.I32(c);
+}
+
+void Int64Meta(Out& out, std::string_view name, int64_t v) {
+  out.String(name);
+  out.String("int64");
+  out.U32(8);
+  out.I64(v);
+}
+
+void SetBit(std::vector<uint64_t>& words, int n) { words[n >> 6] |= uint64_t{1} << (n & 63); }
+
+// One grid, from its name to its last leaf buffer.
+void AppendGrid(Out& out, const std::string& name, const VdbTree& tree, const VdbTransform& xf) {
+  out.String(name);
+  out.String(kFloatTreeType);
+  out.String("");  // no instance parent
+  const size_t offsetsAt = out.Size();
+  out.Zeros(3 * 8);  // grid, block and end positions, filled in below
+
+  const size_t gridPos = out.Size();
+  out.U32(kCompressActiveMask);
+
+  // Metadata, in the reader's (alphabetical) order.
+  const bool empty = tree.ActiveCount() == 0;
+  const VdbCoord zero{0, 0, 0};
+  out.U32(6);
+  StringMeta(out, "class", "fog volume");
+  Vec3iMeta(out, "file_bbox_max", empty ? zero : tree.BoundsMax());
+  Vec3iMeta(out, "file_bbox_min", empty ? zero : tree.BoundsMin());
+  StringMeta(out, "file_compression", "active values");
+  Int64Meta(out, "file_voxel_count", tree.ActiveCount());
+  StringMeta(out, "name", name);
+
+  const double h = xf.voxelSize;
+  out.String(kUniformMap);
+  for (double t : xf.translation) out.F64(t);
+  for (int i = 0; i < 3; ++i) out.F64(h);  // scale
+  for (int i = 0; i < 3; ++i) out.F64(h);  // voxel size
+  for (int i = 0; i < 3; ++i) out.F64(1.0 / h);
+  for (int i = 0; i < 3; ++i) out.F64(1.0 / (h * h));
+  for (int i = 0; i < 3; ++i) out.F64(0.5 / h);
+
+  out.U32(1);     // buffer count
+  out.F32(0.0f);  // background
+  out.U32(0);     // tiles
+  out.U32(static_cast<uint32_t>(tree.Root().size()));
+
+  // Topology. No node holds an active tile, so every value mask is empty and the byte after it
+  // says that all inactive values equal the background (and none follow).
+  std::vector<uint64_t> upperMask(kUpperChildren / 64);
+  std::vector<uint64_t> lowerMask(kLowerChildren / 64);
+  for (const auto& [origin, upper] : tree.Root()) {
+    for (int32_t c : origin) out.I32(c);
+    std::fill(upperMask.begin(), upperMask.end(), 0);
+    for (const auto& entry : upper.children) SetBit(upperMask, entry.first);
+    out.Mask(upperMask.data(), upperMask.size());
+    out.Zeros(kUpperChildren / 8);
+    out.U8(0);
+    for (const auto& entry : upper.children) {
+      const VdbLowerNode& lower = entry.second;
+      std::fill(lowerMask.begin(), lowerMask.end(), 0);
+      for (const auto& leafEntry : lower.children) SetBit(lowerMask, leafEntry.first);
+      out.Mask(lowerMask.data(), lowerMask.size());
+      out.Zeros(kLowerChildren / 8);
+      out.U8(0);
+      for (const auto& leafEntry : lower.children) out.Mask(leafEntry.second.mask.data(), 8);
+    }
+  }
+
+  // Leaf buffers, in the same order: the mask again, then the active values only.
+  const size_t blockPos = out.Size();
+  for (const auto& upperEntry : tree.Root()) {
+    for (const auto& lowerEntry : upperEntry.second.children) {
+      for (const auto& leafEntry : lowerEntry.second.children) {
+        const VdbLeaf& leaf = leafEntry.second;
+        out.Mask(leaf.mask.data(), 8);
+        out.U8(0);
+        for (int w = 0; w < 8; ++w) {
+          for (uint64_t bits = leaf.mask[w]; bits; bits &= bits - 1) {
+            out.F32(leaf.values[w * 64 + __builtin_ctzll(bits)]);
+          }
+        }
+      }
+    }
+  }
+  const size_t endPos = out.Size();
+  out.PatchI64(offsetsAt, static_cast<int64_t>(gridPos));
+  out.PatchI64(offsetsAt + 8, static_cast<int64_t>(blockPos));
+  out.PatchI64(offsetsAt + 16, static_cast<int64_t>(endPos));
+}
+
+bool FitsInt32(int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; }
+
+}  // namespace
+
+// ---- VdbTree -----------------------------------------------------------------------------------
+
+VdbCoord VdbTree::UpperOrigin(int32_t x, int32_t y, int32_t z) { return {x & ~4095, y & ~4095, z & ~4095}; }
+
+int VdbTree::UpperChildIndex(int32_t x, int32_t y, int32_t z) {
+  return ((x & 4095) >> 7) << 10 | ((y & 4095) >> 7) << 5 | ((z & 4095) >> 7);
+}
+
+int VdbTree::LowerChildIndex(int32_t x, int32_t y, int32_t z) {
+  return ((x >> 3) & 15) << 8 | ((y >> 3) & 15) << 4 | ((z >> 3) & 15);
+}
+
+int VdbTree::VoxelIndex(int32_t x, int32_t y, int32_t z) { return (x & 7) << 6 | (y & 7) << 3 | (z & 7); }
+
+void VdbTree::SetValue(int32_t x, int32_t y, int32_t z, float v) {
+  const VdbCoord leafKey{x >> 3, y >> 3, z >> 3};
+  if (!lastLeaf_ || leafKey != lastLeafKey_) {
+    VdbUpperNode& upper = root_[UpperOrigin(x, y, z)];
+    VdbLowerNode& lower = upper.children[UpperChildIndex(x, y, z)];
+    lastLeaf_ = &lower.children[LowerChildIndex(x, y, z)];  // map nodes never move
+    lastLeafKey_ = leafKey;
+  }
+  const int n = VoxelIndex(x, y, z);
+  uint64_t& word = lastLeaf_->mask[n >> 6];
+  const uint64_t bit = uint64_t{1} << (n & 63);
+  if (!(word & bit)) {
+    word |= bit;
+    ++activeCount_;
+  }
+  lastLeaf_->values[n] = v;
+  const VdbCoord c{x, y, z};
+  for (int i = 0; i < 3; ++i) {
+    if (c[i] < min_[i]) min_[i] = c[i];
+    if (c[i] > max_[i]) max_[i] = c[i];
+  }
+}
+
+bool BuildVdbTree(const VdbGridInput& g, VdbTree& tree) {
+  if (!g.values || g.nx <= 0 || g.ny <= 0 || g.nz <= 0) return true;
+  // Every coordinate of the box must be a 32-bit voxel coordinate.
+  if (!FitsInt32(int64_t{g.ox} + g.nx - 1) || !FitsInt32(int64_t{g.oy} + g.ny - 1) ||
+      !FitsInt32(int64_t{g.oz} + g.nz - 1)) {
+    return false;
+  }
+  const size_t nx = static_cast<size_t>(g.nx), ny = static_cast<size_t>(g.ny);
+  for (int32_t z = 0; z < g.nz; ++z) {
+    for (int32_t y = 0; y < g.ny; ++y) {
+      const float* row = g.values + nx * (static_cast<size_t>(y) + ny * static_cast<size_t>(z));
+      for (int32_t x = 0; x < g.nx; ++x) {
+        const float v = row[x];
+        // Strictly greater: a value equal to the threshold stays out. NaN never passes.
+        if (std::fabs(v) > g.threshold) tree.SetValue(x + g.ox, y + g.oy, z + g.oz, v * g.scale + g.offset);
+      }
+    }
+  }
+  return true;
+}
+
+// ---- Files -------------------------------------------------------------------------------------
+
+bool EncodeVdbFile(const std::vector<VdbGridInput>& grids, const VdbTransform& transform,
+                   const std::string& uuid, std::vector<uint8_t>& bytes, int64_t& activeVoxels,
+                   std::string& error) {
+  activeVoxels = 0;
+  bytes.clear();
+  Out out(bytes);
+  out.I64(kVdbMagic);
+  out.U32(kVdbFileVersion);
+  out.U32(kVdbLibraryMajor);
+  out.U32(kVdbLibraryMinor);
+  out.U8(1);  // grid offsets follow each grid's descriptor
+  std::string id = uuid;
+  id.resize(36, '0');  // the field has no length: always exactly 36 bytes
+  out.Bytes(id.data(), id.size());
+  out.U32(0);  // no file metadata
+  out.U32(static_cast<uint32_t>(grids.size()));
+  for (const VdbGridInput& g : grids) {
+    VdbTree tree;
+    if (!BuildVdbTree(g, tree)) {
+      error = "voxel coordinates of grid \"" + g.name + "\" are out of range";
+      return false;
+    }
+    activeVoxels += tree.ActiveCount();
+    AppendGrid(out, g.name, tree, transform);
+  }
+  return true;
+}
+
+VdbWriteResult WriteVdbFile(const std::filesystem::path& path, const std::vector<VdbGridInput>& grids,
+                            const VdbTransform& transform) {
+  VdbWriteResult result;
+  if (!(transform.voxelSize > 0.0)) {
+    result.error = "voxel size must be positive";
+    return result;
+  }
+  std::vector<uint8_t> bytes;
+  try {
+    if (!EncodeVdbFile(grids, transform, MakeVdbUuid(), bytes, result.activeVoxels, result.error)) {
+      return result;
+    }
+  } catch (const std::bad_alloc&) {
+    result.error = "not enough memory to build the file";
+    return result;
+  }
+
+  std::filesystem::path part = path;
+  part += ".part";
+  std::FILE* f = std::fopen(part.c_str(), "wb");
+  if (!f) {
+    result.error = "cannot create the file";
+    return result;
+  }
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  const bool closed = std::fclose(f) == 0;
+  if (!written || !closed || !host::RenameReplace(part, path)) {
+    host::DeleteFile(part);
+    result.error = "write failed (disk full?)";
+    return result;
+  }
+  result.ok = true;
+  result.bytes = static_cast<int64_t>(bytes.size());
+  return result;
+}
+
+std::string MakeVdbUuid(uint64_t counter, uint32_t processId, uint64_t milliseconds) {
+  uint64_t s = counter ^ (uint64_t{processId} << 32) ^ milliseconds;
+  uint8_t b[16];
+  for (uint8_t& byte : b) {
+    s ^= s << 13;
+    s ^= s >> 7;
+    s ^= s << 17;
+    byte = static_cast<uint8_t>(s >> 24);
+  }
+  b[6] = static_cast<uint8_t>((b[6] & 0x0f) | 0x40);  // version 4
+  b[8] = static_cast<uint8_t>((b[8] & 0x3f) | 0x80);  // RFC 4122 variant
+  char text[37];
+  std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0],
+                b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+  return std::string(text, 36);
+}
+
+std::string MakeVdbUuid() {
+  return MakeVdbUuid(host::HighResCounter(), host::ProcessId(), host::MillisecondsSinceStart());
+}
+
+// ---- Cache frames ------------------------------------------------------------------------------
+
+namespace {
+
+struct ChannelGrid {
+  VdbChannelMask bit;
+  const char* name;
+  int channel;
+  float threshold, scale, offset;
+};
+
+// File order. Temperature is stored normalised ((K - 300) / 1000) and written in kelvin.
+constexpr ChannelGrid kChannelGrids[] = {
+    {kVdbMaskDensity, "density", kChannelDensity, 1e-4f, 1.0f, 0.0f},
+    {kVdbMaskDensity, "dust", kChannelDust, 1e-4f, 1.0f, 0.0f},
+    {kVdbMaskTemperature, "temperature", kChannelTemperature, 0.001f, 1000.0f, 300.0f},
+    {kVdbMaskFlame, "flame", kChannelFlame, 1e-4f, 1.0f, 0.0f},
+    {kVdbMaskFuel, "fuel", kChannelFuel, 1e-4f, 1.0f, 0.0f},
+    {kVdbMaskVelocity, "vel.x", kChannelVelX, 1e-4f, 1.0f, 0.0f},
+    {kVdbMaskVelocity, "vel.y", kChannelVelY, 1e-4f, 1.0f, 0.0f},
+    {kVdbMaskVelocity, "vel.z", kChannelVelZ, 1e-4f, 1.0f, 0.0f},
+};
+
+}  // namespace
+
+std::vector<VdbGridInput> VdbGridsOfFrame(const CacheFrame& frame, VdbChannelMask channels) {
+  std::vector<VdbGridInput> grids;
+  const CacheFrameHeader& h = frame.header;
+  for (const ChannelGrid& c : kChannelGrids) {
+    if (!(channels & c.bit) || frame.channels[c.channel].empty()) continue;
+    VdbGridInput g;
+    g.name = c.name;
+    g.values = frame.channels[c.channel].data();
+    g.nx = h.cropSize[0], g.ny = h.cropSize[1], g.nz = h.cropSize[2];
+    g.ox = h.cropOrigin[0], g.oy = h.cropOrigin[1], g.oz = h.cropOrigin[2];
+    g.threshold = c.threshold;
+    g.scale = c.scale;
+    g.offset = c.offset;
+    grids.push_back(std::move(g));
+  }
+  return grids;
+}
+
+VdbTransform VdbTransformOfFrame(const CacheFrame& frame, const DomainGrid& grid) {
+  VdbTransform t;
+  t.voxelSize = static_cast<double>(frame.header.cellSizeScene);
+  const double half = t.voxelSize / 2.0;
+  t.translation = {double(grid.originX) + half, double(grid.originY) + half, double(grid.originZ) + half};
+  return t;
+}
+
+bool ExportFrameVdb(const CacheFrame& frame, const DomainGrid& grid, const std::filesystem::path& path,
+                    VdbChannelMask channels, std::string& errorText, int64_t* bytes) {
+  // A channel shorter than its crop box would be read past its end.
+  const uint64_t cells = CacheCropValues(frame.header);
+  for (const ChannelGrid& c : kChannelGrids) {
+    if (!(channels & c.bit) || frame.channels[c.channel].empty()) continue;
+    if (frame.channels[c.channel].size() != cells) {
+      errorText = std::string("the \"") + c.name + "\" channel does not fill the frame's crop box";
+      return false;
+    }
+  }
+  const std::vector<VdbGridInput> grids = VdbGridsOfFrame(frame, channels);
+  VdbWriteResult r = WriteVdbFile(path, grids, VdbTransformOfFrame(frame, grid));
+  if (!r.ok) {
+    errorText = r.error;
+    return false;
+  }
+  if (bytes) *bytes = r.bytes;
+  return true;
+}
+
+}  // namespace tf
