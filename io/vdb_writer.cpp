@@ -1,6 +1,7 @@
 #include "io/vdb_writer.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -29,14 +30,13 @@ class Out {
  public:
   explicit Out(std::vector<uint8_t>& bytes) : b_(bytes) {}
   size_t Size() const { return b_.size(); }
+  void Reserve(size_t more) {
+    if (b_.capacity() - b_.size() < more) b_.reserve(std::max(b_.size() + more, 2 * b_.capacity()));
+  }
   void U8(uint8_t v) { b_.push_back(v); }
-  void U32(uint32_t v) {
-    for (int i = 0; i < 4; ++i) b_.push_back(static_cast<uint8_t>(v >> (8 * i)));
-  }
+  void U32(uint32_t v) { Put(v); }
   void I32(int32_t v) { U32(static_cast<uint32_t>(v)); }
-  void U64(uint64_t v) {
-    for (int i = 0; i < 8; ++i) b_.push_back(static_cast<uint8_t>(v >> (8 * i)));
-  }
+  void U64(uint64_t v) { Put(v); }
   void I64(int64_t v) { U64(static_cast<uint64_t>(v)); }
   void F32(float v) {
     uint32_t u;
@@ -59,6 +59,19 @@ class Out {
   }
   void Mask(const uint64_t* words, size_t count) {
     for (size_t i = 0; i < count; ++i) U64(words[i]);
+  }
+  // Integers go out little-endian whatever the machine; on a little-endian one that is a copy.
+  template <class T>
+  void Put(T v) {
+    uint8_t bytes[sizeof(T)];
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(bytes, &v, sizeof(T));
+    } else {
+      for (size_t i = 0; i < sizeof(T); ++i) bytes[i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+    const size_t at = b_.size();
+    b_.resize(at + sizeof(T));
+    std::memcpy(b_.data() + at, bytes, sizeof(T));
   }
   void PatchI64(size_t at, int64_t v) {
     for (int i = 0; i < 8; ++i) b_[at + i] = static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * i));
@@ -92,6 +105,11 @@ void SetBit(std::vector<uint64_t>& words, int n) { words[n >> 6] |= uint64_t{1} 
 
 // One grid, from its name to its last leaf buffer.
 void AppendGrid(Out& out, const std::string& name, const VdbTree& tree, const VdbTransform& xf) {
+  // Room for the whole grid at once: descriptor, metadata and transform stay under 1 KiB plus the
+  // name; then the nodes' masks and the active values.
+  out.Reserve(1024 + 2 * name.size() + tree.Root().size() * (12 + kUpperChildren / 4 + 1) +
+              static_cast<size_t>(tree.LowerCount()) * (kLowerChildren / 4 + 1) +
+              static_cast<size_t>(tree.LeafCount()) * (3 * 64 + 1) + static_cast<size_t>(tree.ActiveCount()) * 4);
   out.String(name);
   out.String(kFloatTreeType);
   out.String("");  // no instance parent
@@ -133,32 +151,39 @@ void AppendGrid(Out& out, const std::string& name, const VdbTree& tree, const Vd
   for (const auto& [origin, upper] : tree.Root()) {
     for (int32_t c : origin) out.I32(c);
     std::fill(upperMask.begin(), upperMask.end(), 0);
-    for (const auto& entry : upper.children) SetBit(upperMask, entry.first);
+    for (int i = 0; i < kUpperChildren; ++i) {
+      if (upper.children[i]) SetBit(upperMask, i);
+    }
     out.Mask(upperMask.data(), upperMask.size());
     out.Zeros(kUpperChildren / 8);
     out.U8(0);
-    for (const auto& entry : upper.children) {
-      const VdbLowerNode& lower = entry.second;
+    for (const auto& lower : upper.children) {
+      if (!lower) continue;
       std::fill(lowerMask.begin(), lowerMask.end(), 0);
-      for (const auto& leafEntry : lower.children) SetBit(lowerMask, leafEntry.first);
+      for (int i = 0; i < kLowerChildren; ++i) {
+        if (lower->children[i]) SetBit(lowerMask, i);
+      }
       out.Mask(lowerMask.data(), lowerMask.size());
       out.Zeros(kLowerChildren / 8);
       out.U8(0);
-      for (const auto& leafEntry : lower.children) out.Mask(leafEntry.second.mask.data(), 8);
+      for (const auto& leaf : lower->children) {
+        if (leaf) out.Mask(leaf->mask.data(), 8);
+      }
     }
   }
 
   // Leaf buffers, in the same order: the mask again, then the active values only.
   const size_t blockPos = out.Size();
   for (const auto& upperEntry : tree.Root()) {
-    for (const auto& lowerEntry : upperEntry.second.children) {
-      for (const auto& leafEntry : lowerEntry.second.children) {
-        const VdbLeaf& leaf = leafEntry.second;
-        out.Mask(leaf.mask.data(), 8);
+    for (const auto& lower : upperEntry.second.children) {
+      if (!lower) continue;
+      for (const auto& leaf : lower->children) {
+        if (!leaf) continue;
+        out.Mask(leaf->mask.data(), 8);
         out.U8(0);
         for (int w = 0; w < 8; ++w) {
-          for (uint64_t bits = leaf.mask[w]; bits; bits &= bits - 1) {
-            out.F32(leaf.values[w * 64 + __builtin_ctzll(bits)]);
+          for (uint64_t bits = leaf->mask[w]; bits; bits &= bits - 1) {
+            out.F32(leaf->values[w * 64 + std::countr_zero(bits)]);
           }
         }
       }
@@ -192,8 +217,17 @@ void VdbTree::SetValue(int32_t x, int32_t y, int32_t z, float v) {
   const VdbCoord leafKey{x >> 3, y >> 3, z >> 3};
   if (!lastLeaf_ || leafKey != lastLeafKey_) {
     VdbUpperNode& upper = root_[UpperOrigin(x, y, z)];
-    VdbLowerNode& lower = upper.children[UpperChildIndex(x, y, z)];
-    lastLeaf_ = &lower.children[LowerChildIndex(x, y, z)];  // map nodes never move
+    std::unique_ptr<VdbLowerNode>& lower = upper.children[UpperChildIndex(x, y, z)];
+    if (!lower) {
+      lower = std::make_unique<VdbLowerNode>();
+      ++lowerCount_;
+    }
+    std::unique_ptr<VdbLeaf>& leaf = lower->children[LowerChildIndex(x, y, z)];
+    if (!leaf) {
+      leaf = std::make_unique<VdbLeaf>();
+      ++leafCount_;
+    }
+    lastLeaf_ = leaf.get();
     lastLeafKey_ = leafKey;
   }
   const int n = VoxelIndex(x, y, z);

@@ -73,16 +73,17 @@ struct VdbLeaf {
   std::array<float, 512> values{};
 };
 
+// Children by index, null where there is none; walking the indexes in order gives the file's order.
 struct VdbLowerNode {
-  std::map<int, VdbLeaf> children;  // by leaf index 0..4095
+  std::array<std::unique_ptr<VdbLeaf>, 4096> children;  // 16^3 leaves
 };
 
 struct VdbUpperNode {
-  std::map<int, VdbLowerNode> children;  // by lower-node index 0..32767
+  std::array<std::unique_ptr<VdbLowerNode>, 32768> children;  // 32^3 lower nodes
 };
 
-// One grid's tree while it is being written. The maps keep the order the file needs: upper nodes
-// by origin (x, then y, then z), children by index.
+// One grid's tree while it is being written. The root map keeps upper nodes in the order the file
+// needs (origin x, then y, then z); the nodes keep their children by index.
 class VdbTree {
  public:
   // Sets voxel (x, y, z) active with value v, creating the nodes on its path.
@@ -90,6 +91,8 @@ class VdbTree {
 
   const std::map<VdbCoord, VdbUpperNode>& Root() const { return root_; }
   int64_t ActiveCount() const { return activeCount_; }
+  int64_t LowerCount() const { return lowerCount_; }
+  int64_t LeafCount() const { return leafCount_; }
   // Inclusive bounds of the active voxels; min above max while the tree is empty.
   const VdbCoord& BoundsMin() const { return min_; }
   const VdbCoord& BoundsMax() const { return max_; }
@@ -102,6 +105,7 @@ class VdbTree {
  private:
   std::map<VdbCoord, VdbUpperNode> root_;
   int64_t activeCount_ = 0;
+  int64_t lowerCount_ = 0, leafCount_ = 0;
   VdbCoord min_{INT32_MAX, INT32_MAX, INT32_MAX};
   VdbCoord max_{INT32_MIN, INT32_MIN, INT32_MIN};
   // The leaf of the last voxel set: a row of x visits each leaf eight voxels in a row.
