@@ -1,6 +1,7 @@
 #include "io/vdb_export.h"
 
 #include <cstdio>
+#include <new>
 
 #include "domain/fire_params_desc.h"
 #include "host/param_block.h"
@@ -82,11 +83,16 @@ ExportResult ExportVdbSequence(const VdbExportDomain* domain, const host::Node* 
   CacheFrame frame;
   for (int64_t f64 = startFrame; f64 <= endFrame; ++f64) {
     const int f = static_cast<int>(f64);
-    if (!ReadCacheFrame(MakeFramePath(domain->cacheFolder, "fire", f, "tfc"), frame)) continue;
-    const std::string file = MakeFramePath(folder, base, f, "vdb");
     std::string error;
     int64_t bytes = 0;
-    if (!ExportFrameVdb(frame, DomainGridOfFrame(frame), file, mask, error, &bytes)) {
+    bool written = false;
+    try {
+      if (!ReadCacheFrame(MakeFramePath(domain->cacheFolder, "fire", f, "tfc"), frame)) continue;
+      written = ExportFrameVdb(frame, DomainGridOfFrame(frame), MakeFramePath(folder, base, f, "vdb"), mask, error, &bytes);
+    } catch (const std::bad_alloc&) {
+      error = "not enough memory for the frame";
+    }
+    if (!written) {
       result.message = "VDB write failed at frame " + std::to_string(f) + ": " + error;
       return result;
     }

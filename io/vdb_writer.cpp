@@ -22,6 +22,8 @@ constexpr uint32_t kCompressActiveMask = 2;    // inactive values are left out; 
 constexpr const char* kFloatTreeType = "Tree_float_5_4_3";
 constexpr const char* kUniformMap = "UniformScaleTranslateMap";
 
+constexpr const char* kOutOfMemory = "not enough memory to build the file";
+
 constexpr int kUpperChildren = 32 * 32 * 32;
 constexpr int kLowerChildren = 16 * 16 * 16;
 
@@ -309,7 +311,7 @@ VdbWriteResult WriteVdbFile(const std::filesystem::path& path, const std::vector
       return result;
     }
   } catch (const std::bad_alloc&) {
-    result.error = "not enough memory to build the file";
+    result.error = kOutOfMemory;
     return result;
   }
 
@@ -415,8 +417,12 @@ bool ExportFrameVdb(const CacheFrame& frame, const DomainGrid& grid, const std::
       return false;
     }
   }
-  const std::vector<VdbGridInput> grids = VdbGridsOfFrame(frame, channels);
-  VdbWriteResult r = WriteVdbFile(path, grids, VdbTransformOfFrame(frame, grid));
+  VdbWriteResult r;
+  try {
+    r = WriteVdbFile(path, VdbGridsOfFrame(frame, channels), VdbTransformOfFrame(frame, grid));
+  } catch (const std::bad_alloc&) {
+    r.error = kOutOfMemory;
+  }
   if (!r.ok) {
     errorText = r.error;
     return false;
