@@ -156,9 +156,10 @@ bool WritePrtFrame(const CacheFrame& frame, const DomainGrid& grid, const std::f
   const size_t written = std::fwrite(bytes.data(), 1, bytes.size(), f);
   const bool closed = std::fclose(f) == 0;
   if (written != bytes.size() || !closed) {
-    // A file cut short would read as a corrupt particle set: take it away.
+    // A file cut short would read as a corrupt particle set: take it away. Only an ordinary
+    // file: a device or pipe named as the target is never removed.
     std::error_code ec;
-    std::filesystem::remove(path, ec);
+    if (std::filesystem::is_regular_file(path, ec)) std::filesystem::remove(path, ec);
     error = "write failed (disk full?)";
     return false;
   }

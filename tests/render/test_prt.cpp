@@ -40,11 +40,13 @@ TEST(PrtWriter, FailuresLeaveNoFileAndSayWhy) {
   EXPECT_FALSE(error.empty());
   EXPECT_FALSE(std::filesystem::exists(target));
 
-  // A full device: the short file is removed again.
-  if (std::filesystem::exists("/dev/full")) {
+  // A full device: the failure is reported, and a target that is not an ordinary file is left
+  // in place.
+  if (std::filesystem::is_character_file("/dev/full")) {
     error.clear();
     EXPECT_FALSE(WritePrtFrame(SmallFrame(), DomainGrid{}, "/dev/full", 2, s, error));
     EXPECT_EQ(error, "write failed (disk full?)");
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
   }
 }
 
