@@ -247,7 +247,9 @@ bool RenderPreview(const RenderVolume& volume, const RenderCamera& camera, const
   if (marchedSamples != nullptr) *marchedSamples = 0;
   const size_t values = size_t(camera.width) * size_t(camera.height) * 3;
   const ShadingContext ctx = MakeShadingContext(volume, settings);
-  if (volume.nx < 1 || volume.ny < 1 || volume.nz < 1) {
+  // A grid without cells, or without a usable cell size to place them, shows the background.
+  const bool placeable = volume.cellSize > 0.0f && std::isfinite(volume.cellSize);
+  if (volume.nx < 1 || volume.ny < 1 || volume.nz < 1 || !placeable) {
     for (size_t i = 0; i < values; i += 3) {
       image[i] = ctx.background.x, image[i + 1] = ctx.background.y, image[i + 2] = ctx.background.z;
     }

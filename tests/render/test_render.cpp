@@ -201,6 +201,14 @@ TEST(RenderPreview, EmptyGridIsBackgroundTimesExposure) {
     EXPECT_EQ(image[i + 1], 0.25f);
     EXPECT_EQ(image[i + 2], 0.5f);
   }
+  // Cells without a usable size cannot be placed: background too, not NaN.
+  TestVolume vol(4);
+  vol.Fill(0, 4, 1.0f, 1.0f);
+  for (float h : {0.0f, -1.0f, NAN}) {
+    std::vector<float> other(image.size());
+    ASSERT_TRUE(RenderPreview(vol.View(h), cam, s, other.data(), gpu, nullptr, 0));
+    EXPECT_EQ(other, image) << h;
+  }
 }
 
 TEST(RenderPreview, RayParallelToASlabOutsideSeesBackground) {
