@@ -30,30 +30,62 @@ TFR_HD inline size_t Index3(int32_t x, int32_t y, int32_t z, int32_t a, int32_t 
   return size_t(x) + size_t(a) * (size_t(y) + size_t(b) * size_t(z));
 }
 
-// Trilinear lookup of an a * b * c grid at (x, y, z) in cell units, cell i spanning [i, i + 1].
-// Outside the cell centres' range by more than half a cell (or a null grid) reads 0; nearer the
-// border the value clamps to the outermost centres.
-TFR_HD inline float SampleGrid(const float* g, int32_t a, int32_t b, int32_t c, float x, float y, float z) {
-  if (g == nullptr) return 0.0f;
+// Where a trilinear lookup of an a * b * c grid at (x, y, z) reads, in cell units with cell i
+// spanning [i, i + 1]: the two cells per axis and the fractions between them. Several arrays of
+// one grid sampled at one point share it. Outside the cell centres' range by more than half a
+// cell nothing is read (the lookup gives 0); nearer the border the position clamps to the
+// outermost centres.
+struct GridCoords {
+  bool inside;
+  int32_t x0, x1;
+  size_t y0, y1, z0, z1;  // row and slab offsets of the two cells along y and z
+  float fx, fy, fz;
+};
+
+TFR_HD inline GridCoords GridAt(int32_t a, int32_t b, int32_t c, float x, float y, float z) {
+  GridCoords q{};
   float u = x - 0.5f, v = y - 0.5f, w = z - 0.5f;
-  if (u < -0.5f || u > float(a) - 0.5f || v < -0.5f || v > float(b) - 0.5f || w < -0.5f || w > float(c) - 0.5f)
-    return 0.0f;
-  if (!(u == u) || !(v == v) || !(w == w)) return 0.0f;
+  q.inside = !(u < -0.5f || u > float(a) - 0.5f || v < -0.5f || v > float(b) - 0.5f || w < -0.5f ||
+               w > float(c) - 0.5f) &&
+             u == u && v == v && w == w;
+  if (!q.inside) return q;
   u = a == 1 ? 0.0f : ClampF(u, 0.0f, float(a) - 1.001f);
   v = b == 1 ? 0.0f : ClampF(v, 0.0f, float(b) - 1.001f);
   w = c == 1 ? 0.0f : ClampF(w, 0.0f, float(c) - 1.001f);
   const int32_t i0 = int32_t(u), j0 = int32_t(v), k0 = int32_t(w);
-  const int32_t i1 = i0 + 1 < a ? i0 + 1 : i0;
   const int32_t j1 = j0 + 1 < b ? j0 + 1 : j0;
   const int32_t k1 = k0 + 1 < c ? k0 + 1 : k0;
-  const float fx = u - float(i0), fy = v - float(j0), fz = w - float(k0);
-  const float c00 = g[Index3(i0, j0, k0, a, b)] + (g[Index3(i1, j0, k0, a, b)] - g[Index3(i0, j0, k0, a, b)]) * fx;
-  const float c10 = g[Index3(i0, j1, k0, a, b)] + (g[Index3(i1, j1, k0, a, b)] - g[Index3(i0, j1, k0, a, b)]) * fx;
-  const float c01 = g[Index3(i0, j0, k1, a, b)] + (g[Index3(i1, j0, k1, a, b)] - g[Index3(i0, j0, k1, a, b)]) * fx;
-  const float c11 = g[Index3(i0, j1, k1, a, b)] + (g[Index3(i1, j1, k1, a, b)] - g[Index3(i0, j1, k1, a, b)]) * fx;
-  const float c0 = c00 + (c10 - c00) * fy;
-  const float c1 = c01 + (c11 - c01) * fy;
-  return c0 + (c1 - c0) * fz;
+  q.x0 = i0;
+  q.x1 = i0 + 1 < a ? i0 + 1 : i0;
+  q.y0 = size_t(a) * size_t(j0);
+  q.y1 = size_t(a) * size_t(j1);
+  q.z0 = size_t(a) * size_t(b) * size_t(k0);
+  q.z1 = size_t(a) * size_t(b) * size_t(k1);
+  q.fx = u - float(i0), q.fy = v - float(j0), q.fz = w - float(k0);
+  return q;
+}
+
+// The eight values around the point, interpolated in x, then y, then z; 0 for a null array.
+TFR_HD inline float Lerp8(const float* g, const GridCoords& q) {
+  if (g == nullptr || !q.inside) return 0.0f;
+  const size_t x0 = size_t(q.x0), x1 = size_t(q.x1);
+  const float v000 = g[x0 + q.y0 + q.z0], v100 = g[x1 + q.y0 + q.z0];
+  const float v010 = g[x0 + q.y1 + q.z0], v110 = g[x1 + q.y1 + q.z0];
+  const float v001 = g[x0 + q.y0 + q.z1], v101 = g[x1 + q.y0 + q.z1];
+  const float v011 = g[x0 + q.y1 + q.z1], v111 = g[x1 + q.y1 + q.z1];
+  const float c00 = v000 + (v100 - v000) * q.fx;
+  const float c10 = v010 + (v110 - v010) * q.fx;
+  const float c01 = v001 + (v101 - v001) * q.fx;
+  const float c11 = v011 + (v111 - v011) * q.fx;
+  const float c0 = c00 + (c10 - c00) * q.fy;
+  const float c1 = c01 + (c11 - c01) * q.fy;
+  return c0 + (c1 - c0) * q.fz;
+}
+
+// A single trilinear lookup.
+TFR_HD inline float SampleGrid(const float* g, int32_t a, int32_t b, int32_t c, float x, float y, float z) {
+  if (g == nullptr) return 0.0f;
+  return Lerp8(g, GridAt(a, b, c, x, y, z));
 }
 
 // Table colour at `kelvin` and the uncapped strength max(0, (K / 1500)^6 - 0.08). At or above
@@ -217,19 +249,18 @@ struct MarchBody {
           m = MaxF(0.0f, sv.detailAmount * 0.45f * s4 + 1.0f);
           p = Add(p, Scale(V3(s1, s2, s3), sv.detailAmount * 1.6f / sv.detailFreq));
         }
-        const float sigma = SampleGrid(density, nx, ny, nz, p.x, p.y, p.z) * m * sv.densityScale;
+        // Density, temperature and shadow share the grid, so one set of coordinates serves all.
+        const GridCoords q = GridAt(nx, ny, nz, p.x, p.y, p.z);
+        const float sigma = Lerp8(density, q) * m * sv.densityScale;
         const float ts = expf(-sigma * cellSize * 0.5f);
         Vec3f e;
         float w;
-        FireColor(sv.table, SampleGrid(temperature, nx, ny, nz, p.x, p.y, p.z), sv.fireTempScale, sv.fireIntensity,
-                  e, w);
+        FireColor(sv.table, Lerp8(temperature, q), sv.fireTempScale, sv.fireIntensity, e, w);
         const float tf = expf(-0.06f * MinF(w, 4.0f));
         if (sigma > 0.0f) {
-          const float vis = 1.0f - (1.0f - SampleGrid(shadow, nx, ny, nz, p.x, p.y, p.z)) * sv.shadowAmount;
-          const float qx = p.x * 0.25f, qy = p.y * 0.25f, qz = p.z * 0.25f;
-          const Vec3f glow = V3(SampleGrid(sv.glowR, sv.gx, sv.gy, sv.gz, qx, qy, qz),
-                                SampleGrid(sv.glowG, sv.gx, sv.gy, sv.gz, qx, qy, qz),
-                                SampleGrid(sv.glowB, sv.gx, sv.gy, sv.gz, qx, qy, qz));
+          const float vis = 1.0f - (1.0f - Lerp8(shadow, q)) * sv.shadowAmount;
+          const GridCoords gq = GridAt(sv.gx, sv.gy, sv.gz, p.x * 0.25f, p.y * 0.25f, p.z * 0.25f);
+          const Vec3f glow = V3(Lerp8(sv.glowR, gq), Lerp8(sv.glowG, gq), Lerp8(sv.glowB, gq));
           const float weight = (1.0f - ts) * T;
           const Vec3f light = Add(Add(Scale(sv.lightColor, vis), sv.skyColor), Scale(glow, sv.glowK));
           C = Add(C, Scale(Mul(light, sv.smokeColor), weight));
@@ -266,10 +297,9 @@ struct VoxelColorBody {
     FireColor(sv.table, temperature != nullptr ? temperature[i] : 0.0f, sv.fireTempScale, sv.fireIntensity, e, w);
     const float f = 1.0f - expf(-0.12f * MinF(w, 4.0f));
     const float vis = 1.0f - (1.0f - shadow[i]) * sv.shadowAmount;
-    const float qx = (float(x) + 0.5f) * 0.25f, qy = (float(y) + 0.5f) * 0.25f, qz = (float(z) + 0.5f) * 0.25f;
-    const Vec3f glow = V3(SampleGrid(sv.glowR, sv.gx, sv.gy, sv.gz, qx, qy, qz),
-                          SampleGrid(sv.glowG, sv.gx, sv.gy, sv.gz, qx, qy, qz),
-                          SampleGrid(sv.glowB, sv.gx, sv.gy, sv.gz, qx, qy, qz));
+    const GridCoords gq =
+        GridAt(sv.gx, sv.gy, sv.gz, (float(x) + 0.5f) * 0.25f, (float(y) + 0.5f) * 0.25f, (float(z) + 0.5f) * 0.25f);
+    const Vec3f glow = V3(Lerp8(sv.glowR, gq), Lerp8(sv.glowG, gq), Lerp8(sv.glowB, gq));
     const Vec3f light = Add(Add(Scale(sv.lightColor, vis), sv.skyColor), Scale(glow, sv.glowK));
     const Vec3f rgb = Scale(Add(Scale(Mul(light, sv.smokeColor), a), Scale(e, f)), exposureScale);
     out[i * 4 + 0] = rgb.x;
