@@ -4,7 +4,8 @@
 //   tfr_bench_render [--quick] [--png <file>] [--detail <amount>]
 //
 // Prints, per device, the best of three renders in milliseconds and the milliseconds per million
-// marched samples, and the time of ShadeVoxels on the same volume. --quick renders 640 x 360 once; --png saves the (last) CPU image.
+// marched samples, and the time of ShadeVoxels on the same volume. --quick renders 640 x 360 once;
+// --png saves the (last) CPU image.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -118,7 +119,8 @@ int main(int argc, char** argv) {
     if (!gpu && !png.empty()) {
       std::vector<uint8_t> bytes(image.size());
       tf::ToneMapToBytes(image.data(), cam.width, cam.height, bytes.data());
-      if (!tf::WritePng(png, bytes.data(), cam.width, cam.height)) std::fprintf(stderr, "cannot write %s\n", png.c_str());
+      if (!tf::WritePng(png, bytes.data(), cam.width, cam.height))
+        std::fprintf(stderr, "cannot write %s\n", png.c_str());
     }
   }
   return 0;

@@ -87,9 +87,12 @@ bool EncodePrtFrame(const CacheFrame& frame, const DomainGrid& grid, int32_t par
           float strength;
           FireColorAtKelvin(table, kelvin, colour, strength);
           strength *= settings.fireIntensity;
-          const float vel[3] = {velocity ? frame.channels[kChannelVelX][i] : 0.0f,
-                                velocity && !frame.channels[kChannelVelY].empty() ? frame.channels[kChannelVelY][i] : 0.0f,
-                                velocity && !frame.channels[kChannelVelZ].empty() ? frame.channels[kChannelVelZ][i] : 0.0f};
+          // Velocity comes with channel x; a missing y or z channel reads as 0.
+          auto velocityAt = [&](int c) {
+            const auto& channel = frame.channels[size_t(c)];
+            return velocity && !channel.empty() ? channel[i] : 0.0f;
+          };
+          const float vel[3] = {velocityAt(kChannelVelX), velocityAt(kChannelVelY), velocityAt(kChannelVelZ)};
           for (int32_t p = 0; p < n; ++p) {
             float off[3] = {0.5f, 0.5f, 0.5f};
             if (n >= 2)

@@ -235,10 +235,14 @@ bool RenderGpuAvailable() {
 #endif
 }
 
-bool RenderPreview(const RenderVolume& volume, const RenderCamera& camera, const RenderSettings& settings,
-                   float* image, bool& usedGpu, char* message, size_t messageSize, float* milliseconds,
-                   int64_t* marchedSamples) {
-  usedGpu = false;
+namespace {
+
+bool ShadeVoxelsImpl(const RenderVolume& volume, const RenderSettings& settings, float* voxelColors,
+                     [[maybe_unused]] bool& usedGpu);
+
+bool RenderPreviewImpl(const RenderVolume& volume, const RenderCamera& camera, const RenderSettings& settings,
+                       float* image, [[maybe_unused]] bool& usedGpu, char* message, size_t messageSize,
+                       float* milliseconds, int64_t* marchedSamples) {
   if (image == nullptr || camera.width <= 0 || camera.height <= 0) {
     PutMessage(message, messageSize, "no image");
     return false;
@@ -277,9 +281,39 @@ bool RenderPreview(const RenderVolume& volume, const RenderCamera& camera, const
   return true;
 }
 
+}  // namespace
+
+// The host-side buffers (shadow grid, glow planes, step counts) are the only allocations that can
+// fail here; such a failure is reported like any other, never thrown at the caller.
+bool RenderPreview(const RenderVolume& volume, const RenderCamera& camera, const RenderSettings& settings,
+                   float* image, bool& usedGpu, char* message, size_t messageSize, float* milliseconds,
+                   int64_t* marchedSamples) {
+  usedGpu = false;
+  try {
+    return RenderPreviewImpl(volume, camera, settings, image, usedGpu, message, messageSize, milliseconds,
+                             marchedSamples);
+  } catch (const std::bad_alloc&) {
+    usedGpu = false;
+    PutMessage(message, messageSize, "out of memory");
+    return false;
+  }
+}
+
 bool ShadeVoxels(const RenderVolume& volume, const RenderSettings& settings, float* voxelColors, bool& usedGpu) {
   usedGpu = false;
   if (voxelColors == nullptr || volume.nx < 1 || volume.ny < 1 || volume.nz < 1) return false;
+  try {
+    return ShadeVoxelsImpl(volume, settings, voxelColors, usedGpu);
+  } catch (const std::bad_alloc&) {
+    usedGpu = false;
+    return false;
+  }
+}
+
+namespace {
+
+bool ShadeVoxelsImpl(const RenderVolume& volume, const RenderSettings& settings, float* voxelColors,
+                     [[maybe_unused]] bool& usedGpu) {
   const ShadingContext ctx = MakeShadingContext(volume, settings);
   std::vector<float> shadow(size_t(volume.nx) * size_t(volume.ny) * size_t(volume.nz), 1.0f);
   bool done = false;
@@ -302,5 +336,7 @@ bool ShadeVoxels(const RenderVolume& volume, const RenderSettings& settings, flo
       for (int32_t x = 0; x < volume.nx; ++x) body(x, y, z);
   return true;
 }
+
+}  // namespace
 
 }  // namespace tf

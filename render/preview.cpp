@@ -200,7 +200,12 @@ bool RenderFrameToBytes(const CacheFrame& frame, const DomainGrid& grid, const R
     message = std::string("render failed: ") + text;
     return false;
   }
-  bytes.resize(image.size());
+  try {
+    bytes.resize(image.size());
+  } catch (const std::bad_alloc&) {
+    message = "render failed: out of memory";
+    return false;
+  }
   ToneMapToBytes(image.data(), camera.width, camera.height, bytes.data());
   if (milliseconds != nullptr) *milliseconds = ms;
   if (usedGpu != nullptr) *usedGpu = gpu;

@@ -34,8 +34,10 @@ tf::CacheFrame Frame(int number, bool velocity, bool temperature, bool empty) {
   if (velocity)
     for (int c = 0; c < 3; ++c) {
       f.channels[size_t(tf::kChannelVelX + c)].resize(n);
-      for (size_t i = 0; i < n; ++i)
-        f.channels[size_t(tf::kChannelVelX + c)][i] = c == 0 ? 0.1f * float(i) : c == 1 ? -0.2f * float(i) : 1.0f + float(i);
+      for (size_t i = 0; i < n; ++i) {
+        const float v = float(i);
+        f.channels[size_t(tf::kChannelVelX + c)][i] = c == 0 ? 0.1f * v : c == 1 ? -0.2f * v : 1.0f + v;
+      }
     }
   return f;
 }
