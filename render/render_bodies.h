@@ -1,0 +1,313 @@
+// The renderer's per-voxel and per-pixel computations, each written once. Every function and
+// body here is marked TFR_HD: nvcc compiles it for the device and the host, a plain C++ build for
+// the host alone. Bodies capture raw pointers and scalars only, so they copy into kernels as is.
+#pragma once
+
+#include <math.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "render/render.h"
+#include "solver/device.h"
+
+namespace tf {
+namespace render_detail {
+
+TFR_HD inline Vec3f V3(float x, float y, float z) { return Vec3f{x, y, z}; }
+TFR_HD inline Vec3f Add(const Vec3f& a, const Vec3f& b) { return V3(a.x + b.x, a.y + b.y, a.z + b.z); }
+TFR_HD inline Vec3f Sub(const Vec3f& a, const Vec3f& b) { return V3(a.x - b.x, a.y - b.y, a.z - b.z); }
+TFR_HD inline Vec3f Mul(const Vec3f& a, const Vec3f& b) { return V3(a.x * b.x, a.y * b.y, a.z * b.z); }
+TFR_HD inline Vec3f Scale(const Vec3f& a, float s) { return V3(a.x * s, a.y * s, a.z * s); }
+TFR_HD inline float Dot(const Vec3f& a, const Vec3f& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+TFR_HD inline float MinF(float a, float b) { return a < b ? a : b; }
+TFR_HD inline float MaxF(float a, float b) { return a > b ? a : b; }
+TFR_HD inline float ClampF(float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); }
+
+// The element (x, y, z) of an a * b * c array; sizes are formed in 64 bits so a large crop cannot
+// wrap the index.
+TFR_HD inline size_t Index3(int32_t x, int32_t y, int32_t z, int32_t a, int32_t b) {
+  return size_t(x) + size_t(a) * (size_t(y) + size_t(b) * size_t(z));
+}
+
+// Where a trilinear lookup of an a * b * c grid at (x, y, z) reads, in cell units with cell i
+// spanning [i, i + 1]: the two cells per axis and the fractions between them. Several arrays of
+// one grid sampled at one point share it. Outside the cell centres' range by more than half a
+// cell nothing is read (the lookup gives 0); nearer the border the position clamps to the
+// outermost centres.
+struct GridCoords {
+  bool inside;
+  int32_t x0, x1;
+  size_t y0, y1, z0, z1;  // row and slab offsets of the two cells along y and z
+  float fx, fy, fz;
+};
+
+TFR_HD inline GridCoords GridAt(int32_t a, int32_t b, int32_t c, float x, float y, float z) {
+  GridCoords q{};
+  float u = x - 0.5f, v = y - 0.5f, w = z - 0.5f;
+  q.inside = !(u < -0.5f || u > float(a) - 0.5f || v < -0.5f || v > float(b) - 0.5f || w < -0.5f ||
+               w > float(c) - 0.5f) &&
+             u == u && v == v && w == w;
+  if (!q.inside) return q;
+  u = a == 1 ? 0.0f : ClampF(u, 0.0f, float(a) - 1.001f);
+  v = b == 1 ? 0.0f : ClampF(v, 0.0f, float(b) - 1.001f);
+  w = c == 1 ? 0.0f : ClampF(w, 0.0f, float(c) - 1.001f);
+  const int32_t i0 = int32_t(u), j0 = int32_t(v), k0 = int32_t(w);
+  const int32_t j1 = j0 + 1 < b ? j0 + 1 : j0;
+  const int32_t k1 = k0 + 1 < c ? k0 + 1 : k0;
+  q.x0 = i0;
+  q.x1 = i0 + 1 < a ? i0 + 1 : i0;
+  q.y0 = size_t(a) * size_t(j0);
+  q.y1 = size_t(a) * size_t(j1);
+  q.z0 = size_t(a) * size_t(b) * size_t(k0);
+  q.z1 = size_t(a) * size_t(b) * size_t(k1);
+  q.fx = u - float(i0), q.fy = v - float(j0), q.fz = w - float(k0);
+  return q;
+}
+
+// The eight values around the point, interpolated in x, then y, then z; 0 for a null array.
+TFR_HD inline float Lerp8(const float* g, const GridCoords& q) {
+  if (g == nullptr || !q.inside) return 0.0f;
+  const size_t x0 = size_t(q.x0), x1 = size_t(q.x1);
+  const float v000 = g[x0 + q.y0 + q.z0], v100 = g[x1 + q.y0 + q.z0];
+  const float v010 = g[x0 + q.y1 + q.z0], v110 = g[x1 + q.y1 + q.z0];
+  const float v001 = g[x0 + q.y0 + q.z1], v101 = g[x1 + q.y0 + q.z1];
+  const float v011 = g[x0 + q.y1 + q.z1], v111 = g[x1 + q.y1 + q.z1];
+  const float c00 = v000 + (v100 - v000) * q.fx;
+  const float c10 = v010 + (v110 - v010) * q.fx;
+  const float c01 = v001 + (v101 - v001) * q.fx;
+  const float c11 = v011 + (v111 - v011) * q.fx;
+  const float c0 = c00 + (c10 - c00) * q.fy;
+  const float c1 = c01 + (c11 - c01) * q.fy;
+  return c0 + (c1 - c0) * q.fz;
+}
+
+// A single trilinear lookup.
+TFR_HD inline float SampleGrid(const float* g, int32_t a, int32_t b, int32_t c, float x, float y, float z) {
+  if (g == nullptr) return 0.0f;
+  return Lerp8(g, GridAt(a, b, c, x, y, z));
+}
+
+// Table colour at `kelvin` and the uncapped strength max(0, (K / 1500)^6 - 0.08). At or above
+// 4300 K the last pair of entries is used with the fraction 0.999.
+TFR_HD inline void KelvinColor(const Vec3f* table, float kelvin, Vec3f& color, float& strength) {
+  const float f = ClampF((kelvin - 300.0f) / 4000.0f * 127.0f, 0.0f, 126.999f);
+  const int32_t i = int32_t(f);
+  const float frac = f - float(i);
+  color = Add(table[i], Scale(Sub(table[i + 1], table[i]), frac));
+  const float q = kelvin / 1500.0f;
+  const float q2 = q * q;
+  strength = MaxF(0.0f, q2 * q2 * q2 - 0.08f);
+}
+
+// Fire emission of a temperature sample: nothing at or below 0.15 after scaling; otherwise the
+// table colour times min(W, 4) times the intensity. `w` receives W (uncapped).
+TFR_HD inline void FireColor(const Vec3f* table, float tau, float tempScale, float intensity, Vec3f& emission,
+                             float& w) {
+  const float v = tau * tempScale;
+  if (!(v > 0.15f)) {
+    emission = V3(0.0f, 0.0f, 0.0f);
+    w = 0.0f;
+    return;
+  }
+  Vec3f c;
+  KelvinColor(table, v * 1000.0f + 300.0f, c, w);
+  emission = Scale(c, MinF(w, 4.0f) * intensity);
+}
+
+// Lattice value noise in [0, 1]: hashed corner values blended with 3u^2 - 2u^3 weights. The
+// corner value is the masked 24-bit hash times the float nearest 1 / 16777215.
+TFR_HD inline int32_t NoiseFloor(float v) {
+  if (!(v == v)) return 0;
+  const float f = floorf(v);
+  if (f <= -2147483648.0f) return int32_t(-2147483647 - 1);
+  if (f >= 2147483520.0f) return 2147483520;
+  return int32_t(f);
+}
+
+TFR_HD inline float NoiseCorner(int32_t i, int32_t j, int32_t k) {
+  const uint32_t m = (uint32_t(i) * 73856093u) ^ (uint32_t(j) * 19349663u) ^ (uint32_t(k) * 83492791u);
+  const uint32_t t = (m ^ (m >> 13)) * 1540483477u;
+  return float((t ^ (t >> 15)) & 0xFFFFFFu) * (1.0f / 16777215.0f);
+}
+
+TFR_HD inline float NoiseSmooth(float u) { return u * u * (3.0f - 2.0f * u); }
+
+TFR_HD inline float DetailNoise(float a, float b, float c) {
+  const int32_t i = NoiseFloor(a), j = NoiseFloor(b), k = NoiseFloor(c);
+  const float u = NoiseSmooth(a - floorf(a)), v = NoiseSmooth(b - floorf(b)), w = NoiseSmooth(c - floorf(c));
+  const float x00 = NoiseCorner(i, j, k) + (NoiseCorner(i + 1, j, k) - NoiseCorner(i, j, k)) * u;
+  const float x10 = NoiseCorner(i, j + 1, k) + (NoiseCorner(i + 1, j + 1, k) - NoiseCorner(i, j + 1, k)) * u;
+  const float x01 = NoiseCorner(i, j, k + 1) + (NoiseCorner(i + 1, j, k + 1) - NoiseCorner(i, j, k + 1)) * u;
+  const float x11 =
+      NoiseCorner(i, j + 1, k + 1) + (NoiseCorner(i + 1, j + 1, k + 1) - NoiseCorner(i, j + 1, k + 1)) * u;
+  const float y0 = x00 + (x10 - x00) * v;
+  const float y1 = x01 + (x11 - x01) * v;
+  return y0 + (y1 - y0) * w;
+}
+
+// The scalars and read-only tables of a render as they travel into a kernel.
+struct ShadeView {
+  float densityScale, fireIntensity, fireTempScale, shadowAmount, detailAmount, glowK, detailFreq;
+  Vec3f smokeColor, lightColor, skyColor, background, lightDir;
+  const Vec3f* table;  // kFireColorEntries colours
+  const float *glowR, *glowG, *glowB;
+  int32_t gx, gy, gz;
+};
+
+// Transmittance from each voxel centre toward the key light, one cell per step; the voxel's own
+// density does not count.
+struct ShadowBody {
+  const float* density;
+  float* shadow;
+  int32_t nx, ny, nz;
+  float densityScale, cellSize;
+  Vec3f lightDir;
+
+  TFR_HD void operator()(int32_t x, int32_t y, int32_t z) const {
+    float sum = 0.0f;
+    if (density != nullptr) {
+      float px = float(x) + 0.5f, py = float(y) + 0.5f, pz = float(z) + 0.5f;
+      for (int32_t s = 0; s < 4096; ++s) {
+        px += lightDir.x, py += lightDir.y, pz += lightDir.z;
+        if (px < 0.0f || py < 0.0f || pz < 0.0f || px > float(nx) || py > float(ny) || pz > float(nz)) break;
+        sum += SampleGrid(density, nx, ny, nz, px, py, pz) * densityScale * cellSize;
+        if (sum > 12.0f) break;
+      }
+    }
+    shadow[Index3(x, y, z, nx, ny)] = expf(-sum);
+  }
+};
+
+// One pixel of the preview: a jittered march in half-cell steps through the volume's box.
+struct MarchBody {
+  const float* density;
+  const float* temperature;
+  const float* shadow;
+  float* image;
+  int32_t* steps;  // optional: samples taken per pixel
+  int32_t nx, ny, nz;
+  float cellSize;
+  Vec3f volumeOrigin;
+  Vec3f camPos, camRight, camUp, camForward;
+  bool ortho;
+  float tanHalfFov, orthoHalfWidth;
+  int32_t width, height;
+  ShadeView sv;
+
+  TFR_HD void operator()(int32_t px, int32_t py) const {
+    const float sx = (float(px) + 0.5f) / float(width) * 2.0f - 1.0f;
+    const float sy = 1.0f - (float(py) + 0.5f) / float(height) * 2.0f;
+    const float aspect = float(height) / float(width);
+    Vec3f origin, dir;
+    if (ortho) {
+      origin = Add(camPos, Add(Scale(camRight, sx * orthoHalfWidth), Scale(camUp, sy * orthoHalfWidth * aspect)));
+      dir = camForward;
+    } else {
+      origin = camPos;
+      dir = Add(camForward, Add(Scale(camRight, sx * tanHalfFov), Scale(camUp, sy * tanHalfFov * aspect)));
+    }
+    const float len = sqrtf(Dot(dir, dir));
+    if (len > 0.0f) dir = Scale(dir, 1.0f / len);
+
+    const Vec3f g0 = Scale(Sub(origin, volumeOrigin), 1.0f / cellSize);
+    float tEnter = 0.0f, tExit = 1e30f;
+    bool hit = true;
+    const float o[3] = {g0.x, g0.y, g0.z};
+    const float d[3] = {dir.x, dir.y, dir.z};
+    const float size[3] = {float(nx), float(ny), float(nz)};
+    for (int a = 0; a < 3; ++a) {
+      if (fabsf(d[a]) < 1e-12f) {
+        if (o[a] < 0.0f || o[a] > size[a]) hit = false;
+      } else {
+        const float t0 = (0.0f - o[a]) / d[a], t1 = (size[a] - o[a]) / d[a];
+        tEnter = MaxF(tEnter, MinF(t0, t1));
+        tExit = MinF(tExit, MaxF(t0, t1));
+      }
+    }
+
+    float T = 1.0f;
+    Vec3f C = V3(0.0f, 0.0f, 0.0f);
+    int32_t n = 0;
+    if (hit && tExit > tEnter) {
+      const uint32_t h = uint32_t(py) * 5563181u - uint32_t(px) * 7544539u;
+      float t = tEnter + float((h >> 8) & 0xFFFFu) * 0.5f / 65536.0f;
+      while (n < 16384 && tExit > t && T > 0.003f) {
+        ++n;
+        Vec3f p = Add(g0, Scale(dir, t));
+        float m = 1.0f;
+        if (sv.detailAmount > 0.0f) {
+          float f = sv.detailFreq, amp = 1.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f, s4 = 0.0f;
+          for (int oct = 0; oct < 2; ++oct) {
+            s1 += (DetailNoise(f * p.x, f * p.y, f * p.z) - 0.5f) * amp;
+            s2 += (DetailNoise(f * p.x + 31.7f, f * p.y + 11.3f, f * p.z) - 0.5f) * amp;
+            s3 += (DetailNoise(f * p.x, f * p.y + 57.1f, f * p.z + 7.9f) - 0.5f) * amp;
+            s4 += (DetailNoise(f * p.x + 91.3f, f * p.y, f * p.z + 43.7f) - 0.5f) * amp;
+            f *= 2.1f;
+            amp *= 0.5f;
+          }
+          m = MaxF(0.0f, sv.detailAmount * 0.45f * s4 + 1.0f);
+          p = Add(p, Scale(V3(s1, s2, s3), sv.detailAmount * 1.6f / sv.detailFreq));
+        }
+        // Density, temperature and shadow share the grid, so one set of coordinates serves all.
+        const GridCoords q = GridAt(nx, ny, nz, p.x, p.y, p.z);
+        const float sigma = Lerp8(density, q) * m * sv.densityScale;
+        const float ts = expf(-sigma * cellSize * 0.5f);
+        Vec3f e;
+        float w;
+        FireColor(sv.table, Lerp8(temperature, q), sv.fireTempScale, sv.fireIntensity, e, w);
+        const float tf = expf(-0.06f * MinF(w, 4.0f));
+        if (sigma > 0.0f) {
+          const float vis = 1.0f - (1.0f - Lerp8(shadow, q)) * sv.shadowAmount;
+          const GridCoords gq = GridAt(sv.gx, sv.gy, sv.gz, p.x * 0.25f, p.y * 0.25f, p.z * 0.25f);
+          const Vec3f glow = V3(Lerp8(sv.glowR, gq), Lerp8(sv.glowG, gq), Lerp8(sv.glowB, gq));
+          const float weight = (1.0f - ts) * T;
+          const Vec3f light = Add(Add(Scale(sv.lightColor, vis), sv.skyColor), Scale(glow, sv.glowK));
+          C = Add(C, Scale(Mul(light, sv.smokeColor), weight));
+        }
+        C = Add(C, Scale(e, (1.0f - tf) * T));
+        T *= tf * ts;
+        t += 0.5f;
+      }
+    }
+    const size_t at = (size_t(width) * size_t(py) + size_t(px)) * 3;
+    image[at + 0] = sv.background.x * T + C.x;
+    image[at + 1] = sv.background.y * T + C.y;
+    image[at + 2] = sv.background.z * T + C.z;
+    if (steps != nullptr) steps[size_t(width) * size_t(py) + size_t(px)] = n;
+  }
+};
+
+// Colour and opacity of one voxel for the viewport, with its shadow already computed.
+struct VoxelColorBody {
+  const float* density;
+  const float* temperature;
+  const float* shadow;
+  float* out;
+  int32_t nx, ny;
+  float cellSize, exposureScale;
+  ShadeView sv;
+
+  TFR_HD void operator()(int32_t x, int32_t y, int32_t z) const {
+    const size_t i = Index3(x, y, z, nx, ny);
+    const float d = density != nullptr ? density[i] : 0.0f;
+    const float a = 1.0f - expf(-d * sv.densityScale * cellSize);
+    Vec3f e;
+    float w;
+    FireColor(sv.table, temperature != nullptr ? temperature[i] : 0.0f, sv.fireTempScale, sv.fireIntensity, e, w);
+    const float f = 1.0f - expf(-0.12f * MinF(w, 4.0f));
+    const float vis = 1.0f - (1.0f - shadow[i]) * sv.shadowAmount;
+    const GridCoords gq =
+        GridAt(sv.gx, sv.gy, sv.gz, (float(x) + 0.5f) * 0.25f, (float(y) + 0.5f) * 0.25f, (float(z) + 0.5f) * 0.25f);
+    const Vec3f glow = V3(Lerp8(sv.glowR, gq), Lerp8(sv.glowG, gq), Lerp8(sv.glowB, gq));
+    const Vec3f light = Add(Add(Scale(sv.lightColor, vis), sv.skyColor), Scale(glow, sv.glowK));
+    const Vec3f rgb = Scale(Add(Scale(Mul(light, sv.smokeColor), a), Scale(e, f)), exposureScale);
+    out[i * 4 + 0] = rgb.x;
+    out[i * 4 + 1] = rgb.y;
+    out[i * 4 + 2] = rgb.z;
+    out[i * 4 + 3] = MinF(1.0f, MaxF(a, f));
+  }
+};
+
+}  // namespace render_detail
+}  // namespace tf
