@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "capture/capture_scene.h"
@@ -133,6 +134,11 @@ TEST(ForceFields, NonFiniteSamplesAreCountedPerBlockAndExtremesClamped) {
   EXPECT_NEAR(Max(s.run.capture.forceX), 2001.0f, 0.05f);
   EXPECT_NEAR(Min(s.run.capture.forceX), 2001.0f, 0.05f);
   EXPECT_EQ(s.run.capture.invalidForceSamples, 4096 * 4);
+
+  // The count of a very long bake stops at the top of its range instead of wrapping.
+  s.run.capture.invalidForceSamples = std::numeric_limits<int>::max() - 10;
+  CaptureForceFields(ctx, {nan});
+  EXPECT_EQ(s.run.capture.invalidForceSamples, std::numeric_limits<int>::max());
 }
 
 TEST(ForceFields, PartialBlocksAtTheGridsEndStillGetTheField) {
