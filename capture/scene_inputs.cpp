@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <mutex>
 
 #include "capture/events_file.h"
@@ -225,7 +226,8 @@ void CaptureForceFields(CaptureContext& frame, const std::vector<host::Node*>& n
           host::Point3 a = field->Force(frame.t, p, {0.0f, 0.0f, 0.0f}, index++) * toMetres;
           if (!std::isfinite(a.x) || !std::isfinite(a.y) || !std::isfinite(a.z)) {
             a = {0.0f, 0.0f, 0.0f};
-            ++state.invalidForceSamples;
+            // A long bake of a large grid could count past the int; the count stops at its top.
+            if (state.invalidForceSamples < std::numeric_limits<int>::max()) ++state.invalidForceSamples;
           } else if (const float len = host::Length(a); len > 2000.0f) {
             a = a * (2000.0f / len);
           }

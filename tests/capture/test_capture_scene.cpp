@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "capture/capture_scene.h"
 #include "capture/scene_inputs.h"
 #include "capture_test_util.h"
 #include "host/forces.h"
+#include "host/hair.h"
 #include "host/particles.h"
 #include "solver/fire_sim_impl.h"
 
@@ -132,6 +134,11 @@ TEST(ForceFields, NonFiniteSamplesAreCountedPerBlockAndExtremesClamped) {
   EXPECT_NEAR(Max(s.run.capture.forceX), 2001.0f, 0.05f);
   EXPECT_NEAR(Min(s.run.capture.forceX), 2001.0f, 0.05f);
   EXPECT_EQ(s.run.capture.invalidForceSamples, 4096 * 4);
+
+  // The count of a very long bake stops at the top of its range instead of wrapping.
+  s.run.capture.invalidForceSamples = std::numeric_limits<int>::max() - 10;
+  CaptureForceFields(ctx, {nan});
+  EXPECT_EQ(s.run.capture.invalidForceSamples, std::numeric_limits<int>::max());
 }
 
 TEST(ForceFields, PartialBlocksAtTheGridsEndStillGetTheField) {
@@ -265,6 +272,114 @@ TEST(Emitters, FlickerStaysWithinBoundsAndLeavesDustAlone) {
   }
 }
 
+// ---- Emitter velocities ----
+
+// The solver's emitter velocity of a cell, as last uploaded.
+host::Point3 EmitVelocity(DomainScene& s, int x, int y, int z) {
+  const FireSim::Impl& impl = s.run.sim->Internals();
+  const size_t i = s.Index(x, y, z);
+  return {impl.emitVelX[i], impl.emitVelY[i], impl.emitVelZ[i]};
+}
+
+TEST(EmitterVelocity, OverlappingSourcesTakeTheLaterOnTiesAndFollowTheirAxes) {
+  DomainScene s;
+  s.block->SetInt(kEmitDirMode, 0, 1);  // along each node's z axis
+  s.block->SetFloat(kEmitSpeed, 0, 2.0f);
+  s.block->SetFloat(kInheritMotion, 0, 0.0f);
+  host::Node* up = s.AddBox("Up", {0, 0, 8}, 32, 32, 32);
+  host::Node* side = s.AddBox("Side", {0, 0, 16}, 8, 8, 8);
+  side->transform.rotation.SetConstant(host::Quat::AxisAngle({0, 1, 0}, 1.5707963f));  // z turns to +x
+  ASSERT_TRUE(s.Open());
+  s.block->SetNodes(kEmitters, {up, side});
+  CaptureScene(s.run, 0);
+  ASSERT_TRUE(s.run.sim->Internals().hasEmitVel);
+  // Inside both (full coverage each) the later source wins; elsewhere in the big box it is "Up".
+  host::Point3 v = EmitVelocity(s, 8, 8, 5);
+  EXPECT_NEAR(v.x, 2.0f, 1e-5f);
+  EXPECT_NEAR(v.z, 0.0f, 1e-5f);
+  v = EmitVelocity(s, 3, 3, 8);
+  EXPECT_NEAR(v.z, 2.0f, 1e-5f);
+  EXPECT_NEAR(v.x, 0.0f, 1e-5f);
+  EXPECT_EQ(EmitVelocity(s, 8, 8, 14), host::Point3(0, 0, 0));  // above every source
+
+  s.block->SetNodes(kEmitters, {side, up});
+  CaptureScene(s.run, 1);
+  v = EmitVelocity(s, 8, 8, 5);
+  EXPECT_NEAR(v.z, 2.0f, 1e-5f);
+  EXPECT_NEAR(v.x, 0.0f, 1e-5f);
+}
+
+TEST(EmitterVelocity, MovingNodesHandTheirMotionOn) {
+  DomainScene s;
+  s.block->SetFloat(kEmitSpeed, 0, 0.0f);
+  s.block->SetFloat(kInheritMotion, 0, 0.5f);
+  host::Node* box = s.AddBox("Mover", {0, 0, 8}, 16, 16, 16);
+  // 4 units a frame at 30 fps in centimetres: 1.2 m/s, of which half is inherited.
+  box->transform.position.SetKey(0, {-20, 0, 8});
+  box->transform.position.SetKey(s.scene.time.FrameToTicks(10), {20, 0, 8});
+  s.block->SetNodes(kEmitters, {box});
+  ASSERT_TRUE(s.Open());
+  CaptureScene(s.run, 5);  // the box is at x = 0 then
+  const host::Point3 v = EmitVelocity(s, 8, 8, 3);
+  EXPECT_NEAR(v.x, 0.6f, 1e-4f);
+  EXPECT_NEAR(v.z, 0.0f, 1e-5f);
+}
+
+TEST(EmitterVelocity, ParticlesPushTheirOwnWayInACubeAroundTheirCell) {
+  DomainScene s;
+  TempDir dir;
+  s.scene.SetFilePath(dir / "scene.json");
+  // One particle at the centre cell (8, 8, 8), moving 100 units (1 m) a second along x.
+  WriteText(dir / "p_0000.txt", "# x y z vx vy vz\n2 2 34 100 0 0\n");
+  host::Node* parts = s.AddObject("Parts", host::ParticleFileClassDesc());
+  parts->GetObject()->GetParamBlock(0)->SetString(host::kParticleFile, 0, "p_####.txt");
+  s.block->SetInt(kEmitDirMode, 0, 2);
+  s.block->SetFloat(kSurfThickness, 0, 4.0f);  // one cell: the cube reaches one cell each way
+  s.block->SetNodes(kEmitters, {parts});
+  ASSERT_TRUE(s.Open());
+  CaptureScene(s.run, 0);
+  for (int x = 7; x <= 9; ++x) {
+    EXPECT_NEAR(EmitVelocity(s, x, 7, 9).x, 1.0f, 1e-5f);
+    EXPECT_NEAR(EmitVelocity(s, x, 9, 7).x, 1.0f, 1e-5f);
+  }
+  EXPECT_EQ(EmitVelocity(s, 10, 8, 8), host::Point3(0, 0, 0));
+  EXPECT_EQ(EmitVelocity(s, 8, 8, 6), host::Point3(0, 0, 0));
+  const std::vector<float> mask = s.Field(FieldId::EmitterMask);
+  EXPECT_EQ(mask[s.Index(8, 8, 8)], 1.0f);
+  EXPECT_EQ(mask[s.Index(8, 8, 11)], 0.0f);
+}
+
+// ---- Hair ----
+
+TEST(Hair, BurnsAsTheShellOfItsSurface) {
+  DomainScene s;
+  host::Node* skin = s.AddBox("Skin", {0, 0, 0}, 48, 48, 48);  // 12 cells a side, x and y 2 .. 13
+  host::Node* fur = s.AddObject("Fur", host::TuftFxClassDesc());
+  host::ParamBlock* hair = fur->GetObject()->GetParamBlock(0);
+  hair->SetFloat(host::kTuftLength, 0, 4.0f);  // one cell
+  host::Node* bald = s.AddObject("Bald", host::TuftFxClassDesc());  // no surface: nothing
+
+  host::Node* surface = nullptr;
+  float length = 0.0f;
+  EXPECT_FALSE(ReadHairObject(*fur, 0, surface, length));
+  hair->SetNode(host::kTuftSurface, 0, skin);
+  ASSERT_TRUE(ReadHairObject(*fur, 0, surface, length));
+  EXPECT_EQ(surface, skin);
+  EXPECT_EQ(length, 4.0f);
+  EXPECT_FALSE(ReadHairObject(*skin, 0, surface, length));
+
+  s.block->SetNodes(kEmitters, {fur, bald});
+  s.block->SetNodes(kFlammables, {fur});
+  ASSERT_TRUE(s.Open());
+  CaptureScene(s.run, 0);
+  const std::vector<float> mask = s.Field(FieldId::EmitterMask);
+  EXPECT_EQ(mask[s.Index(8, 8, 11)], 1.0f);  // just under the top face at z = 48 (cell 12)
+  EXPECT_EQ(mask[s.Index(2, 8, 6)], 1.0f);   // at the -x face
+  EXPECT_EQ(mask[s.Index(8, 8, 6)], 0.0f);   // the inside does not burn
+  EXPECT_EQ(mask[s.Index(8, 8, 15)], 0.0f);
+  EXPECT_TRUE(s.run.sim->Internals().hasFlammable);
+}
+
 // ---- Events ----
 
 TEST(Events, ImpactsFadeOverTheirBurnTimeAndMetresScale) {
@@ -295,6 +410,28 @@ TEST(Events, ImpactsFadeOverTheirBurnTimeAndMetresScale) {
   s.block->SetFloat(kEventsMinEnergy, 0, 1.0f);
   CaptureScene(s.run, 10);
   EXPECT_EQ(s.run.capture.events.size(), 1u);
+}
+
+TEST(Events, SparksLastTwoFramesAndDustHalfASecondWithoutReplacingFire) {
+  DomainScene s;
+  TempDir dir;
+  s.scene.SetFilePath(dir / "shot.json");
+  s.block->SetFloat(kEventsRadius, 0, 8.0f);  // 2 cells
+  s.block->SetFloat(kInheritMotion, 0, 0.0f);
+  s.block->SetFloat(kSmokeRate, 0, 0.0f);
+  // A spark at the cell (4, 8, 4), dust centred on a fire emitter in the cell (12, 8, 4).
+  WriteText(dir / "shot_cyclone/events.txt", "5 -14 2 18 spark 3\n5 18 2 18 dust 3\n");
+  host::Node* fire = s.AddBox("Fire", {18, 2, 14}, 4, 4, 8);  // the cell (12, 8, 4) only
+  s.block->SetNodes(kEmitters, {fire});
+  ASSERT_TRUE(s.Open());
+  const size_t spark = s.Index(4, 8, 4), dustOnly = s.Index(14, 8, 4), both = s.Index(12, 8, 4);
+  for (int frame : {4, 5, 6, 7, 20, 21}) {
+    CaptureScene(s.run, frame);
+    const std::vector<float> mask = s.Field(FieldId::EmitterMask);
+    EXPECT_FLOAT_EQ(mask[spark], frame == 5 || frame == 6 ? 1.5f : 0.0f) << frame;
+    EXPECT_FLOAT_EQ(mask[dustOnly], frame >= 5 && frame <= 20 ? -0.9f : 0.0f) << frame;  // 2 cells out of a sphere of 2
+    EXPECT_EQ(mask[both], 1.0f) << frame;
+  }
 }
 
 // ---- The sibling fluid plug-in ----
