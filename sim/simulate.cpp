@@ -95,12 +95,14 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
     result.message = "Cannot create the cache folder " + cacheFolder;
     return result;
   }
-  DeleteCachedFrames(cacheFolder, "fire");
-  cached->InvalidateDisplayFrame();
-
+  // The outputs are prepared before the old frames go, so that a bake that cannot start leaves
+  // the previous one in the cache.
   BakeOutputs outputs;
   if (!PrepareBakeOutputs(outputs, domain, node, params, result.message)) return result;
   const bool withVelocity = NeedsVelocity(outputs, params);
+
+  DeleteCachedFrames(cacheFolder, "fire");
+  cached->InvalidateDisplayFrame();
 
   const int total = endFrame - startFrame + 1;
   double solveSum = 0.0, stepSum = 0.0, captureSum = 0.0, cacheSum = 0.0, frameSum = 0.0;
