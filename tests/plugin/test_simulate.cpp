@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -128,6 +129,31 @@ TEST_F(SimulateTest, RefusesBeforeTheLoopWithItsReasonAndLeavesTheCache) {
   r = Simulate(s.domain, s.NodeOf(s.domain));
   EXPECT_TRUE(r.ok) << r.message;
   EXPECT_EQ(FileNames(folder), std::vector<std::string>{"fire_0000.tfc"});
+}
+
+TEST_F(SimulateTest, DestructionEventsStandInForSources) {
+  s.SetSources(s.domain, false);
+  BakeScene::SetRange(s.domain, 0, 1);
+  const std::string events = s.cache / "events.txt";
+  {
+    std::ofstream out(events);
+    out << "# frame x y z kind energy\n0 0 0 5 impact 3\n1 5 5 5 dust 8\n";
+  }
+  s.domain->Params()->SetString(kEventsFile, 0, events);
+  // Both events are weaker than the minimum energy: nothing to burn.
+  s.domain->Params()->SetFloat(kEventsMinEnergy, 0, 10.0f);
+  SimulateResult r = Simulate(s.domain, s.NodeOf(s.domain));
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.message, "Add at least one burning object or particle system under Sources.");
+  // One event is strong enough.
+  s.domain->Params()->SetFloat(kEventsMinEnergy, 0, 5.0f);
+  r = Simulate(s.domain, s.NodeOf(s.domain));
+  EXPECT_TRUE(r.ok) << r.message;
+  EXPECT_EQ(r.framesDone, 2);
+  // A missing events file yields no event.
+  s.domain->Params()->SetString(kEventsFile, 0, s.cache / "missing.txt");
+  r = Simulate(s.domain, s.NodeOf(s.domain));
+  EXPECT_FALSE(r.ok);
 }
 
 TEST_F(SimulateTest, ACacheFolderThatCannotBeMadeIsNamed) {
