@@ -1,6 +1,8 @@
 // `tolvaris simulate` end to end: the built program loads the plug-in module from its plugins
 // folder, loads a scene and bakes its domain; the cache files are read back with the cache reader.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -225,6 +227,52 @@ TEST_F(Simulate, ASceneWithoutADomainOrAMissingSceneFails) {
   EXPECT_NE(o.err.find("missing.json\": no such file"), std::string::npos) << o.err;
   o = RunProgram({"simulate"});
   EXPECT_EQ(o.status, 2);
+}
+
+TEST_F(Simulate, OnATerminalTheProgressIsOneLineRewrittenInPlace) {
+  const fs::path scene = WriteScene(SceneJson(Range(0, 2) + ", " + CachePath(work_ / "cache")));
+  // stderr goes to a pseudo-terminal; everything it receives is read back from the other side.
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string terminal = ptsname(master);
+  std::vector<std::string> all{TFR_TOLVARIS};
+  for (const std::string& a : Args(scene)) all.push_back(a);
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, terminal.c_str(), O_RDWR | O_NOCTTY, 0);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  std::string seen;
+  char buf[4096];
+  int status = 0;
+  // Read while it runs (a full terminal would block it), then what is left.
+  for (;;) {
+    const bool ended = waitpid(pid, &status, WNOHANG) == pid;
+    pollfd p{master, POLLIN, 0};
+    while (poll(&p, 1, ended ? 0 : 20) > 0) {
+      const ssize_t n = read(master, buf, sizeof buf);
+      if (n <= 0) break;
+      seen.append(buf, size_t(n));
+    }
+    if (ended) break;
+  }
+  close(master);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << seen;
+  // Each frame's line starts with a carriage return and clears the rest of the line; one newline
+  // ends the whole progress line (the terminal shows it as CR LF).
+  for (const char* text : {"\rFrame 0 (1/3): ", "\rFrame 1 (2/3): ", "\rFrame 2 (3/3): "})
+    EXPECT_NE(seen.find(text), std::string::npos) << text << " missing from: " << seen;
+  EXPECT_NE(seen.find("\033[K"), std::string::npos);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), '\n'), 1) << seen;
 }
 
 TEST_F(Simulate, HelpDocumentsTheExitStatuses) {
