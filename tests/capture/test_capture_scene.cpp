@@ -68,6 +68,21 @@ TEST_F(DomainMotionTest, WholeCellsShiftAndTheRestIsKept) {
   EXPECT_NE(a, shiftedBy2.Field(FieldId::Density));
 }
 
+TEST_F(DomainMotionTest, HalfCellsRoundAwayFromZero) {
+  DomainScene s;
+  // Half a cell (2 units) along -x and along +y every frame.
+  s.node->transform.position.SetKey(0, {0, 0, 0});
+  s.node->transform.position.SetKey(s.scene.time.FrameToTicks(10), {-20, 20, 0});
+  ASSERT_TRUE(s.Open());
+  CaptureScene(s.run, 0);
+  CaptureScene(s.run, 1);
+  EXPECT_FLOAT_EQ(s.run.capture.motionRemainder[0], 0.5f);   // -0.5 went to -1
+  EXPECT_FLOAT_EQ(s.run.capture.motionRemainder[1], -0.5f);  // +0.5 went to +1
+  CaptureScene(s.run, 2);  // the next half cell brings both back to 0 without a shift
+  EXPECT_NEAR(s.run.capture.motionRemainder[0], 0.0f, 1e-5f);
+  EXPECT_NEAR(s.run.capture.motionRemainder[1], 0.0f, 1e-5f);
+}
+
 TEST_F(DomainMotionTest, WorldSpaceOffMovesTheFireWithTheBoxButKeepsTheTransform) {
   DomainScene s;
   s.block->SetBool(kWorldSpace, 0, false);
