@@ -227,6 +227,12 @@ TEST_F(Simulate, ASceneWithoutADomainOrAMissingSceneFails) {
   EXPECT_NE(o.err.find("missing.json\": no such file"), std::string::npos) << o.err;
   o = RunProgram({"simulate"});
   EXPECT_EQ(o.status, 2);
+  // Without the plug-in (an empty plug-in folder) a scene holding a domain does not load.
+  const fs::path domainScene = WriteScene(SceneJson(Range(0, 1)), "domain.json");
+  fs::create_directories(work_ / "no plugins");
+  o = RunProgram({"--plugins", (work_ / "no plugins").string(), "simulate", domainScene.string()});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("no class \"TolvarisFire\" is registered"), std::string::npos) << o.err;
 }
 
 TEST_F(Simulate, OnATerminalTheProgressIsOneLineRewrittenInPlace) {
