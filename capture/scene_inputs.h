@@ -18,6 +18,9 @@ class Scene;
 
 namespace tf {
 
+// The emitter velocity grids, x, y and z, in m/s in the domain's frame.
+using VelocityGrids = std::array<std::vector<float>, 3>;
+
 // One frame's view of the run: its time, the grid mapping and the scene's time settings.
 struct CaptureContext {
   SimRun* run = nullptr;
@@ -84,7 +87,6 @@ void CaptureForceFields(CaptureContext& frame, const std::vector<host::Node*>& n
 // negative coverage where there is no fire, sparks and impacts as fire of up to 1.5. With
 // `velocities` (x, y, z grids) a cell taking fire from an event gets the velocity (0, 0, emitSpeed).
 // Re-reads the file when its path, modification time or the minimum energy changed.
-using VelocityGrids = std::array<std::vector<float>, 3>;
 void StampEvents(CaptureContext& frame, std::vector<float>& emitter, VelocityGrids* velocities, float emitSpeed);
 
 }  // namespace tf
