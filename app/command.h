@@ -40,6 +40,7 @@ class Command {
 
 std::unique_ptr<Command> MakeRunCommand();
 std::unique_ptr<Command> MakeSceneCommand();
+std::unique_ptr<Command> MakeSimulateCommand();
 
 // Prints "tolvaris: <message>" on stderr.
 void Report(const std::string& message);

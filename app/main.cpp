@@ -70,6 +70,7 @@ int Main(int argc, char** argv) {
   std::vector<std::unique_ptr<Command>> commands;
   commands.push_back(MakeSceneCommand());
   commands.push_back(MakeRunCommand());
+  commands.push_back(MakeSimulateCommand());
   for (auto& c : commands) {
     CLI::App* sub = cli.add_subcommand(c->Name(), c->Summary());
     sub->fallthrough();

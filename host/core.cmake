@@ -11,6 +11,7 @@ target_sources(tfr_host PRIVATE
   forces.cpp
   camera.cpp
   hair.cpp
-  scene_file.cpp)
+  scene_file.cpp
+  panels.cpp)
 # The plug-in hook for saved data hands out JSON values, so users of the layer see the library too.
 target_link_libraries(tfr_host PUBLIC nlohmann_json::nlohmann_json PRIVATE tinyobjloader::tinyobjloader)

@@ -9,6 +9,7 @@
 #include "host/camera.h"
 #include "host/forces.h"
 #include "host/hair.h"
+#include "host/panels.h"
 #include "host/particles.h"
 #include "host/primitives.h"
 #include "host/scene.h"
@@ -133,7 +134,7 @@ std::unique_ptr<Object> CreateObject(std::string_view className, std::string* er
 
 // ---------------------------------------------------------------------------------------------
 
-Object::~Object() = default;
+Object::~Object() { ObjectGone(this); }
 
 ParamBlock* Object::GetParamBlock(int index) const {
   if (index < 0 || size_t(index) >= blocks_.size()) return nullptr;

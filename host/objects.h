@@ -28,6 +28,7 @@
 
 namespace host {
 
+class CommandPanel;
 class Node;
 class Object;
 class Scene;
@@ -103,6 +104,11 @@ class Object {
   virtual void PostLoad() {}
   // Tells the scene that the object changed (views that show it redraw).
   void NotifyDependents();
+
+  // Editing (host/panels.h): the host calls BeginEditParams when the user selects the object for
+  // editing, and EndEditParams when that ends; the object adds and removes its panels.
+  virtual void BeginEditParams(CommandPanel& /*panel*/) {}
+  virtual void EndEditParams(CommandPanel& /*panel*/) {}
 
   // Data of the object's own, saved with the scene beside its parameter blocks. A null value saves
   // nothing. LoadData gets what SaveData gave (null when the file holds none) and fails with a

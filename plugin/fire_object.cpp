@@ -7,6 +7,7 @@
 #include "domain/fire_params_desc.h"
 #include "host/scene.h"
 #include "plugin/fire_obj_desc.h"
+#include "plugin/simulate_panel.h"
 
 namespace tf {
 
@@ -44,6 +45,18 @@ bool ParseCacheId(std::string_view text, uint64_t& id) {
 }
 
 FireObject::FireObject(const host::ClassDesc& desc) : host::Object(desc), cacheId_(MakeCacheId(this)) {}
+
+FireObject::~FireObject() { ForgetEditedDomain(this); }
+
+host::Node* FireObject::CurrentNode() const {
+  return currentNode_ && GetScene() ? GetScene()->FindNode(currentNode_) : nullptr;
+}
+
+void FireObject::SetCurrentNode(const host::Node* node) { currentNode_ = node ? node->Handle() : 0; }
+
+void FireObject::BeginEditParams(host::CommandPanel& panel) { BeginEditDomain(*this, panel); }
+
+void FireObject::EndEditParams(host::CommandPanel& panel) { EndEditDomain(*this, panel); }
 
 host::ParamBlock* FireObject::Params() const { return GetParamBlockById(kFireParamBlockId); }
 

@@ -19,12 +19,14 @@
 #include "host/objects.h"
 #include "sim/cache_file.h"
 #include "sim/display_cache.h"
+#include "sim/simulate_domain.h"
 
 namespace tf {
 
-class FireObject final : public host::Object {
+class FireObject final : public host::Object, public SimulateDomain {
  public:
   explicit FireObject(const host::ClassDesc& desc);
+  ~FireObject() override;
 
   // The domain's settings; null only before host::CreateObject has added the block.
   host::ParamBlock* Params() const;
@@ -33,15 +35,15 @@ class FireObject final : public host::Object {
 
   // Folders of the domain. Both come from filename parameters, which never animate, so they are
   // read at time 0. A relative cachePath or outPath resolves against the scene file's folder.
-  std::string CacheFolder() const;
-  std::string OutputFolder() const;
+  std::string CacheFolder() const override;
+  std::string OutputFolder() const override;
 
   // The frame to show at time t, or null. With liveMode on it is the live frame; otherwise the
   // cached frame of t's frame number, read from CacheFolder() once per frame number (a missing
   // file too) until InvalidateDisplayFrame. The caller's reference keeps the frame alive.
   std::shared_ptr<const CacheFrame> GetDisplayFrame(host::TimeValue t);
   // Drops the loaded frame so the next GetDisplayFrame reads the disk again.
-  void InvalidateDisplayFrame();
+  void InvalidateDisplayFrame() override;
   // Grows with every load or drop of the display frame; viewport items redraw when it moved.
   uint64_t DisplayGeneration() const { return display_.Generation(); }
 
@@ -50,6 +52,15 @@ class FireObject final : public host::Object {
 
   // Deletes the domain's cached frames and sets `message` to "Deleted <n> cached frame(s).".
   bool ClearCache(std::string& message);
+
+  // The node the domain was last edited on (found among the selection at edit begin), or null
+  // when that node is gone. Kept by handle, so a deleted node is never reached.
+  host::Node* CurrentNode() const;
+  void SetCurrentNode(const host::Node* node);
+
+  // Editing: the Simulate and About panels (plugin/simulate_panel.h).
+  void BeginEditParams(host::CommandPanel& panel) override;
+  void EndEditParams(host::CommandPanel& panel) override;
 
   // Host notifications and saved data.
   void OnParamChanged(host::ParamBlock& block, int paramId) override;
@@ -62,6 +73,7 @@ class FireObject final : public host::Object {
   std::string FolderParam(int paramId) const;
 
   uint64_t cacheId_ = 0;
+  uint32_t currentNode_ = 0;  // node handle, 0 for none
   DisplayCache display_;
   mutable std::mutex liveMutex_;
   std::shared_ptr<const CacheFrame> liveFrame_;

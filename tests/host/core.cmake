@@ -4,4 +4,5 @@ target_sources(tfr_host_tests PRIVATE
   test_scene.cpp
   test_param_block.cpp
   test_objects.cpp
-  test_scene_file.cpp)
+  test_scene_file.cpp
+  test_panels.cpp)

@@ -1,0 +1,27 @@
+// The entry points of the TolvarisFire.dlo module. The host calls them after loading the module
+// (host/plugin_abi.h): it checks the version, initialises the module and registers its one class,
+// the TolvarisFire domain.
+#include <cstdint>
+
+#include "host/plugin_abi.h"
+#include "plugin/fire_obj_desc.h"
+
+TFR_MODULE_EXPORT const char* LibDescription() { return "Tolvaris Fire: fire and smoke simulation"; }
+
+TFR_MODULE_EXPORT int LibNumberClasses() { return 1; }
+
+TFR_MODULE_EXPORT host::ClassDesc* LibClassDesc(int i) {
+  // The host's registry takes descriptors as mutable, but never changes this one.
+  return i == 0 ? const_cast<tf::FireObjDesc*>(&tf::GetFireObjDesc()) : nullptr;
+}
+
+TFR_MODULE_EXPORT uint32_t LibVersion() { return host::kHostApiVersion; }
+
+TFR_MODULE_EXPORT int LibInitialize() { return 1; }
+
+TFR_MODULE_EXPORT int LibShutdown() { return 1; }
+
+// Asks switchable-graphics drivers to run the process on the discrete NVIDIA GPU.
+extern "C" {
+__attribute__((visibility("default"))) int32_t NvOptimusEnablementCuda = 1;
+}

@@ -1,0 +1,165 @@
+#include "plugin/simulate_panel.h"
+
+#include <cstdio>
+
+#include "domain/domain_sizing.h"
+#include "domain/fire_params_desc.h"
+#include "host/platform.h"
+#include "host/scene.h"
+#include "host/viewport.h"
+#include "plugin/fire_object.h"
+
+namespace tf {
+
+namespace {
+
+constexpr const char* kOpeningStatus =
+    "Add burning objects under Sources. With Live on, the fire runs in the viewport as you play or change "
+    "settings; when it looks right, set the Outputs and press SIMULATE.";
+constexpr const char* kSelectDomain = "Select the TolvarisFire domain (only it) and press SIMULATE.";
+
+// The slots of the one edited domain.
+FireObject* gDomain = nullptr;
+host::CommandPanel* gCommandPanel = nullptr;
+host::Panel* gPanel = nullptr;
+host::Panel* gAboutPanel = nullptr;
+bool gBusy = false;
+
+class BusyFlag {
+ public:
+  BusyFlag() { gBusy = true; }
+  ~BusyFlag() { gBusy = false; }
+  BusyFlag(const BusyFlag&) = delete;
+  BusyFlag& operator=(const BusyFlag&) = delete;
+};
+
+void SetStatus(const std::string& text) {
+  if (gPanel) gPanel->SetText(kStatusText, text);
+}
+
+host::TimeValue CurrentTime(const FireObject& domain) {
+  return domain.GetScene() ? domain.GetScene()->time.currentTime : 0;
+}
+
+void RefreshInfo() {
+  if (gPanel && gDomain) gPanel->SetText(kInfoText, DomainInfoText(*gDomain));
+}
+
+void Redraw() {
+  if (gDomain) host::TheViewports().RedrawViews(CurrentTime(*gDomain));
+}
+
+// The node among the selection that carries the domain.
+host::Node* SelectedNodeOf(const FireObject& domain) {
+  const host::Scene* scene = domain.GetScene();
+  if (!scene) return nullptr;
+  for (host::Node* n : scene->Selection())
+    if (n->GetObject() == &domain) return n;
+  return nullptr;
+}
+
+}  // namespace
+
+std::string DomainInfoText(FireObject& domain) {
+  const host::ParamBlock* block = domain.Params();
+  if (!block) return {};
+  const double metresPerUnit = domain.GetScene() ? domain.GetScene()->time.metresPerUnit : host::TimeSettings{}.metresPerUnit;
+  const DomainGrid grid = SizeDomainGrid(*block, CurrentTime(domain), 0, metresPerUnit);
+  std::string text;
+  for (const std::string& line : MemoryEstimateLines(grid, CountCachedFrames(domain.CacheFolder()))) {
+    if (!text.empty()) text += '\n';
+    text += line;
+  }
+  return text;
+}
+
+void BeginEditDomain(FireObject& domain, host::CommandPanel& panel) {
+  gDomain = &domain;
+  gCommandPanel = &panel;
+  if (host::Node* node = SelectedNodeOf(domain)) domain.SetCurrentNode(node);
+
+  gPanel = panel.AddPanel(kSimulateDialog, kSimulateTitle, true);
+  gPanel->AddButton(kSimulateButton, "SIMULATE (full quality, every output)", SimulateCommand);
+  gPanel->AddButton(kClearCacheButton, "Clear cache", ClearCacheCommand);
+  gPanel->AddText(kInfoText, {});
+  gPanel->AddText(kLiveText, {});
+  gPanel->AddStatusLine(kStatusText, kOpeningStatus);
+  const host::ParamBlock* block = domain.Params();
+  const bool live = block && block->GetInt(kLiveMode, CurrentTime(domain)).value_or(0) != 0;
+  gPanel->SetText(kLiveText, live ? "Live: waiting for the first frame" : "Live is off - showing the cache");
+  RefreshInfo();
+
+  char about[64];
+  std::snprintf(about, sizeof about, "Version %s (built %d)", kPluginVersion, kPluginBuild);
+  gAboutPanel = panel.AddPanel(kAboutDialog, kAboutTitle, false);
+  gAboutPanel->AddText(kAboutText, about);
+}
+
+void EndEditDomain(FireObject& domain, host::CommandPanel& panel) {
+  if (gDomain != &domain) return;
+  if (gCommandPanel == &panel) {
+    panel.DeletePanel(gPanel);
+    panel.DeletePanel(gAboutPanel);
+  }
+  gDomain = nullptr;
+  gCommandPanel = nullptr;
+  gPanel = nullptr;
+  gAboutPanel = nullptr;
+}
+
+void ForgetEditedDomain(const FireObject* domain) {
+  if (!domain || gDomain != domain) return;
+  // The host removes the panels of an object it loses; the slots only let go.
+  gDomain = nullptr;
+  gCommandPanel = nullptr;
+  gPanel = nullptr;
+  gAboutPanel = nullptr;
+}
+
+FireObject* EditedDomain() { return gDomain; }
+
+bool PanelBusy() { return gBusy; }
+
+bool PanelProgress(int done, int total, const std::string& text) {
+  char count[96];
+  std::snprintf(count, sizeof count, "\n(%d of %d - hold Esc to stop)", done, total);
+  SetStatus(text + count);
+  if (gCommandPanel) gCommandPanel->ReportProgress(text, done, total);
+  InvalidateDisplayFrame(gDomain);
+  Redraw();
+  if (gCommandPanel) gCommandPanel->ProcessMessages();
+  return !host::StopRequested();
+}
+
+host::CommandStatus SimulateCommand() {
+  if (gBusy) return host::CommandStatus::kIgnored;
+  FireObject* domain = gDomain;
+  host::Node* node = domain ? SelectedNodeOf(*domain) : nullptr;
+  if (!node) {
+    SetStatus(kSelectDomain);
+    return host::CommandStatus::kFailed;
+  }
+  SimulateResult result;
+  {
+    BusyFlag busy;
+    SetStatus("Starting...");
+    result = Simulate(domain, node, PanelProgress);
+  }
+  SetStatus(result.message);
+  RefreshInfo();
+  Redraw();
+  if (!result.ok) return host::CommandStatus::kFailed;
+  return result.cancelled ? host::CommandStatus::kStopped : host::CommandStatus::kSucceeded;
+}
+
+host::CommandStatus ClearCacheCommand() {
+  if (gBusy) return host::CommandStatus::kIgnored;
+  std::string message;
+  if (!ClearCache(gDomain, message)) return host::CommandStatus::kFailed;
+  SetStatus(message);
+  RefreshInfo();
+  Redraw();
+  return host::CommandStatus::kSucceeded;
+}
+
+}  // namespace tf

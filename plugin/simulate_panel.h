@@ -1,0 +1,58 @@
+// The Simulate panel the domain shows while it is edited: SIMULATE, Clear cache, the info text
+// (grid size, memory estimate, cached frames), the live text and the status line, plus the About
+// panel.
+//
+// Only one domain is edited at a time; the edited domain, the command panel and the panel are kept
+// in process-wide slots from edit begin to edit end. A busy flag keeps a second command from
+// starting while one runs (a button pressed from the message pump of a running bake).
+#pragma once
+
+#include <string>
+
+#include "host/panels.h"
+#include "sim/simulate.h"
+
+namespace tf {
+
+class FireObject;
+
+// Control ids of the panels.
+inline constexpr int kSimulateDialog = 7500;
+inline constexpr int kApplyButton = 7503;
+inline constexpr int kSimulateButton = 7504;
+inline constexpr int kClearCacheButton = 7505;
+inline constexpr int kStatusText = 7506;
+inline constexpr int kInfoText = 7509;
+inline constexpr int kLiveText = 7512;
+inline constexpr int kAboutDialog = 7701;
+inline constexpr int kAboutText = 7706;
+
+inline constexpr const char* kSimulateTitle = "Tolvaris Fire - Simulate";
+inline constexpr const char* kAboutTitle = "Tolvaris Fire - About";
+inline constexpr const char* kPluginVersion = "1.1.3";
+inline constexpr int kPluginBuild = 20261030;
+
+// Edit begin and end for `domain` (FireObject's BeginEditParams and EndEditParams).
+void BeginEditDomain(FireObject& domain, host::CommandPanel& panel);
+void EndEditDomain(FireObject& domain, host::CommandPanel& panel);
+// A domain going away: the slots forget it if it is the edited one.
+void ForgetEditedDomain(const FireObject* domain);
+
+// The edited domain, or null.
+FireObject* EditedDomain();
+// True while a panel command runs.
+bool PanelBusy();
+
+// The SIMULATE and Clear cache commands of the edited domain, as the buttons run them.
+host::CommandStatus SimulateCommand();
+host::CommandStatus ClearCacheCommand();
+
+// The panel's progress callback for long commands: shows the text and the count in the status
+// line, drops the display frame, asks for a redraw, lets the host dispatch its messages, and asks
+// the command to stop while the host's stop request (Escape held) is set.
+bool PanelProgress(int done, int total, const std::string& text);
+
+// The info text of a domain: grid, memory estimate and cached frames.
+std::string DomainInfoText(FireObject& domain);
+
+}  // namespace tf

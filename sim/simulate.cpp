@@ -1,0 +1,178 @@
+#include "sim/simulate.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "capture/build_fire_params.h"
+#include "capture/capture_scene.h"
+#include "capture/events_file.h"
+#include "domain/fire_params_desc.h"
+#include "domain/sim_run.h"
+#include "host/objects.h"
+#include "host/platform.h"
+#include "host/scene.h"
+#include "sim/bake_outputs.h"
+#include "sim/cache_file.h"
+#include "sim/frame_capture.h"
+#include "sim/simulate_domain.h"
+
+namespace tf {
+
+namespace {
+
+bool gBakeInProgress = false;
+
+// Raised for the whole command, lowered on every way out.
+class BakeFlag {
+ public:
+  BakeFlag() { gBakeInProgress = true; }
+  ~BakeFlag() { gBakeInProgress = false; }
+  BakeFlag(const BakeFlag&) = delete;
+  BakeFlag& operator=(const BakeFlag&) = delete;
+};
+
+double NowMs() { return host::HighResSeconds() * 1000.0; }
+
+bool HasSources(const host::ParamBlock& block) {
+  for (const int id : {kEmitters, kDustSources})
+    for (const host::Node* n : block.GetNodes(id))
+      if (n) return true;
+  return false;
+}
+
+// Destruction events can stand in for burning objects: the bake runs when the events file yields
+// at least one event strong enough.
+bool HasEvents(const host::Object& domain, const host::ParamBlock& block) {
+  const float minEnergy = block.GetFloat(kEventsMinEnergy, 0).value_or(0.0f);
+  std::vector<ImpactEvent> events;
+  bool inMetres = false;
+  return ReadEventsFile(EventsFilePath(domain), minEnergy, events, inMetres) > 0;
+}
+
+std::string Format(const char* format, auto... values) {
+  const int n = std::snprintf(nullptr, 0, format, values...);
+  if (n <= 0) return {};
+  std::string text(size_t(n) + 1, '\0');
+  std::snprintf(text.data(), text.size(), format, values...);
+  text.resize(size_t(n));
+  return text;
+}
+
+}  // namespace
+
+bool BakeInProgress() { return gBakeInProgress; }
+
+SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn& progress) {
+  BakeFlag flag;
+  SimulateResult result;
+
+  SimulateDomain* cached = dynamic_cast<SimulateDomain*>(domain);
+  const host::ParamBlock* block = domain ? domain->GetParamBlockById(kFireParamBlockId) : nullptr;
+  if (!cached || !block || !node) {
+    result.message = "Select the TolvarisFire domain first.";
+    return result;
+  }
+  if (!HasSources(*block) && !HasEvents(*domain, *block)) {
+    result.message = "Add at least one burning object or particle system under Sources.";
+    return result;
+  }
+
+  SimRun run;
+  if (!OpenSimRun(run, domain, node, false, result.message)) return result;
+
+  const host::Scene* scene = node->GetScene() ? node->GetScene() : domain->GetScene();
+  const host::TimeSettings timeSettings = scene ? scene->time : host::TimeSettings{};
+  const FireParams params = BuildFireParams(*block, 0, timeSettings, run.grid);
+  const int startFrame = params.startFrame;
+  const int endFrame = std::max(params.endFrame, params.startFrame);
+  result.usedGpu = run.sim->UsesGpu();
+  result.bytesAllocated = size_t(run.sim->Stats().bytesAllocated);
+
+  const std::string cacheFolder = cached->CacheFolder();
+  if (!EnsureDirectory(cacheFolder)) {
+    result.message = "Cannot create the cache folder " + cacheFolder;
+    return result;
+  }
+  // The outputs are prepared before the old frames go, so that a bake that cannot start leaves
+  // the previous one in the cache.
+  BakeOutputs outputs;
+  if (!PrepareBakeOutputs(outputs, domain, node, params, result.message)) return result;
+  const bool withVelocity = NeedsVelocity(outputs, params);
+
+  DeleteCachedFrames(cacheFolder, "fire");
+  cached->InvalidateDisplayFrame();
+
+  const int total = endFrame - startFrame + 1;
+  double solveSum = 0.0, stepSum = 0.0, captureSum = 0.0, cacheSum = 0.0, frameSum = 0.0;
+  for (int f = startFrame; f <= endFrame; ++f) {
+    const double t0 = NowMs();
+    CaptureScene(run, f);
+    const SolverStats stats = run.sim->Stats();
+    solveSum += double(stats.stepMs);
+    const double t1 = NowMs();
+    stepSum += t1 - t0;
+
+    CacheFrame frame;
+    if (!CaptureFrame(*run.sim, run.grid, frame, f, withVelocity)) {
+      // An empty frame written under the frame's name would pass for a baked one.
+      result.message = Format("Could not read frame %d back from the solver (out of memory?).", f);
+      cached->InvalidateDisplayFrame();
+      return result;
+    }
+    const double t2 = NowMs();
+    captureSum += t2 - t1;
+
+    if (!WriteCacheFrame(frame, MakeFramePath(cacheFolder, "fire", f, "tfc"))) {
+      result.message = "Could not write the cache to " + cacheFolder + " (disk full?).";
+      cached->InvalidateDisplayFrame();
+      return result;
+    }
+    const double written = NowMs();
+    const double displaceBefore = outputs.displaceMs;
+    if (!WriteBakeOutputs(outputs, run, frame, f, result.message)) {
+      cached->InvalidateDisplayFrame();
+      return result;
+    }
+    // The cache time covers the write and the flow displacement the exporters see.
+    cacheSum += (written - t2) + (outputs.displaceMs - displaceBefore);
+
+    ++result.framesDone;
+    frameSum += NowMs() - t0;
+
+    if (progress) {
+      const std::string text = Format("Frame %d (%d/%d): %.1f ms solve, %d pressure it, %s", f, result.framesDone,
+                                      total, double(stats.stepMs), int(stats.iterations),
+                                      run.sim->UsesGpu() ? "GPU" : "CPU");
+      if (!progress(result.framesDone, total, text)) {
+        result.cancelled = true;
+        break;
+      }
+    }
+  }
+
+  cached->InvalidateDisplayFrame();
+  result.ok = true;
+  const int n = result.framesDone;
+  if (n > 0) {
+    result.avgSolveMs = solveSum / n;
+    result.avgFrameMs = frameSum / n;
+  }
+  result.message = Format("%s %d frame%s, %dx%dx%d on the %s: %.1f ms/frame solve, %.1f ms with outputs.%s%s%s%s%s",
+                          result.cancelled ? "Stopped after" : "Simulated", n, n == 1 ? "" : "s", run.grid.nx,
+                          run.grid.ny, run.grid.nz, result.usedGpu ? "GPU" : "CPU", result.avgSolveMs,
+                          result.avgFrameMs, "", VdbPart(outputs).c_str(), PrtPart(outputs).c_str(),
+                          PngPart(outputs).c_str(), WherePart(outputs).c_str());
+  if (n > 0) {
+    result.message += Format(" Per frame: step %.0f, capture %.0f, cache %.0f, VDB %.0f, preview %.0f ms.",
+                             stepSum / n, captureSum / n, cacheSum / n, outputs.vdbMs / n, outputs.previewMs / n);
+  }
+  if (run.capture.invalidForceSamples > 0) {
+    result.message += " WARNING: a force field returned invalid values " +
+                      std::to_string(run.capture.invalidForceSamples) + " times (ignored).";
+  }
+  return result;
+}
+
+}  // namespace tf

@@ -1,0 +1,43 @@
+// SIMULATE: bakes a domain's frame range into its cache.
+//
+// One call opens a fresh run (grid sized at time 0, solver on the GPU or the CPU), deletes the
+// domain's old cache frames and then, for every frame of the range in order, captures the scene
+// and steps the solver, captures the fields into a cache frame, writes it and hands it to the
+// output stage. Progress goes to the caller after every frame; the caller can stop the bake there,
+// and the frames written so far stay. The result carries one summary message with where the time
+// went.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace host {
+class Node;
+class Object;
+}  // namespace host
+
+namespace tf {
+
+struct SimulateResult {
+  bool ok = false;         // the frame loop ran (also when it was stopped early)
+  bool cancelled = false;  // the progress callback asked to stop
+  int32_t framesDone = 0;
+  double avgSolveMs = 0.0;  // mean solver step time over the frames done
+  double avgFrameMs = 0.0;  // mean wall time per frame, outputs included
+  size_t bytesAllocated = 0;
+  bool usedGpu = false;
+  std::string message;  // the summary, or why the bake did not run or stopped
+};
+
+// Frames done, frames total, the frame's text; false stops the bake after that frame.
+using ProgressFn = std::function<bool(int done, int total, const std::string& text)>;
+
+// Bakes `domain` (a TolvarisFire domain) on `node`. `progress` may be empty.
+SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn& progress = {});
+
+// True while a bake runs anywhere in the process; live mode stays idle meanwhile.
+bool BakeInProgress();
+
+}  // namespace tf
