@@ -41,7 +41,7 @@ class FireObject final : public host::Object, public SimulateDomain {
   // The frame to show at time t, or null. With liveMode on it is the live frame; otherwise the
   // cached frame of t's frame number, read from CacheFolder() once per frame number (a missing
   // file too) until InvalidateDisplayFrame. The caller's reference keeps the frame alive.
-  std::shared_ptr<const CacheFrame> GetDisplayFrame(host::TimeValue t);
+  std::shared_ptr<const CacheFrame> GetDisplayFrame(host::TimeValue t) override;
   // Drops the loaded frame so the next GetDisplayFrame reads the disk again.
   void InvalidateDisplayFrame() override;
   // Grows with every load or drop of the display frame; viewport items redraw when it moved.

@@ -18,12 +18,24 @@
 #include "host/scene.h"
 #include "host/viewport.h"
 #include "io/png_writer.h"
-#include "plugin/fire_object.h"
 #include "sim/cache_file.h"
+#include "sim/simulate_domain.h"
 
 namespace tf {
 
 namespace {
+
+// The domain's settings and its cache, or null when `domain` is not a domain.
+host::ParamBlock* DomainParams(const host::Object* domain) {
+  return domain != nullptr ? domain->GetParamBlockById(kFireParamBlockId) : nullptr;
+}
+
+SimulateDomain* AsDomain(host::Object* domain) { return dynamic_cast<SimulateDomain*>(domain); }
+
+std::shared_ptr<const CacheFrame> DisplayFrame(host::Object* domain, host::TimeValue t) {
+  SimulateDomain* d = AsDomain(domain);
+  return d != nullptr ? d->GetDisplayFrame(t) : nullptr;
+}
 
 Vec3f ToVec(const host::Point3& p) { return Vec3f{p.x, p.y, p.z}; }
 
@@ -117,10 +129,10 @@ RenderSettings MakeRenderSettings(const host::ParamBlock* block, host::TimeValue
   return s;
 }
 
-bool ViewportCamera(FireObject* domain, const host::Node* node, host::TimeValue t, int32_t requestedWidth,
+bool ViewportCamera(host::Object* domain, const host::Node* node, host::TimeValue t, int32_t requestedWidth,
                     RenderCamera& camera) {
   const host::View* view = host::TheViewports().ActiveView();
-  if (view == nullptr || domain == nullptr || node == nullptr || domain->Params() == nullptr) return false;
+  if (view == nullptr || domain == nullptr || node == nullptr || DomainParams(domain) == nullptr) return false;
   const int w = std::max(1, view->width), h = std::max(1, view->height);
   camera.width = std::max<int32_t>(64, requestedWidth);
   camera.height = ClampRows(std::lround(double(camera.width) * h / w));
@@ -129,7 +141,7 @@ bool ViewportCamera(FireObject* domain, const host::Node* node, host::TimeValue 
   camera.ortho = !view->perspective;
   camera.tanHalfFov = std::tan(view->fov * 0.5f);
   if (camera.ortho) {
-    const DomainBox box = GetDomainBox(*domain->Params(), t);
+    const DomainBox box = GetDomainBox(*DomainParams(domain), t);
     const host::Point3 centre = ((box.min + box.max) * 0.5f) * nodeTM;
     const float s = host::Length(nodeTM.VectorTransform({1, 0, 0}));
     camera.orthoHalfWidth = view->WorldWidthAt(centre) * 0.5f / std::max(s, 1e-6f);
@@ -138,10 +150,10 @@ bool ViewportCamera(FireObject* domain, const host::Node* node, host::TimeValue 
   return true;
 }
 
-bool PreviewCamera(FireObject* domain, const host::Node* node, host::TimeValue t, int32_t requestedWidth,
+bool PreviewCamera(host::Object* domain, const host::Node* node, host::TimeValue t, int32_t requestedWidth,
                    RenderCamera& camera) {
-  if (domain == nullptr || node == nullptr || domain->Params() == nullptr) return false;
-  const std::optional<host::Node*> camNode = domain->Params()->GetNode(kPreviewCamera, t);
+  if (domain == nullptr || node == nullptr || DomainParams(domain) == nullptr) return false;
+  const std::optional<host::Node*> camNode = DomainParams(domain)->GetNode(kPreviewCamera, t);
   host::CameraState state;
   if (!camNode || *camNode == nullptr || (*camNode)->GetObject() == nullptr ||
       !(*camNode)->GetObject()->EvalCameraState(t, state))
@@ -157,7 +169,7 @@ bool PreviewCamera(FireObject* domain, const host::Node* node, host::TimeValue t
   camera.tanHalfFov = std::tan(state.fov * 0.5f);
   if (camera.ortho) {
     camera.orthoHalfWidth = camera.tanHalfFov * state.targetDistance;
-    PullBack(GetDomainBox(*domain->Params(), t), camera);
+    PullBack(GetDomainBox(*DomainParams(domain), t), camera);
   }
   return true;
 }
@@ -218,25 +230,25 @@ std::string PreviewImagePath(std::string_view cacheFolder, int32_t frame) {
   return path + "preview_" + std::to_string(frame) + ".png";
 }
 
-bool PreviewFrame(FireObject* domain, const host::Node* node, host::TimeValue t, std::string& status) {
-  if (domain == nullptr || node == nullptr || domain->Params() == nullptr) {
+bool PreviewFrame(host::Object* domain, const host::Node* node, host::TimeValue t, std::string& status) {
+  if (domain == nullptr || node == nullptr || DomainParams(domain) == nullptr || AsDomain(domain) == nullptr) {
     status = "Select the TolvarisFire domain first.";
     return false;
   }
   const int32_t frameNumber = int32_t(t / TicksPerFrame(node));
-  const std::shared_ptr<const CacheFrame> frame = GetDisplayFrame(domain, t);
+  const std::shared_ptr<const CacheFrame> frame = DisplayFrame(domain, t);
   if (!frame) {
     status = Format("Nothing to render at frame %d - simulate first, turn on Live, or move the time slider.",
                     frameNumber);
     return false;
   }
-  const int32_t width = domain->Params()->GetInt(kPreviewWidth, t).value_or(1280);
+  const int32_t width = DomainParams(domain)->GetInt(kPreviewWidth, t).value_or(1280);
   RenderCamera camera;
   if (!PreviewCamera(domain, node, t, width, camera)) {
     status = "No active viewport.";
     return false;
   }
-  const RenderSettings settings = MakeRenderSettings(domain->Params(), t);
+  const RenderSettings settings = MakeRenderSettings(DomainParams(domain), t);
   const CacheFrameHeader& h = frame->header;
   DomainGrid grid;
   grid.nx = h.nx, grid.ny = h.ny, grid.nz = h.nz;
@@ -266,7 +278,7 @@ bool PreviewFrame(FireObject* domain, const host::Node* node, host::TimeValue t,
     host::ShowBitmap(*shown, Format("Tolvaris Fire - preview, frame %d", frameNumber), &why);
   }
 
-  const std::string folder = domain->CacheFolder();
+  const std::string folder = AsDomain(domain)->CacheFolder();
   const std::string path = PreviewImagePath(folder, frameNumber);
   status = Format("Preview of frame %d: %.0f ms on the %s, %d x %d (%dx%dx%d cells).", frameNumber, double(ms),
                   gpu ? "GPU" : "CPU", camera.width, camera.height, h.nx, h.ny, h.nz);
@@ -279,13 +291,13 @@ bool PreviewFrame(FireObject* domain, const host::Node* node, host::TimeValue t,
   return true;
 }
 
-bool CompositeFrame(FireObject* domain, const host::Node* node, host::TimeValue t, const std::string& backgroundPath,
+bool CompositeFrame(host::Object* domain, const host::Node* node, host::TimeValue t, const std::string& backgroundPath,
                     const std::string& outputPath, std::string& status) {
-  if (domain == nullptr || node == nullptr || domain->Params() == nullptr) {
+  if (domain == nullptr || node == nullptr || DomainParams(domain) == nullptr || AsDomain(domain) == nullptr) {
     status = "Select the TolvarisFire domain first.";
     return false;
   }
-  const std::shared_ptr<const CacheFrame> frame = GetDisplayFrame(domain, t);
+  const std::shared_ptr<const CacheFrame> frame = DisplayFrame(domain, t);
   if (!frame) {
     status = "Nothing to render at this frame.";
     return false;
@@ -305,7 +317,7 @@ bool CompositeFrame(FireObject* domain, const host::Node* node, host::TimeValue 
   // The buffers and the output have the background's size, narrow backgrounds included.
   camera.width = width;
   camera.height = height;
-  RenderSettings settings = MakeRenderSettings(domain->Params(), t);
+  RenderSettings settings = MakeRenderSettings(DomainParams(domain), t);
   settings.lightDir = camera.lightDir;
   if (!FrameUsable(*frame)) {
     status = "render failed";

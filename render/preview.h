@@ -20,12 +20,11 @@
 
 namespace host {
 class Node;
+class Object;
 class ParamBlock;
 }  // namespace host
 
 namespace tf {
-
-class FireObject;
 
 // `base` (the preview defaults unless given) with the look parameters of `block` at time t
 // applied; a parameter that cannot be read keeps the value of `base`. lightDir and background
@@ -35,12 +34,12 @@ RenderSettings MakeRenderSettings(const host::ParamBlock* block, host::TimeValue
 
 // The active viewport as a camera in the domain's space, `requestedWidth` wide (at least 64) with
 // the window's aspect (64 to 8192 rows). False without an active view, domain or node.
-bool ViewportCamera(FireObject* domain, const host::Node* node, host::TimeValue t, int32_t requestedWidth,
+bool ViewportCamera(host::Object* domain, const host::Node* node, host::TimeValue t, int32_t requestedWidth,
                     RenderCamera& camera);
 
 // The domain's `previewCamera` node when it is set and evaluates to a camera (its size from the
 // scene's render output size), otherwise ViewportCamera.
-bool PreviewCamera(FireObject* domain, const host::Node* node, host::TimeValue t, int32_t requestedWidth,
+bool PreviewCamera(host::Object* domain, const host::Node* node, host::TimeValue t, int32_t requestedWidth,
                    RenderCamera& camera);
 
 // The volume of a frame: density, temperature and flame channels (null when empty), the crop
@@ -58,11 +57,11 @@ std::string PreviewImagePath(std::string_view cacheFolder, int32_t frame);
 
 // Renders the display frame of time t, shows it in the host's bitmap window and saves it beside
 // the cache. The status text says what happened.
-bool PreviewFrame(FireObject* domain, const host::Node* node, host::TimeValue t, std::string& status);
+bool PreviewFrame(host::Object* domain, const host::Node* node, host::TimeValue t, std::string& status);
 
 // Renders the display frame of time t over the image at `backgroundPath` (at its size) and saves
 // the result as a PNG at `outputPath`.
-bool CompositeFrame(FireObject* domain, const host::Node* node, host::TimeValue t, const std::string& backgroundPath,
+bool CompositeFrame(host::Object* domain, const host::Node* node, host::TimeValue t, const std::string& backgroundPath,
                     const std::string& outputPath, std::string& status);
 
 }  // namespace tf

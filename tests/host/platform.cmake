@@ -16,7 +16,8 @@ target_include_directories(tfr_test_module PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_options(tfr_test_module PRIVATE ${TFR_WARNINGS})
 
 set_target_properties(tfr_host_tests PROPERTIES ENABLE_EXPORTS ON)
-add_dependencies(tfr_host_tests tfr_test_module tolvaris)
+# The program loads the plug-in module beside it, so the example scene's domain loads there.
+add_dependencies(tfr_host_tests tfr_test_module tolvaris tfr_module)
 target_compile_definitions(tfr_host_tests PRIVATE
   TFR_TEST_MODULE="$<TARGET_FILE:tfr_test_module>"
   TFR_TOLVARIS="$<TARGET_FILE:tolvaris>"

@@ -300,21 +300,6 @@ TEST_F(SceneBindings, AGlobalCalledSceneIsNotReplaced) {
 }
 
 // The repository's examples: the scene file loads, and the script builds and saves a scene.
-TEST(Examples, CampfireSceneLoads) {
-  Scene s;
-  std::string why;
-  ASSERT_TRUE(LoadScene(s, fs::path(TFR_EXAMPLES_DIR) / "campfire.json", &why)) << why;
-  EXPECT_EQ(s.Nodes().size(), 8u);
-  const Node* pit = s.FindNode("Firepit");
-  const Node* camera = s.FindNode("Camera");
-  ASSERT_NE(pit, nullptr);
-  ASSERT_NE(camera, nullptr);
-  EXPECT_EQ(s.FindNode("Log A")->Parent(), pit);
-  EXPECT_EQ(camera->GetObject()->ClassName(), "Camera");
-  EXPECT_EQ(camera->transform.position.Keys().size(), 2u);
-  EXPECT_EQ(s.FindNode("Breeze")->GetObject()->ClassName(), "Wind");
-}
-
 TEST(Examples, BuildScriptSavesASceneThatLoads) {
   TempDir dir;
   Scene built;

@@ -153,7 +153,7 @@ TEST(TolvarisScene, ListsTheExampleScene) {
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.err, "");
   for (const char* text : {"30 fps, 160 ticks per frame; frames 0 to 90; current frame 0",
-                           "0.01 metres per scene unit", "render  1280 x 720", "nodes   8",
+                           "0.01 metres per scene unit", "render  1280 x 720", "nodes   9",
                            "\"Ground\"  handle 1  Plane  top level", "\"Log A\"  handle 4  Cylinder  parent \"Firepit\"  selected",
                            "\"Firepit\"  handle 2  (no object)", "keys at frames 0, 45, 90", "testOutput     0 (Normal)",
                            "position       0, -400, 120; keys at frames 0, 90", "rotation       75 degrees about 1, 0, 0"})
@@ -201,7 +201,7 @@ TEST(TolvarisScene, ScriptsWorkOnTheLoadedSceneOrAnEmptyOne) {
             "print(scene.getParam(scene.find('Breeze'), 'strength', 45))\n");
   Outcome o = RunProgram({"run", (dir / "read.lua").string(), "--scene", kExampleScene});
   EXPECT_EQ(o.status, 0) << o.err;
-  EXPECT_EQ(o.out, "8\tCamera\t75.0\t-350.0\ntrue\n1.5\n");
+  EXPECT_EQ(o.out, "9\tCamera\t75.0\t-350.0\ntrue\n1.5\n");
 
   WriteText(dir / "empty.lua", "print(#scene.nodes(), scene.find('Camera'))\nscene.create('Sphere', 'S')\n"
                                "scene.save('" + (dir / "s.json").string() + "')\n");

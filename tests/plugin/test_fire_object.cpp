@@ -353,5 +353,29 @@ TEST_F(FireObjectTest, ClearCacheDeletesTheFramesAndCountsThem) {
   EXPECT_EQ(message, "unchanged");
 }
 
+// The example scene a new user opens first: the host's objects and the domain whose logs burn.
+TEST_F(FireObjectTest, CampfireExampleLoadsWithItsDomain) {
+  host::Scene s;
+  std::string why;
+  ASSERT_TRUE(host::LoadScene(s, std::filesystem::path(TFR_EXAMPLES_DIR) / "campfire.json", &why)) << why;
+  EXPECT_EQ(s.Nodes().size(), 9u);
+  const host::Node* pit = s.FindNode("Firepit");
+  const host::Node* camera = s.FindNode("Camera");
+  ASSERT_NE(pit, nullptr);
+  ASSERT_NE(camera, nullptr);
+  EXPECT_EQ(s.FindNode("Log A")->Parent(), pit);
+  EXPECT_EQ(camera->GetObject()->ClassName(), "Camera");
+  EXPECT_EQ(camera->transform.position.Keys().size(), 2u);
+  EXPECT_EQ(s.FindNode("Breeze")->GetObject()->ClassName(), "Wind");
+  const host::Node* fire = s.FindNode("Fire");
+  ASSERT_NE(fire, nullptr);
+  FireObject* domain = AsFireObject(fire->GetObject());
+  ASSERT_NE(domain, nullptr);
+  const std::vector<host::Node*> emitters = domain->Params()->GetNodes(kEmitters);
+  ASSERT_EQ(emitters.size(), 2u);
+  EXPECT_EQ(emitters[0], s.FindNode("Log A"));
+  EXPECT_EQ(emitters[1], s.FindNode("Log B"));
+}
+
 }  // namespace
 }  // namespace tf
