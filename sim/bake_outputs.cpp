@@ -1,11 +1,73 @@
 #include "sim/bake_outputs.h"
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <vector>
+
+#include "domain/fire_params_desc.h"
+#include "host/objects.h"
+#include "host/param_block.h"
+#include "host/scene.h"
+#include "io/png_writer.h"
+#include "io/prt_writer.h"
+#include "io/vdb_export.h"
+#include "io/vdb_writer.h"
+#include "render/preview.h"
+#include "sim/frame_capture.h"
+#include "sim/simulate_domain.h"
+
 namespace tf {
 
-bool PrepareBakeOutputs(BakeOutputs& outputs, host::Object* /*domain*/, host::Node* /*node*/,
-                        const FireParams& /*params*/, std::string& /*message*/) {
-  // No writer exists yet: every output stays off and nothing needs preparing.
+namespace {
+
+double NowMs() {
+  using namespace std::chrono;
+  return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool Switch(const host::ParamBlock& block, int id) { return block.GetBool(id, 0).value_or(false); }
+
+}  // namespace
+
+bool PrepareBakeOutputs(BakeOutputs& outputs, host::Object* domain, host::Node* node, const FireParams& params,
+                        std::string& message) {
   outputs = BakeOutputs{};
+  const host::ParamBlock* block = domain ? domain->GetParamBlockById(kFireParamBlockId) : nullptr;
+  SimulateDomain* folders = dynamic_cast<SimulateDomain*>(domain);
+  if (!block || !folders || !node) return true;  // the bake has refused such a domain already
+
+  outputs.outVDB = Switch(*block, kOutVDB);
+  outputs.outPRT = Switch(*block, kOutPRT);
+  outputs.outPreview = Switch(*block, kOutPreview);
+  outputs.vdbMask = (Switch(*block, kVdbDensity) ? kVdbMaskDensity : 0u) |
+                    (Switch(*block, kVdbTemp) ? kVdbMaskTemperature : 0u) |
+                    (Switch(*block, kVdbFlame) ? kVdbMaskFlame : 0u) | (Switch(*block, kVdbFuel) ? kVdbMaskFuel : 0u) |
+                    (params.exportVelocity ? kVdbMaskVelocity : 0u);
+  outputs.prtPerCell = block->GetInt(kPrtPerCell, 0).value_or(1);
+  outputs.previewWidth = block->GetInt(kPreviewWidth, 0).value_or(1280);
+  outputs.flowDisplace = block->GetFloat(kFlowDisplace, 0).value_or(0.0f);
+  outputs.flowDisplaceSize = block->GetFloat(kFlowDisplaceSize, 0).value_or(4.0f);
+  outputs.outputFolder = folders->OutputFolder();
+  // The node's name becomes part of file names, so it must not lead out of the folder.
+  outputs.baseName = VdbFileBaseName(node->Name());
+  const host::Scene* scene = node->GetScene();
+  outputs.frameRate = scene ? scene->time.frameRate : 30;
+
+  if (!outputs.outVDB && !outputs.outPRT && !outputs.outPreview) return true;
+  if (!EnsureDirectory(outputs.outputFolder)) {
+    message = "Cannot create the output folder " + outputs.outputFolder;
+    return false;
+  }
+  if (outputs.outPreview) {
+    const host::TimeValue now = scene ? scene->time.currentTime : 0;
+    if (!PreviewCamera(domain, node, now, outputs.previewWidth, outputs.camera)) {
+      message = "No active viewport to render the preview images from.";
+      return false;
+    }
+  }
+  // The PRT writer takes its colours from the look too, so the settings are made for either.
+  outputs.settings = MakeRenderSettings(block, 0);
   return true;
 }
 
@@ -13,8 +75,49 @@ bool NeedsVelocity(const BakeOutputs& outputs, const FireParams& params) {
   return params.exportVelocity || outputs.flowDisplace > 0.0f;
 }
 
-bool WriteBakeOutputs(BakeOutputs& /*outputs*/, SimRun& /*run*/, CacheFrame& /*frame*/, int /*frameNumber*/,
-                      std::string& /*message*/) {
+bool WriteBakeOutputs(BakeOutputs& outputs, SimRun& run, CacheFrame& frame, int frameNumber, std::string& message) {
+  if (!outputs.outVDB && !outputs.outPRT && !outputs.outPreview) return true;
+  const double t2 = NowMs();
+  if (outputs.flowDisplace > 0.0f && (outputs.outVDB || outputs.outPreview)) {
+    // The cache file is written already and keeps the undisplaced fields.
+    const float seconds = float(frameNumber) / float(std::max(outputs.frameRate, 1));
+    ApplyFlowDisplacement(frame, outputs.flowDisplace, outputs.flowDisplaceSize, seconds);
+  }
+  const double t3 = NowMs();
+  outputs.displaceMs += t3 - t2;
+
+  if (outputs.outVDB) {
+    std::string error;
+    const std::string path = MakeFramePath(outputs.outputFolder, outputs.baseName, frameNumber, "vdb");
+    if (!ExportFrameVdb(frame, run.grid, path, outputs.vdbMask, error)) {
+      message = "VDB: " + error;
+      return false;
+    }
+    ++outputs.vdbFiles;
+  }
+  const double t4 = NowMs();
+  outputs.vdbMs += t4 - t3;
+
+  if (outputs.outPRT) {
+    std::string error;
+    const std::string path = MakeFramePath(outputs.outputFolder, outputs.baseName, frameNumber, "prt");
+    if (!WritePrtFrame(frame, run.grid, path, std::max(outputs.prtPerCell, 1), outputs.settings, error)) {
+      message = "PRT: " + error;
+      return false;
+    }
+    ++outputs.prtFiles;
+  }
+  if (outputs.outPreview) {
+    // A preview that cannot be rendered or written is only left out of the count.
+    std::vector<uint8_t> bytes;
+    std::string renderMessage;
+    if (RenderFrameToBytes(frame, run.grid, outputs.camera, outputs.settings, bytes, renderMessage)) {
+      const std::string path =
+          MakeFramePath(outputs.outputFolder, outputs.baseName + "_preview", frameNumber, "png");
+      if (WritePng(path, bytes.data(), outputs.camera.width, outputs.camera.height)) ++outputs.pngFiles;
+    }
+  }
+  outputs.previewMs += NowMs() - t4;
   return true;
 }
 

@@ -1,15 +1,15 @@
 // The bake's per-frame output stage: after each cache file, optionally a VDB file, a PRT file and
 // a preview image of the frame, with flow displacement applied to what they see. Prepared once per
 // bake, run for every frame, and its counts and times go into the bake's summary.
-//
-// The writers themselves are not part of the program yet: every output is treated as switched
-// off, so preparing and writing do nothing and succeed, and the summary pieces are empty.
+// With every output switched off, preparing and writing do nothing and succeed, and the summary
+// pieces are empty.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "domain/sim_run.h"
+#include "render/render.h"
 #include "sim/cache_file.h"
 #include "solver/fire_sim.h"
 
@@ -29,6 +29,10 @@ struct BakeOutputs {
   std::string baseName;  // the domain node's name
   float flowDisplace = 0.0f;
   float flowDisplaceSize = 4.0f;
+  int frameRate = 30;  // the scene's, for the flow displacement's time
+  // For the preview images: the camera at the host's current time and the look at time 0.
+  RenderCamera camera;
+  RenderSettings settings;
   // What the stage did, for the summary.
   int vdbFiles = 0, prtFiles = 0, pngFiles = 0;
   double displaceMs = 0.0;  // flow displacement; counted as cache time

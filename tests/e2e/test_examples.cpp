@@ -125,7 +125,13 @@ TEST_P(Examples, BakeWithFireAndSmokeNearTheirSources) {
   for (const auto& e : fs::directory_iterator(docs / "TolvarisFire", ec)) folders.push_back(e.path());
   ASSERT_EQ(folders.size(), 1u);
   std::vector<std::string> names, expected;
-  for (const auto& e : fs::directory_iterator(folders[0], ec)) names.push_back(e.path().filename().string());
+  int vdbFiles = 0;
+  for (const auto& e : fs::directory_iterator(folders[0], ec))
+    if (e.path().extension() == ".tfc") names.push_back(e.path().filename().string());
+  // The examples keep the default output: one VDB file per frame beside the cache.
+  for (const auto& e : fs::directory_iterator(folders[0] / "out", ec)) vdbFiles += e.path().extension() == ".vdb";
+  EXPECT_EQ(vdbFiles, c.frames);
+  EXPECT_NE(o.out.find(" VDB x" + std::to_string(c.frames) + " in "), std::string::npos) << o.out;
   for (int f = start; f < start + c.frames; ++f)
     expected.push_back(fs::path(MakeFramePath("", "fire", f, "tfc")).filename().string());
   std::sort(names.begin(), names.end());

@@ -38,6 +38,7 @@ struct BakeScene {
     p.SetInt(kResolution, 0, 16);
     p.SetBool(kUseGPU, 0, false);
     p.SetInt(kLiveMode, 0, 0);
+    p.SetBool(kOutVDB, 0, false);  // the cache alone unless a test asks for outputs
     p.SetString(kCachePath, 0, cache.str() + "/" + name);
     SetRange(d, 0, 3);
     scene.CreateNode(name, std::move(object));
