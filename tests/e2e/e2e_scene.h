@@ -8,7 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/host/temp_folder.h"
+
 namespace tf::e2e {
+
+using host::testing::FileNames;
 
 // A scene with a burning box and a TolvarisFire domain above it. `domainParams` are extra
 // parameter entries of the domain (JSON objects, comma-separated); the box is the domain's source
@@ -41,13 +45,6 @@ inline std::string CachePath(const std::filesystem::path& folder) {
   return R"({"name": "cachePath", "value": ")" + folder.string() + R"("})";
 }
 
-inline std::vector<std::string> FileNames(const std::filesystem::path& folder) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(folder, ec)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 inline size_t CountFrames(const std::filesystem::path& folder) {
   size_t n = 0;

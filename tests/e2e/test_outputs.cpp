@@ -22,12 +22,13 @@ class Outputs : public ::testing::Test {
  protected:
   // The scene: frames 0 to 3, the cache and the VDB folder in the test's folder, density,
   // temperature and velocity grids, previews 96 pixels wide.
-  void SetUp() override {
+  void SetUp() override { WriteScene(); }
+  void WriteScene(const std::string& extraNodes = "") {
     const std::string params = Range(0, 3) + ", " + CachePath(cache_) + R"(, {"name": "vdbPath", "value": ")" +
                                vdb_.string() + R"("}, {"name": "vdbFlame", "value": false},
         {"name": "vdbFuel", "value": false}, {"name": "vdbVelocity", "value": true},
         {"name": "previewWidth", "value": 96}, {"name": "useGPU", "value": false})";
-    WriteText(scene_, SceneJson(params));
+    WriteText(scene_, SceneJson(params, true, extraNodes));
   }
   Outcome Run(const std::string& command, std::vector<std::string> more = {}) {
     std::vector<std::string> args{"--documents", docs_.path().string(), command, scene_.string()};
@@ -38,6 +39,23 @@ class Outputs : public ::testing::Test {
     const Outcome o = Run("simulate");
     ASSERT_EQ(o.status, 0) << o.err;
     ASSERT_EQ(CountFrames(cache_), 4u);
+  }
+  // Pixels of the image at `file` whose red is well above that of its top left corner.
+  static int BrightPixels(const fs::path& file) {
+    std::string why;
+    const auto image = host::LoadBitmapFile(file, &why);
+    EXPECT_NE(image, nullptr) << why;
+    if (!image) return -1;
+    std::vector<host::Rgba16> row(size_t(image->Width()));
+    if (!image->GetRow(0, row)) return -1;
+    const host::Rgba16 corner = row[0];
+    int bright = 0;
+    for (int y = 0; y < image->Height(); ++y) {
+      if (!image->GetRow(y, row)) return -1;
+      for (const host::Rgba16& p : row)
+        if (p.r > corner.r + 60 * 257) ++bright;
+    }
+    return bright;
   }
   // A background of one colour with a brighter square at its top left corner.
   std::vector<uint8_t> WriteBackground(const fs::path& file, int w, int h) {
@@ -107,17 +125,9 @@ TEST_F(Outputs, PreviewSavesTheFrameBesideTheCache) {
   const auto image = host::LoadBitmapFile(saved, &why);
   ASSERT_NE(image, nullptr) << why;
   EXPECT_EQ(image->Width(), 96);
+  EXPECT_EQ(image->Height(), 72) << "the aspect of the scene's render size";
   // Fire glows: some pixels are far brighter than the dark background of the corner.
-  std::vector<host::Rgba16> row(size_t(image->Width()));
-  ASSERT_TRUE(image->GetRow(0, row));
-  const host::Rgba16 corner = row[0];
-  int bright = 0;
-  for (int y = 0; y < image->Height(); ++y) {
-    ASSERT_TRUE(image->GetRow(y, row));
-    for (const host::Rgba16& p : row)
-      if (p.r > corner.r + 60 * 257) ++bright;
-  }
-  EXPECT_GT(bright, 10) << "the preview shows no fire";
+  EXPECT_GT(BrightPixels(saved), 10) << "the preview shows no fire";
 
   // A frame that is not in the cache, and no frame at all.
   const Outcome missing = Run("preview", {"--frame", "8"});
@@ -125,6 +135,25 @@ TEST_F(Outputs, PreviewSavesTheFrameBesideTheCache) {
   EXPECT_EQ(missing.err,
             "tolvaris: Nothing to render at frame 8 - simulate first, turn on Live, or move the time slider.\n");
   EXPECT_EQ(Run("preview").status, 2);
+}
+
+TEST_F(Outputs, APreviewThatCannotBeSavedFails) {
+  Bake();
+  // A folder stands where the image should go.
+  fs::create_directories(cache_ / "preview_1.png");
+  const Outcome o = Run("preview", {"--frame", "1"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("\nCould not save " + (cache_ / "preview_1.png").string() + "\n"), std::string::npos) << o.err;
+  EXPECT_EQ(o.out.find("Saved"), std::string::npos) << o.out;
+}
+
+TEST_F(Outputs, PreviewRendersThroughTheScenesFirstCamera) {
+  // A camera under the domain looking down, away from the fire: the preview shows none of it.
+  WriteScene(R"(, {"handle": 3, "name": "Below", "position": {"value": [0, 0, -300]}, "object": {"class": "Camera"}})");
+  Bake();
+  const Outcome o = Run("preview", {"--frame", "3"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(BrightPixels(cache_ / "preview_3.png"), 0);
 }
 
 TEST_F(Outputs, CompositeWritesTheBackgroundsSizeOverIt) {

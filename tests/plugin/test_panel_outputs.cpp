@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bake_scene.h"
+#include "panel_test_util.h"
 #include "domain/fire_params_desc.h"
 #include "host/bitmap.h"
 #include "host/panels.h"
@@ -25,28 +26,8 @@ namespace {
 namespace fs = std::filesystem;
 using host::CommandStatus;
 using testing::BakeScene;
-
-struct Recorder : host::PanelListener {
-  void OnStatus(const host::Panel&, const std::string& text) override { status.push_back(text); }
-  void OnProgress(const std::string& text, int done, int total) override {
-    progress.push_back(text + " | " + std::to_string(done) + "/" + std::to_string(total));
-  }
-  void OnProcessMessages() override {
-    ++pumps;
-    if (onPump) onPump();
-  }
-  std::vector<std::string> status, progress;
-  int pumps = 0;
-  std::function<void()> onPump;
-};
-
-std::vector<std::string> FileNames(const fs::path& folder) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder, ec)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
+using testing::FileNames;
+using testing::Recorder;
 
 class PanelOutputs : public ::testing::Test {
  protected:
