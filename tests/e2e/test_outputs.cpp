@@ -2,14 +2,18 @@
 // files are read back with the real OpenVDB library, the images with the host's PNG decoder.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e_scene.h"
 #include "host/bitmap.h"
 #include "io/png_writer.h"
+#include "sim/cache_file.h"
 #include "tests/io/vdb_test_util.h"
 #include "tolvaris_program.h"
 
@@ -23,8 +27,8 @@ class Outputs : public ::testing::Test {
   // The scene: frames 0 to 3, the cache and the VDB folder in the test's folder, density,
   // temperature and velocity grids, previews 96 pixels wide.
   void SetUp() override { WriteScene(); }
-  void WriteScene(const std::string& extraNodes = "") {
-    const std::string params = Range(0, 3) + ", " + CachePath(cache_) + R"(, {"name": "vdbPath", "value": ")" +
+  void WriteScene(const std::string& extraNodes = "", int endFrame = 3) {
+    const std::string params = Range(0, endFrame) + ", " + CachePath(cache_) + R"(, {"name": "vdbPath", "value": ")" +
                                vdb_.string() + R"("}, {"name": "vdbFlame", "value": false},
         {"name": "vdbFuel", "value": false}, {"name": "vdbVelocity", "value": true},
         {"name": "previewWidth", "value": 96}, {"name": "useGPU", "value": false})";
@@ -104,6 +108,32 @@ TEST_F(Outputs, ExportVdbWritesEveryCachedFrameForTheOpenVdbLibrary) {
   const nlohmann::json* density = testing::FindGrid(last, "density");
   ASSERT_NE(density, nullptr);
   EXPECT_GT(density->at("activeVoxelCount").get<long>(), 0);
+}
+
+TEST_F(Outputs, CtrlCStopsTheExportAndKeepsTheFilesWritten) {
+  Bake();
+  // A long range: the baked frames copied to frames 4 to 3000.
+  WriteScene("", 3000);
+  for (int f = 4; f <= 3000; ++f)
+    fs::copy_file(cache_ / "fire_0003.tfc", MakeFramePath(cache_.string(), "fire", f, "tfc"));
+  Program program({"--documents", docs_.path().string(), "export-vdb", scene_.string()});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (program.Running() && FileNames(vdb_).size() < 5 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(program.Running()) << "the export ended before it could be interrupted";
+  program.Interrupt();
+  const Outcome o = program.Wait();
+  EXPECT_EQ(o.status, 130) << o.err;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(o.out, m, std::regex(R"(^(\d+) VDB frames, )"))) << o.out;
+  const size_t written = std::stoul(m[1]);
+  EXPECT_GE(written, 5u);
+  EXPECT_LT(written, 3001u);
+  // Exactly the files reported, each complete, and no partial file.
+  const std::vector<std::string> names = FileNames(vdb_);
+  ASSERT_EQ(names.size(), written);
+  EXPECT_EQ((vdb_ / names.back()).string(), MakeFramePath(vdb_.string(), "Fire", int(written) - 1, "vdb"));
+  EXPECT_TRUE(testing::ReadVdbWithLibrary(vdb_ / names.back(), false).is_object());
 }
 
 TEST_F(Outputs, ExportVdbWithNothingCachedFails) {
