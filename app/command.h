@@ -41,6 +41,9 @@ class Command {
 std::unique_ptr<Command> MakeRunCommand();
 std::unique_ptr<Command> MakeSceneCommand();
 std::unique_ptr<Command> MakeSimulateCommand();
+std::unique_ptr<Command> MakeExportVdbCommand();
+std::unique_ptr<Command> MakePreviewCommand();
+std::unique_ptr<Command> MakeCompositeCommand();
 
 // Prints "tolvaris: <message>" on stderr.
 void Report(const std::string& message);

@@ -71,6 +71,9 @@ int Main(int argc, char** argv) {
   commands.push_back(MakeSceneCommand());
   commands.push_back(MakeRunCommand());
   commands.push_back(MakeSimulateCommand());
+  commands.push_back(MakeExportVdbCommand());
+  commands.push_back(MakePreviewCommand());
+  commands.push_back(MakeCompositeCommand());
   for (auto& c : commands) {
     CLI::App* sub = cli.add_subcommand(c->Name(), c->Summary());
     sub->fallthrough();

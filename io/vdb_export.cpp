@@ -55,7 +55,7 @@ DomainGrid DomainGridOfFrame(const CacheFrame& frame) {
   return g;
 }
 
-ExportResult ExportVdbSequence(const VdbExportDomain* domain, const host::Node* node, const ProgressFn& progress) {
+ExportResult ExportVdbSequence(const VdbExportDomain* domain, const host::Node* node, const ExportProgressFn& progress) {
   ExportResult result;
   if (!domain || !domain->params) return result;
   const host::ParamBlock& p = *domain->params;

@@ -29,7 +29,7 @@ struct ExportResult {
 
 // Called after each written file with (null, frames done, frames in the range, text); returns
 // false to stop.
-using ProgressFn = std::function<bool(void*, int32_t, int32_t, const std::string&)>;
+using ExportProgressFn = std::function<bool(void*, int32_t, int32_t, const std::string&)>;
 
 // What the export needs of a domain. The domain object fills it from itself.
 struct VdbExportDomain {
@@ -43,7 +43,7 @@ struct VdbExportDomain {
 // Writes <folder>/<node name>_####.vdb for every cached frame from startFrame to endFrame. With no
 // domain (or no settings) the result is returned untouched. `node` and `progress` may be null;
 // without a node the files are named "fire".
-ExportResult ExportVdbSequence(const VdbExportDomain* domain, const host::Node* node, const ProgressFn& progress);
+ExportResult ExportVdbSequence(const VdbExportDomain* domain, const host::Node* node, const ExportProgressFn& progress);
 
 // The folder the files go to: vdbPath when set, else outPath, else <cacheFolder>/out; trailing
 // "/" and "\" removed.

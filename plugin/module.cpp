@@ -4,7 +4,19 @@
 #include <cstdint>
 
 #include "host/plugin_abi.h"
+#include "host/publish.h"
 #include "plugin/fire_obj_desc.h"
+#include "plugin/fire_ops.h"
+
+namespace {
+
+// The scripting interface, published while the module is loaded. It is registered by
+// LibInitialize rather than by static initialisation: the module stays mapped after the host
+// unloads it (it takes the interface out of its registry then), so a second load runs no static
+// initialiser, yet must publish the interface again.
+tf::FireOps gFireOps;
+
+}  // namespace
 
 TFR_MODULE_EXPORT const char* LibDescription() { return "Tolvaris Fire: fire and smoke simulation"; }
 
@@ -17,7 +29,11 @@ TFR_MODULE_EXPORT host::ClassDesc* LibClassDesc(int i) {
 
 TFR_MODULE_EXPORT uint32_t LibVersion() { return host::kHostApiVersion; }
 
-TFR_MODULE_EXPORT int LibInitialize() { return 1; }
+TFR_MODULE_EXPORT int LibInitialize() {
+  // A fresh load starts with an empty status, as after the first load.
+  tf::SetScriptStatus({});
+  return host::RegisterInterface(&gFireOps) ? 1 : 0;
+}
 
 TFR_MODULE_EXPORT int LibShutdown() { return 1; }
 

@@ -8,6 +8,7 @@
 #include "host/scene.h"
 #include "host/viewport.h"
 #include "plugin/fire_object.h"
+#include "render/preview.h"
 
 namespace tf {
 
@@ -58,7 +59,23 @@ host::Node* SelectedNodeOf(const FireObject& domain) {
   return nullptr;
 }
 
+// The node the commands name their files after: the one the domain was edited on, or any node
+// carrying it.
+host::Node* NodeOf(const FireObject& domain) {
+  if (host::Node* node = domain.CurrentNode()) return node;
+  return domain.GetScene() ? domain.GetScene()->FindNodeOf(&domain) : nullptr;
+}
+
 }  // namespace
+
+VdbExportDomain ExportDomainOf(const FireObject& domain) {
+  VdbExportDomain d;
+  d.params = domain.Params();
+  d.cacheFolder = domain.CacheFolder();
+  if (const host::Scene* scene = domain.GetScene())
+    d.resolvePath = [scene](const std::string& name) { return scene->ResolvePath(name).string(); };
+  return d;
+}
 
 std::string DomainInfoText(FireObject& domain) {
   const host::ParamBlock* block = domain.Params();
@@ -81,6 +98,8 @@ void BeginEditDomain(FireObject& domain, host::CommandPanel& panel) {
   gPanel = panel.AddPanel(kSimulateDialog, kSimulateTitle, true);
   gPanel->AddButton(kSimulateButton, "SIMULATE (full quality, every output)", SimulateCommand);
   gPanel->AddButton(kClearCacheButton, "Clear cache", ClearCacheCommand);
+  gPanel->AddButton(kExportVdbButton, "Export VDB", ExportVdbCommand);
+  gPanel->AddButton(kPreviewButton, "Preview render", PreviewCommand);
   gPanel->AddText(kInfoText, {});
   gPanel->AddText(kLiveText, {});
   gPanel->AddStatusLine(kStatusText, kOpeningStatus);
@@ -160,6 +179,39 @@ host::CommandStatus ClearCacheCommand() {
   RefreshInfo();
   Redraw();
   return host::CommandStatus::kSucceeded;
+}
+
+host::CommandStatus ExportVdbCommand() {
+  if (gBusy) return host::CommandStatus::kIgnored;
+  FireObject* domain = gDomain;
+  if (!domain) return host::CommandStatus::kFailed;
+  const VdbExportDomain exportDomain = ExportDomainOf(*domain);
+  ExportResult result;
+  {
+    BusyFlag busy;
+    result = ExportVdbSequence(&exportDomain, NodeOf(*domain),
+                               [](void*, int32_t done, int32_t total, const std::string& text) {
+                                 return PanelProgress(done, total, text);
+                               });
+  }
+  SetStatus(result.message);
+  Redraw();
+  // A stop comes after at least one written file, so a stopped export has files to keep.
+  if (result.cancelled) return host::CommandStatus::kStopped;
+  return result.ok ? host::CommandStatus::kSucceeded : host::CommandStatus::kFailed;
+}
+
+host::CommandStatus PreviewCommand() {
+  if (gBusy) return host::CommandStatus::kIgnored;
+  FireObject* domain = gDomain;
+  std::string status;
+  bool ok = false;
+  {
+    BusyFlag busy;
+    ok = PreviewFrame(domain, domain ? NodeOf(*domain) : nullptr, domain ? CurrentTime(*domain) : 0, status);
+  }
+  SetStatus(status);
+  return ok ? host::CommandStatus::kSucceeded : host::CommandStatus::kFailed;
 }
 
 }  // namespace tf

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "host/panels.h"
+#include "io/vdb_export.h"
 #include "sim/simulate.h"
 
 namespace tf {
@@ -22,6 +23,8 @@ inline constexpr int kApplyButton = 7503;
 inline constexpr int kSimulateButton = 7504;
 inline constexpr int kClearCacheButton = 7505;
 inline constexpr int kStatusText = 7506;
+inline constexpr int kExportVdbButton = 7507;
+inline constexpr int kPreviewButton = 7508;
 inline constexpr int kInfoText = 7509;
 inline constexpr int kLiveText = 7512;
 inline constexpr int kAboutDialog = 7701;
@@ -46,11 +49,20 @@ bool PanelBusy();
 // The SIMULATE and Clear cache commands of the edited domain, as the buttons run them.
 host::CommandStatus SimulateCommand();
 host::CommandStatus ClearCacheCommand();
+// Export VDB: one VDB file per cached frame (io/vdb_export.h) with the panel's progress.
+host::CommandStatus ExportVdbCommand();
+// Preview render: the display frame of the host's current time, rendered and saved beside the
+// cache (render/preview.h).
+host::CommandStatus PreviewCommand();
 
 // The panel's progress callback for long commands: shows the text and the count in the status
 // line, drops the display frame, asks for a redraw, lets the host dispatch its messages, and asks
 // the command to stop while the host's stop request (Escape held) is set.
 bool PanelProgress(int done, int total, const std::string& text);
+
+// What the VDB export needs of a domain: its settings, cache folder and the scene's resolution of
+// relative folders.
+VdbExportDomain ExportDomainOf(const FireObject& domain);
 
 // The info text of a domain: grid, memory estimate and cached frames.
 std::string DomainInfoText(FireObject& domain);

@@ -13,58 +13,13 @@
 #include <vector>
 
 #include "sim/cache_file.h"
+#include "e2e_scene.h"
 #include "tolvaris_program.h"
 
 namespace tf::e2e {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A scene with a burning box and a TolvarisFire domain above it. `domainParams` are extra
-// parameter entries of the domain (JSON objects, comma-separated); the box is the domain's source
-// unless `withSource` is false.
-std::string SceneJson(const std::string& domainParams, bool withSource = true,
-                      const std::string& extraNodes = "") {
-  std::string params = R"({"name": "sizeX", "value": 40}, {"name": "sizeY", "value": 40},
-      {"name": "sizeZ", "value": 60}, {"name": "resolution", "value": 16},
-      {"name": "liveMode", "value": 0}, {"name": "outVDB", "value": false},
-      {"name": "outPRT", "value": false}, {"name": "outPreview", "value": false})";
-  if (withSource) params += R"(, {"name": "emitters", "value": [1]})";
-  if (!domainParams.empty()) params += ", " + domainParams;
-  return R"({"format": "tolvaris-scene", "version": 1,
-  "time": {"frameRate": 30, "startFrame": 0, "endFrame": 10, "currentFrame": 0},
-  "metresPerUnit": 0.01,
-  "nodes": [
-    {"handle": 1, "name": "Log", "position": {"value": [0, 0, 2]},
-     "object": {"class": "Box", "blocks": [{"id": 0, "params": [
-       {"name": "length", "value": 10}, {"name": "width", "value": 10}, {"name": "height", "value": 4}]}]}},
-    {"handle": 2, "name": "Fire", "object": {"class": "TolvarisFire", "blocks": [{"id": 0, "params": [)" +
-         params + "]}]}}" + extraNodes + "]}\n";
-}
-
-std::string Range(int start, int end) {
-  return R"({"name": "startFrame", "value": )" + std::to_string(start) + R"(}, {"name": "endFrame", "value": )" +
-         std::to_string(end) + "}";
-}
-
-std::string CachePath(const fs::path& folder) {
-  return R"({"name": "cachePath", "value": ")" + folder.string() + R"("})";
-}
-
-std::vector<std::string> FileNames(const fs::path& folder) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder, ec)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-size_t CountFrames(const fs::path& folder) {
-  size_t n = 0;
-  for (const std::string& name : FileNames(folder))
-    if (name.starts_with("fire_") && name.ends_with(".tfc")) ++n;
-  return n;
-}
 
 class Simulate : public ::testing::Test {
  protected:

@@ -1,7 +1,8 @@
-// Helpers of the platform tests: a temporary folder removed afterwards, small file access and an
-// environment variable set for one scope.
+// Helpers of the platform tests: a temporary folder removed afterwards, small file access, a
+// folder's listing and an environment variable set for one scope.
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace host::testing {
 
@@ -42,6 +44,15 @@ inline std::string ReadText(const std::filesystem::path& file) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+// The names of the entries of a folder, sorted; empty when it cannot be read.
+inline std::vector<std::string> FileNames(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(folder, ec)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 // Sets (or, with nullopt, unsets) an environment variable and restores it afterwards.

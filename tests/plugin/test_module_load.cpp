@@ -14,6 +14,7 @@
 #include "host/platform.h"
 #include "host/plugin_abi.h"
 #include "host/plugins.h"
+#include "host/publish.h"
 #include "host/scene.h"
 
 namespace {
@@ -93,6 +94,27 @@ TEST(PluginModule, LoadsRegistersTheDomainAndEditsIt) {
   }
   manager.UnloadAll();
   EXPECT_EQ(host::FindClassDesc("TolvarisFire"), nullptr);
+}
+
+// Run after a first load and unload in the same process: the module stays mapped, and a second
+// load must publish its scripting interface again.
+TEST(PluginModule, PublishesTolvarisFireOpsWhileLoaded) {
+  for (int load = 0; load < 2; ++load) {
+    host::PluginManager manager;
+    std::vector<std::string> messages;
+    ASSERT_TRUE(manager.LoadModule(TFR_PLUGIN_MODULE, &messages)) << (messages.empty() ? "" : messages[0]);
+    host::FPInterface* ops = host::FindInterface("TolvarisFireOps");
+    ASSERT_NE(ops, nullptr) << "load " << load;
+    EXPECT_EQ(ops->Id(), (host::InterfaceId{0x5a3c19e7u, 0x2b8d40f1u}));
+    EXPECT_EQ(ops->Flags(), host::kFPCoreInterface);
+    EXPECT_EQ(ops->Owner(), nullptr);
+    EXPECT_EQ(ops->Invoke(4, {}), host::Value(std::string())) << "the status starts empty";
+    // Something that is not a domain: the status says so.
+    EXPECT_EQ(ops->Invoke(11, {static_cast<host::Node*>(nullptr), "bg.png", "out.png"}), host::Value(false));
+    EXPECT_EQ(ops->Invoke(4, {}), host::Value("not a TolvarisFire node"));
+    manager.UnloadAll();
+    EXPECT_EQ(host::FindInterface("TolvarisFireOps"), nullptr);
+  }
 }
 
 }  // namespace

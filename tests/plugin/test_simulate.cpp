@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bake_scene.h"
+#include "panel_test_util.h"
 #include "sim/simulate.h"
 
 namespace tf {
@@ -17,14 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::BakeScene;
-
-std::vector<std::string> FileNames(const std::string& folder) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder, ec)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
+using testing::FileNames;
 
 class SimulateTest : public ::testing::Test {
  protected:

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bake_scene.h"
+#include "panel_test_util.h"
 #include "host/panels.h"
 #include "host/platform.h"
 #include "host/viewport.h"
@@ -18,22 +19,9 @@ namespace {
 
 using host::CommandStatus;
 using testing::BakeScene;
+using testing::Recorder;
 
 constexpr const char* kSelectMessage = "Select the TolvarisFire domain (only it) and press SIMULATE.";
-
-struct Recorder : host::PanelListener {
-  void OnStatus(const host::Panel&, const std::string& text) override { status.push_back(text); }
-  void OnProgress(const std::string& text, int done, int total) override {
-    progress.push_back(text + " | " + std::to_string(done) + "/" + std::to_string(total));
-  }
-  void OnProcessMessages() override {
-    ++pumps;
-    if (onPump) onPump();
-  }
-  std::vector<std::string> status, progress;
-  int pumps = 0;
-  std::function<void()> onPump;
-};
 
 class SimulatePanel : public ::testing::Test {
  protected:
