@@ -12,69 +12,18 @@
 #include <thread>
 
 #include "temp_folder.h"
-
-extern char** environ;
+#include "tolvaris_program.h"
 
 namespace host {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Outcome;
+using testing::Program;
 using testing::ReadText;
+using testing::RunProgram;
 using testing::TempFolder;
 using testing::WriteText;
-
-struct Outcome {
-  int status = -1;  // exit status, or 128 + signal
-  std::string out, err;
-};
-
-class Program {
- public:
-  // Starts tolvaris with the arguments; its output goes to files in a private folder.
-  explicit Program(const std::vector<std::string>& args) {
-    std::vector<std::string> all{TFR_TOLVARIS};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, (io_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, (io_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-
-  pid_t pid() const { return pid_; }
-
-  // Waits for the end (killing the program after 30 s) and collects what it wrote.
-  Outcome Wait() {
-    Outcome o;
-    if (pid_ <= 0) return o;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    pid_ = -1;
-    o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    o.out = ReadText(io_ / "out");
-    o.err = ReadText(io_ / "err");
-    return o;
-  }
-
- private:
-  TempFolder io_;
-  pid_t pid_ = -1;
-};
-
-Outcome RunProgram(const std::vector<std::string>& args) { return Program(args).Wait(); }
 
 size_t Lines(const std::string& text) { return size_t(std::count(text.begin(), text.end(), '\n')); }
 
