@@ -74,7 +74,7 @@ std::string FireObject::OutputFolder() const { return tf::OutputFolder(FolderPar
 std::shared_ptr<const CacheFrame> FireObject::GetDisplayFrame(host::TimeValue t) {
   const host::ParamBlock* block = Params();
   if (block && block->GetInt(kLiveMode, t).value_or(0) != 0) {
-    std::lock_guard<std::mutex> lock(liveMutex_);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     return liveFrame_;
   }
   const int ticksPerFrame = GetScene() ? GetScene()->time.TicksPerFrame() : host::TimeSettings().TicksPerFrame();
@@ -84,7 +84,7 @@ std::shared_ptr<const CacheFrame> FireObject::GetDisplayFrame(host::TimeValue t)
 void FireObject::InvalidateDisplayFrame() { display_.Invalidate(); }
 
 void FireObject::SetLiveFrame(std::shared_ptr<const CacheFrame> frame) {
-  std::lock_guard<std::mutex> lock(liveMutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   liveFrame_ = std::move(frame);
 }
 

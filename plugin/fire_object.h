@@ -45,7 +45,9 @@ class FireObject final : public host::Object, public SimulateDomain {
   // Drops the loaded frame so the next GetDisplayFrame reads the disk again.
   void InvalidateDisplayFrame() override;
   // Grows with every load or drop of the display frame; viewport items redraw when it moved.
-  uint64_t DisplayGeneration() const { return display_.Generation(); }
+  uint64_t DisplayGeneration() const override { return display_.Generation(); }
+  uint64_t LookCounter() const override { return lookCounter_; }
+  std::recursive_mutex& DisplayMutex() const override { return mutex_; }
 
   // The frame live mode shows; null while no live frame is valid.
   void SetLiveFrame(std::shared_ptr<const CacheFrame> frame);
@@ -75,7 +77,9 @@ class FireObject final : public host::Object, public SimulateDomain {
   uint64_t cacheId_ = 0;
   uint32_t currentNode_ = 0;  // node handle, 0 for none
   DisplayCache display_;
-  mutable std::mutex liveMutex_;
+  uint64_t lookCounter_ = 1;
+  // Guards the display frame and the live state (recursive: a holder may fetch the frame).
+  mutable std::recursive_mutex mutex_;
   std::shared_ptr<const CacheFrame> liveFrame_;
 };
 

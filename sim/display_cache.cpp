@@ -31,6 +31,11 @@ void DisplayCache::Invalidate() {
   ++generation_;
 }
 
+void DisplayCache::BumpGeneration() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++generation_;
+}
+
 uint64_t DisplayCache::Generation() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return generation_;

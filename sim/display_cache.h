@@ -40,6 +40,9 @@ class DisplayCache {
   void Invalidate();
 
   uint64_t Generation() const;
+  // Raises the generation without touching the loaded frame: a new live frame or a change of a
+  // display-only setting.
+  void BumpGeneration();
   // The frame number last asked for, INT_MIN when none.
   int LoadedFrameNumber() const;
 

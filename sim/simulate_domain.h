@@ -4,7 +4,9 @@
 // find it on the scene object they are given.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "host/math.h"
@@ -19,6 +21,16 @@ class SimulateDomain {
   virtual void InvalidateDisplayFrame() = 0;
   // The frame shown at time t (the live frame, or the cached frame of t's frame number), or null.
   virtual std::shared_ptr<const CacheFrame> GetDisplayFrame(host::TimeValue t) = 0;
+  // Grows with every change of what GetDisplayFrame gives (a load or drop of the cached frame, a
+  // new live frame) and with every change of a display-only setting; viewport items rebuild when
+  // it moved since their last build.
+  virtual uint64_t DisplayGeneration() const = 0;
+  // Grows only with changes of display-only settings (shading, point budget): items that keep
+  // shaded colours refresh them.
+  virtual uint64_t LookCounter() const = 0;
+  // Held, the display frame is not replaced and the live state does not change (recursive: a
+  // holder may call GetDisplayFrame).
+  virtual std::recursive_mutex& DisplayMutex() const = 0;
 
  protected:
   ~SimulateDomain() = default;
