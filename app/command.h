@@ -44,6 +44,8 @@ std::unique_ptr<Command> MakeSimulateCommand();
 std::unique_ptr<Command> MakeExportVdbCommand();
 std::unique_ptr<Command> MakePreviewCommand();
 std::unique_ptr<Command> MakeCompositeCommand();
+std::unique_ptr<Command> MakeViewportCommand();
+std::unique_ptr<Command> MakeLiveCommand();
 
 // Prints "tolvaris: <message>" on stderr.
 void Report(const std::string& message);

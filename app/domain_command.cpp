@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -9,6 +10,7 @@
 
 #include "app/scene_loading.h"
 #include "host/platform.h"
+#include "host/scene_view.h"
 
 namespace app {
 
@@ -29,37 +31,6 @@ std::string TimeLeft(double seconds) {
   return text;
 }
 
-// Shows a long command's progress on stderr: rewritten in place on a terminal, one line each
-// otherwise.
-class ProgressLine : public host::PanelListener {
- public:
-  ProgressLine() : terminal_(isatty(STDERR_FILENO) == 1), start_(host::HighResSeconds()) {}
-
-  void OnProgress(const std::string& text, int done, int total) override {
-    const double elapsed = host::HighResSeconds() - start_;
-    std::string line = text + "  [" + std::to_string(done) + " of " + std::to_string(total) + " frames";
-    if (done > 0 && total >= done) line += ", " + TimeLeft(elapsed / done * (total - done));
-    line += "]";
-    if (terminal_) {
-      std::cerr << "\r" << line << "\033[K" << std::flush;
-      shown_ = true;
-    } else {
-      std::cerr << line << "\n" << std::flush;
-    }
-  }
-
-  // Ends the live line, so that what follows starts on a line of its own.
-  void Finish() {
-    if (shown_) std::cerr << "\n" << std::flush;
-    shown_ = false;
-  }
-
- private:
-  bool terminal_;
-  double start_;
-  bool shown_ = false;
-};
-
 // Detaches the listener and ends the edit however the command leaves.
 class EditScope {
  public:
@@ -77,7 +48,100 @@ class EditScope {
 
 bool IsDomain(const host::Node* node) { return node->GetObject() && node->GetObject()->ClassName() == kDomainClass; }
 
+// The id of the panel's live text, as a user reads it.
+constexpr int kLiveTextId = 7512;
+
 }  // namespace
+
+ProgressLine::ProgressLine() : terminal_(isatty(STDERR_FILENO) == 1), start_(host::HighResSeconds()) {}
+
+void ProgressLine::OnProgress(const std::string& text, int done, int total) {
+  const double elapsed = host::HighResSeconds() - start_;
+  std::string line = text + "  [" + std::to_string(done) + " of " + std::to_string(total) + " frames";
+  if (done > 0 && total >= done) line += ", " + TimeLeft(elapsed / done * (total - done));
+  line += "]";
+  if (terminal_) {
+    std::cerr << "\r" << line << "\033[K" << std::flush;
+    shown_ = true;
+  } else {
+    std::cerr << line << "\n" << std::flush;
+  }
+}
+
+void ProgressLine::Finish() {
+  if (shown_) std::cerr << "\n" << std::flush;
+  shown_ = false;
+}
+
+int LiveModeOf(const host::Node& domain, host::TimeValue t) {
+  const host::ParamRef p = domain.GetObject() ? host::FindParam(*domain.GetObject(), "liveMode") : host::ParamRef{};
+  return p ? p.block->GetInt(p.id, t).value_or(0) : 0;
+}
+
+bool SetLiveMode(host::Node& domain, int mode) {
+  const host::ParamRef p = domain.GetObject() ? host::FindParam(*domain.GetObject(), "liveMode") : host::ParamRef{};
+  return p && p.block->SetInt(p.id, 0, mode);
+}
+
+int StartFrameOf(const host::Node& domain) {
+  const host::ParamRef p = domain.GetObject() ? host::FindParam(*domain.GetObject(), "startFrame") : host::ParamRef{};
+  return p ? p.block->GetInt(p.id, 0).value_or(0) : 0;
+}
+
+std::string LiveText() {
+  const host::Panel* panel = host::TheCommandPanel().FindPanelWithControl(kLiveTextId);
+  return panel ? panel->Text(kLiveTextId) : std::string();
+}
+
+bool PlayFrames(Session& session, int from, int to, const std::function<bool(int frame)>& onFrame) {
+  host::TimeSettings& time = session.scene.time;
+  const double frameMs = 1000.0 / std::max(time.frameRate, 1);
+  const int direction = to >= from ? 1 : -1;
+  for (int f = from;; f += direction) {
+    if (host::StopRequested()) return false;
+    time.currentTime = time.FrameToTicks(f);
+    // A frame's worth of the event loop: the panel's timers, then the views redraw at the new time.
+    host::TheCommandPanel().AdvanceTimers(frameMs);
+    host::EvaluateScene(session.scene, time.currentTime);
+    if (onFrame && !onFrame(f)) return true;
+    if (f == to) return true;
+  }
+}
+
+void DomainCommand::DefineDisplayChoice(CLI::App& command) {
+  auto* cache = command.add_flag("--cache", cache_, "show the cached frame, whatever the domain's liveMode");
+  command.add_flag("--live", live_, "show the live frame (following the timeline when Live is off)")->excludes(cache);
+}
+
+bool DomainCommand::ShowFrame(Session& session, host::Node* node, int frame, int* status) const {
+  host::TimeSettings& time = session.scene.time;
+  if (cache_) SetLiveMode(*node, 0);
+  if (live_ && LiveModeOf(*node, time.FrameToTicks(frame)) == 0) SetLiveMode(*node, 1);
+  session.scene.ClearSelection();
+  session.scene.Select(node);
+  host::TheCommandPanel().BeginEdit(node);
+  time.currentTime = time.FrameToTicks(frame);
+  const int mode = LiveModeOf(*node, time.currentTime);
+  if (mode == 2) {
+    // Running continuously, the domain shows one step at the slider's frame at once.
+    host::EvaluateScene(session.scene, time.currentTime);
+    return true;
+  }
+  if (mode != 1) return true;
+  const int start = std::min(StartFrameOf(*node), frame);
+  const int total = frame - start + 1;
+  ProgressLine progress;
+  const bool played = PlayFrames(session, start, frame, [&](int f) {
+    if (total > 1) progress.OnProgress("Live: " + LiveText(), f - start + 1, total);
+    return true;
+  });
+  progress.Finish();
+  if (!played) {
+    Report("stopped by Ctrl-C while following the timeline");
+    *status = kExitInterrupted;
+  }
+  return played;
+}
 
 void DefineFrame(CLI::App& command, int& frame) {
   // A frame's time in ticks must fit the time line's 32 bits at any frame rate.
@@ -94,12 +158,22 @@ void DomainCommand::DefineScene(CLI::App& command) {
 }
 
 host::Node* DomainCommand::OpenDomain(Session& session, const char* purpose, int* status) const {
+  return LoadScene(session, status) ? ChooseDomain(session, purpose, status) : nullptr;
+}
+
+bool DomainCommand::LoadScene(Session& session, int* status) const {
   std::string message;
-  if (!LoadSceneFile(scene_, session.scene, &message)) {
-    Report(message);
-    *status = kExitFailed;
-    return nullptr;
-  }
+  if (LoadSceneFile(scene_, session.scene, &message)) return true;
+  Report(message);
+  *status = kExitFailed;
+  return false;
+}
+
+bool HasDomain(const host::Scene& scene) {
+  return std::any_of(scene.Nodes().begin(), scene.Nodes().end(), [](const auto& n) { return IsDomain(n.get()); });
+}
+
+host::Node* DomainCommand::ChooseDomain(Session& session, const char* purpose, int* status) const {
   host::Scene& scene = session.scene;
   if (!domain_.empty()) {
     host::Node* named = scene.FindNode(domain_);
@@ -140,7 +214,8 @@ int DomainCommand::PressButton(Session& session, host::Node* node, int buttonId,
   host::CommandPanel& panel = host::TheCommandPanel();
   ProgressLine progress;
   EditScope edit(panel, &progress);
-  panel.BeginEdit(node);
+  // A domain already edited (ShowFrame) keeps its panel: ending the edit would stop its timer.
+  if (panel.EditedNode() != node) panel.BeginEdit(node);
   const host::CommandStatus result = panel.Press(buttonId);
   progress.Finish();
   if (result == host::CommandStatus::kNoSuchButton) {

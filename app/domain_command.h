@@ -4,6 +4,7 @@
 // exit status that follows from how the button's command went.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "app/command.h"
@@ -18,6 +19,21 @@ inline constexpr int kSimulateButton = 7504;
 inline constexpr int kExportVdbButton = 7507;
 inline constexpr int kPreviewButton = 7508;
 
+// Shows a long command's progress on stderr: rewritten in place on a terminal, one line each
+// otherwise.
+class ProgressLine : public host::PanelListener {
+ public:
+  ProgressLine();
+  void OnProgress(const std::string& text, int done, int total) override;
+  // Ends the live line, so that what follows starts on a line of its own.
+  void Finish();
+
+ private:
+  bool terminal_;
+  double start_;
+  bool shown_ = false;
+};
+
 class DomainCommand : public Command {
  protected:
   // Adds SCENE and --domain.
@@ -26,15 +42,45 @@ class DomainCommand : public Command {
   // Null, with the exit status set and the reason reported ("the scene has no TolvarisFire domain
   // to <purpose>"), when there is no such single domain.
   host::Node* OpenDomain(Session& session, const char* purpose, int* status) const;
+  // The two halves of OpenDomain.
+  bool LoadScene(Session& session, int* status) const;
+  host::Node* ChooseDomain(Session& session, const char* purpose, int* status) const;
   // Selects and edits the domain's node, presses the button (progress on stderr), ends the edit,
   // and turns the outcome into an exit status: the status line on stdout for a command that ran
   // (0, or 130 when stopped), on stderr for one that failed (1). `what` names the button in the
   // message for a domain without it.
   int PressButton(Session& session, host::Node* node, int buttonId, const char* what) const;
 
+  // --cache and --live: the domain shows its cached frame, or its live one, whatever its liveMode.
+  void DefineDisplayChoice(CLI::App& command);
+  // Gets the domain ready to show frame N as the host would: applies --cache or --live, selects
+  // and edits it (live mode needs its node), and when it follows the timeline plays the slider
+  // from its startFrame to N (progress on stderr). The scene's time is then frame N. False with
+  // the exit status set when Ctrl-C stopped it.
+  bool ShowFrame(Session& session, host::Node* node, int frame, int* status) const;
+
   std::string scene_;
   std::string domain_;
+  bool cache_ = false;
+  bool live_ = false;
 };
+
+// True when the scene holds a TolvarisFire domain.
+bool HasDomain(const host::Scene& scene);
+// The domain's liveMode at time t (0 when it has none).
+int LiveModeOf(const host::Node& domain, host::TimeValue t);
+// Sets the domain's liveMode; false when it has no such setting.
+bool SetLiveMode(host::Node& domain, int mode);
+// The domain's startFrame (0 when it has none).
+int StartFrameOf(const host::Node& domain);
+// The live text of the domain's panel while it is edited.
+std::string LiveText();
+// Plays the slider from frame `from` to `to` (backwards when to < from), evaluating the scene at
+// each frame; with liveMode 2 the panel's timers see one frame's time pass per frame. `onFrame`
+// (optional) runs after each frame's evaluation and may stop the play by returning false.
+// False when Ctrl-C stopped it.
+bool PlayFrames(Session& session, int from, int to, const std::function<bool(int frame)>& onFrame);
+
 
 // Frame numbers on the command line: --frame N, N any integer the time line can hold.
 void DefineFrame(CLI::App& command, int& frame);

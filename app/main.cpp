@@ -74,6 +74,8 @@ int Main(int argc, char** argv) {
   commands.push_back(MakeExportVdbCommand());
   commands.push_back(MakePreviewCommand());
   commands.push_back(MakeCompositeCommand());
+  commands.push_back(MakeViewportCommand());
+  commands.push_back(MakeLiveCommand());
   for (auto& c : commands) {
     CLI::App* sub = cli.add_subcommand(c->Name(), c->Summary());
     sub->fallthrough();

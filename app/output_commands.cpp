@@ -18,6 +18,7 @@
 #include "host/objects.h"
 #include "host/param_block.h"
 #include "host/publish.h"
+#include "host/scene_view.h"
 #include "host/viewport.h"
 
 namespace app {
@@ -43,23 +44,13 @@ float FloatSetting(const host::Object& object, std::string_view name, host::Time
 // of the domain (its sizeX, sizeY, sizeZ, standing on its pivot).
 host::View SceneView(const host::Scene& scene, const host::Node& domain, host::TimeValue t) {
   const int width = std::max(1, scene.render.width), height = std::max(1, scene.render.height);
-  for (const auto& n : scene.Nodes()) {
-    host::CameraState state;
-    if (n->GetObject() && n->GetObject()->EvalCameraState(t, state))
-      return host::ViewFromCamera(n->GetNodeTM(t), state.fov, state.ortho, state.targetDistance, width, height);
-  }
+  host::View view;
+  if (host::FirstCameraView(scene, t, width, height, view)) return view;
   const host::Object& object = *domain.GetObject();
   const float sx = FloatSetting(object, "sizeX", t, 100.0f), sy = FloatSetting(object, "sizeY", t, 100.0f),
               sz = FloatSetting(object, "sizeZ", t, 100.0f);
-  const host::Matrix3 tm = domain.GetNodeTM(t);
-  const host::Point3 target = host::Point3(0, 0, sz * 0.5f) * tm;
-  const float radius = 0.5f * std::sqrt(sx * sx + sy * sy + sz * sz);
-  const float fov = 0.785398f;
-  const float aspect = float(height) / float(width);
-  const float distance = 1.1f * radius / (std::tan(fov * 0.5f) * std::min(1.0f, aspect));
-  const host::Point3 towardsEye = host::Normalize(host::Point3(0.0f, -1.0f, 0.35f));
-  return host::ViewFromCamera(host::LookAt(target + towardsEye * distance, target), fov, false, distance, width,
-                              height);
+  const host::Box3 box{host::Point3(-sx / 2, -sy / 2, 0), host::Point3(sx / 2, sy / 2, sz)};
+  return host::ViewOfBox(box.Transformed(domain.GetNodeTM(t)), width, height);
 }
 
 class ExportVdbCommand : public DomainCommand {
@@ -90,12 +81,12 @@ class FrameCommand : public DomainCommand {
   void DefineFrameScene(CLI::App& command) {
     DefineScene(command);
     DefineFrame(command, frame_);
+    DefineDisplayChoice(command);
   }
   host::Node* OpenAtFrame(Session& session, int* status) const {
     host::Node* node = OpenDomain(session, "render", status);
-    if (!node) return nullptr;
-    host::TimeSettings& time = session.scene.time;
-    time.currentTime = time.FrameToTicks(frame_);
+    if (!node || !ShowFrame(session, node, frame_, status)) return nullptr;
+    const host::TimeSettings& time = session.scene.time;
     if (!host::TheViewports().ActiveView())
       host::TheViewports().SetActiveView(SceneView(session.scene, *node, time.currentTime));
     return node;
@@ -112,8 +103,10 @@ class PreviewCommand : public FrameCommand {
   void Define(CLI::App& command) override {
     DefineFrameScene(command);
     command.footer(
-        "Renders the cached frame N from the domain's preview camera, else the scene's first camera, else a view "
-        "of the whole domain from the front, and saves it as preview_N.png in the domain's cache folder.\nExit "
+        "Renders frame N from the domain's preview camera, else the scene's first camera, else a view of the whole "
+        "domain from the front, and saves it as preview_N.png in the domain's cache folder. The frame is the one "
+        "the domain shows: the cached one with Live off (or --cache), else the live one, the timeline followed up "
+        "to N.\nExit "
         "status: 0 rendered, 1 failed (the reason on stderr), 2 wrong command line.");
   }
 
@@ -137,7 +130,7 @@ class CompositeCommand : public FrameCommand {
         ->type_name("IMG");
     command.add_option("--output", output_, "the PNG file to write")->required()->type_name("OUT.png");
     command.footer(
-        "Renders the cached frame N as the preview does, at the background's size, and writes it over the "
+        "Renders frame N as the preview does, at the background's size, and writes it over the "
         "background to OUT.png.\nExit status: 0 written, 1 failed (the reason on stderr), 2 wrong command line.");
   }
 

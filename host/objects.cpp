@@ -13,6 +13,7 @@
 #include "host/particles.h"
 #include "host/primitives.h"
 #include "host/scene.h"
+#include "host/viewport.h"
 
 namespace host {
 
@@ -163,7 +164,64 @@ std::unique_ptr<ForceField> Object::GetForceField(const Node&) const { return nu
 
 bool Object::EvalCameraState(TimeValue, CameraState&) const { return false; }
 
-void Object::OnParamChanged(ParamBlock&, int) { NotifyDependents(); }
+Box3& Box3::operator+=(const Point3& p) {
+  min = Point3(std::min(min.x, p.x), std::min(min.y, p.y), std::min(min.z, p.z));
+  max = Point3(std::max(max.x, p.x), std::max(max.y, p.y), std::max(max.z, p.z));
+  return *this;
+}
+
+Box3& Box3::operator+=(const Box3& b) {
+  if (!b.Empty()) *this += b.min, *this += b.max;
+  return *this;
+}
+
+Box3 Box3::Transformed(const Matrix3& tm) const {
+  Box3 out;
+  if (Empty()) return out;
+  for (int i = 0; i < 8; ++i)
+    out += Point3(i & 1 ? max.x : min.x, i & 2 ? max.y : min.y, i & 4 ? max.z : min.z) * tm;
+  return out;
+}
+
+void Object::EvalAt(TimeValue t) {
+  if (validity_.Contains(t)) return;
+  // Valid for t at least, whatever Evaluate says, so that a caller asking again does not loop.
+  Interval valid = Evaluate(t);
+  if (!valid.Contains(t)) valid = Interval::Instant(t);
+  validity_ = valid;
+}
+
+void Object::UpdatePerNodeItems(Node&, std::vector<std::shared_ptr<CustomRenderItem>>&) {}
+
+bool Object::HitTest(TimeValue t, Node& node, const View& view, const HitRegion& region) {
+  TriMesh mesh;
+  if (!GetTriMesh(t, mesh) || !mesh.CheckIndices(nullptr)) return false;
+  std::vector<Point3> edges;
+  edges.reserve(mesh.faces.size() * 6);
+  for (const auto& f : mesh.faces)
+    for (int k = 0; k < 3; ++k) {
+      edges.push_back(mesh.verts[size_t(f[size_t(k)])]);
+      edges.push_back(mesh.verts[size_t(f[size_t((k + 1) % 3)])]);
+    }
+  return HitSegments(view, region, node.GetObjectTM(t), edges) >= 0;
+}
+
+Box3 Object::GetLocalBoundBox(TimeValue t, Node&) { return GetDeformBBox(t); }
+
+Box3 Object::GetWorldBoundBox(TimeValue t, Node& node) { return GetLocalBoundBox(t, node).Transformed(node.GetObjectTM(t)); }
+
+Box3 Object::GetDeformBBox(TimeValue t, const Matrix3* tm) {
+  TriMesh mesh;
+  Box3 box;
+  if (!GetTriMesh(t, mesh)) return box;
+  for (const Point3& v : mesh.verts) box += tm ? v * *tm : v;
+  return box;
+}
+
+void Object::OnParamChanged(ParamBlock&, int) {
+  InvalidateGeometry();
+  NotifyDependents();
+}
 
 void Object::NotifyDependents() {
   if (scene_) scene_->NoteChange();

@@ -12,6 +12,7 @@
 // parameters and about the end of a scene load, and may save data of its own into the scene file.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -29,9 +30,34 @@
 namespace host {
 
 class CommandPanel;
+class CustomRenderItem;
 class Node;
 class Object;
 class Scene;
+struct HitRegion;
+struct View;
+
+// A span of scene time, both ends included; empty when start > end.
+struct Interval {
+  TimeValue start = INT_MIN, end = INT_MAX;
+
+  static Interval Forever() { return {}; }
+  static Interval Never() { return {INT_MAX, INT_MIN}; }
+  static Interval Instant(TimeValue t) { return {t, t}; }
+  bool Contains(TimeValue t) const { return start <= t && t <= end; }
+};
+
+// An axis-aligned box; empty (min above max) until a point is added.
+struct Box3 {
+  Point3 min{1e30f, 1e30f, 1e30f};
+  Point3 max{-1e30f, -1e30f, -1e30f};
+
+  bool Empty() const { return min.x > max.x || min.y > max.y || min.z > max.z; }
+  Box3& operator+=(const Point3& p);
+  Box3& operator+=(const Box3& b);
+  // The box holding the eight corners of this one transformed by tm; an empty box stays empty.
+  Box3 Transformed(const Matrix3& tm) const;
+};
 
 // A new object with its auto-construct parameter blocks at their defaults.
 std::unique_ptr<Object> CreateObject(const ClassDesc& desc, std::string* error);
@@ -98,12 +124,40 @@ class Object {
   virtual std::unique_ptr<ForceField> GetForceField(const Node& node) const;
   virtual bool EvalCameraState(TimeValue t, CameraState& state) const;
 
+  // Geometry evaluation. The host evaluates an object at a time before it draws it or hands it
+  // to others; Evaluate runs only when that time lies outside the validity of the last
+  // evaluation, and says how long its result holds. The default result holds forever.
+  void EvalAt(TimeValue t);
+  Interval Validity() const { return validity_; }
+  // Empties the validity: the next evaluation runs again, whatever its time.
+  void InvalidateGeometry() { validity_ = Interval::Never(); }
+
+  // Display. Before every draw the host asks the object of each node for the render items it
+  // adds to the views for that node; the object keeps them between draws. The default adds none
+  // (the host draws meshes and particles itself).
+  virtual void UpdatePerNodeItems(Node& node, std::vector<std::shared_ptr<CustomRenderItem>>& items);
+  // True when the object, drawn on `node` at t, passes through the region of the view. The
+  // default tests the edges of the object's triangle mesh.
+  virtual bool HitTest(TimeValue t, Node& node, const View& view, const HitRegion& region);
+  // Bounds in the object's own space, in world space on `node`, and the box a deformer sees
+  // (transformed by tm when one is given). The defaults use the triangle mesh; an object without
+  // one gives an empty box.
+  virtual Box3 GetLocalBoundBox(TimeValue t, Node& node);
+  virtual Box3 GetWorldBoundBox(TimeValue t, Node& node);
+  virtual Box3 GetDeformBBox(TimeValue t, const Matrix3* tm = nullptr);
+
   // Notifications. A parameter id of -1 means "some or all parameters".
   virtual void OnParamChanged(ParamBlock& block, int paramId);
   // After a scene load, once every node, parameter and saved datum is in place.
   virtual void PostLoad() {}
   // Tells the scene that the object changed (views that show it redraw).
   void NotifyDependents();
+
+ protected:
+  // Builds what the object is at t; returns how long that holds. Called by EvalAt.
+  virtual Interval Evaluate(TimeValue /*t*/) { return Interval::Forever(); }
+
+ public:
 
   // Editing (host/panels.h): the host calls BeginEditParams when the user selects the object for
   // editing, and EndEditParams when that ends; the object adds and removes its panels.
@@ -122,6 +176,7 @@ class Object {
   const ClassDesc* desc_;
   Scene* scene_ = nullptr;
   std::vector<std::unique_ptr<ParamBlock>> blocks_;
+  Interval validity_ = Interval::Never();
 };
 
 // A parameter found by internal name in any of an object's blocks (scripts set parameters by name).

@@ -127,6 +127,40 @@ void CommandPanel::EndEdit() {
   edited_ = nullptr;
   editedNode_ = nullptr;
   panels_.clear();
+  timers_.clear();
+}
+
+void CommandPanel::StartTimer(int id, int periodMs, std::function<void()> onTick) {
+  StopTimer(id);
+  timers_.push_back(Timer{id, std::max(periodMs, 1), 0.0, std::move(onTick)});
+}
+
+void CommandPanel::StopTimer(int id) {
+  std::erase_if(timers_, [id](const Timer& timer) { return timer.id == id; });
+}
+
+bool CommandPanel::TimerRunning(int id) const {
+  return std::any_of(timers_.begin(), timers_.end(), [id](const Timer& timer) { return timer.id == id; });
+}
+
+int CommandPanel::AdvanceTimers(double ms) {
+  std::vector<int> due;
+  for (Timer& timer : timers_) {
+    timer.elapsedMs += std::max(ms, 0.0);
+    if (timer.elapsedMs < double(timer.periodMs)) continue;
+    timer.elapsedMs = 0.0;
+    due.push_back(timer.id);
+  }
+  // A tick may start or stop timers (or end the edit), so each is looked up again before it fires.
+  int fired = 0;
+  for (int id : due) {
+    const auto it = std::find_if(timers_.begin(), timers_.end(), [id](const Timer& timer) { return timer.id == id; });
+    if (it == timers_.end()) continue;
+    const std::function<void()> onTick = it->onTick;
+    if (onTick) onTick();
+    ++fired;
+  }
+  return fired;
 }
 
 void CommandPanel::ForgetObject(const Object* object) {
@@ -134,6 +168,7 @@ void CommandPanel::ForgetObject(const Object* object) {
   edited_ = nullptr;
   editedNode_ = nullptr;
   panels_.clear();
+  timers_.clear();
 }
 
 Panel* CommandPanel::AddPanel(int dialogId, std::string title, bool open) {

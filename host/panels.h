@@ -133,6 +133,16 @@ class CommandPanel {
   // Dispatches pending window messages; the program's listener does what it has to.
   void ProcessMessages();
 
+  // Timers of the panels, driven by the program's event loop. A started timer calls `onTick`
+  // once its period has passed; a loop that comes late fires it once, not once per period missed,
+  // as window timers coalesce. Starting a running id restarts it with the new period. Editing
+  // ends with every timer stopped.
+  void StartTimer(int id, int periodMs, std::function<void()> onTick);
+  void StopTimer(int id);
+  bool TimerRunning(int id) const;
+  // The event loop's clock moved on by `ms`: fires the timers that are due and returns how many.
+  int AdvanceTimers(double ms);
+
  private:
   friend class Panel;
   friend void ObjectGone(const Object* object);
@@ -140,6 +150,13 @@ class CommandPanel {
   Object* edited_ = nullptr;
   Node* editedNode_ = nullptr;
   PanelListener* listener_ = nullptr;
+  struct Timer {
+    int id = 0;
+    int periodMs = 0;
+    double elapsedMs = 0.0;
+    std::function<void()> onTick;
+  };
+  std::vector<Timer> timers_;
   CommandPanel* next_ = nullptr;  // every command panel of the process, for ObjectGone
 };
 

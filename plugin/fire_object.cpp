@@ -6,6 +6,7 @@
 
 #include "domain/fire_params_desc.h"
 #include "host/scene.h"
+#include "host/viewport.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/simulate_panel.h"
 
@@ -71,11 +72,17 @@ std::string FireObject::CacheFolder() const { return tf::CacheFolder(FolderParam
 
 std::string FireObject::OutputFolder() const { return tf::OutputFolder(FolderParam(kOutPath), CacheFolder()); }
 
-std::shared_ptr<const CacheFrame> FireObject::GetDisplayFrame(host::TimeValue t) {
+int FireObject::LiveModeAt(host::TimeValue t) const {
   const host::ParamBlock* block = Params();
-  if (block && block->GetInt(kLiveMode, t).value_or(0) != 0) {
+  return block ? block->GetInt(kLiveMode, t).value_or(0) : 0;
+}
+
+host::TimeValue FireObject::CurrentTime() const { return GetScene() ? GetScene()->time.currentTime : 0; }
+
+std::shared_ptr<const CacheFrame> FireObject::GetDisplayFrame(host::TimeValue t) {
+  if (LiveModeAt(t) != 0) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    return liveFrame_;
+    return live_.frame;
   }
   const int ticksPerFrame = GetScene() ? GetScene()->time.TicksPerFrame() : host::TimeSettings().TicksPerFrame();
   return display_.GetAtTime(t, ticksPerFrame, CacheFolder());
@@ -83,20 +90,102 @@ std::shared_ptr<const CacheFrame> FireObject::GetDisplayFrame(host::TimeValue t)
 
 void FireObject::InvalidateDisplayFrame() { display_.Invalidate(); }
 
+host::Interval FireObject::Evaluate(host::TimeValue t) {
+  if (LiveModeAt(t) != 0) LiveUpdate(t);
+  return host::Interval::Instant(t);
+}
+
+void FireObject::LiveUpdate(host::TimeValue t) {
+  LiveUpdateResult result;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    result = tf::LiveUpdate(live_, this, CurrentNode(), t);
+    if (result.newFrame) display_.BumpGeneration();
+  }
+  if (!result.text.empty()) ShowLiveText(*this, result.text);
+}
+
+bool FireObject::RestartLive() {
+  std::string text;
+  bool ok = false;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    ok = tf::RestartLive(live_, this, CurrentNode(), text);
+  }
+  if (!ok) ShowLiveText(*this, text);
+  return ok;
+}
+
+void FireObject::LiveTimerTick() {
+  if (LiveModeAt(CurrentTime()) != 2 || live_.updating) return;
+  live_.stepRequested = true;
+  InvalidateGeometry();
+  NotifyDependents();
+  host::TheViewports().RedrawViews(CurrentTime());
+}
+
 void FireObject::SetLiveFrame(std::shared_ptr<const CacheFrame> frame) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  liveFrame_ = std::move(frame);
+  live_.frame = std::move(frame);
+  display_.BumpGeneration();
+}
+
+void FireObject::MarkLiveRestart() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  live_.restartNeeded = true;
+}
+
+int FireObject::LiveFrameNumber() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return live_.liveFrame;
+}
+
+bool FireObject::HasLiveRun() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return live_.run != nullptr;
 }
 
 bool FireObject::ClearCache(std::string& message) { return ClearCacheFolder(CacheFolder(), display_, message); }
 
 void FireObject::OnParamChanged(host::ParamBlock& block, int paramId) {
-  // A new cache folder, or a change that may have touched anything, makes the loaded frame stale.
-  if (block.Id() == kFireParamBlockId && (paramId < 0 || paramId == kCachePath)) InvalidateDisplayFrame();
+  if (block.Id() == kFireParamBlockId) {
+    // A new cache folder, or a change that may have touched anything, makes the loaded frame stale.
+    if (paramId < 0 || paramId == kCachePath) InvalidateDisplayFrame();
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    switch (paramId < 0 ? LiveChange::kRestart : ClassifyLiveChange(paramId)) {
+      case LiveChange::kLook:
+        display_.BumpGeneration();
+        ++lookCounter_;
+        break;
+      case LiveChange::kNodeLists:
+        // Picking the same nodes again leaves the live run alone.
+        if (const uint64_t h = NodeListFingerprint(block); h != live_.fingerprint) {
+          live_.fingerprint = h;
+          live_.restartNeeded = true;
+        }
+        break;
+      case LiveChange::kNone: break;
+      case LiveChange::kRestart: live_.restartNeeded = true; break;
+    }
+  }
   host::Object::OnParamChanged(block, paramId);
+  if (block.Id() == kFireParamBlockId) DomainSettingsChanged(*this);
 }
 
-void FireObject::PostLoad() { InvalidateDisplayFrame(); }
+void FireObject::PostLoad() {
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    live_.frame.reset();
+    live_.restartNeeded = true;
+  }
+  // A scene file without the id (written by hand, or by a tool) still names one folder for every
+  // command run on it: the id follows from where the file is and which node holds the domain.
+  const host::Scene* scene = GetScene();
+  const host::Node* node = scene ? scene->FindNodeOf(this) : nullptr;
+  if (!cacheIdLoaded_ && node && !scene->FilePath().empty())
+    cacheId_ = SceneCacheId(scene->FilePath().lexically_normal().string(), node->Handle());
+  InvalidateDisplayFrame();
+}
 
 nlohmann::json FireObject::SaveData() const { return nlohmann::json{{"cacheId", FormatCacheId(cacheId_)}}; }
 
@@ -134,6 +223,7 @@ bool FireObject::LoadData(const nlohmann::json& data, std::string* error) {
   }
   // The display frame of the old id's folder is dropped by PostLoad, once the whole scene is in.
   cacheId_ = id;
+  cacheIdLoaded_ = true;
   return true;
 }
 

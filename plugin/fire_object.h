@@ -19,6 +19,7 @@
 #include "host/objects.h"
 #include "sim/cache_file.h"
 #include "sim/display_cache.h"
+#include "sim/live_mode.h"
 #include "sim/simulate_domain.h"
 
 namespace tf {
@@ -49,8 +50,19 @@ class FireObject final : public host::Object, public SimulateDomain {
   uint64_t LookCounter() const override { return lookCounter_; }
   std::recursive_mutex& DisplayMutex() const override { return mutex_; }
 
-  // The frame live mode shows; null while no live frame is valid.
+  // Live mode (sim/live_mode.h). LiveUpdate runs whenever the host evaluates the domain at a
+  // time while liveMode is on; RestartLive opens a new live run now; LiveTimerTick is the panel
+  // timer's tick in liveMode 2, which asks for one step and has the host evaluate the domain again.
+  void LiveUpdate(host::TimeValue t);
+  bool RestartLive();
+  void LiveTimerTick();
+  // Puts a frame of the caller's in place of the live frame (null: none), as if live mode had made it.
   void SetLiveFrame(std::shared_ptr<const CacheFrame> frame);
+  // Marks the live run for a restart on its next update (the panel's Restart).
+  void MarkLiveRestart();
+  // The live frame number (INT_MIN before the first step) and whether a live run is open.
+  int LiveFrameNumber() const;
+  bool HasLiveRun() const;
 
   // Deletes the domain's cached frames and sets `message` to "Deleted <n> cached frame(s).".
   bool ClearCache(std::string& message);
@@ -64,23 +76,31 @@ class FireObject final : public host::Object, public SimulateDomain {
   void BeginEditParams(host::CommandPanel& panel) override;
   void EndEditParams(host::CommandPanel& panel) override;
 
-  // Host notifications and saved data.
+  // Host notifications and saved data. A parameter change invalidates the display frame, redraws
+  // with a new look, or marks the live run for a restart, as the parameter's kind says.
   void OnParamChanged(host::ParamBlock& block, int paramId) override;
   void PostLoad() override;
   // {"cacheId": "0x0123456789abcdef"}: a string, since a JSON number cannot hold 64 bits exactly.
   nlohmann::json SaveData() const override;
   bool LoadData(const nlohmann::json& data, std::string* error) override;
 
+ protected:
+  // The domain has no mesh of its own: evaluating it runs live mode, valid for that time alone.
+  host::Interval Evaluate(host::TimeValue t) override;
+
  private:
   std::string FolderParam(int paramId) const;
+  int LiveModeAt(host::TimeValue t) const;
+  host::TimeValue CurrentTime() const;
 
   uint64_t cacheId_ = 0;
+  bool cacheIdLoaded_ = false;  // the scene file gave the id
   uint32_t currentNode_ = 0;  // node handle, 0 for none
   DisplayCache display_;
   uint64_t lookCounter_ = 1;
   // Guards the display frame and the live state (recursive: a holder may fetch the frame).
   mutable std::recursive_mutex mutex_;
-  std::shared_ptr<const CacheFrame> liveFrame_;
+  LiveState live_;
 };
 
 // The domain behind a scene object, or null when it is not one (or is null).

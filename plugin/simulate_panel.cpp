@@ -50,6 +50,25 @@ void Redraw() {
   if (gDomain) host::TheViewports().RedrawViews(CurrentTime(*gDomain));
 }
 
+int LiveModeOf(const FireObject& domain) {
+  const host::ParamBlock* block = domain.Params();
+  return block ? block->GetInt(kLiveMode, CurrentTime(domain)).value_or(0) : 0;
+}
+
+// The live timer runs while the edited domain's liveMode is 2. A tick that comes while a command
+// runs does nothing.
+void UpdateLiveTimer() {
+  if (!gCommandPanel) return;
+  if (!gDomain || LiveModeOf(*gDomain) != 2) {
+    gCommandPanel->StopTimer(kLiveTimer);
+    return;
+  }
+  if (gCommandPanel->TimerRunning(kLiveTimer)) return;
+  gCommandPanel->StartTimer(kLiveTimer, kLiveTimerPeriodMs, [] {
+    if (!gBusy && gDomain) gDomain->LiveTimerTick();
+  });
+}
+
 // The node among the selection that carries the domain.
 host::Node* SelectedNodeOf(const FireObject& domain) {
   const host::Scene* scene = domain.GetScene();
@@ -100,6 +119,7 @@ void BeginEditDomain(FireObject& domain, host::CommandPanel& panel) {
   gPanel->AddButton(kClearCacheButton, "Clear cache", ClearCacheCommand);
   gPanel->AddButton(kExportVdbButton, "Export VDB", ExportVdbCommand);
   gPanel->AddButton(kPreviewButton, "Preview render", PreviewCommand);
+  gPanel->AddButton(kRestartButton, "Restart", RestartCommand);
   gPanel->AddText(kInfoText, {});
   gPanel->AddText(kLiveText, {});
   gPanel->AddStatusLine(kStatusText, kOpeningStatus);
@@ -107,6 +127,7 @@ void BeginEditDomain(FireObject& domain, host::CommandPanel& panel) {
   const bool live = block && block->GetInt(kLiveMode, CurrentTime(domain)).value_or(0) != 0;
   gPanel->SetText(kLiveText, live ? "Live: waiting for the first frame" : "Live is off - showing the cache");
   RefreshInfo();
+  UpdateLiveTimer();
 
   char about[64];
   std::snprintf(about, sizeof about, "Version %s (built %d)", kPluginVersion, kPluginBuild);
@@ -117,6 +138,7 @@ void BeginEditDomain(FireObject& domain, host::CommandPanel& panel) {
 void EndEditDomain(FireObject& domain, host::CommandPanel& panel) {
   if (gDomain != &domain) return;
   if (gCommandPanel == &panel) {
+    panel.StopTimer(kLiveTimer);
     panel.DeletePanel(gPanel);
     panel.DeletePanel(gAboutPanel);
   }
@@ -136,6 +158,30 @@ void ForgetEditedDomain(const FireObject* domain) {
 }
 
 FireObject* EditedDomain() { return gDomain; }
+
+void ShowLiveText(const FireObject& domain, const std::string& text) {
+  if (gPanel && gDomain == &domain) gPanel->SetText(kLiveText, text);
+}
+
+void DomainSettingsChanged(FireObject& domain) {
+  if (gDomain != &domain) return;
+  RefreshInfo();
+  UpdateLiveTimer();
+}
+
+host::CommandStatus RestartCommand() {
+  if (gBusy) return host::CommandStatus::kIgnored;
+  FireObject* domain = gDomain;
+  if (!domain) return host::CommandStatus::kFailed;
+  domain->MarkLiveRestart();
+  domain->LiveTimerTick();
+  if (LiveModeOf(*domain) == 1) {
+    domain->InvalidateGeometry();
+    domain->NotifyDependents();
+    Redraw();
+  }
+  return host::CommandStatus::kSucceeded;
+}
 
 bool PanelBusy() { return gBusy; }
 
@@ -161,9 +207,11 @@ host::CommandStatus SimulateCommand() {
   SimulateResult result;
   {
     BusyFlag busy;
+    if (gCommandPanel) gCommandPanel->StopTimer(kLiveTimer);
     SetStatus("Starting...");
     result = Simulate(domain, node, PanelProgress);
   }
+  UpdateLiveTimer();
   SetStatus(result.message);
   RefreshInfo();
   Redraw();

@@ -27,6 +27,9 @@ inline constexpr int kExportVdbButton = 7507;
 inline constexpr int kPreviewButton = 7508;
 inline constexpr int kInfoText = 7509;
 inline constexpr int kLiveText = 7512;
+inline constexpr int kRestartButton = 7513;
+inline constexpr int kLiveTimer = 24350;
+inline constexpr int kLiveTimerPeriodMs = 33;
 inline constexpr int kAboutDialog = 7701;
 inline constexpr int kAboutText = 7706;
 
@@ -63,6 +66,14 @@ bool PanelProgress(int done, int total, const std::string& text);
 // What the VDB export needs of a domain: its settings, cache folder and the scene's resolution of
 // relative folders.
 VdbExportDomain ExportDomainOf(const FireObject& domain);
+
+// Shows `text` as the live text when `domain` is the edited one.
+void ShowLiveText(const FireObject& domain, const std::string& text);
+// After a change of a domain's settings: the info text is refreshed and, while the domain is
+// edited, the live timer runs exactly when its liveMode is 2.
+void DomainSettingsChanged(FireObject& domain);
+// Restart: marks the live run for a restart and has the domain evaluated again.
+host::CommandStatus RestartCommand();
 
 // The info text of a domain: grid, memory estimate and cached frames.
 std::string DomainInfoText(FireObject& domain);

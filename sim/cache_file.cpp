@@ -241,6 +241,19 @@ uint64_t MakeCacheId(const void* address) {
                      static_cast<uint64_t>(reinterpret_cast<uintptr_t>(address)));
 }
 
+uint64_t SceneCacheId(std::string_view sceneFilePath, uint32_t nodeHandle) {
+  // FNV-1a over the path's bytes and the handle's, then a final mix so that neighbouring handles
+  // differ in every hex digit of the folder name.
+  uint64_t h = 0xcbf29ce484222325ull;
+  auto mix = [&h](uint8_t byte) { h = (h ^ byte) * 0x100000001b3ull; };
+  for (char c : sceneFilePath) mix(static_cast<uint8_t>(c));
+  for (int i = 0; i < 4; ++i) mix(static_cast<uint8_t>(nodeHandle >> (8 * i)));
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdull;
+  h ^= h >> 33;
+  return h;
+}
+
 int CountCachedFrames(const std::string& folder) {
   return static_cast<int>(host::FindFiles(folder, "fire_*.tfc").size());
 }

@@ -119,6 +119,9 @@ std::string OutputFolder(std::string_view outPath, std::string_view cacheFolder)
 // unsigned arithmetic. The first form reads the counter and process id from the host.
 uint64_t MakeCacheId(const void* address);
 uint64_t MakeCacheId(uint64_t counter, uint32_t processId, uint64_t address);
+// The cache id of a domain whose scene file saved none: a 64-bit hash of the scene file's
+// absolute path and the domain node's handle, so every run on that file finds the same folder.
+uint64_t SceneCacheId(std::string_view sceneFilePath, uint32_t nodeHandle);
 
 // Files of `folder` named "fire_*.tfc".
 int CountCachedFrames(const std::string& folder);

@@ -185,3 +185,35 @@ TEST_F(Panels, DeletingTheEditedNodeTakesItsPanels) {
 
 }  // namespace
 }  // namespace host
+
+namespace host {
+namespace {
+
+TEST(PanelTimers, FireOncePerPeriodCoalesceLateTicksAndStopWithTheEdit) {
+  CommandPanel panel;
+  int ticks = 0, other = 0;
+  panel.StartTimer(8, 100, [&] {
+    ++other;
+    panel.StopTimer(7);  // a tick may stop another timer due in the same pass
+  });
+  panel.StartTimer(7, 33, [&] { ++ticks; });
+  EXPECT_EQ(panel.AdvanceTimers(20.0), 0);
+  EXPECT_EQ(panel.AdvanceTimers(13.0), 1) << "due at 33 ms";
+  EXPECT_EQ(panel.AdvanceTimers(500.0), 1) << "a late loop fires each timer once, and 8 stopped 7 first";
+  EXPECT_EQ(ticks, 1);
+  EXPECT_EQ(other, 1);
+  EXPECT_FALSE(panel.TimerRunning(7));
+
+  panel.StartTimer(7, 10, [&] { ++ticks; });
+  panel.StartTimer(7, 50, [&] { ticks += 10; });  // restarting replaces
+  EXPECT_EQ(panel.AdvanceTimers(49.0), 0);
+  EXPECT_EQ(panel.AdvanceTimers(1.0), 1);
+  EXPECT_EQ(ticks, 11);
+
+  panel.EndEdit();
+  EXPECT_FALSE(panel.TimerRunning(8));
+  EXPECT_EQ(panel.AdvanceTimers(1000.0), 0);
+}
+
+}  // namespace
+}  // namespace host

@@ -4,5 +4,6 @@ find_package(JPEG REQUIRED)
 target_sources(tfr_host_tests PRIVATE
   test_viewport.cpp
   test_raster.cpp
+  test_scene_view.cpp
   test_bitmap.cpp)
 target_link_libraries(tfr_host_tests PRIVATE JPEG::JPEG)

@@ -2,6 +2,8 @@
 // folders, the display frame and clearing the cache.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <climits>
 #include <cstdint>
 #include <filesystem>
@@ -215,20 +217,29 @@ TEST_F(FireObjectTest, MalformedSavedCacheIdFailsTheLoadAndKeepsTheScene) {
   }
 }
 
-TEST_F(FireObjectTest, SceneWithoutSavedDataKeepsTheNewId) {
-  const std::string file = work_ / "plain.json";
-  {
-    std::ofstream out(file);
-    out << R"({"format": "tolvaris-scene", "version": 1,
-               "nodes": [{"handle": 1, "name": "Fire", "object": {"class": "TolvarisFire"}}]})";
-  }
-  std::string why;
-  ASSERT_TRUE(host::LoadScene(scene_, file, &why)) << why;
-  FireObject* domain = AsFireObject(scene_.FindNode("Fire")->GetObject());
-  ASSERT_NE(domain, nullptr);
+TEST_F(FireObjectTest, SceneWithoutSavedIdGetsOneFromTheFileAndTheNode) {
+  const std::string text = R"({"format": "tolvaris-scene", "version": 1,
+      "nodes": [{"handle": 1, "name": "Fire", "object": {"class": "TolvarisFire"}},
+                {"handle": 2, "name": "Fire B", "object": {"class": "TolvarisFire"}}]})";
+  auto load = [&](const std::filesystem::path& file, host::Scene& scene, const char* name) -> FireObject* {
+    std::ofstream(file) << text;
+    std::string why;
+    EXPECT_TRUE(host::LoadScene(scene, file, &why)) << why;
+    const host::Node* node = scene.FindNode(std::string_view(name));
+    return node ? AsFireObject(node->GetObject()) : nullptr;
+  };
+  host::Scene again, elsewhere;
+  FireObject* first = load(work_ / "plain.json", scene_, "Fire");
+  FireObject* second = load(work_ / "plain.json", again, "Fire");
+  FireObject* other = load(work_ / "copy.json", elsewhere, "Fire");
+  ASSERT_TRUE(first && second && other);
+  EXPECT_EQ(first->CacheFolder(), second->CacheFolder()) << "every run on the file finds one folder";
+  EXPECT_NE(first->CacheId(), other->CacheId()) << "another file, another folder";
+  EXPECT_NE(first->CacheId(), AsFireObject(scene_.FindNode("Fire B")->GetObject())->CacheId());
+  // Saving writes the id, which then wins wherever the file goes.
   uint64_t saved = 0;
-  ASSERT_TRUE(ParseCacheId(domain->SaveData().at("cacheId").get<std::string>(), saved));
-  EXPECT_EQ(saved, domain->CacheId());
+  ASSERT_TRUE(ParseCacheId(first->SaveData().at("cacheId").get<std::string>(), saved));
+  EXPECT_EQ(saved, first->CacheId());
 }
 
 // ---- The display frame -------------------------------------------------------------------------
@@ -279,9 +290,13 @@ TEST_F(FireObjectTest, LiveModeShowsTheLiveFrameInsteadOfTheCache) {
   WriteFrame(domain->CacheFolder(), 0);
   EXPECT_EQ(domain->GetDisplayFrame(0), nullptr) << "no live frame yet, and the cache is not consulted";
 
-  auto live = std::make_shared<CacheFrame>(MakeSmallFrame(77));
-  domain->SetLiveFrame(live);
-  EXPECT_EQ(domain->GetDisplayFrame(0), live);
+  // The live run's first frame, once the domain knows its node and is evaluated.
+  ASSERT_TRUE(domain->Params()->SetInt(kLiveResolution, 0, 16));
+  domain->SetCurrentNode(scene_.FindNodeOf(domain));
+  domain->EvalAt(0);
+  auto live = domain->GetDisplayFrame(0);
+  ASSERT_NE(live, nullptr);
+  EXPECT_EQ(std::max({live->header.nx, live->header.ny, live->header.nz}), 16) << "the live grid, not the cached frame's";
 
   ASSERT_TRUE(domain->Params()->SetInt(kLiveMode, 0, 0));
   auto cached = domain->GetDisplayFrame(0);
