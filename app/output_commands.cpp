@@ -29,28 +29,13 @@ constexpr const char* kOpsInterface = "TolvarisFireOps";
 constexpr uint32_t kOpsStatus = 4;
 constexpr uint32_t kOpsCompositeOver = 11;
 
-// A float setting of an object by its internal name, or `fallback`.
-float FloatSetting(const host::Object& object, std::string_view name, host::TimeValue t, float fallback) {
-  for (int i = 0; i < object.NumParamBlocks(); ++i) {
-    const host::ParamBlock* block = object.GetParamBlock(i);
-    const host::ParamDef* def = block ? block->Desc().FindByName(name) : nullptr;
-    if (def) return block->GetFloat(def->id, t).value_or(fallback);
-  }
-  return fallback;
-}
-
 // The view the domain's previews are rendered from when it has no preview camera: the scene's
-// first camera at time t, or a view from the front and a little above that holds the whole box
-// of the domain (its sizeX, sizeY, sizeZ, standing on its pivot).
-host::View SceneView(const host::Scene& scene, const host::Node& domain, host::TimeValue t) {
+// first camera at time t, or a view from the front and a little above that holds the domain's box.
+host::View SceneView(const host::Scene& scene, host::Node& domain, host::TimeValue t) {
   const int width = std::max(1, scene.render.width), height = std::max(1, scene.render.height);
   host::View view;
   if (host::FirstCameraView(scene, t, width, height, view)) return view;
-  const host::Object& object = *domain.GetObject();
-  const float sx = FloatSetting(object, "sizeX", t, 100.0f), sy = FloatSetting(object, "sizeY", t, 100.0f),
-              sz = FloatSetting(object, "sizeZ", t, 100.0f);
-  const host::Box3 box{host::Point3(-sx / 2, -sy / 2, 0), host::Point3(sx / 2, sy / 2, sz)};
-  return host::ViewOfBox(box.Transformed(domain.GetNodeTM(t)), width, height);
+  return host::ViewOfBox(domain.GetObject()->GetDeformBBox(t).Transformed(domain.GetNodeTM(t)), width, height);
 }
 
 class ExportVdbCommand : public DomainCommand {

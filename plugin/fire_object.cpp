@@ -4,9 +4,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "domain/domain_sizing.h"
 #include "domain/fire_params_desc.h"
 #include "host/scene.h"
 #include "host/viewport.h"
+#include "viewport/domain_display.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/simulate_panel.h"
 
@@ -54,6 +56,49 @@ host::Node* FireObject::CurrentNode() const {
 }
 
 void FireObject::SetCurrentNode(const host::Node* node) { currentNode_ = node ? node->Handle() : 0; }
+
+namespace {
+
+host::Box3 ToBox3(const DomainBox& b) { return host::Box3{b.min, b.max}; }
+
+}  // namespace
+
+DomainBox FireObject::BoxAt(host::TimeValue t) const {
+  const host::ParamBlock* block = Params();
+  return block ? GetDomainBox(*block, t) : DomainBox{};
+}
+
+void FireObject::UpdatePerNodeItems(host::Node& node, std::vector<std::shared_ptr<host::CustomRenderItem>>& items) {
+  if (!item_) item_ = std::make_shared<FirePointItem>(this, &node);
+  // Live mode waits for a node; once the domain has one, the host evaluates it again and the
+  // viewport shows the live frame.
+  if (!CurrentNode() && LiveModeAt(0) != 0) {
+    SetCurrentNode(&node);
+    InvalidateGeometry();
+    NotifyDependents();
+  }
+  SetCurrentNode(&node);
+  items.push_back(item_);
+}
+
+bool FireObject::HitTest(host::TimeValue t, host::Node& node, const host::View& view, const host::HitRegion& region) {
+  SetCurrentNode(&node);
+  return HitTestDomain(view, region, node.GetObjectTM(t), BoxAt(t));
+}
+
+host::Box3 FireObject::GetLocalBoundBox(host::TimeValue t, host::Node& node) {
+  SetCurrentNode(&node);
+  return ToBox3(DomainLocalBox(BoxAt(t)));
+}
+
+host::Box3 FireObject::GetWorldBoundBox(host::TimeValue t, host::Node& node) {
+  SetCurrentNode(&node);
+  return ToBox3(DomainWorldBox(DomainLocalBox(BoxAt(t)), node.GetObjectTM(t)));
+}
+
+host::Box3 FireObject::GetDeformBBox(host::TimeValue t, const host::Matrix3* tm) {
+  return ToBox3(DomainDeformBox(BoxAt(t), tm));
+}
 
 void FireObject::BeginEditParams(host::CommandPanel& panel) { BeginEditDomain(*this, panel); }
 

@@ -20,6 +20,8 @@
 #include "sim/cache_file.h"
 #include "sim/display_cache.h"
 #include "sim/live_mode.h"
+#include "domain/domain_sizing.h"
+#include "viewport/fire_point_item.h"
 #include "sim/simulate_domain.h"
 
 namespace tf {
@@ -72,6 +74,15 @@ class FireObject final : public host::Object, public SimulateDomain {
   host::Node* CurrentNode() const;
   void SetCurrentNode(const host::Node* node);
 
+  // The viewports: one FirePointItem for the domain, made on the first request; the box and label
+  // strokes for hit tests, and the bounding boxes around them. Each of these makes the node the
+  // domain's current one.
+  void UpdatePerNodeItems(host::Node& node, std::vector<std::shared_ptr<host::CustomRenderItem>>& items) override;
+  bool HitTest(host::TimeValue t, host::Node& node, const host::View& view, const host::HitRegion& region) override;
+  host::Box3 GetLocalBoundBox(host::TimeValue t, host::Node& node) override;
+  host::Box3 GetWorldBoundBox(host::TimeValue t, host::Node& node) override;
+  host::Box3 GetDeformBBox(host::TimeValue t, const host::Matrix3* tm = nullptr) override;
+
   // Editing: the Simulate and About panels (plugin/simulate_panel.h).
   void BeginEditParams(host::CommandPanel& panel) override;
   void EndEditParams(host::CommandPanel& panel) override;
@@ -91,6 +102,7 @@ class FireObject final : public host::Object, public SimulateDomain {
  private:
   std::string FolderParam(int paramId) const;
   int LiveModeAt(host::TimeValue t) const;
+  DomainBox BoxAt(host::TimeValue t) const;
   host::TimeValue CurrentTime() const;
 
   uint64_t cacheId_ = 0;
@@ -101,6 +113,7 @@ class FireObject final : public host::Object, public SimulateDomain {
   // Guards the display frame and the live state (recursive: a holder may fetch the frame).
   mutable std::recursive_mutex mutex_;
   LiveState live_;
+  std::shared_ptr<FirePointItem> item_;
 };
 
 // The domain behind a scene object, or null when it is not one (or is null).
