@@ -1,10 +1,16 @@
 #include "plugin/fire_ops.h"
 
+#include <cstdio>
+#include <vector>
+
+#include "capture/events_file.h"
+#include "domain/fire_params_desc.h"
 #include "host/scene.h"
 #include "io/vdb_export.h"
 #include "plugin/fire_object.h"
 #include "plugin/simulate_panel.h"
 #include "render/preview.h"
+#include "sim/simulate.h"
 
 namespace tf {
 
@@ -19,12 +25,73 @@ std::string gStatus;
 // The domain a node carries, or null when it carries none (or there is no node).
 FireObject* DomainOf(host::Node* node) { return node ? AsFireObject(node->GetObject()) : nullptr; }
 
-bool ExportVdb(host::Node* node) {
+host::TimeValue CurrentTime(const FireObject& domain) {
+  return domain.GetScene() ? domain.GetScene()->time.currentTime : 0;
+}
+
+// The domain a command runs on; otherwise the status says the node is none and the result is null.
+FireObject* CommandDomain(host::Node* node) {
   FireObject* domain = DomainOf(node);
-  if (!domain) {
-    SetScriptStatus(kNotADomain);
-    return false;
+  if (!domain) SetScriptStatus(kNotADomain);
+  return domain;
+}
+
+// The node becomes the domain's current one and the domain is evaluated at the host's time, as a
+// viewport showing it would: live mode then has its frame.
+host::TimeValue ShowDomain(FireObject& domain, host::Node* node) {
+  domain.SetCurrentNode(node);
+  const host::TimeValue t = CurrentTime(domain);
+  domain.EvalAt(t);
+  return t;
+}
+
+bool SimulateNode(host::Node* node) {
+  FireObject* domain = CommandDomain(node);
+  if (!domain) return false;
+  SimulateResult result = Simulate(domain, node);
+  SetScriptStatus(std::move(result.message));
+  return result.ok;
+}
+
+bool ClearCacheOf(host::Node* node) {
+  FireObject* domain = DomainOf(node);
+  std::string message;
+  if (!domain || !domain->ClearCache(message)) return false;
+  SetScriptStatus(std::move(message));
+  return true;
+}
+
+std::string FrameInfo(host::Node* node) {
+  FireObject* domain = DomainOf(node);
+  if (!domain) return kNotADomain;
+  const host::TimeValue t = ShowDomain(*domain, node);
+  const std::shared_ptr<const CacheFrame> frame = domain->GetDisplayFrame(t);
+  if (!frame) return "no frame";
+  const host::ParamBlock* block = domain->Params();
+  return FrameInfoText(block ? block->GetInt(kLiveMode, t).value_or(0) : 0, *frame);
+}
+
+int FireFromEvents(host::Node* node, const std::string& path, float minEnergy) {
+  FireObject* domain = CommandDomain(node);
+  if (!domain) return -1;
+  host::ParamBlock* block = domain->Params();
+  block->SetString(kEventsFile, 0, path);
+  block->SetFloat(kEventsMinEnergy, 0, minEnergy);
+  const std::string resolved = EventsFilePath(*domain);
+  std::vector<ImpactEvent> events;
+  bool inMetres = false;
+  const int count = ReadEventsFile(resolved, minEnergy, events, inMetres);
+  if (count < 0) {
+    SetScriptStatus("events file not found: " + resolved);
+    return -1;
   }
+  SetScriptStatus(std::to_string(count) + " events above the minimum energy");
+  return count;
+}
+
+bool ExportVdb(host::Node* node) {
+  FireObject* domain = CommandDomain(node);
+  if (!domain) return false;
   const VdbExportDomain exportDomain = ExportDomainOf(*domain);
   ExportResult result = ExportVdbSequence(&exportDomain, node, nullptr);
   SetScriptStatus(std::move(result.message));
@@ -32,13 +99,9 @@ bool ExportVdb(host::Node* node) {
 }
 
 bool CompositeOver(host::Node* node, const std::string& background, const std::string& output) {
-  FireObject* domain = DomainOf(node);
-  if (!domain) {
-    SetScriptStatus(kNotADomain);
-    return false;
-  }
-  domain->SetCurrentNode(node);
-  const host::TimeValue t = domain->GetScene() ? domain->GetScene()->time.currentTime : 0;
+  FireObject* domain = CommandDomain(node);
+  if (!domain) return false;
+  const host::TimeValue t = ShowDomain(*domain, node);
   std::string status;
   const bool ok = CompositeFrame(domain, node, t, background, output, status);
   SetScriptStatus(std::move(status));
@@ -47,10 +110,29 @@ bool CompositeOver(host::Node* node, const std::string& background, const std::s
 
 }  // namespace
 
+std::string FrameInfoText(int liveMode, const CacheFrame& frame) {
+  double smoke = 0.0, heat = 0.0;
+  for (float v : frame.channels[kChannelDensity]) smoke += double(v);
+  for (float v : frame.channels[kChannelTemperature]) heat += double(v);
+  const CacheFrameHeader& h = frame.header;
+  char text[256];
+  std::snprintf(text, sizeof text, "live=%d frame=%d grid=%dx%dx%d crop=%dx%dx%d smoke=%.4g heat=%.4g maxT=%.4g", liveMode,
+                h.frame, h.nx, h.ny, h.nz, h.cropSize[0], h.cropSize[1], h.cropSize[2], smoke, heat,
+                double(h.channelMax[kChannelTemperature]));
+  return text;
+}
+
 FireOps::FireOps()
     : FPInterface(kFireOpsId, kFireOpsName, host::kFPCoreInterface, nullptr,
-                  {{kOpsExportVdb, "exportVDB", FPType::Bool, {{"domain", FPType::Node}}},
+                  {{kOpsSimulate, "simulate", FPType::Bool, {{"domain", FPType::Node}}},
+                   {kOpsExportVdb, "exportVDB", FPType::Bool, {{"domain", FPType::Node}}},
+                   {kOpsClearCache, "clearCache", FPType::Bool, {{"domain", FPType::Node}}},
                    {kOpsStatus, "status", FPType::String, {}},
+                   {kOpsFrameInfo, "frameInfo", FPType::String, {{"domain", FPType::Node}}},
+                   {kOpsFireFromEvents,
+                    "fireFromEvents",
+                    FPType::Int,
+                    {{"domain", FPType::Node}, {"path", FPType::String}, {"minEnergy", FPType::Float, host::Value(1.0f)}}},
                    {kOpsCompositeOver,
                     "compositeOver",
                     FPType::Bool,
@@ -58,8 +140,12 @@ FireOps::FireOps()
 
 host::Value FireOps::Dispatch(uint32_t functionId, const host::FPArgs& args) {
   switch (functionId) {
+    case kOpsSimulate: return SimulateNode(args[0].AsNode());
     case kOpsExportVdb: return ExportVdb(args[0].AsNode());
+    case kOpsClearCache: return ClearCacheOf(args[0].AsNode());
     case kOpsStatus: return ScriptStatus();
+    case kOpsFrameInfo: return FrameInfo(args[0].AsNode());
+    case kOpsFireFromEvents: return FireFromEvents(args[0].AsNode(), args[1].AsString(), args[2].AsFloat());
     case kOpsCompositeOver: return CompositeOver(args[0].AsNode(), args[1].AsString(), args[2].AsString());
     default: return host::Value::Unhandled();
   }

@@ -1,9 +1,9 @@
-// TolvarisFireOps: the functions scripts bind to by id and name, `exportVDB` and `compositeOver`
-// on a domain and on what is not one, the shared status text, and the host's exception for a short
-// argument list.
+// TolvarisFireOps: the functions scripts bind to by id and name, the commands on a domain and on
+// what is not one, the shared status text, and the host's exception for a short argument list.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -64,7 +64,13 @@ TEST_F(FireOpsTest, DescribesTheFunctionsScriptsBindTo) {
     uint32_t id;
     const char* name;
     std::vector<const char*> args;
-  } expected[] = {{1, "exportVDB", {"domain"}}, {4, "status", {}}, {11, "compositeOver", {"domain", "background", "output"}}};
+  } expected[] = {{0, "simulate", {"domain"}},
+                  {1, "exportVDB", {"domain"}},
+                  {2, "clearCache", {"domain"}},
+                  {4, "status", {}},
+                  {6, "frameInfo", {"domain"}},
+                  {10, "fireFromEvents", {"domain", "path", "minEnergy"}},
+                  {11, "compositeOver", {"domain", "background", "output"}}};
   for (const auto& e : expected) {
     const host::FunctionDesc* f = ops.FindFunction(e.id);
     ASSERT_NE(f, nullptr) << e.id;
@@ -79,8 +85,16 @@ TEST_F(FireOpsTest, DescribesTheFunctionsScriptsBindTo) {
 
 TEST_F(FireOpsTest, NodesThatAreNotDomainsAreRefused) {
   for (host::Node* node : {s.source, static_cast<host::Node*>(nullptr)}) {
+    for (uint32_t id : {kOpsSimulate, kOpsExportVdb}) {
+      SetScriptStatus("before");
+      EXPECT_EQ(ops.Invoke(id, {node}), Value(false)) << id;
+      EXPECT_EQ(Status(), "not a TolvarisFire node") << id;
+    }
     SetScriptStatus("before");
-    EXPECT_EQ(ops.Invoke(kOpsExportVdb, {node}), Value(false));
+    EXPECT_EQ(ops.Invoke(kOpsClearCache, {node}), Value(false));
+    EXPECT_EQ(Status(), "before") << "clearCache leaves the status alone";
+    EXPECT_EQ(ops.Invoke(kOpsFrameInfo, {node}), Value("not a TolvarisFire node"));
+    EXPECT_EQ(ops.Invoke(kOpsFireFromEvents, {node, "events.txt"}), Value(-1));
     EXPECT_EQ(Status(), "not a TolvarisFire node");
     SetScriptStatus("before");
     EXPECT_EQ(ops.Invoke(kOpsCompositeOver, {node, Background(80, 50), (work.path() / "out.png").string()}),
@@ -88,6 +102,38 @@ TEST_F(FireOpsTest, NodesThatAreNotDomainsAreRefused) {
     EXPECT_EQ(Status(), "not a TolvarisFire node");
   }
   EXPECT_FALSE(fs::exists(work.path() / "out.png"));
+}
+
+TEST_F(FireOpsTest, SimulateFrameInfoAndClearCacheWorkOnTheDomainsCache) {
+  EXPECT_EQ(ops.Invoke(kOpsFrameInfo, {DomainNode()}), Value("no frame"));
+  ASSERT_EQ(ops.Invoke(kOpsSimulate, {DomainNode()}), Value(true)) << Status();
+  EXPECT_EQ(Status().rfind("Simulated 4 frames, 11x11x16 on the ", 0), 0u) << Status();
+
+  s.scene.time.currentTime = s.scene.time.FrameToTicks(3);
+  CacheFrame frame;
+  ASSERT_TRUE(ReadCacheFrame(MakeFramePath(s.domain->CacheFolder(), "fire", 3, "tfc"), frame));
+  EXPECT_EQ(ops.Invoke(kOpsFrameInfo, {DomainNode()}), Value(FrameInfoText(0, frame)));
+  const std::string info = FrameInfoText(0, frame);
+  EXPECT_EQ(info.rfind("live=0 frame=3 grid=11x11x16 crop=", 0), 0u) << info;
+  EXPECT_EQ(info.find("smoke=0 "), std::string::npos) << "the fire made smoke: " << info;
+
+  EXPECT_EQ(ops.Invoke(kOpsClearCache, {DomainNode()}), Value(true));
+  EXPECT_EQ(Status(), "Deleted 4 cached frames.");
+  EXPECT_EQ(ops.Invoke(kOpsFrameInfo, {DomainNode()}), Value("no frame"));
+}
+
+TEST_F(FireOpsTest, FireFromEventsStoresItsArgumentsAndCountsTheEvents) {
+  const std::string missing = (work.path() / "none.txt").string();
+  EXPECT_EQ(ops.Invoke(kOpsFireFromEvents, {DomainNode(), missing, 2.5f}), Value(-1));
+  EXPECT_EQ(Status(), "events file not found: " + missing);
+  EXPECT_EQ(s.domain->Params()->GetString(kEventsFile, 0), missing) << "stored even when the file is missing";
+  EXPECT_FLOAT_EQ(*s.domain->Params()->GetFloat(kEventsMinEnergy, 0), 2.5f);
+
+  const std::string events = (work.path() / "events.txt").string();
+  std::ofstream(events) << "1 0 0 0 impact 0.5\n2 0 0 0 impact 1\n3 0 0 0 spark 7\n";
+  EXPECT_EQ(ops.Invoke(kOpsFireFromEvents, {DomainNode(), events}), Value(2)) << "minEnergy defaults to 1";
+  EXPECT_EQ(Status(), "2 events above the minimum energy");
+  EXPECT_FLOAT_EQ(*s.domain->Params()->GetFloat(kEventsMinEnergy, 0), 1.0f);
 }
 
 TEST_F(FireOpsTest, ExportVdbWritesTheCachedFramesAndReportsThem) {
