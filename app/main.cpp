@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/command.h"
+#include "host/atomic_file.h"
 #include "host/platform.h"
 
 #ifndef TFR_VERSION
@@ -99,6 +100,8 @@ int Main(int argc, char** argv) {
   }
 
   host::InstallStopHandler();
+  // A write past the file-size limit fails with its message instead of ending the program.
+  host::IgnoreFileSizeSignal();
   host::ClearStop();
   Session session;
   if (!Prepare(options, session)) return kExitFailed;

@@ -16,6 +16,8 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
+#include "host/atomic_file.h"
+
 // libpng and libjpeg report errors through callbacks that must not return; ours leave by longjmp
 // to the function that armed the jump. A longjmp skips destructors, so every function below that
 // calls setjmp holds only trivially destructible locals, and the objects with destructors (the
@@ -407,28 +409,12 @@ bool WritePngFile(const std::filesystem::path& path, int width, int height, int 
   }
   for (size_t y = 0; y < rowTable.size(); ++y) rowTable[y] = const_cast<png_bytep>(rows + y * rowBytes);
 
-  // A name of our own beside the target, so the rename stays within one file system.
-  static std::atomic<unsigned> counter{0};
-  std::filesystem::path temp = path;
-  temp += ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
-
-  std::FILE* fp = std::fopen(temp.c_str(), "wb");
-  if (!fp) return fail(std::strerror(errno));
+  AtomicFile file(path);
+  if (!file.Open()) return fail(file.Error());
   PngWriter writer;
-  const bool encoded = EncodePng(&writer, fp, width, height, channels, bitDepth, rowTable.data());
-  const int closed = std::fclose(fp);
-  std::error_code ec;
-  if (!encoded || closed != 0) {
-    const std::string reason = !encoded ? std::string(writer.err.text) : std::string(std::strerror(errno));
-    std::filesystem::remove(temp, ec);
-    return fail(reason);
-  }
-  std::filesystem::rename(temp, path, ec);
-  if (ec) {
-    std::error_code ignored;
-    std::filesystem::remove(temp, ignored);
-    return fail(ec.message());
-  }
+  if (!EncodePng(&writer, file.Stream(), width, height, channels, bitDepth, rowTable.data()))
+    return fail(std::string(writer.err.text));
+  if (!file.Commit()) return fail(file.Error());
   return true;
 }
 

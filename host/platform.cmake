@@ -1,6 +1,7 @@
 # Platform services, function publishing, the Lua engine with its scene functions and plug-in loading.
 target_sources(tfr_host PRIVATE
   platform.cpp
+  atomic_file.cpp
   publish.cpp
   lua_engine.cpp
   scene_bindings.cpp

@@ -15,6 +15,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/atomic_file.h"
+
 namespace host {
 
 // Scene files restore nodes under their saved handles.
@@ -847,35 +849,16 @@ bool SaveScene(Scene& scene, const std::filesystem::path& file, std::string* err
     if (error) *error = file.string() + ": " + why;
     return false;
   };
-  std::filesystem::path part = file;
-  part += ".part";
   try {
     std::string text, why;
     if (!BuildText(scene, text, &why)) return fail("not saved: " + why);
-    {
-      std::ofstream out(part, std::ios::binary | std::ios::trunc);
-      if (!out) return fail(std::string("cannot write ") + part.string() + ": " + std::strerror(errno));
-      out.write(text.data(), std::streamsize(text.size()));
-      out.close();
-      if (!out) {
-        std::error_code ignored;
-        std::filesystem::remove(part, ignored);
-        return fail("cannot write " + part.string() + " to its end");
-      }
-    }
+    if (!WriteFileAtomically(file, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), &why))
+      return fail(why);
     std::error_code ec;
-    std::filesystem::rename(part, file, ec);
-    if (ec) {
-      std::error_code ignored;
-      std::filesystem::remove(part, ignored);
-      return fail("cannot replace the file: " + ec.message());
-    }
     std::filesystem::path absolute = std::filesystem::absolute(file, ec);
     scene.SetFilePath(ec ? file : absolute);
     return true;
   } catch (const std::exception& e) {
-    std::error_code ignored;
-    std::filesystem::remove(part, ignored);
     return fail(e.what());
   }
 }

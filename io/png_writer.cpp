@@ -5,6 +5,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "host/atomic_file.h"
 #include "io/zlib_stored.h"
 
 namespace tf {
@@ -75,15 +76,7 @@ std::vector<uint8_t> EncodePng(const uint8_t* rgb, int32_t width, int32_t height
 bool WritePng(const std::filesystem::path& path, const uint8_t* rgb, int32_t width, int32_t height) {
   std::vector<uint8_t> file = EncodePng(rgb, width, height);
   if (file.empty()) return false;
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  bool written = std::fwrite(file.data(), 1, file.size(), f) == file.size();
-  bool closed = std::fclose(f) == 0;
-  if (written && closed) return true;
-  // A short write (a full disk) must not leave a truncated image under the name.
-  std::error_code ec;
-  if (std::filesystem::is_regular_file(path, ec)) std::filesystem::remove(path, ec);
-  return false;
+  return host::WriteFileAtomically(path, file);
 }
 
 }  // namespace tf

@@ -7,6 +7,7 @@
 #include <new>
 #include <system_error>
 
+#include "host/atomic_file.h"
 #include "io/zlib_stored.h"
 
 namespace tf {
@@ -151,18 +152,12 @@ bool WritePrtFrame(const CacheFrame& frame, const DomainGrid& grid, const std::f
                    int32_t particlesPerCell, const RenderSettings& settings, std::string& error) {
   std::vector<uint8_t> bytes;
   if (!EncodePrtFrame(frame, grid, particlesPerCell, settings, bytes, error)) return false;
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) {
+  host::AtomicFile file(path);
+  if (!file.Open()) {
     error = "cannot create " + path.string();
     return false;
   }
-  const size_t written = std::fwrite(bytes.data(), 1, bytes.size(), f);
-  const bool closed = std::fclose(f) == 0;
-  if (written != bytes.size() || !closed) {
-    // A file cut short would read as a corrupt particle set: take it away. Only an ordinary
-    // file: a device or pipe named as the target is never removed.
-    std::error_code ec;
-    if (std::filesystem::is_regular_file(path, ec)) std::filesystem::remove(path, ec);
+  if (!file.Write(bytes.data(), bytes.size()) || !file.Commit()) {
     error = "write failed (disk full?)";
     return false;
   }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "host/atomic_file.h"
 #include "host/platform.h"
 
 namespace tf {
@@ -315,17 +316,12 @@ VdbWriteResult WriteVdbFile(const std::filesystem::path& path, const std::vector
     return result;
   }
 
-  std::filesystem::path part = path;
-  part += ".part";
-  std::FILE* f = std::fopen(part.c_str(), "wb");
-  if (!f) {
+  host::AtomicFile file(path);
+  if (!file.Open()) {
     result.error = "cannot create the file";
     return result;
   }
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  const bool closed = std::fclose(f) == 0;
-  if (!written || !closed || !host::RenameReplace(part, path)) {
-    host::DeleteFile(part);
+  if (!file.Write(bytes.data(), bytes.size()) || !file.Commit()) {
     result.error = "write failed (disk full?)";
     return result;
   }

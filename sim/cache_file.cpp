@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "host/atomic_file.h"
 #include "host/platform.h"
 #include "sim/half.h"
 
@@ -31,17 +32,6 @@ uint32_t GetU32(const uint8_t* at) {
 }
 int32_t GetI32(const uint8_t* at) { return static_cast<int32_t>(GetU32(at)); }
 float GetF32(const uint8_t* at) { return std::bit_cast<float>(GetU32(at)); }
-
-// Removes the unfinished file on every early return of the writer.
-struct PartFile {
-  std::FILE* file = nullptr;
-  std::string path;
-  bool keep = false;
-  ~PartFile() {
-    if (file) std::fclose(file);
-    if (!keep) host::DeleteFile(path);
-  }
-};
 
 bool EndsWithSeparator(std::string_view s) { return !s.empty() && (s.back() == '/' || s.back() == '\\'); }
 
@@ -118,17 +108,12 @@ bool WriteCacheFrame(const CacheFrame& frame, const std::string& path) {
   for (int c = 0; c < kCacheChannels; ++c)
     if (n > 0 && (h.channelMask & (1u << c)) && frame.channels[c].size() != n) return false;
 
-  PartFile part;
-  part.path = path + ".part";
-  part.file = std::fopen(part.path.c_str(), "wb");
-  if (!part.file) {
-    part.keep = true;  // nothing of ours to delete (it may be someone else's folder of that name)
-    return false;
-  }
+  host::AtomicFile part(path);
+  if (!part.Open()) return false;
 
   uint8_t headerBytes[kCacheHeaderBytes];
   EncodeCacheHeader(h, headerBytes);
-  if (std::fwrite(headerBytes, 1, sizeof headerBytes, part.file) != sizeof headerBytes) return false;
+  if (!part.Write(headerBytes, sizeof headerBytes)) return false;
 
   if (n > 0) {
     // Converted in slices so a large crop does not need a second full-size buffer.
@@ -144,18 +129,12 @@ bool WriteCacheFrame(const CacheFrame& frame, const std::string& path) {
           buffer[2 * i] = static_cast<uint8_t>(half);
           buffer[2 * i + 1] = static_cast<uint8_t>(half >> 8);
         }
-        if (std::fwrite(buffer.data(), 1, 2 * count, part.file) != 2 * count) return false;
+        if (!part.Write(buffer.data(), 2 * count)) return false;
       }
     }
   }
 
-  // A full disk often shows only when the buffered tail is flushed, so the close is checked too.
-  const int closed = std::fclose(part.file);
-  part.file = nullptr;
-  if (closed != 0) return false;
-  if (!host::RenameReplace(part.path, path)) return false;
-  part.keep = true;
-  return true;
+  return part.Commit();
 }
 
 bool ReadCacheFrame(const std::string& path, CacheFrame& frame) {

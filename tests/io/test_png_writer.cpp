@@ -82,7 +82,7 @@ TEST(PngWriter, RefusesWhatItCannotWrite) {
   EXPECT_FALSE(tf::WritePng(dir / "zero.png", px, 0, 1));
   EXPECT_FALSE(tf::WritePng(dir / "null.png", nullptr, 1, 1));
   EXPECT_FALSE(std::filesystem::exists(dir / "zero.png"));
-  // A full device: the short write is reported and nothing stays under the name.
+  // A device under the name is refused, never replaced.
   if (std::FILE* full = std::fopen("/dev/full", "wb")) {
     std::fclose(full);
     std::vector<uint8_t> big = Pattern(300, 300, 1);

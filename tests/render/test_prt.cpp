@@ -40,12 +40,11 @@ TEST(PrtWriter, FailuresLeaveNoFileAndSayWhy) {
   EXPECT_FALSE(error.empty());
   EXPECT_FALSE(std::filesystem::exists(target));
 
-  // A full device: the failure is reported, and a target that is not an ordinary file is left
-  // in place.
+  // A device under the target's name is never replaced: the write is refused.
   if (std::filesystem::is_character_file("/dev/full")) {
     error.clear();
     EXPECT_FALSE(WritePrtFrame(SmallFrame(), DomainGrid{}, "/dev/full", 2, s, error));
-    EXPECT_EQ(error, "write failed (disk full?)");
+    EXPECT_EQ(error, "cannot create /dev/full");
     EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
   }
 }

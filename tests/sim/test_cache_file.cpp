@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "sim/cache_file.h"
 #include "sim/half.h"
@@ -282,10 +283,34 @@ TEST_F(FailedWrite, HeaderTheReaderWouldRefuse) {
 }
 
 TEST_F(FailedWrite, DiskFull) {
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this machine";
-  fs::create_symlink("/dev/full", path_ + ".part");  // every write through it fails with ENOSPC
-  EXPECT_FALSE(WriteCacheFrame(MakeSmallFrame(7, 0xF0), path_));
+  // A file system of 64 KiB, mounted where the machine lets us (root in a mount namespace).
+  const fs::path mount = dir_ / "tiny";
+  fs::create_directories(mount);
+  if (std::system(("mount -t tmpfs -o size=64k tmpfs '" + mount.string() + "' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "cannot mount a small file system here";
+  path_ = MakeFramePath(mount.string(), "fire", 7, "tfc");
+  ASSERT_TRUE(WriteCacheFrame(MakeSmallFrame(7), path_));
+  before_ = ReadBytes(path_);
+  CacheFrame big = MakeSmallFrame(7);
+  big.header.cropSize = {64, 64, 16};
+  for (int c = 0; c < kCacheChannels; ++c)
+    if (big.header.channelMask & (1u << c)) big.channels[c].assign(64 * 64 * 16, 0.5f);
+  EXPECT_FALSE(WriteCacheFrame(big, path_));
   ExpectOldFileIntact();
+  EXPECT_EQ(std::system(("umount '" + mount.string() + "'").c_str()), 0);
+}
+
+TEST_F(FailedWrite, ALinkPlantedAtThePartNameIsReplacedNotFollowed) {
+  const fs::path victim = dir_ / "someone_elses.txt";
+  std::ofstream(victim) << "keep me";
+  fs::create_symlink(victim, path_ + ".part");
+  ASSERT_TRUE(WriteCacheFrame(MakeSmallFrame(8), path_));
+  std::ifstream in(victim);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
+  CacheFrame back;
+  ASSERT_TRUE(ReadCacheFrame(path_, back));
+  EXPECT_EQ(back.header.frame, 8);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(path_ + ".part")));
 }
 
 TEST_F(FailedWrite, FileSizeLimitReachedWhileFlushing) {
