@@ -24,8 +24,8 @@ struct BridgeVolume {
 using VolumeRef = std::shared_ptr<const BridgeVolume>;
 
 // One kept volume and what it was made from. The displayed frame is part of the key by identity:
-// the node is known only by its address, and a node's object can be replaced by a new domain
-// whose display generation happens to equal the old one's.
+// the node is known only by its address, and a new domain (on the same node, or on a new node at
+// a freed node's address) may stand at the generation the old one stood at.
 struct RingSlot {
   const void* node = nullptr;
   host::TimeValue time = 0;
