@@ -149,13 +149,17 @@ TEST_F(Bridge, EmitsOnlyAboveTheThresholdAndClampsTheColourTable) {
 TEST_F(Bridge, RingKeepsAVolumeUntilItsKeyChangesAndHoldersOutliveIt) {
   WriteUniform(folder_ / "a", 0, 1.0f, 0.8125f);
   WriteUniform(folder_ / "a", 1, 1.0f, 0.8125f);
-  const Delivered a(node_, 0), again(node_, 0);
-  EXPECT_EQ(std::vector<const float*>({again.f.extinction, again.f.emission, again.f.third}),
-            std::vector<const float*>({a.f.extinction, a.f.emission, a.f.third}));
-  node_->transform.position.Set(0, {0, 0, 50}, false);
-  const Delivered moved(node_, 0);  // a kept volume still follows the node
-  EXPECT_EQ(moved.f.emission, a.f.emission);
-  EXPECT_FLOAT_EQ(moved.f.translation[2], 0.5f);
+  const Delivered a(node_, 0);
+  {
+    const Delivered again(node_, 0);
+    ASSERT_TRUE(a.ok && again.ok);
+    EXPECT_EQ(std::vector<const float*>({again.f.extinction, again.f.emission, again.f.third}),
+              std::vector<const float*>({a.f.extinction, a.f.emission, a.f.third}));
+    node_->transform.position.Set(0, {0, 0, 50}, false);
+    const Delivered moved(node_, 0);  // a kept volume still follows the node
+    EXPECT_EQ(moved.f.emission, a.f.emission);
+    EXPECT_FLOAT_EQ(moved.f.translation[2], 0.5f);
+  }
   // Frame 1, then frame 0 loaded again: the display generation moved both times.
   const Delivered next(node_, kTicksPerFrame), back(node_, 0);
   EXPECT_NE(next.f.emission, a.f.emission);
@@ -167,8 +171,8 @@ TEST_F(Bridge, RingKeepsAVolumeUntilItsKeyChangesAndHoldersOutliveIt) {
   Domain()->InvalidateDisplayFrame();
   const Delivered reloaded(node_, 0);
   EXPECT_NE(reloaded.f.emission, brighter.f.emission);
-  // Four volumes made since pushed the first out of the ring: its holder alone keeps it (the
-  // sanitizer build sees any read of freed memory).
+  // Four volumes made since pushed the first out of the ring: its first holder alone keeps it
+  // (the sanitizer build sees any read of freed memory).
   const Rgb e = Emission(0.8125, kVoxel);
   for (size_t i = 0; i < 64; ++i) EXPECT_NEAR(a.f.emission[3 * i + 1], e[1], 1e-4 * e[1]) << i;
 }
@@ -179,6 +183,7 @@ TEST_F(Bridge, ANewDomainOnTheSameNodeGetsItsOwnVolume) {
   const Delivered before(node_, 0);
   node_->SetObject(MakeDomain(folder_ / "b"));
   const Delivered after(node_, 0);
+  ASSERT_TRUE(before.ok && after.ok);
   ASSERT_EQ(after.f.generation, before.f.generation) << "the test needs both domains at one generation";
   EXPECT_FLOAT_EQ(after.f.extinction[0], 2.0f * before.f.extinction[0]);
 }
