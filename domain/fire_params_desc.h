@@ -4,9 +4,14 @@
 // an id never changes meaning once shipped; new settings take the next free id.
 #pragma once
 
+#include "host/class_desc.h"
 #include "host/param_block.h"
 
 namespace tf {
+
+// The class of a domain (plugin/fire_obj_desc.h). Every part of the plug-in, and the bridge that
+// sibling plug-ins call, recognises a domain by it, so it never changes.
+inline constexpr host::ClassId kFireClassId{0xf71871a0u, 0xfd02a001u};
 
 // The block's id, reference number and flags.
 inline constexpr int kFireParamBlockId = 0;

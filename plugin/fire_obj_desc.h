@@ -9,11 +9,11 @@
 #include <string>
 #include <string_view>
 
+#include "domain/fire_params_desc.h"
 #include "host/class_desc.h"
 
 namespace tf {
 
-inline constexpr host::ClassId kFireClassId{0xf71871a0u, 0xfd02a001u};
 inline constexpr std::string_view kFireClassName = "TolvarisFire";
 inline constexpr std::string_view kFireCategory = "TolvarisFX";
 

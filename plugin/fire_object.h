@@ -72,7 +72,7 @@ class FireObject final : public host::Object, public SimulateDomain {
   // The node the domain was last edited on (found among the selection at edit begin), or null
   // when that node is gone. Kept by handle, so a deleted node is never reached.
   host::Node* CurrentNode() const;
-  void SetCurrentNode(const host::Node* node);
+  void SetCurrentNode(const host::Node* node) override;
 
   // The viewports: one FirePointItem for the domain, made on the first request; the box and label
   // strokes for hit tests, and the bounding boxes around them. Each of these makes the node the

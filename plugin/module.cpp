@@ -1,12 +1,13 @@
 // The entry points of the TolvarisFire.dlo module. The host calls them after loading the module
 // (host/plugin_abi.h): it checks the version, initialises the module and registers its one class,
-// the TolvarisFire domain.
+// the TolvarisFire domain. Sibling plug-ins call TFR_GetBridge.
 #include <cstdint>
 
 #include "host/plugin_abi.h"
 #include "host/publish.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/fire_ops.h"
+#include "script/bridge.h"
 
 namespace {
 
@@ -36,6 +37,9 @@ TFR_MODULE_EXPORT int LibInitialize() {
 }
 
 TFR_MODULE_EXPORT int LibShutdown() { return 1; }
+
+// The bridge for sibling plug-ins (script/bridge_abi.h), found by name in the loaded module.
+TFR_MODULE_EXPORT const TfrBridge* TFR_GetBridge() { return tf::GetBridgeTable(); }
 
 // Asks switchable-graphics drivers to run the process on the discrete NVIDIA GPU.
 extern "C" {

@@ -1,4 +1,4 @@
-// What the bake, the exporters and the preview commands need of a domain besides its parameter
+// What the bake, the exporters, the preview commands and the bridge need of a domain besides its parameter
 // block: where its cache and outputs live, and its display frame, which the bake drops so that the
 // viewport follows it and the previews render. The domain object implements this; the commands
 // find it on the scene object they are given.
@@ -11,6 +11,10 @@
 
 #include "host/math.h"
 #include "sim/cache_file.h"
+
+namespace host {
+class Node;
+}
 
 namespace tf {
 
@@ -31,6 +35,9 @@ class SimulateDomain {
   // Held, the display frame is not replaced and the live state does not change (recursive: a
   // holder may call GetDisplayFrame).
   virtual std::recursive_mutex& DisplayMutex() const = 0;
+  // Records the node the domain is shown on; live mode evaluates the scene through it. A domain
+  // that follows no node ignores it.
+  virtual void SetCurrentNode(const host::Node* /*node*/) {}
 
  protected:
   ~SimulateDomain() = default;
