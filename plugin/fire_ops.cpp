@@ -10,6 +10,7 @@
 #include "plugin/fire_object.h"
 #include "plugin/simulate_panel.h"
 #include "render/preview.h"
+#include "script/bridge.h"
 #include "sim/simulate.h"
 
 namespace tf {
@@ -71,6 +72,11 @@ std::string FrameInfo(host::Node* node) {
   return FrameInfoText(block ? block->GetInt(kLiveMode, t).value_or(0) : 0, *frame);
 }
 
+std::string BridgeInfo(host::Node* node) {
+  const FireObject* domain = DomainOf(node);
+  return BridgeInfoText(node, domain ? CurrentTime(*domain) : 0);
+}
+
 int FireFromEvents(host::Node* node, const std::string& path, float minEnergy) {
   FireObject* domain = CommandDomain(node);
   if (!domain) return -1;
@@ -129,6 +135,7 @@ FireOps::FireOps()
                    {kOpsClearCache, "clearCache", FPType::Bool, {{"domain", FPType::Node}}},
                    {kOpsStatus, "status", FPType::String, {}},
                    {kOpsFrameInfo, "frameInfo", FPType::String, {{"domain", FPType::Node}}},
+                   {kOpsBridgeInfo, "bridgeInfo", FPType::String, {{"domain", FPType::Node}}},
                    {kOpsFireFromEvents,
                     "fireFromEvents",
                     FPType::Int,
@@ -145,6 +152,7 @@ host::Value FireOps::Dispatch(uint32_t functionId, const host::FPArgs& args) {
     case kOpsClearCache: return ClearCacheOf(args[0].AsNode());
     case kOpsStatus: return ScriptStatus();
     case kOpsFrameInfo: return FrameInfo(args[0].AsNode());
+    case kOpsBridgeInfo: return BridgeInfo(args[0].AsNode());
     case kOpsFireFromEvents: return FireFromEvents(args[0].AsNode(), args[1].AsString(), args[2].AsFloat());
     case kOpsCompositeOver: return CompositeOver(args[0].AsNode(), args[1].AsString(), args[2].AsString());
     default: return host::Value::Unhandled();

@@ -69,6 +69,7 @@ TEST_F(FireOpsTest, DescribesTheFunctionsScriptsBindTo) {
                   {2, "clearCache", {"domain"}},
                   {4, "status", {}},
                   {6, "frameInfo", {"domain"}},
+                  {7, "bridgeInfo", {"domain"}},
                   {10, "fireFromEvents", {"domain", "path", "minEnergy"}},
                   {11, "compositeOver", {"domain", "background", "output"}}};
   for (const auto& e : expected) {
