@@ -1,5 +1,5 @@
 // Presets: built-in rows (units, undo, the explosion's sources), preset files (round trip across
-// units, the combined list, refused names, failed saves, malformed files).
+// units, the combined list, refused names, failed saves, malformed files), Apply and Save mine.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include "host/platform.h"
 #include "host/scene_file.h"
 #include "plugin/fire_obj_desc.h"
+#include "plugin/simulate_panel.h"
 #include "presets/builtin_presets.h"
 #include "presets/preset_files.h"
 #include "tests/host/temp_folder.h"
@@ -208,6 +209,24 @@ TEST(PresetFiles, MalformedFilesLoadWhatTheyCanAndNeverCrash) {
   WriteText(PresetsFolder() / "huge.tfp", "heat = 4 " + std::string(16 << 20, 'x'));
   EXPECT_TRUE(LoadPreset(s.domain, "huge"));
   EXPECT_FLOAT_EQ(s.F(kHeat), 2.5f);
+}
+
+TEST(SimulatePanelPresets, ApplyAndSaveMineWorkTheDropDown) {
+  PresetScene s(1.0);
+  host::CommandPanel panel;
+  s.scene.Select(s.node);
+  ASSERT_TRUE(panel.BeginEdit(s.node));
+  host::Panel* p = panel.FindPanel(kSimulateDialog);
+  EXPECT_EQ(panel.Press(kApplyButton), host::CommandStatus::kFailed) << "index 0 is selected";
+  EXPECT_EQ(p->StatusText(), "Choose a preset to apply.");
+  ASSERT_TRUE(p->Select(kPresetList, kCandle));
+  EXPECT_EQ(panel.Press(kApplyButton), host::CommandStatus::kSucceeded);
+  EXPECT_EQ(p->StatusText(), "Preset applied: Candle.");
+  EXPECT_EQ(p->Text(kInfoText).rfind("Grid 32 x 32 x 96", 0), 0u) << p->Text(kInfoText);
+  p->SetText(kPresetNameBox, std::string(130, 'n'));
+  EXPECT_EQ(panel.Press(kSaveMineButton), host::CommandStatus::kSucceeded);
+  EXPECT_EQ(p->Items(kPresetList).back(), "[my] " + std::string(128, 'n'));
+  panel.EndEdit();
 }
 
 }  // namespace
