@@ -2,9 +2,9 @@
 //
 // When the user selects an object for editing, the host calls the object's BeginEditParams with
 // the command panel; the object adds its panels (a title, buttons by control id, texts, one of
-// them the status line, drop-down lists and edit boxes) and removes them again in EndEditParams, which the host calls when the
-// editing ends. Pressing a button runs its handler, which says how its command went, so that a
-// script or the command line can end with the right status.
+// them the status line, drop-down lists and edit boxes) and removes them again in EndEditParams,
+// which the host calls when the editing ends. Pressing a button runs its handler, which says how
+// its command went, so that a script or the command line can end with the right status.
 //
 // Long commands report progress (a text, frames done, frames total) through the panel, ask for
 // window messages to be dispatched, and poll the stop request (host/platform.h). What the panels

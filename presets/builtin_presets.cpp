@@ -91,7 +91,8 @@ scene.setParam(dom, "emitters", emitters)
 scene.setParam(dom, "dustSources", {dust})
 -- The shell, so that a tiny or degenerate source never fills the whole domain.
 scene.setParam(dom, "emitMode", 1)
-for _, name in ipairs({"closedFloor", "openSides", "openTop", "outVDB", "vdbDensity", "vdbTemp", "vdbFlame", "vdbVelocity"}) do
+for _, name in ipairs({"closedFloor", "openSides", "openTop",
+                       "outVDB", "vdbDensity", "vdbTemp", "vdbFlame", "vdbVelocity"}) do
   scene.setParam(dom, name, true)
 end
 scene.setParam(dom, "smokeColor", {70 / 255, 66 / 255, 64 / 255})

@@ -98,7 +98,8 @@ TEST(PresetFiles, RoundTripAcrossUnitsKeepsEveryWrittenSettingButNeverLiveMode) 
   ASSERT_TRUE(SavePreset(cm.domain, "mine", status)) << status;
   const std::string text = ReadText(PresetsFolder() / "mine.tfp");
   EXPECT_EQ(text.rfind("; Tolvaris Fire preset. Lengths in metres.\nsizeX = 2 m\n", 0), 0u);
-  for (const char* never : {"liveMode", "emitters", "cachePath", "previewCamera"}) EXPECT_EQ(text.find(never), std::string::npos);
+  for (const char* never : {"liveMode", "emitters", "cachePath", "previewCamera"})
+    EXPECT_EQ(text.find(never), std::string::npos) << never;
   const auto lines = std::count(text.begin(), text.end(), '\n') - 1;
   EXPECT_EQ(status, "Saved preset \"mine\" (" + std::to_string(lines) + " settings) in " + PresetsFolder().string());
 
@@ -178,7 +179,8 @@ TEST(PresetFiles, AFailedSaveKeepsTheOldFileAndLeavesNoPartBehind) {
     EXPECT_EQ(status, "Cannot write " + (PresetsFolder() / (name + ".tfp")).string());
   }
   EXPECT_EQ(ReadText(PresetsFolder() / "kept.tfp"), old);
-  EXPECT_EQ(host::testing::FileNames(PresetsFolder()), (std::vector<std::string>{"folder.tfp", "kept.tfp", "kept.tfp.part"}));
+  EXPECT_EQ(host::testing::FileNames(PresetsFolder()),
+            (std::vector<std::string>{"folder.tfp", "kept.tfp", "kept.tfp.part"}));
 }
 
 TEST(PresetFiles, MalformedFilesLoadWhatTheyCanAndNeverCrash) {
