@@ -46,6 +46,7 @@ std::unique_ptr<Command> MakePreviewCommand();
 std::unique_ptr<Command> MakeCompositeCommand();
 std::unique_ptr<Command> MakeViewportCommand();
 std::unique_ptr<Command> MakeLiveCommand();
+std::unique_ptr<Command> MakePresetCommand();
 
 // Prints "tolvaris: <message>" on stderr.
 void Report(const std::string& message);

@@ -77,6 +77,7 @@ int Main(int argc, char** argv) {
   commands.push_back(MakeCompositeCommand());
   commands.push_back(MakeViewportCommand());
   commands.push_back(MakeLiveCommand());
+  commands.push_back(MakePresetCommand());
   for (auto& c : commands) {
     CLI::App* sub = cli.add_subcommand(c->Name(), c->Summary());
     sub->fallthrough();

@@ -49,7 +49,7 @@ Panel::Control& Panel::Put(int id) {
 
 void Panel::AddButton(int id, std::string label, ButtonHandler handler) {
   Control& c = Put(id);
-  c.button = true;
+  c.kind = Kind::kButton;
   c.text = std::move(label);
   c.handler = std::move(handler);
 }
@@ -62,19 +62,56 @@ void Panel::AddStatusLine(int id, std::string text) {
   SetText(id, std::move(text));
 }
 
+void Panel::AddDropDown(int id, std::vector<std::string> items, int selected) {
+  Put(id).kind = Kind::kDropDown;
+  SetItems(id, std::move(items), selected);
+}
+
+void Panel::AddEditBox(int id, std::string text) {
+  Control& c = Put(id);
+  c.kind = Kind::kEditBox;
+  c.text = std::move(text);
+}
+
+bool Panel::SetItems(int id, std::vector<std::string> items, int selected) {
+  Control* c = Find(id);
+  if (!c || c->kind != Kind::kDropDown) return false;
+  c->items = std::move(items);
+  c->selected = selected >= 0 && size_t(selected) < c->items.size() ? selected : -1;
+  return true;
+}
+
+bool Panel::Select(int id, int index) {
+  Control* c = Find(id);
+  if (!c || c->kind != Kind::kDropDown || index < 0 || size_t(index) >= c->items.size()) return false;
+  c->selected = index;
+  return true;
+}
+
+std::vector<std::string> Panel::Items(int id) const {
+  const Control* c = Find(id);
+  return c && c->kind == Kind::kDropDown ? c->items : std::vector<std::string>{};
+}
+
+int Panel::Selected(int id) const {
+  const Control* c = Find(id);
+  return c && c->kind == Kind::kDropDown ? c->selected : -1;
+}
+
 bool Panel::HasButton(int id) const {
   const Control* c = Find(id);
-  return c && c->button;
+  return c && c->kind == Kind::kButton;
 }
 
 std::string Panel::Label(int id) const {
   const Control* c = Find(id);
+  if (c && c->kind == Kind::kDropDown) return c->selected >= 0 ? c->items[size_t(c->selected)] : std::string();
   return c ? c->text : std::string();
 }
 
 bool Panel::SetText(int id, std::string text) {
   Control* c = Find(id);
-  if (!c || c->button) return false;
+  if (!c || c->kind == Kind::kButton || c->kind == Kind::kDropDown) return false;
   c->text = std::move(text);
   if (id == statusId_ && owner_.listener_) owner_.listener_->OnStatus(*this, c->text);
   return true;
@@ -85,7 +122,7 @@ std::string Panel::StatusText() const { return statusId_ >= 0 ? Label(statusId_)
 std::vector<int> Panel::ButtonIds() const {
   std::vector<int> ids;
   for (const Control& c : controls_)
-    if (c.button) ids.push_back(c.id);
+    if (c.kind == Kind::kButton) ids.push_back(c.id);
   return ids;
 }
 
@@ -204,7 +241,7 @@ std::vector<Panel*> CommandPanel::Panels() const {
 CommandStatus CommandPanel::Press(int buttonId) {
   for (const auto& p : panels_) {
     const Panel::Control* c = p->Find(buttonId);
-    if (!c || !c->button || !c->handler) continue;
+    if (!c || c->kind != Panel::Kind::kButton || !c->handler) continue;
     // A copy: the command may remove the panel that holds the button.
     const ButtonHandler handler = c->handler;
     return handler();

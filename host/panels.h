@@ -2,9 +2,9 @@
 //
 // When the user selects an object for editing, the host calls the object's BeginEditParams with
 // the command panel; the object adds its panels (a title, buttons by control id, texts, one of
-// them the status line) and removes them again in EndEditParams, which the host calls when the
-// editing ends. Pressing a button runs its handler, which says how its command went, so that a
-// script or the command line can end with the right status.
+// them the status line, drop-down lists and edit boxes) and removes them again in EndEditParams,
+// which the host calls when the editing ends. Pressing a button runs its handler, which says how
+// its command went, so that a script or the command line can end with the right status.
 //
 // Long commands report progress (a text, frames done, frames total) through the panel, ask for
 // window messages to be dispatched, and poll the stop request (host/platform.h). What the panels
@@ -52,13 +52,19 @@ class Panel {
   void AddText(int id, std::string text);
   // A text control that is the panel's status line.
   void AddStatusLine(int id, std::string text);
+  // A drop-down list: its entries and the selected one (-1 for none). The user, or the program
+  // acting for the user, picks an entry with Select.
+  void AddDropDown(int id, std::vector<std::string> items, int selected = 0);
+  // An edit box the user types into; Text and SetText read and write what it holds.
+  void AddEditBox(int id, std::string text = {});
 
   bool HasButton(int id) const;
-  // The label of a button, the text of a text control; empty for an unknown id.
+  // The label of a button, the text of a text control or edit box, the selected entry of a
+  // drop-down; empty for an unknown id.
   std::string Label(int id) const;
   std::string Text(int id) const { return Label(id); }
-  // Sets a text control; the listener hears of status line changes. False for an unknown id or
-  // a button.
+  // Sets a text control or edit box; the listener hears of status line changes. False for an
+  // unknown id, a button or a drop-down.
   bool SetText(int id, std::string text);
   // The status line's text; empty when the panel has none.
   std::string StatusText() const;
@@ -67,13 +73,24 @@ class Panel {
   // Button ids in the order they were added.
   std::vector<int> ButtonIds() const;
 
+  // Drop-down lists. SetItems replaces the entries and selects `selected` (-1 when it is out of
+  // range); Select picks an entry, false for an index out of range or a control that is no
+  // drop-down. Items is empty and Selected -1 for an unknown id.
+  bool SetItems(int id, std::vector<std::string> items, int selected = 0);
+  bool Select(int id, int index);
+  std::vector<std::string> Items(int id) const;
+  int Selected(int id) const;
+
  private:
   friend class CommandPanel;
+  enum class Kind { kText, kButton, kDropDown, kEditBox };
   struct Control {
     int id = 0;
-    bool button = false;
-    std::string text;  // label or text
+    Kind kind = Kind::kText;
+    std::string text;  // label, text, or what an edit box holds
     ButtonHandler handler;
+    std::vector<std::string> items;  // drop-down entries
+    int selected = -1;
   };
   Control* Find(int id);
   const Control* Find(int id) const;

@@ -404,7 +404,22 @@ void Info(Call& c) {
   if (const Object* obj = n->GetObject()) info.Set("class", Out::String(std::string(obj->ClassName())));
   info.Set("selected", Out::Bool(n->selected));
   info.Set("renderable", Out::Bool(n->renderable));
+  info.Set("boxMode", Out::Bool(n->boxMode));
   c.Return(std::move(info));
+}
+
+void UniqueName(Call& c) { c.Return(Out::String(c.scene.MakeUniqueName(c.String(1)))); }
+
+void SetRenderable(Call& c) {
+  Node* n = c.NodeArg(1);
+  n->renderable = c.Boolean(2);
+  c.scene.NoteChange();
+}
+
+void SetBoxMode(Call& c) {
+  Node* n = c.NodeArg(1);
+  n->boxMode = c.Boolean(2);
+  c.scene.NoteChange();
 }
 
 void SetParent(Call& c) {
@@ -606,6 +621,9 @@ const Binding kBindings[] = {
     {"find", 1, {"name"}, Find},
     {"nodes", 0, {}, Nodes},
     {"info", 1, {"node"}, Info},
+    {"uniqueName", 1, {"base"}, UniqueName},
+    {"setRenderable", 2, {"node", "on"}, SetRenderable},
+    {"setBoxMode", 2, {"node", "on"}, SetBoxMode},
     {"setParent", 1, {"node", "parent"}, SetParent},
     {"select", 1, {"node", "on"}, Select},
     {"setPosition", 2, {"node", "position", "frame"}, SetPosition},
@@ -708,6 +726,23 @@ bool BindScene(LuaEngine& engine, Scene& scene, std::string* message) {
     return false;
   }
   return true;
+}
+
+ScriptResult RunSceneScript(Scene& scene, std::string_view code, std::string_view chunkName) {
+  ScriptResult result;
+  try {
+    LuaEngine engine;
+    if (!BindScene(engine, scene, &result.message)) {
+      result.ok = false;
+      return result;
+    }
+    return engine.RunString(code, chunkName);
+  } catch (const std::exception& e) {
+    // No engine could start (out of memory).
+    result.ok = false;
+    result.message = e.what();
+  }
+  return result;
 }
 
 }  // namespace host

@@ -23,14 +23,21 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+
+#include "host/lua_engine.h"
 
 namespace host {
 
-class LuaEngine;
 class Scene;
 
 // Adds the global table `scene` working on `scene`, which must outlive the engine's scripts. False,
 // with the reason, when the engine already has a global of that name.
 bool BindScene(LuaEngine& engine, Scene& scene, std::string* message = nullptr);
+
+// Runs a piece of Lua in an engine of its own whose `scene` table works on `scene`: how plug-ins
+// run the scene-building scripts they carry. Never throws; an engine that cannot start is a
+// failed result like any script error.
+ScriptResult RunSceneScript(Scene& scene, std::string_view code, std::string_view chunkName = "script");
 
 }  // namespace host

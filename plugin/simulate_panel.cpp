@@ -8,6 +8,8 @@
 #include "host/scene.h"
 #include "host/viewport.h"
 #include "plugin/fire_object.h"
+#include "presets/builtin_presets.h"
+#include "presets/preset_files.h"
 #include "render/preview.h"
 
 namespace tf {
@@ -85,6 +87,34 @@ host::Node* NodeOf(const FireObject& domain) {
   return domain.GetScene() ? domain.GetScene()->FindNodeOf(&domain) : nullptr;
 }
 
+// Fills the presets drop-down with the combined list, selecting `selected` (index 0 when it is not
+// in the list).
+void FillPresetList(int selected) {
+  if (!gPanel) return;
+  std::vector<std::string> names;
+  for (int k = 0, n = PresetCount(); k < n; ++k) names.push_back(PresetName(k));
+  gPanel->SetItems(kPresetList, std::move(names), selected >= 0 && selected < PresetCount() ? selected : 0);
+}
+
+// The first `count` characters (UTF-8 code points) of `text`.
+std::string FirstCharacters(const std::string& text, size_t count) {
+  size_t at = 0;
+  for (size_t n = 0; at < text.size() && n < count; ++n) {
+    ++at;
+    while (at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
+  }
+  return text.substr(0, at);
+}
+
+// Why preset `index` did not apply: the placeholder (or nothing) was chosen, or a preset file went.
+std::string ApplyFailure(int index) {
+  const size_t builtIn = BuiltInPresets().size();
+  const std::vector<std::string>& user = UserPresets();
+  if (index > 0 && size_t(index) >= builtIn && size_t(index) - builtIn < user.size())
+    return "Cannot read " + (PresetsFolder() / (user[size_t(index) - builtIn] + ".tfp")).string();
+  return "Choose a preset to apply.";
+}
+
 }  // namespace
 
 VdbExportDomain ExportDomainOf(const FireObject& domain) {
@@ -115,6 +145,13 @@ void BeginEditDomain(FireObject& domain, host::CommandPanel& panel) {
   if (host::Node* node = SelectedNodeOf(domain)) domain.SetCurrentNode(node);
 
   gPanel = panel.AddPanel(kSimulateDialog, kSimulateTitle, true);
+  gPanel->AddDropDown(kPresetList, {});
+  // Preset files may have come or gone since the list was last read.
+  RefreshUserPresets();
+  FillPresetList(0);
+  gPanel->AddButton(kApplyButton, "Apply", ApplyPresetCommand);
+  gPanel->AddEditBox(kPresetNameBox);
+  gPanel->AddButton(kSaveMineButton, "Save mine", SaveMinePresetCommand);
   gPanel->AddButton(kSimulateButton, "SIMULATE (full quality, every output)", SimulateCommand);
   gPanel->AddButton(kClearCacheButton, "Clear cache", ClearCacheCommand);
   gPanel->AddButton(kExportVdbButton, "Export VDB", ExportVdbCommand);
@@ -181,6 +218,44 @@ host::CommandStatus RestartCommand() {
     Redraw();
   }
   return host::CommandStatus::kSucceeded;
+}
+
+host::CommandStatus ApplyPresetCommand() {
+  if (gBusy) return host::CommandStatus::kIgnored;
+  FireObject* domain = gDomain;
+  if (!domain || !gPanel) return host::CommandStatus::kFailed;
+  int index = gPanel->Selected(kPresetList);
+  // The entry the user sees wins should the list have changed under the drop-down (a script saved).
+  if (gPanel->Text(kPresetList) != PresetName(index)) index = PresetIndex(gPanel->Text(kPresetList));
+  bool ok = false;
+  {
+    BusyFlag busy;
+    ok = ApplyPreset(domain, index);
+  }
+  if (!ok) {
+    SetStatus(ApplyFailure(index));
+    return host::CommandStatus::kFailed;
+  }
+  SetStatus("Preset applied: " + PresetName(index) + ".");
+  RefreshInfo();
+  Redraw();
+  return host::CommandStatus::kSucceeded;
+}
+
+host::CommandStatus SaveMinePresetCommand() {
+  if (gBusy) return host::CommandStatus::kIgnored;
+  FireObject* domain = gDomain;
+  if (!domain || !gPanel) return host::CommandStatus::kFailed;
+  const std::string shown = gPanel->Text(kPresetList);
+  std::string status;
+  bool ok = false;
+  {
+    BusyFlag busy;
+    ok = SavePreset(domain, FirstCharacters(gPanel->Text(kPresetNameBox), 128), status);
+  }
+  if (ok) FillPresetList(PresetIndex(shown));
+  SetStatus(status);
+  return ok ? host::CommandStatus::kSucceeded : host::CommandStatus::kFailed;
 }
 
 bool PanelBusy() { return gBusy; }

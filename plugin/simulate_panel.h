@@ -1,6 +1,6 @@
-// The Simulate panel the domain shows while it is edited: SIMULATE, Clear cache, the info text
-// (grid size, memory estimate, cached frames), the live text and the status line, plus the About
-// panel.
+// The Simulate panel the domain shows while it is edited: the presets drop-down with Apply, the
+// preset name box with Save mine, SIMULATE, Clear cache, the info text (grid size, memory
+// estimate, cached frames), the live text and the status line, plus the About panel.
 //
 // Only one domain is edited at a time; the edited domain, the command panel and the panel are kept
 // in process-wide slots from edit begin to edit end. A busy flag keeps a second command from
@@ -19,6 +19,7 @@ class FireObject;
 
 // Control ids of the panels.
 inline constexpr int kSimulateDialog = 7500;
+inline constexpr int kPresetList = 7502;
 inline constexpr int kApplyButton = 7503;
 inline constexpr int kSimulateButton = 7504;
 inline constexpr int kClearCacheButton = 7505;
@@ -26,6 +27,8 @@ inline constexpr int kStatusText = 7506;
 inline constexpr int kExportVdbButton = 7507;
 inline constexpr int kPreviewButton = 7508;
 inline constexpr int kInfoText = 7509;
+inline constexpr int kSaveMineButton = 7510;
+inline constexpr int kPresetNameBox = 7511;
 inline constexpr int kLiveText = 7512;
 inline constexpr int kRestartButton = 7513;
 inline constexpr int kLiveTimer = 24350;
@@ -48,6 +51,12 @@ void ForgetEditedDomain(const FireObject* domain);
 FireObject* EditedDomain();
 // True while a panel command runs.
 bool PanelBusy();
+
+// Apply: the preset chosen in the drop-down onto the edited domain. Save mine: the domain's
+// settings as a preset named by the name box (its first 128 characters), then the drop-down is
+// filled again.
+host::CommandStatus ApplyPresetCommand();
+host::CommandStatus SaveMinePresetCommand();
 
 // The SIMULATE and Clear cache commands of the edited domain, as the buttons run them.
 host::CommandStatus SimulateCommand();

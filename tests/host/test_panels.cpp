@@ -146,6 +146,22 @@ TEST_F(Panels, TextsAreSetByIdAndButtonsAreNotTexts) {
   EXPECT_FALSE(panel.DeletePanel(p));
 }
 
+TEST_F(Panels, DropDownsKeepTheirSelectionInRangeAndEditBoxesHoldText) {
+  Panel* p = panel.AddPanel(9, "Choices", true);
+  p->AddDropDown(1, {"none", "a", "b"});
+  p->AddEditBox(2, "typed");
+  EXPECT_TRUE(p->Select(1, 2));
+  EXPECT_EQ(p->Text(1), "b");
+  EXPECT_FALSE(p->Select(1, 3));
+  EXPECT_FALSE(p->SetText(1, "entries come from SetItems"));
+  EXPECT_EQ(p->Selected(1), 2) << "a refused change keeps the selection";
+  EXPECT_TRUE(p->SetItems(1, {"x"}, 4));
+  EXPECT_EQ(p->Selected(1), -1);
+  EXPECT_FALSE(p->Select(2, 0)) << "an edit box is no drop-down";
+  EXPECT_TRUE(p->SetText(2, "mine"));
+  EXPECT_EQ(p->Text(2), "mine");
+}
+
 TEST_F(Panels, ProgressAndTheMessagePumpReachTheListener) {
   panel.ReportProgress("nobody listens", 1, 2);  // no listener: nothing happens, nothing breaks
   panel.ProcessMessages();

@@ -291,6 +291,28 @@ TEST_F(SceneBindings, SettingsAndSaveReachTheSceneFile) {
   EXPECT_NE(message.find("test.lua:1: scene.save: "), std::string::npos) << message;
 }
 
+TEST_F(SceneBindings, UniqueNamesAndDisplayFlags) {
+  scene.CreateNode("Dust001");
+  Run(R"(
+    local n = scene.create("Sphere", scene.uniqueName("Dust"))
+    scene.setRenderable(n, false)
+    scene.setBoxMode(n, true)
+    local info = scene.info(n)
+    assert(info.name == "Dust002" and not info.renderable and info.boxMode)
+  )");
+  EXPECT_TRUE(scene.FindNode("Dust002")->boxMode);
+}
+
+// A plug-in's own script: an engine of its own on the scene it names; failures come back.
+TEST(RunSceneScript, WorksOnTheSceneItIsGivenAndReportsErrors) {
+  Scene scene;
+  const ScriptResult made = RunSceneScript(scene, "scene.create('Box', 'Made')", "preset");
+  EXPECT_TRUE(made.ok && scene.FindNode("Made")) << made.message;
+  const ScriptResult failed = RunSceneScript(scene, "scene.create('NoSuchClass')", "preset");
+  EXPECT_FALSE(failed.ok);
+  EXPECT_NE(failed.message.find("preset:1:"), std::string::npos) << failed.message;
+}
+
 TEST_F(SceneBindings, AGlobalCalledSceneIsNotReplaced) {
   LuaEngine other;
   ASSERT_TRUE(other.RunString("scene = 1").ok);
