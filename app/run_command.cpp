@@ -7,6 +7,7 @@
 #include "app/scene_loading.h"
 #include "host/lua_engine.h"
 #include "host/scene_bindings.h"
+#include "host/scene_view.h"
 
 namespace app {
 
@@ -37,6 +38,10 @@ class RunCommand : public Command {
         return kExitFailed;
       }
     }
+    // The program's viewport, which commands that render from the active view use.
+    const host::Scene& scene = session.scene;
+    host::TheViewports().SetActiveView(host::DefaultSceneView(session.scene, scene.time.currentTime,
+                                                              scene.render.width, scene.render.height));
     host::LuaEngine engine;
     std::string message;
     if (!host::BindScene(engine, session.scene, &message)) Report("warning: " + message);

@@ -44,19 +44,12 @@ bool ParseFrames(const std::string& text, int& from, int& to) {
   return std::abs(from) <= 100000 && std::abs(to) <= 100000;
 }
 
-// The view of the viewport: the scene's first camera, else one that holds the whole scene.
-host::View ViewportView(host::Scene& scene, host::TimeValue t, int width, int height) {
-  host::View view;
-  if (host::FirstCameraView(scene, t, width, height, view)) return view;
-  return host::ViewOfBox(host::SceneBounds(scene, t), width, height);
-}
-
 // Draws the scene at its current time and saves it; false with the reason reported.
 bool SaveView(host::Scene& scene, int width, int height, const fs::path& file) {
   const host::TimeValue t = scene.time.currentTime;
   host::RgbImage image;
   std::string message;
-  if (!host::DrawScene(scene, ViewportView(scene, t, width, height), t, image, &message) ||
+  if (!host::DrawScene(scene, host::DefaultSceneView(scene, t, width, height), t, image, &message) ||
       !host::SaveRgbPng(image, file, &message)) {
     Report(message);
     return false;

@@ -110,4 +110,10 @@ View ViewOfBox(const Box3& box, int width, int height) {
   return ViewFromCamera(LookAt(target + towardsEye * distance, target), fov, false, distance, width, height);
 }
 
+View DefaultSceneView(Scene& scene, TimeValue t, int width, int height) {
+  View view;
+  if (FirstCameraView(scene, t, width, height, view)) return view;
+  return ViewOfBox(SceneBounds(scene, t), width, height);
+}
+
 }  // namespace host

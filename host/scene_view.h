@@ -43,4 +43,8 @@ bool FirstCameraView(const Scene& scene, TimeValue t, int width, int height, Vie
 // A perspective view from the front and a little above that holds the whole box.
 View ViewOfBox(const Box3& box, int width, int height);
 
+// The view a viewport of the scene starts with: through its first camera, else from the front at
+// everything in it.
+View DefaultSceneView(Scene& scene, TimeValue t, int width, int height);
+
 }  // namespace host

@@ -8,6 +8,8 @@
 #include "host/scene.h"
 #include "io/vdb_export.h"
 #include "plugin/fire_object.h"
+#include "presets/builtin_presets.h"
+#include "presets/preset_files.h"
 #include "plugin/simulate_panel.h"
 #include "render/preview.h"
 #include "script/bridge.h"
@@ -72,6 +74,15 @@ std::string FrameInfo(host::Node* node) {
   return FrameInfoText(block ? block->GetInt(kLiveMode, t).value_or(0) : 0, *frame);
 }
 
+bool SavePresetOf(host::Node* node, const std::string& name) {
+  FireObject* domain = DomainOf(node);
+  if (!domain) return false;
+  std::string status;
+  const bool ok = SavePreset(domain, name, status);
+  SetScriptStatus(std::move(status));
+  return ok;
+}
+
 std::string BridgeInfo(host::Node* node) {
   const FireObject* domain = DomainOf(node);
   return BridgeInfoText(node, domain ? CurrentTime(*domain) : 0);
@@ -133,9 +144,12 @@ FireOps::FireOps()
                   {{kOpsSimulate, "simulate", FPType::Bool, {{"domain", FPType::Node}}},
                    {kOpsExportVdb, "exportVDB", FPType::Bool, {{"domain", FPType::Node}}},
                    {kOpsClearCache, "clearCache", FPType::Bool, {{"domain", FPType::Node}}},
+                   {kOpsApplyPreset, "applyPreset", FPType::Bool, {{"domain", FPType::Node}, {"index", FPType::Int}}},
                    {kOpsStatus, "status", FPType::String, {}},
                    {kOpsFrameInfo, "frameInfo", FPType::String, {{"domain", FPType::Node}}},
                    {kOpsBridgeInfo, "bridgeInfo", FPType::String, {{"domain", FPType::Node}}},
+                   {kOpsSavePreset, "savePreset", FPType::Bool, {{"domain", FPType::Node}, {"name", FPType::String}}},
+                   {kOpsPresetIndex, "presetIndex", FPType::Int, {{"name", FPType::String}}},
                    {kOpsFireFromEvents,
                     "fireFromEvents",
                     FPType::Int,
@@ -150,9 +164,12 @@ host::Value FireOps::Dispatch(uint32_t functionId, const host::FPArgs& args) {
     case kOpsSimulate: return SimulateNode(args[0].AsNode());
     case kOpsExportVdb: return ExportVdb(args[0].AsNode());
     case kOpsClearCache: return ClearCacheOf(args[0].AsNode());
+    case kOpsApplyPreset: return ApplyPreset(DomainOf(args[0].AsNode()), args[1].AsInt());
     case kOpsStatus: return ScriptStatus();
     case kOpsFrameInfo: return FrameInfo(args[0].AsNode());
     case kOpsBridgeInfo: return BridgeInfo(args[0].AsNode());
+    case kOpsSavePreset: return SavePresetOf(args[0].AsNode(), args[1].AsString());
+    case kOpsPresetIndex: return PresetIndex(args[0].AsString());
     case kOpsFireFromEvents: return FireFromEvents(args[0].AsNode(), args[1].AsString(), args[2].AsFloat());
     case kOpsCompositeOver: return CompositeOver(args[0].AsNode(), args[1].AsString(), args[2].AsString());
     default: return host::Value::Unhandled();

@@ -55,11 +55,12 @@ TEST(Scripting, EveryFunctionOfTheInterfaceFromLua) {
   fs::current_path(previous);
   ASSERT_EQ(o.status, 0) << o.err << o.out;
 
-  const auto line = [&o](const std::string& name) {
-    const size_t at = o.out.find("\n" + name + ": ");
+  const std::string out = "\n" + o.out;
+  const auto line = [&out](const std::string& name) {
+    const size_t at = out.find("\n" + name + ": ");
     if (at == std::string::npos) return std::string("(missing)");
     const size_t from = at + name.size() + 3;
-    return o.out.substr(from, o.out.find('\n', from) - from);
+    return out.substr(from, out.find('\n', from) - from);
   };
   EXPECT_EQ(line("status"), " | ") << "empty right after the plug-in loads";
   EXPECT_EQ(line("presetIndex Candle"), "1 | ");
@@ -76,7 +77,7 @@ TEST(Scripting, EveryFunctionOfTheInterfaceFromLua) {
   EXPECT_EQ(line("applyPreset mine").rfind("true | ", 0), 0u) << line("applyPreset mine");
   EXPECT_EQ(line("applyPreset 0").rfind("false | ", 0), 0u);
   EXPECT_EQ(line("applyPreset Torch").rfind("true | ", 0), 0u);
-  EXPECT_EQ(line("sizeX after Torch").rfind("40 | ", 0), 0u) << "0.4 m at 0.01 m per unit";
+  EXPECT_EQ(line("sizeX after Torch").rfind("40.0 | ", 0), 0u) << "0.4 m at 0.01 m per unit: " << line("sizeX after Torch");
   EXPECT_EQ(line("fireFromEvents"), "2 | 2 events above the minimum energy");
   EXPECT_EQ(line("clearCache"), "true | Deleted 4 cached frames.");
   EXPECT_EQ(line("frameInfo cleared").rfind("no frame | ", 0), 0u);

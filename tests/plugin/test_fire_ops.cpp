@@ -67,9 +67,12 @@ TEST_F(FireOpsTest, DescribesTheFunctionsScriptsBindTo) {
   } expected[] = {{0, "simulate", {"domain"}},
                   {1, "exportVDB", {"domain"}},
                   {2, "clearCache", {"domain"}},
+                  {3, "applyPreset", {"domain", "index"}},
                   {4, "status", {}},
                   {6, "frameInfo", {"domain"}},
                   {7, "bridgeInfo", {"domain"}},
+                  {8, "savePreset", {"domain", "name"}},
+                  {9, "presetIndex", {"name"}},
                   {10, "fireFromEvents", {"domain", "path", "minEnergy"}},
                   {11, "compositeOver", {"domain", "background", "output"}}};
   for (const auto& e : expected) {
