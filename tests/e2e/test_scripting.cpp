@@ -85,5 +85,19 @@ TEST(Scripting, EveryFunctionOfTheInterfaceFromLua) {
   EXPECT_TRUE(fs::is_regular_file(docs / "TolvarisFire" / "presets" / "mine.tfp"));
 }
 
+TEST(Scripting, ThePresetCampfireExampleBakes) {
+  TempFolder docs, work;
+  const fs::path previous = fs::current_path();
+  fs::current_path(work.path());  // the example saves its scene in the working folder
+  const Outcome o = RunProgram({"--documents", docs.path().string(), "run",
+                                (fs::path(TFR_EXAMPLES_DIR) / "preset_campfire.lua").string()});
+  fs::current_path(previous);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.out.find("Campfire preset (index 3): box 2 x 2 x 3 m\n"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("Simulated 41 frames, 43x43x64 on the "), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("live=0 frame=40 grid=43x43x64 "), std::string::npos) << o.out;
+  EXPECT_TRUE(fs::is_regular_file(work / "preset_campfire.json"));
+}
+
 }  // namespace
 }  // namespace tf::e2e
