@@ -102,7 +102,8 @@ int ReadEventsFile(const std::string& path, float minEnergy, std::vector<ImpactE
   inMetres = false;
   if (path.empty()) return -1;
   std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) return -1;
+  // A folder, a pipe or a device is no events file (reading a pipe would block).
+  if (!std::filesystem::is_regular_file(path, ec)) return -1;
   std::ifstream in(path, std::ios::binary);
   if (!in) return -1;
   std::string line;

@@ -68,7 +68,9 @@ bool AtomicFile::Write(const void* data, std::size_t size) {
 bool AtomicFile::Commit() {
   if (!file_) return false;
   // A full disk often shows only when the buffered tail is flushed, so every step is checked.
-  if (std::fflush(file_) != 0 || ::fsync(::fileno(file_)) != 0) return Fail("cannot write " + part_.string(), errno);
+  // Writes through Stream() leave their failures in the stream's error flag.
+  if (std::fflush(file_) != 0 || std::ferror(file_) || ::fsync(::fileno(file_)) != 0)
+    return Fail("cannot write " + part_.string(), errno ? errno : EIO);
   const int closed = std::fclose(file_);
   file_ = nullptr;
   if (closed != 0) return Fail("cannot write " + part_.string(), errno);

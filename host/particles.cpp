@@ -118,6 +118,8 @@ class FileParticlesObject final : public ParticleSet {
     const std::filesystem::path path = GetScene() ? GetScene()->ResolvePath(name) : std::filesystem::path(name);
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) return true;  // no particles on this frame
+    // A pipe or a device (/dev/zero) would block or never end.
+    if (!std::filesystem::is_regular_file(path, ec)) return Fail(error, path.string() + ": not a regular file");
     std::ifstream in(path);
     if (!in) return Fail(error, path.string() + ": cannot be read");
     std::string line;

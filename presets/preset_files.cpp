@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "domain/fire_params_desc.h"
+#include "host/atomic_file.h"
 #include "host/objects.h"
 #include "host/platform.h"
 #include "presets/builtin_presets.h"
@@ -164,25 +165,14 @@ bool SavePreset(host::Object* domain, const std::string& name, std::string& stat
   }
   const fs::path folder = PresetsFolder();
   const fs::path file = PresetFile(name);
-  const fs::path part = fs::path(file) += ".part";
   const std::string cannot = "Cannot write " + file.string();
   if (!host::CreateDirectories(folder)) {
     status = cannot;
     return false;
   }
-  // A fresh part file: one left by an earlier failure goes first, and "x" refuses anything (a link,
-  // a folder) still standing at that name.
-  std::error_code ec;
-  if (fs::is_regular_file(fs::symlink_status(part, ec))) host::DeleteFile(part);
-  std::FILE* f = std::fopen(part.c_str(), "wx");
-  if (!f) {
-    status = cannot;
-    return false;
-  }
-  const int lines = WriteSettings(f, *block, CurrentTime(*domain), MetresPerUnit(*domain));
-  const bool closed = std::fclose(f) == 0;
-  if (lines < 0 || !closed || !host::RenameReplace(part, file)) {
-    host::DeleteFile(part);
+  host::AtomicFile out(file);
+  const int lines = out.Open() ? WriteSettings(out.Stream(), *block, CurrentTime(*domain), MetresPerUnit(*domain)) : -1;
+  if (lines < 0 || !out.Commit()) {
     status = cannot;
     return false;
   }

@@ -139,6 +139,9 @@ bool WriteCacheFrame(const CacheFrame& frame, const std::string& path) {
 
 bool ReadCacheFrame(const std::string& path, CacheFrame& frame) {
   frame.Clear();
+  // Only an ordinary file is a frame: opening a pipe planted under a frame's name would block.
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) return false;
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) return false;
   struct Closer {

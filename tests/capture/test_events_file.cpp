@@ -1,5 +1,6 @@
 // The destruction tool's events file: where a domain looks for it and how its lines read.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -80,8 +81,10 @@ TEST(ReadEventsFile, MissingFileOrPathEmptiesTheList) {
   EXPECT_EQ(ReadEventsFile((dir / "none.txt").string(), 1.0f, events, metres), -1);
   EXPECT_TRUE(events.empty());
   EXPECT_FALSE(metres);
-  // A folder is no file either.
+  // A folder is no file either, and a pipe is refused rather than read (which would block).
   EXPECT_EQ(ReadEventsFile(dir.path().string(), 1.0f, events, metres), -1);
+  ASSERT_EQ(::mkfifo((dir / "pipe.txt").string().c_str(), 0600), 0);
+  EXPECT_EQ(ReadEventsFile((dir / "pipe.txt").string(), 1.0f, events, metres), -1);
 }
 
 TEST(ReadEventsFile, LongLinesAreCutAt511Bytes) {

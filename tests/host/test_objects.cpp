@@ -260,6 +260,10 @@ TEST(ParticleFiles, FramePatternsAndFileContents) {
   EXPECT_FALSE(p.Update(3 * 160, &error));
   EXPECT_EQ(p.Count(), 0);
   EXPECT_NE(error.find("p_0003.txt: line 2"), std::string::npos) << error;
+  // A pipe or a device under the frame's name is refused, never read (it would block or not end).
+  ASSERT_EQ(::mkfifo((dir.path() / "parts/p_0004.txt").c_str(), 0600), 0);
+  EXPECT_FALSE(p.Update(4 * 160, &error));
+  EXPECT_NE(error.find("p_0004.txt: not a regular file"), std::string::npos) << error;
 }
 
 // ---- Forces ----

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -241,6 +242,9 @@ TEST(CacheFile, MissingFileOrFolderPathReadsAsNotCached) {
   f = MakeSmallFrame(1);
   EXPECT_FALSE(ReadCacheFrame(dir.str(), f));  // a folder is not a frame
   EXPECT_TRUE(IsEmpty(f));
+  // Nor is a pipe, which is refused rather than opened (opening it would block).
+  ASSERT_EQ(::mkfifo((dir / "fire_0001.tfc").c_str(), 0600), 0);
+  EXPECT_FALSE(ReadCacheFrame(dir / "fire_0001.tfc", f));
 }
 
 // Each failing write onto an existing frame: false, the old file byte-identical, no ".part".
