@@ -1,5 +1,7 @@
 // Objects evaluated at a time: primitive meshes, OBJ files, particle systems, force fields, cameras,
 // hair, and classes made through registered descriptors.
+#include <sys/stat.h>
+
 #include <cmath>
 #include <limits>
 #include <numbers>
