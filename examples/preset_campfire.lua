@@ -37,7 +37,7 @@ assert(TolvarisFireOps.applyPreset(fire, campfire), "the Campfire preset did not
 print(string.format("Campfire preset (index %d): box %g x %g x %g m", campfire,
                     scene.getParam(fire, "sizeX"), scene.getParam(fire, "sizeY"), scene.getParam(fire, "sizeZ")))
 
-scene.setParam(fire, "resolution", 64)
+scene.setParam(fire, "resolution", 48)
 scene.setParam(fire, "endFrame", 40)
 scene.setParam(fire, "liveMode", 0)
 scene.save("preset_campfire.json")

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,6 +85,22 @@ bool WriteFileAtomically(const std::filesystem::path& target, std::span<const ui
   const bool ok = file.Open() && file.Write(bytes.data(), bytes.size()) && file.Commit();
   if (!ok && error) *error = file.Error();
   return ok;
+}
+
+FileLock::~FileLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool FileLock::TryLock(const std::filesystem::path& file) {
+  if (fd_ >= 0) return true;
+  const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return false;
+  }
+  fd_ = fd;
+  return true;
 }
 
 void IgnoreFileSizeSignal() { ::signal(SIGXFSZ, SIG_IGN); }

@@ -54,6 +54,22 @@ class AtomicFile {
 bool WriteFileAtomically(const std::filesystem::path& target, std::span<const uint8_t> bytes,
                          std::string* error = nullptr);
 
+// An exclusive lock on a file, held until the object goes or the process ends (a process that dies
+// lets go of it): one writer at a time for a folder that several programs may write to.
+class FileLock {
+ public:
+  FileLock() = default;
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  // Creates `file` when missing and takes the lock without waiting; false when another holder
+  // has it or the file cannot be made.
+  bool TryLock(const std::filesystem::path& file);
+
+ private:
+  int fd_ = -1;
+};
+
 // Write failures beyond the process's file-size limit come back as errors (EFBIG) instead of a
 // signal that ends the process.
 void IgnoreFileSizeSignal();

@@ -76,6 +76,9 @@ bool Protected(lua_State* L, lua_CFunction body, void* request, int results, std
 
 void StopHook(lua_State* L, lua_Debug*) {
   if (!StopRequested()) return;
+  // From now on every instruction fails, so a script that catches the error with pcall cannot
+  // run on: the next instruction outside the pcall fails too.
+  lua_sethook(L, StopHook, LUA_MASKCOUNT, 1);
   // Inside a hook, level 0 is the script function that was running.
   luaL_where(L, 0);
   lua_pushstring(L, "interrupted (Ctrl-C)");
@@ -583,6 +586,8 @@ bool LuaEngine::AddGlobalFunction(ScriptFunction function, std::string* message)
 ScriptResult LuaEngine::Run(int (*load)(lua_State*), void* request) {
   ExposeInterfaces();
   lua_settop(L_, 0);
+  // An earlier run that was stopped left the hook on every instruction.
+  lua_sethook(L_, StopHook, LUA_MASKCOUNT, kStopCheckInstructions);
   ScriptResult result;
   if (!Protected(L_, load, request, 1, &result.message)) {
     result.ok = false;

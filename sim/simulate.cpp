@@ -10,6 +10,7 @@
 #include "capture/events_file.h"
 #include "domain/fire_params_desc.h"
 #include "domain/sim_run.h"
+#include "host/atomic_file.h"
 #include "host/objects.h"
 #include "host/platform.h"
 #include "host/scene.h"
@@ -93,6 +94,13 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
   const std::string cacheFolder = cached->CacheFolder();
   if (!EnsureDirectory(cacheFolder)) {
     result.message = "Cannot create the cache folder " + cacheFolder;
+    return result;
+  }
+  // Two bakes writing one folder would interleave their frames: the second is refused. The lock
+  // goes with the bake, or with the process when it dies.
+  host::FileLock lock;
+  if (!lock.TryLock(std::filesystem::path(cacheFolder) / ".bake.lock")) {
+    result.message = "Another bake is writing to the cache folder " + cacheFolder + "; wait for it to finish.";
     return result;
   }
   // The outputs are prepared before the old frames go, so that a bake that cannot start leaves

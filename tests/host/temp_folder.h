@@ -46,11 +46,15 @@ inline std::string ReadText(const std::filesystem::path& file) {
   return s.str();
 }
 
-// The names of the entries of a folder, sorted; empty when it cannot be read.
+// The names of the entries of a folder a user sees (not hidden ones, such as a bake's lock),
+// sorted; empty when it cannot be read.
 inline std::vector<std::string> FileNames(const std::filesystem::path& folder) {
   std::vector<std::string> names;
   std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(folder, ec)) names.push_back(e.path().filename().string());
+  for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
+    std::string name = e.path().filename().string();
+    if (!name.starts_with(".")) names.push_back(std::move(name));
+  }
   std::sort(names.begin(), names.end());
   return names;
 }

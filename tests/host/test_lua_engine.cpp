@@ -224,6 +224,11 @@ TEST_F(LuaEngineTest, CtrlCInterruptsARunningScript) {
   EXPECT_TRUE(r.interrupted);
   EXPECT_NE(r.message.find("interrupted"), std::string::npos) << r.message;
   ClearStop();
+  // A loop that catches every error with pcall is stopped all the same.
+  const ScriptResult caught = engine.RunString(
+      "pressCtrlC()\nwhile true do pcall(function() while true do end end) end\n", "pcall_loop.lua");
+  EXPECT_TRUE(caught.interrupted);
+  ClearStop();
   const ScriptResult plain = engine.RunString("error('plain failure')", "plain.lua");
   EXPECT_FALSE(plain.interrupted);
 }

@@ -20,13 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::BakeScene;
 
-std::vector<std::string> Names(const fs::path& folder) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder, ec)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
+std::vector<std::string> Names(const fs::path& folder) { return host::testing::FileNames(folder); }
 
 std::string Head(const fs::path& file, size_t n) {
   std::ifstream in(file, std::ios::binary);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bake_scene.h"
+#include "host/atomic_file.h"
 #include "panel_test_util.h"
 #include "sim/simulate.h"
 
@@ -123,6 +124,17 @@ TEST_F(SimulateTest, RefusesBeforeTheLoopWithItsReasonAndLeavesTheCache) {
   r = Simulate(s.domain, s.NodeOf(s.domain));
   EXPECT_TRUE(r.ok) << r.message;
   EXPECT_EQ(FileNames(folder), std::vector<std::string>{"fire_0000.tfc"});
+
+  // Another bake holding the folder: this one is refused and its frames stay.
+  {
+    host::FileLock other;
+    ASSERT_TRUE(other.TryLock(std::filesystem::path(folder) / ".bake.lock"));
+    r = Simulate(s.domain, s.NodeOf(s.domain));
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.message, "Another bake is writing to the cache folder " + folder + "; wait for it to finish.");
+    EXPECT_EQ(FileNames(folder), std::vector<std::string>{"fire_0000.tfc"});
+  }
+  EXPECT_TRUE(Simulate(s.domain, s.NodeOf(s.domain)).ok) << "the lock goes with its holder";
 }
 
 TEST_F(SimulateTest, DestructionEventsStandInForSources) {
