@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <string_view>
 #include <vector>
 
 #include "domain/fire_params_desc.h"
 #include "host/objects.h"
 #include "host/param_block.h"
+#include "host/platform.h"
 #include "host/scene.h"
 #include "io/png_writer.h"
 #include "io/prt_writer.h"
@@ -28,7 +30,30 @@ double NowMs() {
 
 bool Switch(const host::ParamBlock& block, int id) { return block.GetBool(id, 0).value_or(false); }
 
+// True when `name` is `base`, "_", a frame number as MakeFramePath writes it ("0012", "m0003"),
+// "." and `ext`.
+bool IsFrameFile(std::string_view name, std::string_view base, std::string_view ext) {
+  if (name.size() < base.size() + ext.size() + 6 || !name.starts_with(base) || name[base.size()] != '_') return false;
+  std::string_view number = name.substr(base.size() + 1);
+  if (!number.ends_with(ext) || number[number.size() - ext.size() - 1] != '.') return false;
+  number.remove_suffix(ext.size() + 1);
+  if (number.starts_with('m')) number.remove_prefix(1);
+  return number.size() >= 4 && std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 }  // namespace
+
+void DeleteOldBakeOutputs(const BakeOutputs& outputs) {
+  if (outputs.outputFolder.empty() || outputs.baseName.empty()) return;
+  const std::string preview = outputs.baseName + "_preview";
+  for (const std::filesystem::path& file : host::FindFiles(outputs.outputFolder, "*")) {
+    const std::string name = file.filename().string();
+    if ((outputs.outVDB && IsFrameFile(name, outputs.baseName, "vdb")) ||
+        (outputs.outPRT && IsFrameFile(name, outputs.baseName, "prt")) ||
+        (outputs.outPreview && IsFrameFile(name, preview, "png")))
+      host::DeleteFile(file);
+  }
+}
 
 bool PrepareBakeOutputs(BakeOutputs& outputs, host::Object* domain, host::Node* node, const FireParams& params,
                         std::string& message) {

@@ -110,6 +110,7 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
   const bool withVelocity = NeedsVelocity(outputs, params);
 
   DeleteCachedFrames(cacheFolder, "fire");
+  DeleteOldBakeOutputs(outputs);
   cached->InvalidateDisplayFrame();
 
   const int total = endFrame - startFrame + 1;

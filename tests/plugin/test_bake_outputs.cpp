@@ -72,6 +72,20 @@ TEST_F(BakeOutputsTest, EveryOutputWritesOneFileOfEachKindPerFrame) {
   EXPECT_EQ(Head(fs::path(out) / "Fire_preview_0001.png", 8), std::string("\x89PNG\r\n\x1A\n", 8));
 }
 
+TEST_F(BakeOutputsTest, ARebakeTakesAwayTheOldOutputsOfTheKindsItWrites) {
+  s.domain->Params()->SetBool(kOutVDB, 0, true);
+  BakeScene::SetRange(s.domain, 0, 1);
+  const fs::path out = s.domain->OutputFolder();
+  fs::create_directories(out);
+  // Left by an earlier, longer bake; another domain's file; a kind this bake does not write; notes.
+  for (const char* name : {"Fire_0009.vdb", "Fire_m0002.vdb", "Fire_B_0001.vdb", "Fire_0009.prt", "Fire_notes.vdb"})
+    std::ofstream(out / name) << "old";
+  const SimulateResult r = Simulate(s.domain, s.NodeOf(s.domain));
+  ASSERT_TRUE(r.ok) << r.message;
+  EXPECT_EQ(Names(out), (std::vector<std::string>{"Fire_0000.vdb", "Fire_0001.vdb", "Fire_0009.prt", "Fire_B_0001.vdb",
+                                                  "Fire_notes.vdb"}));
+}
+
 TEST_F(BakeOutputsTest, WithEveryOutputOffNothingIsPrepared) {
   BakeScene::SetRange(s.domain, 0, 1);
   const SimulateResult r = Simulate(s.domain, s.NodeOf(s.domain));
