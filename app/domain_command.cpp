@@ -117,9 +117,7 @@ bool DomainCommand::ShowFrame(Session& session, host::Node* node, int frame, int
   host::TimeSettings& time = session.scene.time;
   if (cache_) SetLiveMode(*node, 0);
   if (live_ && LiveModeOf(*node, time.FrameToTicks(frame)) == 0) SetLiveMode(*node, 1);
-  session.scene.ClearSelection();
-  session.scene.Select(node);
-  host::TheCommandPanel().BeginEdit(node);
+  EditDomain(session, node);
   time.currentTime = time.FrameToTicks(frame);
   const int mode = LiveModeOf(*node, time.currentTime);
   if (mode == 2) {
@@ -208,14 +206,18 @@ host::Node* DomainCommand::ChooseDomain(Session& session, const char* purpose, i
   return domains.front();
 }
 
-int DomainCommand::PressButton(Session& session, host::Node* node, int buttonId, const char* what) const {
+void EditDomain(Session& session, host::Node* node) {
   session.scene.ClearSelection();
   session.scene.Select(node);
   host::CommandPanel& panel = host::TheCommandPanel();
+  if (panel.EditedNode() != node) panel.BeginEdit(node);
+}
+
+int DomainCommand::PressButton(Session& session, host::Node* node, int buttonId, const char* what) const {
+  host::CommandPanel& panel = host::TheCommandPanel();
   ProgressLine progress;
   EditScope edit(panel, &progress);
-  // A domain already edited (ShowFrame) keeps its panel: ending the edit would stop its timer.
-  if (panel.EditedNode() != node) panel.BeginEdit(node);
+  EditDomain(session, node);
   const host::CommandStatus result = panel.Press(buttonId);
   progress.Finish();
   if (result == host::CommandStatus::kNoSuchButton) {

@@ -65,6 +65,9 @@ class DomainCommand : public Command {
   bool live_ = false;
 };
 
+// Selects the domain's node alone and edits it, as an artist picking it does. A domain already
+// edited keeps its panel (ending the edit would stop its live timer).
+void EditDomain(Session& session, host::Node* node);
 // True when the scene holds a TolvarisFire domain.
 bool HasDomain(const host::Scene& scene);
 // The domain's liveMode at time t (0 when it has none).

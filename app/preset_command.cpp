@@ -68,7 +68,7 @@ class PresetCommand : public DomainCommand {
     int status = kExitOk;
     host::Node* node = OpenDomain(session, apply_->parsed() ? "apply a preset to" : "save a preset from", &status);
     if (!node) return status;
-    host::Panel* panel = EditDomain(session, node);
+    host::Panel* panel = EditPresets(session, node);
     if (!panel) return kExitFailed;
     if (save_->parsed()) {
       panel->SetText(kPresetNameBox, preset_);
@@ -93,11 +93,9 @@ class PresetCommand : public DomainCommand {
 
  private:
   // Selects and edits the domain; its panel with the presets, or null (reported).
-  static host::Panel* EditDomain(Session& session, host::Node* node) {
-    session.scene.ClearSelection();
-    session.scene.Select(node);
+  static host::Panel* EditPresets(Session& session, host::Node* node) {
+    EditDomain(session, node);
     host::CommandPanel& panel = host::TheCommandPanel();
-    panel.BeginEdit(node);
     host::Panel* presets = panel.FindPanelWithControl(kPresetList);
     if (!presets) {
       panel.EndEdit();
@@ -115,7 +113,7 @@ class PresetCommand : public DomainCommand {
       return kExitFailed;
     }
     host::Node* node = session.scene.CreateNode("Fire", std::move(object));
-    const host::Panel* panel = EditDomain(session, node);
+    const host::Panel* panel = EditPresets(session, node);
     if (!panel) return kExitFailed;
     const std::vector<std::string> items = panel->Items(kPresetList);
     host::TheCommandPanel().EndEdit();

@@ -160,9 +160,7 @@ class LiveCommand : public ViewCommandBase {
       Report("the domain \"" + node->Name() + "\" has Live off; following the timeline for this run");
       SetLiveMode(*node, 1);
     }
-    session.scene.ClearSelection();
-    session.scene.Select(node);
-    host::TheCommandPanel().BeginEdit(node);
+    EditDomain(session, node);
 
     bool failed = false;
     const bool played = PlayFrames(session, from, to, [&](int f) {

@@ -183,6 +183,8 @@ Box3 Box3::Transformed(const Matrix3& tm) const {
   return out;
 }
 
+TimeValue Object::CurrentTime() const { return scene_ ? scene_->time.currentTime : 0; }
+
 void Object::EvalAt(TimeValue t) {
   if (validity_.Contains(t)) return;
   // Valid for t at least, whatever Evaluate says, so that a caller asking again does not loop.

@@ -114,6 +114,8 @@ class Object {
 
   // The scene holding the object's node, or null.
   Scene* GetScene() const { return scene_; }
+  // The scene's current time (its time slider); 0 without a scene.
+  TimeValue CurrentTime() const;
 
   // Evaluation at a time.
   virtual bool CanConvertToTriMesh() const { return false; }

@@ -70,14 +70,14 @@ DomainBox FireObject::BoxAt(host::TimeValue t) const {
 
 void FireObject::UpdatePerNodeItems(host::Node& node, std::vector<std::shared_ptr<host::CustomRenderItem>>& items) {
   if (!item_) item_ = std::make_shared<FirePointItem>(this, &node);
+  const bool firstNode = !CurrentNode();
+  SetCurrentNode(&node);
   // Live mode waits for a node; once the domain has one, the host evaluates it again and the
   // viewport shows the live frame.
-  if (!CurrentNode() && LiveModeAt(0) != 0) {
-    SetCurrentNode(&node);
+  if (firstNode && LiveModeAt(0) != 0) {
     InvalidateGeometry();
     NotifyDependents();
   }
-  SetCurrentNode(&node);
   items.push_back(item_);
 }
 
@@ -121,8 +121,6 @@ int FireObject::LiveModeAt(host::TimeValue t) const {
   const host::ParamBlock* block = Params();
   return block ? block->GetInt(kLiveMode, t).value_or(0) : 0;
 }
-
-host::TimeValue FireObject::CurrentTime() const { return GetScene() ? GetScene()->time.currentTime : 0; }
 
 std::shared_ptr<const CacheFrame> FireObject::GetDisplayFrame(host::TimeValue t) {
   if (LiveModeAt(t) != 0) {

@@ -52,6 +52,10 @@ class FireObject final : public host::Object, public SimulateDomain {
   uint64_t LookCounter() const override { return lookCounter_; }
   std::recursive_mutex& DisplayMutex() const override { return mutex_; }
 
+  // The domain's liveMode at time t: 0 off (the cache shows), 1 follow the timeline, 2 run
+  // continuously.
+  int LiveModeAt(host::TimeValue t) const;
+
   // Live mode (sim/live_mode.h). LiveUpdate runs whenever the host evaluates the domain at a
   // time while liveMode is on; RestartLive opens a new live run now; LiveTimerTick is the panel
   // timer's tick in liveMode 2, which asks for one step and has the host evaluate the domain again.
@@ -101,9 +105,7 @@ class FireObject final : public host::Object, public SimulateDomain {
 
  private:
   std::string FolderParam(int paramId) const;
-  int LiveModeAt(host::TimeValue t) const;
   DomainBox BoxAt(host::TimeValue t) const;
-  host::TimeValue CurrentTime() const;
 
   uint64_t cacheId_ = 0;
   bool cacheIdLoaded_ = false;  // the scene file gave the id

@@ -28,10 +28,6 @@ std::string gStatus;
 // The domain a node carries, or null when it carries none (or there is no node).
 FireObject* DomainOf(host::Node* node) { return node ? AsFireObject(node->GetObject()) : nullptr; }
 
-host::TimeValue CurrentTime(const FireObject& domain) {
-  return domain.GetScene() ? domain.GetScene()->time.currentTime : 0;
-}
-
 // The domain a command runs on; otherwise the status says the node is none and the result is null.
 FireObject* CommandDomain(host::Node* node) {
   FireObject* domain = DomainOf(node);
@@ -43,7 +39,7 @@ FireObject* CommandDomain(host::Node* node) {
 // viewport showing it would: live mode then has its frame.
 host::TimeValue ShowDomain(FireObject& domain, host::Node* node) {
   domain.SetCurrentNode(node);
-  const host::TimeValue t = CurrentTime(domain);
+  const host::TimeValue t = domain.CurrentTime();
   domain.EvalAt(t);
   return t;
 }
@@ -85,7 +81,7 @@ bool SavePresetOf(host::Node* node, const std::string& name) {
 
 std::string BridgeInfo(host::Node* node) {
   const FireObject* domain = DomainOf(node);
-  return BridgeInfoText(node, domain ? CurrentTime(*domain) : 0);
+  return BridgeInfoText(node, domain ? domain->CurrentTime() : 0);
 }
 
 int FireFromEvents(host::Node* node, const std::string& path, float minEnergy) {

@@ -40,28 +40,19 @@ void SetStatus(const std::string& text) {
   if (gPanel) gPanel->SetText(kStatusText, text);
 }
 
-host::TimeValue CurrentTime(const FireObject& domain) {
-  return domain.GetScene() ? domain.GetScene()->time.currentTime : 0;
-}
-
 void RefreshInfo() {
   if (gPanel && gDomain) gPanel->SetText(kInfoText, DomainInfoText(*gDomain));
 }
 
 void Redraw() {
-  if (gDomain) host::TheViewports().RedrawViews(CurrentTime(*gDomain));
-}
-
-int LiveModeOf(const FireObject& domain) {
-  const host::ParamBlock* block = domain.Params();
-  return block ? block->GetInt(kLiveMode, CurrentTime(domain)).value_or(0) : 0;
+  if (gDomain) host::TheViewports().RedrawViews(gDomain->CurrentTime());
 }
 
 // The live timer runs while the edited domain's liveMode is 2. A tick that comes while a command
 // runs does nothing.
 void UpdateLiveTimer() {
   if (!gCommandPanel) return;
-  if (!gDomain || LiveModeOf(*gDomain) != 2) {
+  if (!gDomain || gDomain->LiveModeAt(gDomain->CurrentTime()) != 2) {
     gCommandPanel->StopTimer(kLiveTimer);
     return;
   }
@@ -130,7 +121,7 @@ std::string DomainInfoText(FireObject& domain) {
   const host::ParamBlock* block = domain.Params();
   if (!block) return {};
   const double metresPerUnit = domain.GetScene() ? domain.GetScene()->time.metresPerUnit : host::TimeSettings{}.metresPerUnit;
-  const DomainGrid grid = SizeDomainGrid(*block, CurrentTime(domain), 0, metresPerUnit);
+  const DomainGrid grid = SizeDomainGrid(*block, domain.CurrentTime(), 0, metresPerUnit);
   std::string text;
   for (const std::string& line : MemoryEstimateLines(grid, CountCachedFrames(domain.CacheFolder()))) {
     if (!text.empty()) text += '\n';
@@ -160,8 +151,7 @@ void BeginEditDomain(FireObject& domain, host::CommandPanel& panel) {
   gPanel->AddText(kInfoText, {});
   gPanel->AddText(kLiveText, {});
   gPanel->AddStatusLine(kStatusText, kOpeningStatus);
-  const host::ParamBlock* block = domain.Params();
-  const bool live = block && block->GetInt(kLiveMode, CurrentTime(domain)).value_or(0) != 0;
+  const bool live = domain.LiveModeAt(domain.CurrentTime()) != 0;
   gPanel->SetText(kLiveText, live ? "Live: waiting for the first frame" : "Live is off - showing the cache");
   RefreshInfo();
   UpdateLiveTimer();
@@ -212,7 +202,7 @@ host::CommandStatus RestartCommand() {
   if (!domain) return host::CommandStatus::kFailed;
   domain->MarkLiveRestart();
   domain->LiveTimerTick();
-  if (LiveModeOf(*domain) == 1) {
+  if (domain->LiveModeAt(domain->CurrentTime()) == 1) {
     domain->InvalidateGeometry();
     domain->NotifyDependents();
     Redraw();
@@ -331,7 +321,7 @@ host::CommandStatus PreviewCommand() {
   bool ok = false;
   {
     BusyFlag busy;
-    ok = PreviewFrame(domain, domain ? NodeOf(*domain) : nullptr, domain ? CurrentTime(*domain) : 0, status);
+    ok = PreviewFrame(domain, domain ? NodeOf(*domain) : nullptr, domain ? domain->CurrentTime() : 0, status);
   }
   SetStatus(status);
   return ok ? host::CommandStatus::kSucceeded : host::CommandStatus::kFailed;

@@ -154,7 +154,7 @@ bool ApplyPreset(host::Object* domain, int index) {
   if (size_t(index) >= rows.size()) return LoadPreset(domain, UserPresets()[size_t(index) - rows.size()]);
 
   const BuiltInPreset& row = rows[size_t(index)];
-  const host::TimeValue t = CurrentTime(*domain);
+  const host::TimeValue t = domain->CurrentTime();
   const double u = MetresPerUnit(*domain);
   {
     PresetUndoStep step(*domain);

@@ -11,10 +11,6 @@ host::ParamBlock* DomainBlock(host::Object* domain) {
   return block && &block->Desc() == &FireParamBlockDesc() ? block : nullptr;
 }
 
-host::TimeValue CurrentTime(const host::Object& domain) {
-  return domain.GetScene() ? domain.GetScene()->time.currentTime : 0;
-}
-
 double MetresPerUnit(const host::Object& domain) {
   return domain.GetScene() ? domain.GetScene()->time.metresPerUnit : host::TimeSettings{}.metresPerUnit;
 }

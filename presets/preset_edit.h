@@ -1,5 +1,5 @@
 // What applying a built-in preset and loading a preset file share: the domain's settings, the
-// scene's time and unit, and the one undo step every preset makes.
+// scene's unit, and the one undo step every preset makes.
 #pragma once
 
 #include "host/param_block.h"
@@ -13,8 +13,7 @@ namespace tf {
 
 // The domain's parameter block, or null when the object is not a TolvarisFire domain.
 host::ParamBlock* DomainBlock(host::Object* domain);
-// The host's current time and metres per scene unit (the defaults for a domain in no scene).
-host::TimeValue CurrentTime(const host::Object& domain);
+// The metres per scene unit of the domain's scene (the default for a domain in no scene).
 double MetresPerUnit(const host::Object& domain);
 
 // Every change made while it lives is one undo step, "Tolvaris Fire preset".

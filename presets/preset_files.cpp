@@ -171,7 +171,7 @@ bool SavePreset(host::Object* domain, const std::string& name, std::string& stat
     return false;
   }
   host::AtomicFile out(file);
-  const int lines = out.Open() ? WriteSettings(out.Stream(), *block, CurrentTime(*domain), MetresPerUnit(*domain)) : -1;
+  const int lines = out.Open() ? WriteSettings(out.Stream(), *block, domain->CurrentTime(), MetresPerUnit(*domain)) : -1;
   if (lines < 0 || !out.Commit()) {
     status = cannot;
     return false;
@@ -189,7 +189,7 @@ bool LoadPreset(host::Object* domain, const std::string& name) {
   if (!fs::is_regular_file(file, ec)) return false;
   std::ifstream in(file, std::ios::binary);
   if (!in) return false;
-  const host::TimeValue t = CurrentTime(*domain);
+  const host::TimeValue t = domain->CurrentTime();
   const double u = MetresPerUnit(*domain);
   PresetUndoStep step(*domain);
   std::string line;
