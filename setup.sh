@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # build
-  cmake ninja-build g++ libgomp1 libgtest-dev libgmock-dev libbenchmark-dev
+  cmake ninja-build g++ ccache libgomp1 libgtest-dev libgmock-dev libbenchmark-dev
   # libraries of the product
   nlohmann-json3-dev libcli11-dev libtinyobjloader-dev libpng-dev libjpeg-dev liblua5.4-dev
   # independent readers the tests check our files with (they import under /usr/bin/python3)
