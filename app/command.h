@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "host/plugins.h"
-#include "host/scene.h"
+#include "host/plugins/plugins.h"
+#include "host/scene/scene.h"
 
 namespace app {
 

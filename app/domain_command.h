@@ -8,7 +8,7 @@
 #include <string>
 
 #include "app/command.h"
-#include "host/panels.h"
+#include "host/scene/panels.h"
 
 namespace app {
 

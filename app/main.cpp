@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "app/command.h"
-#include "host/atomic_file.h"
-#include "host/platform.h"
+#include "host/core/atomic_file.h"
+#include "host/core/platform.h"
 
 #ifndef TFR_VERSION
 #define TFR_VERSION "unknown"

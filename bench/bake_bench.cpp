@@ -12,11 +12,11 @@
 #include <string>
 
 #include "domain/fire_params_desc.h"
-#include "host/objects.h"
-#include "host/param_block.h"
-#include "host/platform.h"
-#include "host/scene.h"
-#include "host/scene_file.h"
+#include "host/scene/objects.h"
+#include "host/scene/param_block.h"
+#include "host/core/platform.h"
+#include "host/scene/scene.h"
+#include "host/scene/scene_file.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/fire_object.h"
 #include "sim/simulate.h"

@@ -11,8 +11,8 @@
 #include "capture/scene_inputs.h"
 #include "capture/voxelize.h"
 #include "domain/fire_params_desc.h"
-#include "host/objects.h"
-#include "host/scene.h"
+#include "host/scene/objects.h"
+#include "host/scene/scene.h"
 #include "sim/frame_capture.h"
 
 namespace tf {

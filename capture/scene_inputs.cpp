@@ -12,10 +12,10 @@
 #include "capture/events_file.h"
 #include "capture/fluid_bridge.h"
 #include "domain/fire_params_desc.h"
-#include "host/class_desc.h"
-#include "host/objects.h"
-#include "host/platform.h"
-#include "host/scene.h"
+#include "host/scene/class_desc.h"
+#include "host/scene/objects.h"
+#include "host/core/platform.h"
+#include "host/scene/scene.h"
 
 namespace tf {
 

@@ -9,7 +9,7 @@
 
 #include "capture/voxelize.h"
 #include "domain/sim_run.h"
-#include "host/math.h"
+#include "host/core/math.h"
 
 namespace host {
 class Node;

@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "domain/fire_params_desc.h"
-#include "host/platform.h"
+#include "host/core/platform.h"
 #include "solver/gpu_memory.h"
 
 namespace tf {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "domain/domain_grid.h"
-#include "host/math.h"
+#include "host/core/math.h"
 #include "solver/fire_sim.h"
 
 namespace host {

@@ -4,8 +4,8 @@
 #include <new>
 
 #include "domain/fire_params_desc.h"
-#include "host/param_block.h"
-#include "host/scene.h"
+#include "host/scene/param_block.h"
+#include "host/scene/scene.h"
 
 namespace tf {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <new>
 
-#include "host/atomic_file.h"
-#include "host/platform.h"
+#include "host/core/atomic_file.h"
+#include "host/core/platform.h"
 
 namespace tf {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "domain/fire_params_desc.h"
-#include "host/class_desc.h"
+#include "host/scene/class_desc.h"
 
 namespace tf {
 

@@ -6,8 +6,8 @@
 
 #include "domain/domain_sizing.h"
 #include "domain/fire_params_desc.h"
-#include "host/scene.h"
-#include "host/viewport.h"
+#include "host/scene/scene.h"
+#include "host/view/viewport.h"
 #include "viewport/domain_display.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/simulate_panel.h"

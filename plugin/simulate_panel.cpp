@@ -4,9 +4,9 @@
 
 #include "domain/domain_sizing.h"
 #include "domain/fire_params_desc.h"
-#include "host/platform.h"
-#include "host/scene.h"
-#include "host/viewport.h"
+#include "host/core/platform.h"
+#include "host/scene/scene.h"
+#include "host/view/viewport.h"
 #include "plugin/fire_object.h"
 #include "presets/builtin_presets.h"
 #include "presets/preset_files.h"

@@ -14,7 +14,7 @@
 
 #include "sim/cache_file.h"
 #include "e2e_scene.h"
-#include "tolvaris_program.h"
+#include "tests/support/tolvaris_program.h"
 
 namespace tf::e2e {
 namespace {

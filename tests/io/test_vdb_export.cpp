@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "domain/fire_params_desc.h"
-#include "host/param_block.h"
-#include "host/scene.h"
+#include "host/scene/param_block.h"
+#include "host/scene/scene.h"
 #include "io/vdb_export.h"
 #include "tests/io/vdb_test_util.h"
 #include "tests/sim/sim_test_util.h"
