@@ -82,10 +82,12 @@ class DeviceArrays {
   ~DeviceArrays() {
     for (void* p : ptrs_) DeviceFree(ex_, p);
   }
-  // A device array of n elements holding a copy of `src` (or zeros without a source); false when
-  // the memory is not there.
+  // A device array of n elements holding a copy of `src` (or zeros without a source; null for no
+  // elements); false when the memory is not there.
   template <class T>
   bool Make(T*& out, size_t n, const T* src) {
+    out = nullptr;
+    if (n == 0) return true;
     out = static_cast<T*>(DeviceAllocZeroed(ex_, n * sizeof(T)));
     if (out == nullptr) return false;
     ptrs_.push_back(out);
