@@ -264,8 +264,9 @@ double kReduce(const Exec& ex_, const Launch& at, int n, ReduceMode mode, const 
 // A fixed sequence of launches on the run's stream, recorded the first time it runs and replayed
 // afterwards as one launch on the GPU path. Everything the sequence takes from the host (pointers,
 // extents, counts) is frozen when it is recorded, so use it only for work whose shape never changes
-// over the object's life, and Reset it when that changes. On the CPU path, or when recording
-// fails, the sequence simply runs every time.
+// over the object's life, and Reset it when that changes. The sequence must not wait for the
+// device (no kReduce, no Download): nothing runs while it is recorded. On the CPU path, or when
+// recording fails, the sequence simply runs every time.
 class LaunchGraph {
  public:
   LaunchGraph() = default;
