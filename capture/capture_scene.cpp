@@ -13,7 +13,7 @@
 #include "domain/fire_params_desc.h"
 #include "host/scene/objects.h"
 #include "host/scene/scene.h"
-#include "sim/frame_capture.h"
+#include "solver/device_math.h"
 
 namespace tf {
 namespace {

@@ -10,6 +10,8 @@
 
 #include "render/render.h"
 #include "solver/device.h"
+#include "solver/device_math.h"
+#include "solver/sampling.h"
 
 namespace tf {
 namespace render_detail {
@@ -20,9 +22,6 @@ TFR_HD inline Vec3f Sub(const Vec3f& a, const Vec3f& b) { return V3(a.x - b.x, a
 TFR_HD inline Vec3f Mul(const Vec3f& a, const Vec3f& b) { return V3(a.x * b.x, a.y * b.y, a.z * b.z); }
 TFR_HD inline Vec3f Scale(const Vec3f& a, float s) { return V3(a.x * s, a.y * s, a.z * s); }
 TFR_HD inline float Dot(const Vec3f& a, const Vec3f& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-TFR_HD inline float MinF(float a, float b) { return a < b ? a : b; }
-TFR_HD inline float MaxF(float a, float b) { return a > b ? a : b; }
-TFR_HD inline float ClampF(float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
 // The element (x, y, z) of an a * b * c array; sizes are formed in 64 bits so a large crop cannot
 // wrap the index.
@@ -31,55 +30,29 @@ TFR_HD inline size_t Index3(int32_t x, int32_t y, int32_t z, int32_t a, int32_t 
 }
 
 // Where a trilinear lookup of an a * b * c grid at (x, y, z) reads, in cell units with cell i
-// spanning [i, i + 1]: the two cells per axis and the fractions between them. Several arrays of
+// spanning [i, i + 1]: the device layer's sampler placed at the cell centres. Several arrays of
 // one grid sampled at one point share it. Outside the cell centres' range by more than half a
 // cell nothing is read (the lookup gives 0); nearer the border the position clamps to the
 // outermost centres.
 struct GridCoords {
   bool inside;
-  int32_t x0, x1;
-  size_t y0, y1, z0, z1;  // row and slab offsets of the two cells along y and z
-  float fx, fy, fz;
+  Corners at;
 };
 
 TFR_HD inline GridCoords GridAt(int32_t a, int32_t b, int32_t c, float x, float y, float z) {
   GridCoords q{};
-  float u = x - 0.5f, v = y - 0.5f, w = z - 0.5f;
+  const float u = x - 0.5f, v = y - 0.5f, w = z - 0.5f;
   q.inside = !(u < -0.5f || u > float(a) - 0.5f || v < -0.5f || v > float(b) - 0.5f || w < -0.5f ||
                w > float(c) - 0.5f) &&
              u == u && v == v && w == w;
-  if (!q.inside) return q;
-  u = a == 1 ? 0.0f : ClampF(u, 0.0f, float(a) - 1.001f);
-  v = b == 1 ? 0.0f : ClampF(v, 0.0f, float(b) - 1.001f);
-  w = c == 1 ? 0.0f : ClampF(w, 0.0f, float(c) - 1.001f);
-  const int32_t i0 = int32_t(u), j0 = int32_t(v), k0 = int32_t(w);
-  const int32_t j1 = j0 + 1 < b ? j0 + 1 : j0;
-  const int32_t k1 = k0 + 1 < c ? k0 + 1 : k0;
-  q.x0 = i0;
-  q.x1 = i0 + 1 < a ? i0 + 1 : i0;
-  q.y0 = size_t(a) * size_t(j0);
-  q.y1 = size_t(a) * size_t(j1);
-  q.z0 = size_t(a) * size_t(b) * size_t(k0);
-  q.z1 = size_t(a) * size_t(b) * size_t(k1);
-  q.fx = u - float(i0), q.fy = v - float(j0), q.fz = w - float(k0);
+  if (q.inside) q.at = Locate(a, b, c, u, v, w);
   return q;
 }
 
 // The eight values around the point, interpolated in x, then y, then z; 0 for a null array.
 TFR_HD inline float Lerp8(const float* g, const GridCoords& q) {
   if (g == nullptr || !q.inside) return 0.0f;
-  const size_t x0 = size_t(q.x0), x1 = size_t(q.x1);
-  const float v000 = g[x0 + q.y0 + q.z0], v100 = g[x1 + q.y0 + q.z0];
-  const float v010 = g[x0 + q.y1 + q.z0], v110 = g[x1 + q.y1 + q.z0];
-  const float v001 = g[x0 + q.y0 + q.z1], v101 = g[x1 + q.y0 + q.z1];
-  const float v011 = g[x0 + q.y1 + q.z1], v111 = g[x1 + q.y1 + q.z1];
-  const float c00 = v000 + (v100 - v000) * q.fx;
-  const float c10 = v010 + (v110 - v010) * q.fx;
-  const float c01 = v001 + (v101 - v001) * q.fx;
-  const float c11 = v011 + (v111 - v011) * q.fx;
-  const float c0 = c00 + (c10 - c00) * q.fy;
-  const float c1 = c01 + (c11 - c01) * q.fy;
-  return c0 + (c1 - c0) * q.fz;
+  return Interpolate(g, q.at);
 }
 
 // A single trilinear lookup.
@@ -113,37 +86,6 @@ TFR_HD inline void FireColor(const Vec3f* table, float tau, float tempScale, flo
   Vec3f c;
   KelvinColor(table, v * 1000.0f + 300.0f, c, w);
   emission = Scale(c, MinF(w, 4.0f) * intensity);
-}
-
-// Lattice value noise in [0, 1]: hashed corner values blended with 3u^2 - 2u^3 weights. The
-// corner value is the masked 24-bit hash times the float nearest 1 / 16777215.
-TFR_HD inline int32_t NoiseFloor(float v) {
-  if (!(v == v)) return 0;
-  const float f = floorf(v);
-  if (f <= -2147483648.0f) return int32_t(-2147483647 - 1);
-  if (f >= 2147483520.0f) return 2147483520;
-  return int32_t(f);
-}
-
-TFR_HD inline float NoiseCorner(int32_t i, int32_t j, int32_t k) {
-  const uint32_t m = (uint32_t(i) * 73856093u) ^ (uint32_t(j) * 19349663u) ^ (uint32_t(k) * 83492791u);
-  const uint32_t t = (m ^ (m >> 13)) * 1540483477u;
-  return float((t ^ (t >> 15)) & 0xFFFFFFu) * (1.0f / 16777215.0f);
-}
-
-TFR_HD inline float NoiseSmooth(float u) { return u * u * (3.0f - 2.0f * u); }
-
-TFR_HD inline float DetailNoise(float a, float b, float c) {
-  const int32_t i = NoiseFloor(a), j = NoiseFloor(b), k = NoiseFloor(c);
-  const float u = NoiseSmooth(a - floorf(a)), v = NoiseSmooth(b - floorf(b)), w = NoiseSmooth(c - floorf(c));
-  const float x00 = NoiseCorner(i, j, k) + (NoiseCorner(i + 1, j, k) - NoiseCorner(i, j, k)) * u;
-  const float x10 = NoiseCorner(i, j + 1, k) + (NoiseCorner(i + 1, j + 1, k) - NoiseCorner(i, j + 1, k)) * u;
-  const float x01 = NoiseCorner(i, j, k + 1) + (NoiseCorner(i + 1, j, k + 1) - NoiseCorner(i, j, k + 1)) * u;
-  const float x11 =
-      NoiseCorner(i, j + 1, k + 1) + (NoiseCorner(i + 1, j + 1, k + 1) - NoiseCorner(i, j + 1, k + 1)) * u;
-  const float y0 = x00 + (x10 - x00) * v;
-  const float y1 = x01 + (x11 - x01) * v;
-  return y0 + (y1 - y0) * w;
 }
 
 // The scalars and read-only tables of a render as they travel into a kernel.

@@ -18,15 +18,15 @@ void FireSim::Impl::AdvectVel(float dt) {
   float* vn = vNext;
   float* wn = wNext;
   // All three passes read the velocity as it was before the call; the exchange comes last.
-  kFor3(ex, nx + 1, ny, nz, [=] TFR_HD(int i, int j, int k) {
+  kFor3(ex, "advect u", nx + 1, ny, nz, [=] TFR_HD(int i, int j, int k) {
     const Vec3f q = TraceBack(vel, Vec3f{float(i), float(j) + 0.5f, float(k) + 0.5f}, dt);
     un[d.u(i, j, k)] = SampleClamped(vel.u, nx + 1, ny, nz, q.x, q.y - 0.5f, q.z - 0.5f);
   });
-  kFor3(ex, nx, ny + 1, nz, [=] TFR_HD(int i, int j, int k) {
+  kFor3(ex, "advect v", nx, ny + 1, nz, [=] TFR_HD(int i, int j, int k) {
     const Vec3f q = TraceBack(vel, Vec3f{float(i) + 0.5f, float(j), float(k) + 0.5f}, dt);
     vn[d.v(i, j, k)] = SampleClamped(vel.v, nx, ny + 1, nz, q.x - 0.5f, q.y, q.z - 0.5f);
   });
-  kFor3(ex, nx, ny, nz + 1, [=] TFR_HD(int i, int j, int k) {
+  kFor3(ex, "advect w", nx, ny, nz + 1, [=] TFR_HD(int i, int j, int k) {
     const Vec3f q = TraceBack(vel, Vec3f{float(i) + 0.5f, float(j) + 0.5f, float(k)}, dt);
     wn[d.w(i, j, k)] = SampleClamped(vel.w, nx, ny, nz + 1, q.x - 0.5f, q.y - 0.5f, q.z);
   });
@@ -53,7 +53,7 @@ void AdvectScalarSet(const Exec& ex, const Dims d, const VelocityView vel, const
                      const ScalarSet<N> set, float dt) {
   const int nx = d.nx, ny = d.ny, nz = d.nz;
   // Prediction: plain semi-Lagrangian; fresh air (0) beyond an open side.
-  kFor3(ex, nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
+  kFor3(ex, "advect scalars: predict", nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
     const Vec3f q = TraceBack(vel, Vec3f{float(i) + 0.5f, float(j) + 0.5f, float(k) + 0.5f}, dt);
     const int c = d.cell(i, j, k);
     if (outside(q)) {
@@ -67,7 +67,7 @@ void AdvectScalarSet(const Exec& ex, const Dims d, const VelocityView vel, const
   // prediction where the result leaves the range of the eight values it was sampled from. The
   // backward trace is recomputed (a pure function of the cell), never stored; both traces start
   // from the same velocity at the cell centre.
-  kFor3(ex, nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
+  kFor3(ex, "advect scalars: correct", nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
     const int c = d.cell(i, j, k);
     const Vec3f p{float(i) + 0.5f, float(j) + 0.5f, float(k) + 0.5f};
     const Vec3f va = SampleVelocity(vel, p);

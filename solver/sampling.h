@@ -3,15 +3,9 @@
 // sits at (i, j + 0.5, k + 0.5), v at (i + 0.5, j, k + 0.5), w at (i + 0.5, j + 0.5, k).
 #pragma once
 
-#include "solver/device.h"
+#include "solver/device_math.h"
 
 namespace tf {
-
-struct Vec3f {
-  float x, y, z;
-};
-
-TFR_HD inline float Lerp(float a, float b, float t) { return (1.0f - t) * a + t * b; }
 
 // Clamps one coordinate to [0, E - 1.001] (0 when the extent is 1) and splits it into the two
 // neighbouring indices and the weight between them.
