@@ -114,7 +114,7 @@ bool ExportFrameVdb(const CacheFrame& frame, const DomainGrid& grid, const std::
   try {
     r = WriteVdbFile(path, VdbGridsOfFrame(frame, channels), VdbTransformOfFrame(frame, grid));
   } catch (const std::bad_alloc&) {
-    r.error = "not enough memory to build the file";
+    r.error = kVdbOutOfMemory;
   }
   if (!r.ok) {
     errorText = r.error;

@@ -23,7 +23,6 @@ constexpr uint32_t kCompressActiveMask = 2;    // inactive values are left out; 
 constexpr const char* kFloatTreeType = "Tree_float_5_4_3";
 constexpr const char* kUniformMap = "UniformScaleTranslateMap";
 
-constexpr const char* kOutOfMemory = "not enough memory to build the file";
 
 constexpr int kUpperChildren = 32 * 32 * 32;
 constexpr int kLowerChildren = 16 * 16 * 16;
@@ -312,7 +311,7 @@ VdbWriteResult WriteVdbFile(const std::filesystem::path& path, const std::vector
       return result;
     }
   } catch (const std::bad_alloc&) {
-    result.error = kOutOfMemory;
+    result.error = kVdbOutOfMemory;
     return result;
   }
 

@@ -116,6 +116,9 @@ bool BuildVdbTree(const VdbGridInput& grid, VdbTree& tree);
 
 // ---- Files -------------------------------------------------------------------------------------
 
+// The error when the file cannot be built in memory.
+inline constexpr const char* kVdbOutOfMemory = "not enough memory to build the file";
+
 // Writes the grids, in the given order, to `path`. The errors, word for word: "voxel size must be
 // positive" (nothing touched), "cannot create the file" (the target untouched), "write failed
 // (disk full?)" (the .part file removed, an older target left as it was).
