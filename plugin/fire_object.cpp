@@ -6,6 +6,7 @@
 
 #include "domain/domain_sizing.h"
 #include "domain/fire_params_desc.h"
+#include "host/core/text.h"
 #include "host/scene/scene.h"
 #include "host/view/viewport.h"
 #include "viewport/domain_display.h"
@@ -14,11 +15,9 @@
 
 namespace tf {
 
-namespace {
+using host::SetError;
 
-void SetError(std::string* error, std::string text) {
-  if (error) *error = std::move(text);
-}
+namespace {
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';

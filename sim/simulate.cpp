@@ -13,6 +13,7 @@
 #include "host/core/atomic_file.h"
 #include "host/scene/objects.h"
 #include "host/core/platform.h"
+#include "host/core/text.h"
 #include "host/scene/scene.h"
 #include "sim/bake_outputs.h"
 #include "sim/cache_file.h"
@@ -20,6 +21,8 @@
 #include "sim/simulate_domain.h"
 
 namespace tf {
+
+using host::Format;
 
 namespace {
 
@@ -50,15 +53,6 @@ bool HasEvents(const host::Object& domain, const host::ParamBlock& block) {
   std::vector<ImpactEvent> events;
   bool inMetres = false;
   return ReadEventsFile(EventsFilePath(domain), minEnergy, events, inMetres) > 0;
-}
-
-std::string Format(const char* format, auto... values) {
-  const int n = std::snprintf(nullptr, 0, format, values...);
-  if (n <= 0) return {};
-  std::string text(size_t(n) + 1, '\0');
-  std::snprintf(text.data(), text.size(), format, values...);
-  text.resize(size_t(n));
-  return text;
 }
 
 }  // namespace

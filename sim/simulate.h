@@ -10,8 +10,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
+
+#include "host/core/progress.h"
 
 namespace host {
 class Node;
@@ -32,7 +33,7 @@ struct SimulateResult {
 };
 
 // Frames done, frames total, the frame's text; false stops the bake after that frame.
-using ProgressFn = std::function<bool(int done, int total, const std::string& text)>;
+using host::ProgressFn;
 
 // Bakes `domain` (a TolvarisFire domain) on `node`. `progress` may be empty.
 SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn& progress = {});

@@ -1,5 +1,7 @@
 #include "host/core/platform.h"
 
+#include "host/core/text.h"
+
 #include <dlfcn.h>
 #include <link.h>
 #include <spawn.h>
@@ -24,10 +26,6 @@ namespace host {
 namespace fs = std::filesystem;
 
 namespace {
-
-void SetMessage(std::string* message, std::string text) {
-  if (message) *message = std::move(text);
-}
 
 std::string Quoted(const fs::path& p) {
   std::string text(1, '"');
@@ -157,7 +155,7 @@ bool CreateDirectories(const fs::path& folder, std::string* message) {
   std::error_code ec;
   fs::create_directories(folder, ec);
   if (fs::is_directory(folder)) return true;
-  SetMessage(message, "cannot create the folder " + Quoted(folder) + ": " +
+  SetError(message, "cannot create the folder " + Quoted(folder) + ": " +
                           (ec ? ec.message() : std::string("a file is in the way")));
   return false;
 }
@@ -165,17 +163,17 @@ bool CreateDirectories(const fs::path& folder, std::string* message) {
 bool RenameReplace(const fs::path& from, const fs::path& to, std::string* message) {
   std::error_code ec;
   if (!fs::is_regular_file(from, ec)) {
-    SetMessage(message, "cannot move " + Quoted(from) + ": no such file");
+    SetError(message, "cannot move " + Quoted(from) + ": no such file");
     return false;
   }
   if (fs::is_directory(to, ec)) {
-    SetMessage(message, "cannot move " + Quoted(from) + " onto " + Quoted(to) + ": it is a folder");
+    SetError(message, "cannot move " + Quoted(from) + " onto " + Quoted(to) + ": it is a folder");
     return false;
   }
   // rename(2) replaces an existing target atomically.
   fs::rename(from, to, ec);
   if (ec) {
-    SetMessage(message, "cannot move " + Quoted(from) + " onto " + Quoted(to) + ": " + ec.message());
+    SetError(message, "cannot move " + Quoted(from) + " onto " + Quoted(to) + ": " + ec.message());
     return false;
   }
   return true;
@@ -185,15 +183,15 @@ bool DeleteFile(const fs::path& file, std::string* message) {
   std::error_code ec;
   const fs::file_status st = fs::symlink_status(file, ec);
   if (!fs::exists(st)) {
-    SetMessage(message, "cannot delete " + Quoted(file) + ": no such file");
+    SetError(message, "cannot delete " + Quoted(file) + ": no such file");
     return false;
   }
   if (fs::is_directory(st)) {
-    SetMessage(message, "cannot delete " + Quoted(file) + ": it is a folder");
+    SetError(message, "cannot delete " + Quoted(file) + ": it is a folder");
     return false;
   }
   if (!fs::remove(file, ec)) {
-    SetMessage(message, "cannot delete " + Quoted(file) + ": " + ec.message());
+    SetError(message, "cannot delete " + Quoted(file) + ": " + ec.message());
     return false;
   }
   return true;

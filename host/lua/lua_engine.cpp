@@ -1,77 +1,38 @@
 // Lua is C: it raises errors with longjmp, which must never jump over a C++ frame that still holds
-// objects with destructors. The rules this file keeps:
+// objects with destructors. The rules this file keeps (host/lua/lua_values.h has the marshalling):
 //
 //  * The C functions Lua calls (CallInterfaceFunction, CallGlobalFunction, StopHook) hold only
 //    trivially destructible locals. They call an Impl function that does the C++ work, catches
 //    every exception and reports failure as text in a char buffer; only after it has returned do
 //    they raise the Lua error.
-//  * Impl functions read arguments only with calls that never raise (type tests, to-number, the
-//    bytes of string values, raw table access) and push anything that allocates through
-//    Protected(), a lua_pcall of a body function whose frame again holds only trivial locals.
+//  * Impl functions read arguments with the readers of lua_values.h, which never raise, and push
+//    results through LuaPushResults, one protected call.
 //  * Everything the engine itself does to the state (start-up, exposing interfaces, loading
-//    chunks) runs through Protected() too, so an error never reaches Lua's panic handler.
+//    chunks) runs through LuaProtected too, so an error never reaches Lua's panic handler.
 #include "host/lua/lua_engine.h"
 
 #include <lua.hpp>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 
 #include "host/core/platform.h"
+#include "host/core/text.h"
+#include "host/lua/lua_values.h"
 
 namespace host {
 
 namespace {
 
-constexpr size_t kMessageSize = 512;
 constexpr int kStopCheckInstructions = 1000;
-
-// Registry keys: the addresses are unique, and raw access by address never raises.
-char kNodeMetatableKey;
-char kNodeCacheKey;
-constexpr const char* kNodeMetatableName = "host.Node";
 
 std::mutex gBindersMutex;
 std::vector<LuaBinder>& Binders() {
   static auto* binders = new std::vector<LuaBinder>;
   return *binders;
-}
-
-void Format(char* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void Format(char* out, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(out, kMessageSize, format, args);
-  va_end(args);
-}
-
-// The message of an error object on top of the stack, which it pops.
-std::string PopErrorText(lua_State* L) {
-  std::string text;
-  if (lua_type(L, -1) == LUA_TSTRING) {
-    size_t n = 0;
-    const char* s = lua_tolstring(L, -1, &n);
-    text.assign(s, n);
-  } else {
-    text = std::string("(error object is a ") + luaL_typename(L, -1) + " value)";
-  }
-  lua_pop(L, 1);
-  return text;
-}
-
-// Runs body(request) in protected mode with `results` results left on the stack. On failure
-// nothing is left and `error` receives the message.
-bool Protected(lua_State* L, lua_CFunction body, void* request, int results, std::string* error) {
-  lua_pushcfunction(L, body);
-  lua_pushlightuserdata(L, request);
-  if (lua_pcall(L, 1, results, 0) == LUA_OK) return true;
-  std::string text = PopErrorText(L);
-  if (error) *error = std::move(text);
-  return false;
 }
 
 void StopHook(lua_State* L, lua_Debug*) {
@@ -88,111 +49,40 @@ void StopHook(lua_State* L, lua_Debug*) {
 
 int InitBody(lua_State* L) {
   luaL_openlibs(L);
-  luaL_newmetatable(L, kNodeMetatableName);
-  lua_rawsetp(L, LUA_REGISTRYINDEX, &kNodeMetatableKey);
-  // One userdata per node while scripts hold it, so that == and table keys work on nodes.
-  lua_newtable(L);
-  lua_createtable(L, 0, 1);
-  lua_pushstring(L, "v");
-  lua_setfield(L, -2, "__mode");
-  lua_setmetatable(L, -2);
-  lua_rawsetp(L, LUA_REGISTRYINDEX, &kNodeCacheKey);
+  LuaInitNodes(L);
   lua_sethook(L, StopHook, LUA_MASKCOUNT, kStopCheckInstructions);
   return 0;
 }
 
 // ---- Lua values to arguments -----------------------------------------------------------------
 
-}  // namespace
-
-bool LuaToNode(lua_State* L, int index, Node** out) {
-  switch (lua_type(L, index)) {
-    case LUA_TNIL:
-      *out = nullptr;
-      return true;
-    case LUA_TLIGHTUSERDATA:
-      *out = static_cast<Node*>(lua_touserdata(L, index));
-      return true;
-    case LUA_TUSERDATA: {
-      if (!lua_getmetatable(L, index)) return false;
-      lua_rawgetp(L, LUA_REGISTRYINDEX, &kNodeMetatableKey);
-      const bool isNode = lua_rawequal(L, -1, -2);
-      lua_pop(L, 2);
-      if (!isNode) return false;
-      *out = *static_cast<Node**>(lua_touserdata(L, index));
-      return true;
-    }
-    default:
-      return false;
-  }
-}
-
-namespace {
-
-// {x, y, z} or {x = .., y = .., z = ..}, all numbers.
-bool ToPoint3(lua_State* L, int index, Point3* out) {
-  if (lua_type(L, index) != LUA_TTABLE) return false;
-  index = lua_absindex(L, index);
-  float c[3];
-  bool all = true;
-  for (int i = 0; i < 3; ++i) {
-    all = lua_rawgeti(L, index, i + 1) == LUA_TNUMBER && all;
-    if (all) c[i] = float(lua_tonumber(L, -1));
-    lua_pop(L, 1);
-  }
-  if (!all) {
-    int found = 0;
-    lua_pushnil(L);
-    while (lua_next(L, index)) {
-      if (lua_type(L, -2) == LUA_TSTRING && lua_type(L, -1) == LUA_TNUMBER) {
-        size_t n = 0;
-        const char* key = lua_tolstring(L, -2, &n);
-        if (n == 1 && key[0] >= 'x' && key[0] <= 'z') {
-          c[key[0] - 'x'] = float(lua_tonumber(L, -1));
-          found |= 1 << (key[0] - 'x');
-        }
-      }
-      lua_pop(L, 1);
-    }
-    if (found != 7) return false;
-  }
-  *out = Point3(c[0], c[1], c[2]);
-  return true;
-}
-
 // Converts the Lua value at `index` to an argument of `type`; on failure `why` says what was
 // expected and what was given.
-bool ToValue(lua_State* L, int index, FPType type, Value* out, char* why) {
-  const int luaType = lua_type(L, index);
+bool ToValue(lua_State* L, int index, FPType type, Value* out, std::string* why) {
   switch (type) {
-    case FPType::Bool:
-      if (luaType != LUA_TBOOLEAN) break;
-      *out = Value(lua_toboolean(L, index) != 0);
+    case FPType::Bool: {
+      bool b = false;
+      if (!LuaReadBool(L, index, &b)) break;
+      *out = Value(b);
       return true;
+    }
     case FPType::Int: {
-      if (luaType != LUA_TNUMBER) break;
-      int isInteger = 0;
-      const lua_Integer i = lua_tointegerx(L, index, &isInteger);
-      if (!isInteger) {
-        Format(why, "whole number expected, got %.17g", double(lua_tonumber(L, index)));
-        return false;
-      }
-      if (i < INT32_MIN || i > INT32_MAX) {
-        Format(why, "number out of the range of int: %lld", static_cast<long long>(i));
-        return false;
-      }
+      if (lua_type(L, index) != LUA_TNUMBER) break;
+      lua_Integer i = 0;
+      if (!LuaReadWhole(L, index, INT32_MIN, INT32_MAX, &i, why)) return false;
       *out = Value(int32_t(i));
       return true;
     }
-    case FPType::Float:
-      if (luaType != LUA_TNUMBER) break;
-      *out = Value(float(lua_tonumber(L, index)));
+    case FPType::Float: {
+      double v = 0.0;
+      if (!LuaReadNumber(L, index, &v)) break;
+      *out = Value(float(v));
       return true;
+    }
     case FPType::String: {
-      if (luaType != LUA_TSTRING) break;
-      size_t n = 0;
-      const char* s = lua_tolstring(L, index, &n);
-      *out = Value(std::string(s, n));
+      std::string text;
+      if (!LuaReadString(L, index, &text)) break;
+      *out = Value(std::move(text));
       return true;
     }
     case FPType::Node: {
@@ -203,67 +93,15 @@ bool ToValue(lua_State* L, int index, FPType type, Value* out, char* why) {
     }
     case FPType::Point3: {
       Point3 p;
-      if (!ToPoint3(L, index, &p)) {
-        Format(why, "point expected as {x, y, z} of numbers, got %s", luaL_typename(L, index));
-        return false;
-      }
+      if (!LuaReadVector(L, index, "xyz", &p, why)) return false;
       *out = Value(p);
       return true;
     }
     case FPType::Void:
       break;
   }
-  Format(why, "%s expected, got %s", TypeName(type), luaL_typename(L, index));
+  *why = std::string(TypeName(type)) + " expected, got " + luaL_typename(L, index);
   return false;
-}
-
-// ---- Results to Lua values -------------------------------------------------------------------
-
-}  // namespace
-
-void LuaPushNode(lua_State* L, Node* node) {
-  if (!node) {
-    lua_pushnil(L);
-    return;
-  }
-  lua_rawgetp(L, LUA_REGISTRYINDEX, &kNodeCacheKey);
-  if (lua_rawgetp(L, -1, node) == LUA_TUSERDATA) {
-    lua_remove(L, -2);
-    return;
-  }
-  lua_pop(L, 1);
-  *static_cast<Node**>(lua_newuserdatauv(L, sizeof(Node*), 0)) = node;
-  lua_rawgetp(L, LUA_REGISTRYINDEX, &kNodeMetatableKey);
-  lua_setmetatable(L, -2);
-  lua_pushvalue(L, -1);
-  lua_rawsetp(L, -3, node);
-  lua_remove(L, -2);
-}
-
-namespace {
-
-int PushValueBody(lua_State* L) {
-  const Value& v = *static_cast<const Value*>(lua_touserdata(L, 1));
-  switch (v.Type()) {
-    case FPType::Void: lua_pushnil(L); break;
-    case FPType::Bool: lua_pushboolean(L, v.AsBool()); break;
-    case FPType::Int: lua_pushinteger(L, v.AsInt()); break;
-    case FPType::Float: lua_pushnumber(L, double(v.AsFloat())); break;
-    case FPType::String: lua_pushlstring(L, v.AsString().data(), v.AsString().size()); break;
-    case FPType::Node: LuaPushNode(L, v.AsNode()); break;
-    case FPType::Point3: {
-      const Point3& p = v.AsPoint3();
-      lua_createtable(L, 0, 3);
-      lua_pushnumber(L, double(p.x));
-      lua_setfield(L, -2, "x");
-      lua_pushnumber(L, double(p.y));
-      lua_setfield(L, -2, "y");
-      lua_pushnumber(L, double(p.z));
-      lua_setfield(L, -2, "z");
-      break;
-    }
-  }
-  return 1;
 }
 
 // ---- Calls -------------------------------------------------------------------------------------
@@ -281,17 +119,17 @@ bool ReadArguments(lua_State* L, const FunctionDesc& desc, const std::string& qu
     positional = top - 1;
   }
   if (size_t(positional) > count) {
-    Format(message, "%s takes %zu argument%s, %d given", qualified.c_str(), count, count == 1 ? "" : "s",
-           positional);
+    FormatInto(message, kLuaMessageSize, "%s takes %zu argument%s, %d given",
+               qualified.c_str(), count, count == 1 ? "" : "s", positional);
     return false;
   }
-  char why[kMessageSize];
+  std::string why;
   std::vector<std::optional<Value>> slots(count);
   for (int i = 0; i < positional; ++i) {
     Value v;
-    if (!ToValue(L, i + 1, desc.params[size_t(i)].type, &v, why)) {
-      Format(message, "bad argument #%d '%s' to '%s' (%s)", i + 1, desc.params[size_t(i)].name.c_str(),
-             qualified.c_str(), why);
+    if (!ToValue(L, i + 1, desc.params[size_t(i)].type, &v, &why)) {
+      FormatInto(message, kLuaMessageSize, "bad argument #%d '%s' to '%s' (%s)",
+                 i + 1, desc.params[size_t(i)].name.c_str(), qualified.c_str(), why.c_str());
       return false;
     }
     slots[size_t(i)] = std::move(v);
@@ -300,8 +138,8 @@ bool ReadArguments(lua_State* L, const FunctionDesc& desc, const std::string& qu
     lua_pushnil(L);
     while (lua_next(L, top)) {
       if (lua_type(L, -2) != LUA_TSTRING) {
-        Format(message, "%s: the keyword table may only hold names, got a %s key", qualified.c_str(),
-               luaL_typename(L, -2));
+        FormatInto(message, kLuaMessageSize, "%s: the keyword table may only hold names, got a %s key",
+                   qualified.c_str(), luaL_typename(L, -2));
         lua_pop(L, 2);
         return false;
       }
@@ -319,14 +157,14 @@ bool ReadArguments(lua_State* L, const FunctionDesc& desc, const std::string& qu
         problem = "is given twice, by position and by name";
       }
       if (problem) {
-        Format(message, "%s: keyword '%.*s' %s", qualified.c_str(), int(n), key, problem);
+        FormatInto(message, kLuaMessageSize, "%s: keyword '%.*s' %s", qualified.c_str(), int(n), key, problem);
         lua_pop(L, 2);
         return false;
       }
       Value v;
-      if (!ToValue(L, lua_gettop(L), desc.params[k].type, &v, why)) {
-        Format(message, "bad keyword argument '%s' to '%s' (%s)", desc.params[k].name.c_str(), qualified.c_str(),
-               why);
+      if (!ToValue(L, lua_gettop(L), desc.params[k].type, &v, &why)) {
+        FormatInto(message, kLuaMessageSize, "bad keyword argument '%s' to '%s' (%s)",
+                   desc.params[k].name.c_str(), qualified.c_str(), why.c_str());
         lua_pop(L, 2);
         return false;
       }
@@ -368,28 +206,29 @@ int CallImpl(lua_State* L, const CallTarget& t, char* message) noexcept {
       result = t.global->call(args);
     }
     if (result.IsUnhandled()) {
-      Format(message, "%s: the interface does not handle its function id %u", t.qualified.c_str(), desc.id);
+      FormatInto(message, kLuaMessageSize, "%s: the interface does not handle its function id %u",
+                 t.qualified.c_str(), desc.id);
       return -1;
     }
     if (desc.result == FPType::Void || result.Type() == FPType::Void) return 0;
     std::string error;
-    if (!Protected(L, PushValueBody, &result, 1, &error)) {
-      Format(message, "%s: %s", t.qualified.c_str(), error.c_str());
+    if (!LuaPushResults(L, {LuaOut::FromValue(result)}, &error)) {
+      FormatInto(message, kLuaMessageSize, "%s: %s", t.qualified.c_str(), error.c_str());
       return -1;
     }
     return 1;
   } catch (const ArgumentOutOfRange& e) {
     if (e.Index() < desc.params.size() && e.Index() >= e.Count()) {
-      Format(message, "%s: argument #%zu '%s' is missing (%zu given): %s", t.qualified.c_str(), e.Index() + 1,
-             desc.params[e.Index()].name.c_str(), e.Count(), e.what());
+      FormatInto(message, kLuaMessageSize, "%s: argument #%zu '%s' is missing (%zu given): %s",
+                 t.qualified.c_str(), e.Index() + 1, desc.params[e.Index()].name.c_str(), e.Count(), e.what());
     } else {
-      Format(message, "%s: %s (argument #%zu asked for, %zu given)", t.qualified.c_str(), e.what(), e.Index() + 1,
-             e.Count());
+      FormatInto(message, kLuaMessageSize, "%s: %s (argument #%zu asked for, %zu given)",
+                 t.qualified.c_str(), e.what(), e.Index() + 1, e.Count());
     }
   } catch (const std::exception& e) {
-    Format(message, "%s: %s", t.qualified.c_str(), e.what());
+    FormatInto(message, kLuaMessageSize, "%s: %s", t.qualified.c_str(), e.what());
   } catch (...) {
-    Format(message, "%s: failed with an unknown error", t.qualified.c_str());
+    FormatInto(message, kLuaMessageSize, "%s: failed with an unknown error", t.qualified.c_str());
   }
   return -1;
 }
@@ -402,24 +241,25 @@ int CallInterfaceImpl(lua_State* L, char* message) noexcept {
     CallTarget t;
     t.iface = FindInterface(id);
     if (!t.iface) {
-      Format(message, "the interface %s is no longer loaded", ToString(id).c_str());
+      FormatInto(message, kLuaMessageSize, "the interface %s is no longer loaded", ToString(id).c_str());
       return -1;
     }
     t.desc = t.iface->FindFunction(functionId);
     if (!t.desc) {
-      Format(message, "%s has no function id %u any more", t.iface->InternalName().c_str(), functionId);
+      FormatInto(message, kLuaMessageSize, "%s has no function id %u any more",
+                 t.iface->InternalName().c_str(), functionId);
       return -1;
     }
     t.qualified = t.iface->InternalName() + "." + t.desc->name;
     return CallImpl(L, t, message);
   } catch (...) {
-    Format(message, "out of memory");
+    FormatInto(message, kLuaMessageSize, "out of memory");
     return -1;
   }
 }
 
 int CallInterfaceFunction(lua_State* L) {
-  char message[kMessageSize];  // only trivial locals here: luaL_error jumps over this frame
+  char message[kLuaMessageSize];  // only trivial locals here: luaL_error jumps over this frame
   const int results = CallInterfaceImpl(L, message);
   if (results < 0) return luaL_error(L, "%s", message);
   return results;
@@ -433,13 +273,13 @@ int CallGlobalImpl(lua_State* L, char* message) noexcept {
     t.qualified = t.desc->name;
     return CallImpl(L, t, message);
   } catch (...) {
-    Format(message, "out of memory");
+    FormatInto(message, kLuaMessageSize, "out of memory");
     return -1;
   }
 }
 
 int CallGlobalFunction(lua_State* L) {
-  char message[kMessageSize];
+  char message[kLuaMessageSize];
   const int results = CallGlobalImpl(L, message);
   if (results < 0) return luaL_error(L, "%s", message);
   return results;
@@ -524,7 +364,7 @@ LuaEngine::LuaEngine() {
   L_ = luaL_newstate();
   if (!L_) throw std::runtime_error("cannot start the Lua engine: out of memory");
   std::string error;
-  if (!Protected(L_, InitBody, nullptr, 0, &error)) {
+  if (!LuaProtected(L_, InitBody, nullptr, 0, &error)) {
     lua_close(L_);
     throw std::runtime_error("cannot start the Lua engine: " + error);
   }
@@ -555,7 +395,7 @@ void LuaEngine::ExposeInterfaces() {
     ExposeRequest request{iface->InternalName().c_str(), lua_Integer(id.a), lua_Integer(id.b),
                           functions.data(), functions.size(), false};
     std::string error;
-    if (!Protected(L_, ExposeBody, &request, 0, &error)) {
+    if (!LuaProtected(L_, ExposeBody, &request, 0, &error)) {
       warnings_.push_back("interface " + iface->InternalName() + " left out of scripts: " + error);
     } else if (request.taken) {
       warnings_.push_back("interface " + iface->InternalName() +
@@ -574,7 +414,7 @@ bool LuaEngine::AddGlobalFunction(ScriptFunction function, std::string* message)
   globals_.push_back(std::move(function));
   GlobalRequest request{globals_.back().desc.name.c_str(), &globals_.back(), false};
   std::string error;
-  const bool ran = Protected(L_, AddGlobalBody, &request, 0, &error);
+  const bool ran = LuaProtected(L_, AddGlobalBody, &request, 0, &error);
   if (!ran || request.taken) {
     const std::string name = globals_.back().desc.name;
     globals_.pop_back();
@@ -589,7 +429,7 @@ ScriptResult LuaEngine::Run(int (*load)(lua_State*), void* request) {
   // An earlier run that was stopped left the hook on every instruction.
   lua_sethook(L_, StopHook, LUA_MASKCOUNT, kStopCheckInstructions);
   ScriptResult result;
-  if (!Protected(L_, load, request, 1, &result.message)) {
+  if (!LuaProtected(L_, load, request, 1, &result.message)) {
     result.ok = false;
     return result;
   }
@@ -597,7 +437,7 @@ ScriptResult LuaEngine::Run(int (*load)(lua_State*), void* request) {
   if (status != LUA_OK) {
     result.ok = false;
     result.interrupted = status == LUA_ERRRUN && StopRequested();
-    result.message = PopErrorText(L_);
+    result.message = LuaPopErrorText(L_);
   }
   lua_settop(L_, 0);
   return result;

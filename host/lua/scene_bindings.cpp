@@ -4,9 +4,9 @@
 //  * SceneFunction, the one C function every entry of the table is, holds only a char buffer. It
 //    calls SceneFunctionImpl, which does the C++ work, catches everything and leaves the failure as
 //    text; only after it has returned is the Lua error raised.
-//  * Arguments are read only with calls that never raise (type tests, to-number, the bytes of string
-//    values, raw table access, LuaToNode). Results are built as Out values first and pushed in one
-//    protected call, so that an allocation failure while pushing stays inside it.
+//  * Arguments are read with the readers of host/lua/lua_values.h, which never raise. Results are
+//    built as LuaOut values first and pushed in one protected call, so that an allocation failure
+//    while pushing stays inside it.
 #include "host/lua/scene_bindings.h"
 
 #include <lua.hpp>
@@ -21,7 +21,9 @@
 #include <utility>
 #include <vector>
 
+#include "host/core/text.h"
 #include "host/lua/lua_engine.h"
+#include "host/lua/lua_values.h"
 #include "host/scene/scene.h"
 #include "host/scene/scene_file.h"
 
@@ -29,7 +31,6 @@ namespace host {
 
 namespace {
 
-constexpr size_t kMessageSize = 1024;
 constexpr const char* kTableName = "scene";
 
 // A failure of a scene function; its text is the whole message the script sees.
@@ -38,91 +39,7 @@ class BindingError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-std::string Num(double v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.9g", v);
-  return buf;
-}
-
-// ---- Results, built in C++ and pushed in one protected call ------------------------------------
-
-struct Out {
-  enum class Kind : uint8_t { Nil, Bool, Int, Number, String, Node, Table };
-  Kind kind = Kind::Nil;
-  bool b = false;
-  lua_Integer i = 0;
-  double n = 0.0;
-  std::string s;
-  Node* node = nullptr;
-  std::vector<Out> items;                         // array part of a table
-  std::vector<std::pair<std::string, Out>> fields;  // named part
-
-  static Out Nil() { return {}; }
-  static Out Bool(bool v) { Out o; o.kind = Kind::Bool; o.b = v; return o; }
-  static Out Int(lua_Integer v) { Out o; o.kind = Kind::Int; o.i = v; return o; }
-  static Out Number(double v) { Out o; o.kind = Kind::Number; o.n = v; return o; }
-  static Out String(std::string v) { Out o; o.kind = Kind::String; o.s = std::move(v); return o; }
-  static Out NodeValue(Node* v) { Out o; o.kind = v ? Kind::Node : Kind::Nil; o.node = v; return o; }
-  static Out Table() { Out o; o.kind = Kind::Table; return o; }
-  // {x = .., y = .., z = ..}, or with other key letters ("rgb").
-  static Out Vector(const Point3& p, const char* keys = "xyz") {
-    Out o = Table();
-    for (int k = 0; k < 3; ++k) o.Set(std::string(1, keys[k]), Number(double(p[k])));
-    return o;
-  }
-  Out& Set(std::string key, Out value) {
-    fields.emplace_back(std::move(key), std::move(value));
-    return *this;
-  }
-};
-
-void PushOut(lua_State* L, const Out& o) {
-  luaL_checkstack(L, 4, "scene results nest too deep");
-  switch (o.kind) {
-    case Out::Kind::Nil: lua_pushnil(L); break;
-    case Out::Kind::Bool: lua_pushboolean(L, o.b); break;
-    case Out::Kind::Int: lua_pushinteger(L, o.i); break;
-    case Out::Kind::Number: lua_pushnumber(L, o.n); break;
-    case Out::Kind::String: lua_pushlstring(L, o.s.data(), o.s.size()); break;
-    case Out::Kind::Node: LuaPushNode(L, o.node); break;
-    case Out::Kind::Table:
-      lua_createtable(L, int(o.items.size()), int(o.fields.size()));
-      for (size_t k = 0; k < o.items.size(); ++k) {
-        PushOut(L, o.items[k]);
-        lua_rawseti(L, -2, lua_Integer(k + 1));
-      }
-      for (const auto& field : o.fields) {
-        lua_pushlstring(L, field.first.data(), field.first.size());
-        PushOut(L, field.second);
-        lua_rawset(L, -3);
-      }
-      break;
-  }
-}
-
-int PushResultsBody(lua_State* L) {
-  const auto& results = *static_cast<const std::vector<Out>*>(lua_touserdata(L, 1));
-  luaL_checkstack(L, int(results.size()) + 4, "too many results");
-  for (const Out& o : results) PushOut(L, o);
-  return int(results.size());
-}
-
-// Runs body(request) in protected mode, leaving `results` values; on failure nothing is left and
-// `error` has the message.
-bool Protected(lua_State* L, lua_CFunction body, void* request, int results, std::string* error) {
-  lua_pushcfunction(L, body);
-  lua_pushlightuserdata(L, request);
-  if (lua_pcall(L, 1, results, 0) == LUA_OK) return true;
-  if (lua_type(L, -1) == LUA_TSTRING) {
-    size_t n = 0;
-    const char* s = lua_tolstring(L, -1, &n);
-    error->assign(s, n);
-  } else {
-    *error = "error while returning the results";
-  }
-  lua_pop(L, 1);
-  return false;
-}
+using Out = LuaOut;
 
 // ---- One call of a scene function ----------------------------------------------------------------
 
@@ -142,37 +59,34 @@ class Call {
   [[noreturn]] void ArgError(int i, const std::string& what) const;
 
   bool Given(int i) const { return i <= top_ && lua_type(L, i) != LUA_TNIL; }
-  std::string TypeOf(int i) const { return i <= top_ ? luaL_typename(L, i) : "no value"; }
+  std::string TypeOf(int i) const { return LuaTypeName(L, i, top_); }
 
   std::string String(int i) const {
-    if (lua_type(L, i) != LUA_TSTRING) ArgError(i, "string expected, got " + TypeOf(i));
-    size_t n = 0;
-    const char* s = lua_tolstring(L, i, &n);
-    return std::string(s, n);
+    std::string s;
+    if (!LuaReadString(L, i, &s)) ArgError(i, "string expected, got " + TypeOf(i));
+    return s;
   }
   std::string OptString(int i) const { return Given(i) ? String(i) : std::string(); }
 
   double Number(int i) const {
-    if (lua_type(L, i) != LUA_TNUMBER) ArgError(i, "number expected, got " + TypeOf(i));
-    const double v = double(lua_tonumber(L, i));
-    if (!std::isfinite(v)) ArgError(i, "finite number expected, got " + Num(v));
+    double v = 0.0;
+    if (!LuaReadNumber(L, i, &v)) ArgError(i, "number expected, got " + TypeOf(i));
+    if (!std::isfinite(v)) ArgError(i, "finite number expected, got " + LuaNumberText(v));
     return v;
   }
 
   // A whole number in [lo, hi].
   lua_Integer Integer(int i, lua_Integer lo, lua_Integer hi) const {
-    if (lua_type(L, i) != LUA_TNUMBER) ArgError(i, "whole number expected, got " + TypeOf(i));
-    int isInteger = 0;
-    lua_Integer v = lua_tointegerx(L, i, &isInteger);
-    if (!isInteger) ArgError(i, "whole number expected, got " + Num(double(lua_tonumber(L, i))));
-    if (v < lo || v > hi)
-      ArgError(i, std::to_string(v) + " is out of range (" + std::to_string(lo) + " to " + std::to_string(hi) + ")");
+    lua_Integer v = 0;
+    std::string why;
+    if (!LuaReadWhole(L, i, lo, hi, &v, &why)) ArgError(i, why);
     return v;
   }
 
   bool Boolean(int i) const {
-    if (lua_type(L, i) != LUA_TBOOLEAN) ArgError(i, "boolean expected, got " + TypeOf(i));
-    return lua_toboolean(L, i) != 0;
+    bool b = false;
+    if (!LuaReadBool(L, i, &b)) ArgError(i, "boolean expected, got " + TypeOf(i));
+    return b;
   }
 
   // A node of this scene; nil only when `optional` (then null).
@@ -201,69 +115,23 @@ class Call {
     const double frame = Number(i);
     const double ticks = std::round(frame * scene.time.TicksPerFrame());
     if (ticks < double(INT32_MIN) || ticks > double(INT32_MAX))
-      ArgError(i, "frame " + Num(frame) + " is outside the scene's time range");
+      ArgError(i, "frame " + LuaNumberText(frame) + " is outside the scene's time range");
     return TimeValue(ticks);
   }
   TimeValue FrameOrNow(int i) const { return Frame(i).value_or(scene.time.currentTime); }
 
-  // Up to four numbers from an array {a, b, ...} or from single-letter keys ("xyzw", "rgb"), all
-  // finite. Returns how many were read from the array, or, from keys, a bit mask of those found
-  // shifted by 8; -1 when the value is not such a table.
-  int Components(int i, const char* keys, float out[4]) const {
-    if (lua_type(L, i) != LUA_TTABLE) return -1;
-    if (lua_rawgeti(L, i, 1) != LUA_TNIL) {
-      lua_pop(L, 1);
-      const lua_Unsigned n = lua_rawlen(L, i);
-      if (n > 4) return -1;
-      for (lua_Integer k = 1; k <= lua_Integer(n); ++k) {
-        const bool ok = lua_rawgeti(L, i, k) == LUA_TNUMBER && std::isfinite(lua_tonumber(L, -1));
-        if (ok) out[k - 1] = float(lua_tonumber(L, -1));
-        lua_pop(L, 1);
-        if (!ok) return -1;
-      }
-      return int(n);
-    }
-    lua_pop(L, 1);
-    int found = 0;
-    const std::string letters(keys);
-    lua_pushnil(L);
-    while (lua_next(L, i)) {
-      bool ok = false;
-      if (lua_type(L, -2) == LUA_TSTRING && lua_type(L, -1) == LUA_TNUMBER) {
-        size_t n = 0;
-        const char* key = lua_tolstring(L, -2, &n);
-        const size_t at = n == 1 ? letters.find(key[0]) : std::string::npos;
-        const double v = lua_tonumber(L, -1);
-        if (at != std::string::npos && std::isfinite(v)) {
-          out[at] = float(v);
-          found |= 1 << at;
-          ok = true;
-        }
-      }
-      lua_pop(L, 1);
-      if (!ok) {
-        lua_pop(L, 1);
-        return -1;
-      }
-    }
-    return found << 8;
-  }
-
   // Three components: "xyz" for points, "rgb" for colours.
   Point3 Vector(int i, const char* keys) const {
-    float c[4];
-    const int got = Components(i, keys, c);
-    if (got != 3 && got != (7 << 8)) {
-      ArgError(i, std::string("{") + keys[0] + ", " + keys[1] + ", " + keys[2] + "} of finite numbers expected, got " +
-                      (lua_type(L, i) == LUA_TTABLE ? "a table of another shape" : TypeOf(i)));
-    }
-    return Point3(c[0], c[1], c[2]);
+    Point3 p;
+    std::string why;
+    if (!LuaReadVector(L, i, keys, &p, &why)) ArgError(i, why);
+    return p;
   }
 
   // Euler degrees {x, y, z} applied x first, or a quaternion {x, y, z, w}.
   Quat Rotation(int i) const {
     float c[4];
-    const int got = Components(i, "xyzw", c);
+    const int got = LuaReadComponents(L, i, "xyzw", c);
     constexpr float kRadians = 3.14159265358979f / 180.0f;
     if (got == 3 || got == (7 << 8)) return Quat::EulerXYZ(c[0] * kRadians, c[1] * kRadians, c[2] * kRadians);
     if (got == 4 || got == (15 << 8)) {
@@ -595,7 +463,7 @@ void SetRange(Call& c) {
 
 void SetUnitScale(Call& c) {
   const double m = c.Number(1);
-  if (!(m > 0.0) || m > 1e6) c.ArgError(1, Num(m) + " is not a unit scale (above 0, at most 1e6 metres per unit)");
+  if (!(m > 0.0) || m > 1e6) c.ArgError(1, LuaNumberText(m) + " is not a unit scale (above 0, at most 1e6 metres per unit)");
   c.scene.time.metresPerUnit = m;
   c.scene.NoteChange();
 }
@@ -648,7 +516,7 @@ constexpr size_t kBindingCount = sizeof kBindings / sizeof kBindings[0];
 
 // ---- The C side --------------------------------------------------------------------------------
 
-void Copy(char* out, const std::string& text) { std::snprintf(out, kMessageSize, "%s", text.c_str()); }
+void Copy(char* out, const std::string& text) { FormatInto(out, kLuaMessageSize, "%s", text.c_str()); }
 
 // Runs the function named by the closure's upvalues and pushes its results. Returns their number,
 // or -1 with the message in `message`. Never raises a Lua error and never throws.
@@ -669,7 +537,7 @@ int SceneFunctionImpl(lua_State* L, char* message) noexcept {
     Call call(L, *scene, b);
     b.run(call);
     std::string error;
-    if (!Protected(L, PushResultsBody, &call.results, int(call.results.size()), &error)) {
+    if (!LuaPushResults(L, call.results, &error)) {
       Copy(message, call.Qualified() + ": " + error);
       return -1;
     }
@@ -683,7 +551,7 @@ int SceneFunctionImpl(lua_State* L, char* message) noexcept {
 }
 
 int SceneFunction(lua_State* L) {
-  char message[kMessageSize];  // only trivial locals here: luaL_error jumps over this frame
+  char message[kLuaMessageSize];  // only trivial locals here: luaL_error jumps over this frame
   const int results = SceneFunctionImpl(L, message);
   if (results < 0) return luaL_error(L, "%s", message);
   return results;
@@ -717,7 +585,7 @@ int BindBody(lua_State* L) {
 bool BindScene(LuaEngine& engine, Scene& scene, std::string* message) {
   BindRequest request{&scene, false};
   std::string error;
-  if (!Protected(engine.State(), BindBody, &request, 0, &error)) {
+  if (!LuaProtected(engine.State(), BindBody, &request, 0, &error)) {
     if (message) *message = "cannot add the scene functions: " + error;
     return false;
   }

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/core/text.h"
 #include "host/scene/panels.h"
 #include "host/scene/scene.h"
 #include "host/view/viewport.h"
@@ -13,10 +14,6 @@
 namespace host {
 
 namespace {
-
-void SetError(std::string* error, std::string text) {
-  if (error) *error = std::move(text);
-}
 
 std::vector<const ClassDesc*>& Registry() {
   static std::vector<const ClassDesc*> descs = BuiltinClassDescs();

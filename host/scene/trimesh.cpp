@@ -5,13 +5,11 @@
 
 #include <tiny_obj_loader.h>
 
+#include "host/core/text.h"
+
 namespace host {
 
 namespace {
-void SetError(std::string* error, std::string text) {
-  if (error) *error = std::move(text);
-}
-
 // The loader's messages end in newlines and sometimes hold several lines.
 std::string OneLine(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();

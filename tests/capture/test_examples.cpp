@@ -101,6 +101,8 @@ struct ExampleCase {
   std::function<void(ExampleRun&)> check;
 };
 
+// CTest lists a case by its scene file instead of a dump of its bytes.
+void PrintTo(const ExampleCase& c, std::ostream* os) { *os << c.file; }
 class Examples : public ::testing::TestWithParam<ExampleCase> {};
 
 TEST_P(Examples, BakesFireNearItsSources) {

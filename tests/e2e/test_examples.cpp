@@ -92,6 +92,8 @@ class FrameProbe {
   host::Matrix3 toObject_;
 };
 
+// CTest lists a case by its scene file instead of a dump of its bytes.
+void PrintTo(const ExampleCase& c, std::ostream* os) { *os << c.file; }
 class Examples : public ::testing::TestWithParam<ExampleCase> {};
 
 TEST_P(Examples, BakeWithFireAndSmokeNearTheirSources) {

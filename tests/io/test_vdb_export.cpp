@@ -51,7 +51,7 @@ class VdbExport : public ::testing::Test {
 
   ExportResult Run(const host::Node* node, bool (*stopAfter)(const Call&) = nullptr) {
     calls_.clear();
-    ExportProgressFn progress = [&](void* unused, int32_t done, int32_t total, const std::string& text) {
+    ProgressFn progress = [&](void* unused, int32_t done, int32_t total, const std::string& text) {
       EXPECT_EQ(unused, nullptr);
       calls_.push_back({done, total, text});
       return !(stopAfter && stopAfter(calls_.back()));
