@@ -199,7 +199,7 @@ bool RenderOnGpu(const RenderVolume& v, const RenderCamera& cam, const ShadingCo
     if (!mem.Make(march, n, bricks->march.data()) || !mem.Make(light, n, bricks->light.data()) ||
         !mem.Make(lit, n, bricks->shadow.data()))
       return false;
-    bv = BrickView{march, light, lit, bricks->bx, bricks->by, bricks->bz, bricks->budget};
+    bv = BrickView{march, light, lit, bricks->bx, bricks->by, bricks->bz};
   }
   const ShadeView sv = MakeShadeView(ctx, table, gr, gg, gb);
   const ShadowBody shadowBody = MakeShadowBody(v, ctx, density, shadow, bv);

@@ -40,7 +40,6 @@ struct BrickView {
   const float* light = nullptr;
   const uint8_t* shadow = nullptr;
   int32_t bx = 0, by = 0, bz = 0;
-  float budget = kSkipBudget;
 };
 
 // The brick holding grid point p (cell units), clamped into the brick grid.
@@ -84,7 +83,7 @@ TFR_HD inline bool SkipBrick(const float* perStepTau, const BrickView& b, float 
   const float tau = perStepTau[BrickIndex(b, x, y, z)];
   if (tau == 0.0f) return true;
   const float cost = tau * float(steps) * weight;
-  if (!(spent + cost <= b.budget)) return false;
+  if (!(spent + cost <= kSkipBudget)) return false;
   spent += cost;
   return true;
 }
@@ -96,9 +95,8 @@ struct OccupancyBricks {
   int32_t bx = 0, by = 0, bz = 0;
   std::vector<float> march, light;
   std::vector<uint8_t> shadow;
-  float budget = kSkipBudget;
   render_detail::BrickView View() const {
-    return render_detail::BrickView{march.data(), light.data(), shadow.data(), bx, by, bz, budget};
+    return render_detail::BrickView{march.data(), light.data(), shadow.data(), bx, by, bz};
   }
 };
 

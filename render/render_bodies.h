@@ -275,30 +275,30 @@ struct ShadowFillBody {
   }
 };
 
-// DetailNoise at four points at once (the four channels of one octave of the march's detail),
-// lane by lane in the same operations, so the compiler can run the lanes side by side.
-TFR_HD inline void DetailNoise4(const float (&a)[4], const float (&b)[4], const float (&c)[4], float (&out)[4]) {
-  int32_t i[4], j[4], k[4];
-  float u[4], v[4], w[4];
-  for (int l = 0; l < 4; ++l) {
-    i[l] = NoiseFloor(a[l]), j[l] = NoiseFloor(b[l]), k[l] = NoiseFloor(c[l]);
-    u[l] = NoiseSmooth(a[l] - floorf(a[l]));
-    v[l] = NoiseSmooth(b[l] - floorf(b[l]));
-    w[l] = NoiseSmooth(c[l] - floorf(c[l]));
+// DetailNoise along a ray: successive samples half a cell apart mostly fall in the lattice cell of
+// the sample before, so the cell's eight hashed corners are kept and only recomputed when the
+// cell changes. Gives exactly DetailNoise's value.
+struct NoiseCorners {
+  bool valid = false;
+  int32_t i = 0, j = 0, k = 0;
+  float c[8] = {};  // corner (di, dj, dk) at di + 2 dj + 4 dk
+
+  TFR_HD float At(float a, float b, float d) {
+    const int32_t ni = NoiseFloor(a), nj = NoiseFloor(b), nk = NoiseFloor(d);
+    if (!valid || ni != i || nj != j || nk != k) {
+      valid = true, i = ni, j = nj, k = nk;
+      for (int n = 0; n < 8; ++n) c[n] = NoiseCorner(i + (n & 1), j + ((n >> 1) & 1), k + (n >> 2));
+    }
+    const float u = NoiseSmooth(a - floorf(a)), v = NoiseSmooth(b - floorf(b)), w = NoiseSmooth(d - floorf(d));
+    const float x00 = c[0] + (c[1] - c[0]) * u;
+    const float x10 = c[2] + (c[3] - c[2]) * u;
+    const float x01 = c[4] + (c[5] - c[4]) * u;
+    const float x11 = c[6] + (c[7] - c[6]) * u;
+    const float y0 = x00 + (x10 - x00) * v;
+    const float y1 = x01 + (x11 - x01) * v;
+    return y0 + (y1 - y0) * w;
   }
-  float corner[8][4];  // corner (dx, dy, dz) at index dx + 2 dy + 4 dz
-  for (int n = 0; n < 8; ++n)
-    for (int l = 0; l < 4; ++l) corner[n][l] = NoiseCorner(i[l] + (n & 1), j[l] + ((n >> 1) & 1), k[l] + (n >> 2));
-  for (int l = 0; l < 4; ++l) {
-    const float x00 = corner[0][l] + (corner[1][l] - corner[0][l]) * u[l];
-    const float x10 = corner[2][l] + (corner[3][l] - corner[2][l]) * u[l];
-    const float x01 = corner[4][l] + (corner[5][l] - corner[4][l]) * u[l];
-    const float x11 = corner[6][l] + (corner[7][l] - corner[6][l]) * u[l];
-    const float y0 = x00 + (x10 - x00) * v[l];
-    const float y1 = x01 + (x11 - x01) * v[l];
-    out[l] = y0 + (y1 - y0) * w[l];
-  }
-}
+};
 
 // One pixel of the preview: a jittered march in half-cell steps through the volume's box. With
 // bricks, the steps that fall in a brick which cannot show are not sampled; the samples taken sit
@@ -359,6 +359,7 @@ struct MarchBody {
       float spent = 0.0f;
       int32_t k = 0;          // steps, taken or skipped
       int32_t unchecked = 0;  // samples left in a brick found worth sampling
+      NoiseCorners corners[8];  // two octaves of four channels
       while (k < 16384 && tExit > t && T > 0.003f) {
         Vec3f p = Add(g0, Scale(dir, t));
         if (bricks.march != nullptr && unchecked == 0) {
@@ -377,15 +378,18 @@ struct MarchBody {
         if (sv.detailAmount > 0.0f) {
           float f = sv.detailFreq, amp = 1.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f, s4 = 0.0f;
           for (int oct = 0; oct < 2; ++oct) {
-            const float a[4] = {f * p.x, f * p.x + 31.7f, f * p.x, f * p.x + 91.3f};
-            const float b[4] = {f * p.y, f * p.y + 11.3f, f * p.y + 57.1f, f * p.y};
-            const float c[4] = {f * p.z, f * p.z, f * p.z + 7.9f, f * p.z + 43.7f};
-            float noise[4];
-            DetailNoise4(a, b, c, noise);
-            s1 += (noise[0] - 0.5f) * amp;
-            s2 += (noise[1] - 0.5f) * amp;
-            s3 += (noise[2] - 0.5f) * amp;
-            s4 += (noise[3] - 0.5f) * amp;
+            if (bricks.march != nullptr) {  // the accelerated march keeps the lattice corners
+              NoiseCorners* c = corners + oct * 4;
+              s1 += (c[0].At(f * p.x, f * p.y, f * p.z) - 0.5f) * amp;
+              s2 += (c[1].At(f * p.x + 31.7f, f * p.y + 11.3f, f * p.z) - 0.5f) * amp;
+              s3 += (c[2].At(f * p.x, f * p.y + 57.1f, f * p.z + 7.9f) - 0.5f) * amp;
+              s4 += (c[3].At(f * p.x + 91.3f, f * p.y, f * p.z + 43.7f) - 0.5f) * amp;
+            } else {
+              s1 += (DetailNoise(f * p.x, f * p.y, f * p.z) - 0.5f) * amp;
+              s2 += (DetailNoise(f * p.x + 31.7f, f * p.y + 11.3f, f * p.z) - 0.5f) * amp;
+              s3 += (DetailNoise(f * p.x, f * p.y + 57.1f, f * p.z + 7.9f) - 0.5f) * amp;
+              s4 += (DetailNoise(f * p.x + 91.3f, f * p.y, f * p.z + 43.7f) - 0.5f) * amp;
+            }
             f *= 2.1f;
             amp *= 0.5f;
           }
