@@ -129,7 +129,9 @@ TEST(AcceleratedMarch, SkipsOnlyWhatIsEmpty) {
     s.detailScale = scale;
     const Images im = RenderBoth(v, cam, s);
     ExpectSameImage(im, 1e-5f, 1e-6);
-    if (scale == 1.0f) EXPECT_LT(im.acceleratedSamples, im.referenceSamples / 2);
+    if (scale == 1.0f) {
+      EXPECT_LT(im.acceleratedSamples, im.referenceSamples / 2);
+    }
   }
   density[size_t(33 + nx * (13 + ny * 18))] = NAN;
   ExpectSameImage(RenderBoth(v, cam, s), 1e-5f, 1e-6);
