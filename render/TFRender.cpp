@@ -14,6 +14,7 @@
 #include <new>
 #include <vector>
 
+#include "render/occupancy.h"
 #include "render/render.h"
 #include "render/render_bodies.h"
 #include "solver/device.h"
@@ -23,9 +24,11 @@
 
 namespace tf {
 
+using render_detail::BrickView;
 using render_detail::MarchBody;
 using render_detail::ShadeView;
 using render_detail::ShadowBody;
+using render_detail::ShadowFillBody;
 using render_detail::VoxelColorBody;
 
 namespace {
@@ -51,12 +54,16 @@ ShadeView MakeShadeView(const ShadingContext& c, const Vec3f* table, const float
   return v;
 }
 
-ShadowBody MakeShadowBody(const RenderVolume& v, const ShadingContext& c, const float* density, float* shadow) {
-  return ShadowBody{density, shadow, v.nx, v.ny, v.nz, c.densityScale, v.cellSize, c.lightDir};
+ShadowBody MakeShadowBody(const RenderVolume& v, const ShadingContext& c, const float* density, float* shadow,
+                          const BrickView& bricks = {}) {
+  // With bricks, the shadow is traced on every second voxel per axis and filled in between.
+  const int32_t stride = bricks.shadow != nullptr ? 2 : 1;
+  return ShadowBody{density, shadow, v.nx, v.ny, v.nz, c.densityScale, v.cellSize, c.lightDir, bricks, stride};
 }
 
 MarchBody MakeMarchBody(const RenderVolume& v, const RenderCamera& cam, const ShadeView& sv, const float* density,
-                        const float* temperature, const float* shadow, float* image, int32_t* steps) {
+                        const float* temperature, const float* shadow, float* image, int32_t* steps,
+                        const BrickView& bricks) {
   MarchBody b{};
   b.density = density, b.temperature = temperature, b.shadow = shadow, b.image = image, b.steps = steps;
   b.nx = v.nx, b.ny = v.ny, b.nz = v.nz;
@@ -67,6 +74,7 @@ MarchBody MakeMarchBody(const RenderVolume& v, const RenderCamera& cam, const Sh
   b.tanHalfFov = cam.tanHalfFov, b.orthoHalfWidth = cam.orthoHalfWidth;
   b.width = cam.width, b.height = cam.height;
   b.sv = sv;
+  b.bricks = bricks;
   return b;
 }
 
@@ -109,9 +117,15 @@ void RunMarch(const Exec& ex, const RenderCamera& cam, const MarchBody& body) {
         [=] TFR_HD(int32_t x, int32_t y, int32_t) { body(x, y); });
 }
 
+// The shadows of a pass that traced every second voxel are filled in between.
+void RunShadowPasses(const Exec& ex, const RenderVolume& v, const ShadowBody& body) {
+  RunShadow(ex, v, body);
+  if (body.stride == 2) kFor3(ex, {"render: shadow fill", LaunchShape::Voxels}, v.nx, v.ny, v.nz, ShadowFillBody{body});
+}
+
 // A failure anywhere (memory, a launch, a transfer) gives false; the caller renders on the CPU.
-bool RenderOnGpu(const RenderVolume& v, const RenderCamera& cam, const ShadingContext& ctx, float* image,
-                 std::vector<int32_t>* steps) {
+bool RenderOnGpu(const RenderVolume& v, const RenderCamera& cam, const ShadingContext& ctx,
+                 const OccupancyBricks* bricks, float* image, std::vector<int32_t>* steps) {
   const Exec ex{true};
   const size_t cells = size_t(v.nx) * size_t(v.ny) * size_t(v.nz);
   const size_t glowCells = ctx.glowGrid.r.size();
@@ -129,9 +143,19 @@ bool RenderOnGpu(const RenderVolume& v, const RenderCamera& cam, const ShadingCo
                   mem.Make(img, pixels * 3, (const float*)nullptr) &&
                   (steps == nullptr || mem.Make(devSteps, pixels, (const int32_t*)nullptr));
   if (!ok || !DeviceOk(ex)) return false;
+  BrickView bv{};
+  if (bricks != nullptr) {
+    const size_t n = bricks->march.size();
+    float *march = nullptr, *light = nullptr;
+    uint8_t* lit = nullptr;
+    if (!mem.Make(march, n, bricks->march.data()) || !mem.Make(light, n, bricks->light.data()) ||
+        !mem.Make(lit, n, bricks->shadow.data()))
+      return false;
+    bv = BrickView{march, light, lit, bricks->bx, bricks->by, bricks->bz};
+  }
   const ShadeView sv = MakeShadeView(ctx, table, gr, gg, gb);
-  RunShadow(ex, v, MakeShadowBody(v, ctx, density, shadow));
-  RunMarch(ex, cam, MakeMarchBody(v, cam, sv, density, temperature, shadow, img, devSteps));
+  RunShadowPasses(ex, v, MakeShadowBody(v, ctx, density, shadow, bv));
+  RunMarch(ex, cam, MakeMarchBody(v, cam, sv, density, temperature, shadow, img, devSteps, bv));
   if (!DeviceOk(ex)) return false;
   Download(ex, image, img, pixels * 3 * sizeof(float));
   if (steps != nullptr) {
@@ -154,16 +178,17 @@ bool ShadowOnGpu(const RenderVolume& v, const ShadingContext& ctx, float* shadow
   return DeviceOk(ex);
 }
 
-void RenderOnCpu(const RenderVolume& v, const RenderCamera& cam, const ShadingContext& ctx, float* image,
-                 std::vector<int32_t>* steps) {
+void RenderOnCpu(const RenderVolume& v, const RenderCamera& cam, const ShadingContext& ctx,
+                 const OccupancyBricks* bricks, float* image, std::vector<int32_t>* steps) {
+  const BrickView bv = bricks != nullptr ? bricks->View() : BrickView{};
   std::vector<float> shadow(size_t(v.nx) * size_t(v.ny) * size_t(v.nz));
-  RunShadow(kHost, v, MakeShadowBody(v, ctx, v.density, shadow.data()));
+  RunShadowPasses(kHost, v, MakeShadowBody(v, ctx, v.density, shadow.data(), bv));
   if (steps != nullptr) steps->assign(size_t(cam.width) * size_t(cam.height), 0);
   const ShadeView sv = MakeShadeView(ctx, ctx.table.data(), ctx.glowGrid.r.data(), ctx.glowGrid.g.data(),
                                      ctx.glowGrid.b.data());
   RunMarch(kHost, cam,
            MakeMarchBody(v, cam, sv, v.density, v.temperature, shadow.data(), image,
-                         steps != nullptr ? steps->data() : nullptr));
+                         steps != nullptr ? steps->data() : nullptr, bv));
 }
 
 // Linear indices inside a pass are 32-bit (the device layer's sampler): a larger grid is refused.
@@ -182,9 +207,9 @@ namespace {
 bool ShadeVoxelsImpl(const RenderVolume& volume, const RenderSettings& settings, float* voxelColors,
                      [[maybe_unused]] bool& usedGpu);
 
-bool RenderPreviewImpl(const RenderVolume& volume, const RenderCamera& camera, const RenderSettings& settings,
-                       float* image, [[maybe_unused]] bool& usedGpu, char* message, size_t messageSize,
-                       float* milliseconds, int64_t* marchedSamples) {
+bool RenderPreviewImpl(bool accelerated, const RenderVolume& volume, const RenderCamera& camera,
+                       const RenderSettings& settings, float* image, [[maybe_unused]] bool& usedGpu, char* message,
+                       size_t messageSize, float* milliseconds, int64_t* marchedSamples) {
   if (image == nullptr || camera.width <= 0 || camera.height <= 0) {
     PutMessage(message, messageSize, "no image");
     return false;
@@ -206,12 +231,15 @@ bool RenderPreviewImpl(const RenderVolume& volume, const RenderCamera& camera, c
   } else {
     std::vector<int32_t> steps;
     std::vector<int32_t>* stepsOut = marchedSamples != nullptr ? &steps : nullptr;
+    OccupancyBricks bricks;
+    if (accelerated) bricks = MakeOccupancyBricks(volume, ctx);
+    const OccupancyBricks* bricksIn = accelerated ? &bricks : nullptr;
     bool done = false;
     if (settings.useGpu && RenderGpuAvailable()) {
-      done = RenderOnGpu(volume, camera, ctx, image, stepsOut);
+      done = RenderOnGpu(volume, camera, ctx, bricksIn, image, stepsOut);
       usedGpu = done;
     }
-    if (!done) RenderOnCpu(volume, camera, ctx, image, stepsOut);
+    if (!done) RenderOnCpu(volume, camera, ctx, bricksIn, image, stepsOut);
     if (marchedSamples != nullptr)
       for (const int32_t n : steps) *marchedSamples += n;
   }
@@ -226,20 +254,38 @@ bool RenderPreviewImpl(const RenderVolume& volume, const RenderCamera& camera, c
 
 }  // namespace
 
-// The host-side buffers (shadow grid, glow planes, step counts) are the only allocations that can
-// fail here; such a failure is reported like any other, never thrown at the caller.
-bool RenderPreview(const RenderVolume& volume, const RenderCamera& camera, const RenderSettings& settings,
-                   float* image, bool& usedGpu, char* message, size_t messageSize, float* milliseconds,
-                   int64_t* marchedSamples) {
+namespace {
+
+// The host-side buffers (shadow grid, glow planes, bricks, step counts) are the only allocations
+// that can fail here; such a failure is reported like any other, never thrown at the caller.
+bool RenderPreviewGuarded(bool accelerated, const RenderVolume& volume, const RenderCamera& camera,
+                          const RenderSettings& settings, float* image, bool& usedGpu, char* message,
+                          size_t messageSize, float* milliseconds, int64_t* marchedSamples) {
   usedGpu = false;
   try {
-    return RenderPreviewImpl(volume, camera, settings, image, usedGpu, message, messageSize, milliseconds,
-                             marchedSamples);
+    return RenderPreviewImpl(accelerated, volume, camera, settings, image, usedGpu, message, messageSize,
+                             milliseconds, marchedSamples);
   } catch (const std::bad_alloc&) {
     usedGpu = false;
     PutMessage(message, messageSize, "out of memory");
     return false;
   }
+}
+
+}  // namespace
+
+bool RenderPreview(const RenderVolume& volume, const RenderCamera& camera, const RenderSettings& settings,
+                   float* image, bool& usedGpu, char* message, size_t messageSize, float* milliseconds,
+                   int64_t* marchedSamples) {
+  return RenderPreviewGuarded(true, volume, camera, settings, image, usedGpu, message, messageSize, milliseconds,
+                              marchedSamples);
+}
+
+bool RenderPreviewReference(const RenderVolume& volume, const RenderCamera& camera, const RenderSettings& settings,
+                            float* image, bool& usedGpu, char* message, size_t messageSize, float* milliseconds,
+                            int64_t* marchedSamples) {
+  return RenderPreviewGuarded(false, volume, camera, settings, image, usedGpu, message, messageSize, milliseconds,
+                              marchedSamples);
 }
 
 bool ShadeVoxels(const RenderVolume& volume, const RenderSettings& settings, float* voxelColors, bool& usedGpu) {
