@@ -25,7 +25,7 @@ grid.rotation.x = Math.PI / 2;
 scene.add(grid);
 const drawn = new THREE.Group();
 scene.add(drawn);
-let framed = false;
+let framed = '';
 
 function resize() {
   const w = host.clientWidth, h = host.clientHeight;
@@ -69,7 +69,11 @@ function showDisplay(display) {
       drawn.add(new THREE.Points(geometry, new THREE.PointsMaterial({ vertexColors: true, size: Math.max(batch.pointSize, 3), sizeAttenuation: false })));
     }
   }
-  if (!framed && display.bounds) { frameBounds(display.bounds); framed = true; }
+  // The view takes in the whole scene when it first shows and whenever the scene's extent changes
+  // (a domain made or resized); orbiting in between is left alone.
+  const extent = JSON.stringify(display.bounds);
+  // Never during a drag: the points under the mouse would slide away.
+  if (display.bounds && extent !== framed && !dragging) { frameBounds(display.bounds); framed = extent; }
   window.studio.points = points;
   window.studio.displayFrame = display.frame;
 }
@@ -124,7 +128,7 @@ renderer.domElement.addEventListener('pointerup', async (e) => {
   if (!dragging) return;
   dragging = false;
   const r = await post('create', { msg: 'point', ...ray(e) });
-  if (r.result === 'created' || r.result === 'aborted') { creating = false; controls.enabled = true; $('create').classList.remove('active'); framed = false; }
+  if (r.result === 'created' || r.result === 'aborted') { creating = false; controls.enabled = true; $('create').classList.remove('active'); }
 });
 window.addEventListener('keydown', (e) => { if (e.key === 'Escape' && dragging) { dragging = false; post('create', { msg: 'abort' }); } });
 
@@ -286,11 +290,24 @@ function showProgress(p) {
 let sliding = false;
 async function goTo(frame) {
   const r = await post('frame', { frame });
-  if (r.ok) { $('frame').value = r.frame; $('slider').value = r.frame; }
+  if (r.ok) { $('frame').value = r.frame; if (!sliding) $('slider').value = r.frame; }
   return r;
 }
-$('slider').addEventListener('input', () => { sliding = true; });
-$('slider').addEventListener('change', async () => { await goTo(Number($('slider').value)); sliding = false; });
+// The slider moves the host's time at every frame it passes, as the host's own slider does; frames
+// passed while the last move is still being evaluated fold into the newest.
+let sliderBusy = false, sliderWanted = null;
+async function slide() {
+  if (sliderBusy) return;
+  sliderBusy = true;
+  while (sliderWanted !== null) {
+    const frame = sliderWanted;
+    sliderWanted = null;
+    await goTo(frame);
+  }
+  sliderBusy = false;
+  sliding = false;
+}
+$('slider').addEventListener('input', () => { sliding = true; sliderWanted = Number($('slider').value); slide(); });
 $('frame').addEventListener('change', () => goTo(Number($('frame').value)));
 
 let playing = false;
