@@ -10,6 +10,8 @@ packages=(
   nlohmann-json3-dev libcli11-dev libtinyobjloader-dev libpng-dev libjpeg-dev liblua5.4-dev
   # independent readers the tests check our files with (they import under /usr/bin/python3)
   python3 python3-openvdb python3-numpy python3-pil
+  # the studio: its HTTP library, and the browser and node for its page and browser test
+  libcpp-httplib-dev chromium nodejs npm
   # only for the writer benchmark, which times the OpenVDB library's own writer beside ours
   libopenvdb-dev libboost-dev
 )
@@ -21,13 +23,19 @@ done
 
 if [ ${#missing[@]} -eq 0 ]; then
   echo "setup: every package is installed"
-  exit 0
+else
+  echo "setup: installing ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-echo "setup: installing ${missing[*]}"
-sudo_cmd=()
-[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# The studio's page (three.js) and its browser test (playwright-core, which uses Debian's chromium
+# and never downloads a browser of its own), pinned by the lock file.
+web="$(dirname "$0")/app/studio/web"
+if [ ! -d "$web/node_modules/three" ] || [ ! -d "$web/node_modules/playwright-core" ]; then
+  (cd "$web" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --ignore-scripts --no-audit --no-fund)
+fi
 echo "setup: done"

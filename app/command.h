@@ -47,6 +47,7 @@ std::unique_ptr<Command> MakeCompositeCommand();
 std::unique_ptr<Command> MakeViewportCommand();
 std::unique_ptr<Command> MakeLiveCommand();
 std::unique_ptr<Command> MakePresetCommand();
+std::unique_ptr<Command> MakeStudioCommand();
 
 // Prints "tolvaris: <message>" on stderr.
 void Report(const std::string& message);

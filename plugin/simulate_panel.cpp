@@ -1,6 +1,7 @@
 #include "plugin/simulate_panel.h"
 
 #include <cstdio>
+#include <filesystem>
 
 #include "domain/domain_sizing.h"
 #include "domain/fire_params_desc.h"
@@ -148,6 +149,7 @@ void BeginEditDomain(FireObject& domain, host::CommandPanel& panel) {
   gPanel->AddButton(kExportVdbButton, "Export VDB", ExportVdbCommand);
   gPanel->AddButton(kPreviewButton, "Preview render", PreviewCommand);
   gPanel->AddButton(kRestartButton, "Restart", RestartCommand);
+  gPanel->AddButton(kOpenOutputButton, "Open output folder", OpenOutputFolderCommand);
   gPanel->AddText(kInfoText, {});
   gPanel->AddText(kLiveText, {});
   gPanel->AddStatusLine(kStatusText, kOpeningStatus);
@@ -206,6 +208,19 @@ host::CommandStatus RestartCommand() {
     domain->InvalidateGeometry();
     domain->NotifyDependents();
     Redraw();
+  }
+  return host::CommandStatus::kSucceeded;
+}
+
+host::CommandStatus OpenOutputFolderCommand() {
+  if (gBusy) return host::CommandStatus::kIgnored;
+  if (!gDomain) return host::CommandStatus::kFailed;
+  const std::string folder = gDomain->OutputFolder();
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  if (ec || !host::OpenFolder(folder)) {
+    SetStatus("Cannot open " + folder);
+    return host::CommandStatus::kFailed;
   }
   return host::CommandStatus::kSucceeded;
 }

@@ -31,6 +31,7 @@ inline constexpr int kSaveMineButton = 7510;
 inline constexpr int kPresetNameBox = 7511;
 inline constexpr int kLiveText = 7512;
 inline constexpr int kRestartButton = 7513;
+inline constexpr int kOpenOutputButton = 7514;
 inline constexpr int kLiveTimer = 24350;
 inline constexpr int kLiveTimerPeriodMs = 33;
 inline constexpr int kAboutDialog = 7701;
@@ -83,6 +84,8 @@ void ShowLiveText(const FireObject& domain, const std::string& text);
 void DomainSettingsChanged(FireObject& domain);
 // Restart: marks the live run for a restart and has the domain evaluated again.
 host::CommandStatus RestartCommand();
+// Open output folder: makes the domain's output folder when missing and shows it in the file browser.
+host::CommandStatus OpenOutputFolderCommand();
 
 // The info text of a domain: grid, memory estimate and cached frames.
 std::string DomainInfoText(FireObject& domain);

@@ -14,6 +14,7 @@
 
 namespace host {
 
+class CreateMouseCallBack;
 class Object;
 struct ParamBlockDesc;
 
@@ -40,6 +41,9 @@ class ClassDesc {
   // A new object of the class, without parameter blocks: CreateObject adds those. Null on failure.
   virtual std::unique_ptr<Object> Create() const = 0;
   virtual std::span<const ParamBlockDesc* const> ParamBlockDescs() const { return {}; }
+  // The mouse procedure that creates an object of the class by dragging (host/scene/creation.h);
+  // null for classes made only from files and scripts.
+  virtual CreateMouseCallBack* GetCreateMouseCallBack() const { return nullptr; }
 };
 
 // Registration is for start-up and plug-in loading, on the main thread. A descriptor must stay

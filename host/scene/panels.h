@@ -18,6 +18,10 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "host/core/math.h"
+
 namespace host {
 
 class Node;
@@ -36,6 +40,13 @@ enum class CommandStatus {
 const char* CommandStatusName(CommandStatus status);
 
 using ButtonHandler = std::function<CommandStatus()>;
+
+// A control that shows a value held elsewhere (a parameter, say): `get` reads it as JSON each
+// time the panel is drawn; `set` writes what the user entered and says why when it cannot.
+struct ControlBinding {
+  std::function<nlohmann::json()> get;
+  std::function<bool(const nlohmann::json& value, std::string* message)> set;
+};
 
 class Panel {
  public:
@@ -57,6 +68,25 @@ class Panel {
   void AddDropDown(int id, std::vector<std::string> items, int selected = 0);
   // An edit box the user types into; Text and SetText read and write what it holds.
   void AddEditBox(int id, std::string text = {});
+
+  // Value controls. A spinner clamps what is entered to [lo, hi] (and rounds it for integers)
+  // before its binding sees it; a check box takes true or false; a colour swatch three numbers
+  // from 0 to 1; a node picker the name of a scene node or null for none; a node list takes
+  // {"add": name} (its "Add..." button) or {"remove": index} (its "Remove" button).
+  void AddSpinner(int id, std::string label, double lo, double hi, bool integer, ControlBinding binding);
+  void AddCheckBox(int id, std::string label, ControlBinding binding);
+  void AddColourSwatch(int id, std::string label, ControlBinding binding);
+  void AddRadio(int id, std::string label, std::vector<std::string> choices, ControlBinding binding);
+  void AddPathBox(int id, std::string label, ControlBinding binding);
+  void AddNodePicker(int id, std::string label, bool list, ControlBinding binding);
+
+  // What the panel shows, for a front end to draw: its title, open state and every control with
+  // its kind, id, label and current value.
+  nlohmann::json Describe() const;
+  // The user's input to control `id`: a button press (the value is ignored), a drop-down index,
+  // an edit box's text, or a value control's value. Malformed values are refused with a message
+  // and change nothing.
+  CommandStatus Input(int id, const nlohmann::json& value, std::string* message);
 
   bool HasButton(int id) const;
   // The label of a button, the text of a text control or edit box, the selected entry of a
@@ -83,10 +113,14 @@ class Panel {
 
  private:
   friend class CommandPanel;
-  enum class Kind { kText, kButton, kDropDown, kEditBox };
+  enum class Kind { kText, kButton, kDropDown, kEditBox, kSpinner, kCheckBox, kColour, kRadio, kPath, kNode, kNodeList };
   struct Control {
     int id = 0;
     Kind kind = Kind::kText;
+    std::string label;  // caption of a value control
+    ControlBinding binding;
+    double lo = 0.0, hi = 0.0;
+    bool integer = false;
     std::string text;  // label, text, or what an edit box holds
     ButtonHandler handler;
     std::vector<std::string> items;  // drop-down entries
@@ -142,6 +176,11 @@ class CommandPanel {
 
   // Presses the button with this id on whichever panel has it and returns what its handler says.
   CommandStatus Press(int buttonId);
+  // Input to the control with this id on whichever panel has it (Panel::Input); kNoSuchButton
+  // when no panel has it.
+  CommandStatus Input(int id, const nlohmann::json& value, std::string* message);
+  // Every panel (Panel::Describe) and the running timers, for a front end.
+  nlohmann::json Describe() const;
 
   // The listener stays the caller's; null removes it.
   void SetListener(PanelListener* listener) { listener_ = listener; }
