@@ -10,8 +10,8 @@ packages=(
   nlohmann-json3-dev libcli11-dev libtinyobjloader-dev libpng-dev libjpeg-dev liblua5.4-dev
   # independent readers the tests check our files with (they import under /usr/bin/python3)
   python3 python3-openvdb python3-numpy python3-pil
-  # the studio: its HTTP library, and the browser and node for its page and browser test
-  libcpp-httplib-dev chromium nodejs npm
+  # the studio: its HTTP library, and the browser for its browser test
+  libcpp-httplib-dev chromium
   # only for the writer benchmark, which times the OpenVDB library's own writer beside ours
   libopenvdb-dev libboost-dev
 )
@@ -20,6 +20,9 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+# Node.js and npm for the studio's page and browser test; a machine that has them from elsewhere
+# (npm bundled with its Node.js) keeps its own.
+command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)
 
 if [ ${#missing[@]} -eq 0 ]; then
   echo "setup: every package is installed"
