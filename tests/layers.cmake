@@ -32,7 +32,7 @@ set(TFR_LAYERS
   "script"        "script/*"
   "presets"       "presets/*"
   "plugin"        "plugin/*"
-  "app"           "app/*")
+  "app"           "app/* app/studio/*")
 
 if(NOT ROOT)
   message(FATAL_ERROR "layers.cmake: set ROOT to the source folder")
