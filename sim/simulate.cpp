@@ -218,6 +218,8 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
                              stepSum / n, captureSum / n, cacheSum / n, outputs.vdbMs / n, outputs.previewMs / n);
   }
   if (firstFrame != startFrame) result.message += Format(" Resumed after frame %d.", firstFrame - 1);
+  for (const std::string& problem : run.capture.meshProblems)
+    result.message += " WARNING: " + problem + "; it was left out of the bake.";
   if (run.capture.invalidForceSamples > 0) {
     result.message += " WARNING: a force field returned invalid values " +
                       std::to_string(run.capture.invalidForceSamples) + " times (ignored).";
