@@ -10,6 +10,8 @@ packages=(
   nlohmann-json3-dev libcli11-dev libtinyobjloader-dev libpng-dev libjpeg-dev liblua5.4-dev
   # independent readers the tests check our files with (they import under /usr/bin/python3)
   python3 python3-openvdb python3-numpy python3-pil
+  # the fuzz targets (the fuzz preset): clang with libFuzzer and the sanitizers' runtimes
+  clang libclang-rt-14-dev libomp-14-dev
   # only for the writer benchmark, which times the OpenVDB library's own writer beside ours
   libopenvdb-dev libboost-dev
 )
