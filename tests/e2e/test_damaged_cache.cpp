@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,8 @@ const Damage kDamages[] = {
      }},
     {"ChangedMagic", [](std::string& b) { b[0] = 'X'; }},
 };
+
+void PrintTo(const Damage& c, std::ostream* os) { *os << c.name; }
 
 class DamagedCache : public ::testing::TestWithParam<Damage> {};
 

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,8 @@ const Limited kCases[] = {
     {"ExportVdb", {"export-vdb", "SCENE"}, true, 1200, "VDB write failed at frame "},
     {"PresetSave", {"preset", "save", "SCENE", "mine"}, false, 200, "Cannot write "},
 };
+
+void PrintTo(const Limited& c, std::ostream* os) { *os << c.name; }
 
 class FullDisk : public ::testing::TestWithParam<Limited> {};
 
