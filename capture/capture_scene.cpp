@@ -151,7 +151,7 @@ bool SceneCapture::StampParticles(host::Node& node, const CoverageGrid& grid, fl
 }
 
 bool SceneCapture::StampMesh(host::Node& node, const CoverageGrid& grid, bool volume, float thickness) {
-  if (!ReadMeshTriangles(node, T(), ctx_.W, Triangles())) return false;
+  if (!ReadMeshTriangles(node, T(), ctx_.W, Triangles(), &state_)) return false;
   if (volume) FillClosedMesh(grid, Triangles());
   StampTriangleShell(grid, Triangles(), thickness);
   return true;

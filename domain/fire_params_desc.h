@@ -130,7 +130,8 @@ enum FireParamId : int {
   kDustSources = 89,
   kFlowDisplace = 90,
   kFlowDisplaceSize = 91,
-  kFireParamCount = 92,
+  kRestartEvery = 92,
+  kFireParamCount = 93,
 };
 
 // Radio choices of the pressure quality setting.

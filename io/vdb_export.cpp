@@ -1,7 +1,10 @@
 #include "io/vdb_export.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "domain/fire_params_desc.h"
 #include "host/core/text.h"
@@ -150,13 +153,19 @@ ExportResult ExportVdbSequence(const VdbExportDomain* domain, const host::Node* 
   const int64_t total = int64_t{endFrame} - startFrame + 1;
   int64_t totalBytes = 0;
   CacheFrame frame;
+  std::vector<int> unreadable;  // frames whose file is there but is no valid frame
   for (int64_t f64 = startFrame; f64 <= endFrame; ++f64) {
     const int f = static_cast<int>(f64);
     std::string error;
     int64_t bytes = 0;
     bool written = false;
     try {
-      if (!ReadCacheFrame(MakeFramePath(domain->cacheFolder, "fire", f, "tfc"), frame)) continue;
+      const std::string cached = MakeFramePath(domain->cacheFolder, "fire", f, "tfc");
+      if (!ReadCacheFrame(cached, frame)) {
+        std::error_code ec;
+        if (std::filesystem::exists(std::filesystem::symlink_status(cached, ec))) unreadable.push_back(f);
+        continue;
+      }
       written = ExportFrameVdb(frame, DomainGridOfFrame(frame), MakeFramePath(folder, base, f, "vdb"), mask, error, &bytes);
     } catch (const std::bad_alloc&) {
       error = "not enough memory for the frame";
@@ -185,6 +194,14 @@ ExportResult ExportVdbSequence(const VdbExportDomain* domain, const host::Node* 
         double(totalBytes) / 1048576.0 / result.framesWritten, folder.c_str());
   } else {
     result.message = Format("No cached frames between %d and %d - simulate first.", startFrame, endFrame);
+  }
+  if (!unreadable.empty()) {
+    std::string frames;
+    for (size_t i = 0; i < unreadable.size() && i < 5; ++i) frames += (i ? ", " : "") + std::to_string(unreadable[i]);
+    if (unreadable.size() > 5) frames += ", ...";
+    result.message += Format(" WARNING: %d cached frame%s could not be read (damaged, or not a cache file) and got no VDB "
+                             "file: %s.",
+                             int(unreadable.size()), unreadable.size() == 1 ? "" : "s", frames.c_str());
   }
   return result;
 }

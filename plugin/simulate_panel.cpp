@@ -145,6 +145,7 @@ void BeginEditDomain(FireObject& domain, host::CommandPanel& panel) {
   gPanel->AddEditBox(kPresetNameBox);
   gPanel->AddButton(kSaveMineButton, "Save mine", SaveMinePresetCommand);
   gPanel->AddButton(kSimulateButton, "SIMULATE (full quality, every output)", SimulateCommand);
+  gPanel->AddButton(kResumeButton, "Resume bake", ResumeCommand);
   gPanel->AddButton(kClearCacheButton, "Clear cache", ClearCacheCommand);
   gPanel->AddButton(kExportVdbButton, "Export VDB", ExportVdbCommand);
   gPanel->AddButton(kPreviewButton, "Preview render", PreviewCommand);
@@ -276,7 +277,9 @@ bool PanelProgress(int done, int total, const std::string& text) {
   return !host::StopRequested();
 }
 
-host::CommandStatus SimulateCommand() {
+namespace {
+
+host::CommandStatus Bake(const SimulateOptions& options) {
   if (gBusy) return host::CommandStatus::kIgnored;
   FireObject* domain = gDomain;
   host::Node* node = domain ? SelectedNodeOf(*domain) : nullptr;
@@ -289,7 +292,7 @@ host::CommandStatus SimulateCommand() {
     BusyFlag busy;
     if (gCommandPanel) gCommandPanel->StopTimer(kLiveTimer);
     SetStatus("Starting...");
-    result = Simulate(domain, node, PanelProgress);
+    result = Simulate(domain, node, PanelProgress, options);
   }
   UpdateLiveTimer();
   SetStatus(result.message);
@@ -298,6 +301,12 @@ host::CommandStatus SimulateCommand() {
   if (!result.ok) return host::CommandStatus::kFailed;
   return result.cancelled ? host::CommandStatus::kStopped : host::CommandStatus::kSucceeded;
 }
+
+}  // namespace
+
+host::CommandStatus SimulateCommand() { return Bake({}); }
+
+host::CommandStatus ResumeCommand() { return Bake({.resume = true}); }
 
 host::CommandStatus ClearCacheCommand() {
   if (gBusy) return host::CommandStatus::kIgnored;

@@ -32,6 +32,7 @@ inline constexpr int kPresetNameBox = 7511;
 inline constexpr int kLiveText = 7512;
 inline constexpr int kRestartButton = 7513;
 inline constexpr int kOpenOutputButton = 7514;
+inline constexpr int kResumeButton = 7515;
 inline constexpr int kLiveTimer = 24350;
 inline constexpr int kLiveTimerPeriodMs = 33;
 inline constexpr int kAboutDialog = 7701;
@@ -59,8 +60,10 @@ bool PanelBusy();
 host::CommandStatus ApplyPresetCommand();
 host::CommandStatus SaveMinePresetCommand();
 
-// The SIMULATE and Clear cache commands of the edited domain, as the buttons run them.
+// The SIMULATE, Resume bake and Clear cache commands of the edited domain, as the buttons run them.
+// Resume bake goes on from the newest restart point of a stopped or killed bake.
 host::CommandStatus SimulateCommand();
+host::CommandStatus ResumeCommand();
 host::CommandStatus ClearCacheCommand();
 // Export VDB: one VDB file per cached frame (io/vdb_export.h) with the panel's progress.
 host::CommandStatus ExportVdbCommand();

@@ -11,6 +11,7 @@
 
 #include "tests/plugin/bake_scene.h"
 #include "host/core/atomic_file.h"
+#include "host/scene/primitives.h"
 #include "tests/plugin/panel_test_util.h"
 #include "sim/simulate.h"
 
@@ -93,7 +94,9 @@ TEST_F(SimulateTest, TheCallbackStopsTheBakeAndTheFramesDoneStay) {
   EXPECT_TRUE(r.cancelled);
   EXPECT_EQ(r.framesDone, 3);
   EXPECT_EQ(r.message.rfind("Stopped after 3 frames, 11x11x16 on the CPU", 0), 0u) << r.message;
-  EXPECT_EQ(FileNames(folder), (std::vector<std::string>{"fire_0010.tfc", "fire_0011.tfc", "fire_0012.tfc"}));
+  // The restart point after the last frame done lets the bake go on later.
+  EXPECT_EQ(FileNames(folder),
+            (std::vector<std::string>{"fire_0010.tfc", "fire_0011.tfc", "fire_0012.tfc", "restart_0012.tfr"}));
 }
 
 TEST_F(SimulateTest, RefusesBeforeTheLoopWithItsReasonAndLeavesTheCache) {
@@ -160,6 +163,31 @@ TEST_F(SimulateTest, DestructionEventsStandInForSources) {
   s.domain->Params()->SetString(kEventsFile, 0, s.cache / "missing.txt");
   r = Simulate(s.domain, s.NodeOf(s.domain));
   EXPECT_FALSE(r.ok);
+}
+
+TEST_F(SimulateTest, AMeshThatCannotBeUsedIsNamedOnceWithItsFile) {
+  BakeScene::SetRange(s.domain, 0, 2);
+  std::vector<host::Node*> sources{s.source};
+  const std::vector<std::pair<std::string, std::string>> meshes = {
+      {"Missing", s.cache / "missing.obj"},
+      {"Folder", s.cache.str()},
+      {"Negative", s.cache.Write("negative.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 -9\n").string()},
+      {"Huge", s.cache.Write("huge.obj", "v 0 0 1e39\nv 1 0 0\nv 0 1 0\nf 1 2 3\n").string()}};
+  for (const auto& [name, file] : meshes) {
+    host::Node* node = s.scene.CreateNode(name, host::CreateObject("Mesh", nullptr));
+    node->GetObject()->GetParamBlock(0)->SetString(host::kMeshFile, 0, file);
+    sources.push_back(node);
+  }
+  s.domain->Params()->SetNodes(kEmitters, sources);
+  const SimulateResult r = Simulate(s.domain, s.NodeOf(s.domain));
+  ASSERT_TRUE(r.ok) << r.message;
+  for (const auto& [name, file] : meshes) {
+    const std::string said = "WARNING: the mesh of \"" + name + "\" cannot be used (";
+    const size_t at = r.message.find(said);
+    ASSERT_NE(at, std::string::npos) << r.message;
+    EXPECT_EQ(r.message.find(said, at + 1), std::string::npos) << "said once: " << r.message;
+    EXPECT_NE(r.message.find(fs::path(file).filename().string(), at), std::string::npos) << r.message;
+  }
 }
 
 TEST_F(SimulateTest, ACacheFolderThatCannotBeMadeIsNamed) {
