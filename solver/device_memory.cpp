@@ -53,6 +53,7 @@ enum class Direction { HostToDevice, DeviceToHost, DeviceToDevice };
 
 // One copy on the run's stream; waits for it when `wait` is set. On the CPU path a memcpy.
 void Transfer(const Exec& ex, void* dst, const void* src, size_t bytes, Direction dir, bool wait) {
+  if (bytes == 0) return;  // an empty array may have no storage at either end
 #if TFR_DEVICE_PASS
   if (ex.gpu) {
     const cudaMemcpyKind kind = dir == Direction::HostToDevice   ? cudaMemcpyHostToDevice
