@@ -5,14 +5,9 @@
 #include "domain/fire_params_desc.h"
 #include "fuzz/fuzz_file.h"
 #include "host/core/platform.h"
-#include "host/lua/scene_bindings.h"
 #include "host/scene/scene.h"
 #include "plugin/fire_obj_desc.h"
 #include "presets/preset_files.h"
-
-// The built-in presets' scene scripts live in the Lua bindings, which the fuzz build leaves out
-// (fuzz/CMakeLists.txt); loading a preset file never runs one.
-host::ScriptResult host::RunSceneScript(Scene&, std::string_view, std::string_view) { std::abort(); }
 
 namespace {
 

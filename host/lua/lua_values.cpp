@@ -25,14 +25,14 @@ void PushOut(lua_State* L, const LuaOut& o) {
     case LuaOut::Kind::String: lua_pushlstring(L, o.s.data(), o.s.size()); break;
     case LuaOut::Kind::Node: LuaPushNode(L, o.node); break;
     case LuaOut::Kind::Table:
-      lua_createtable(L, int(o.items.size()), int(o.fields.size()));
+      lua_createtable(L, int(o.items.size()), int(o.fieldNames.size()));
       for (size_t k = 0; k < o.items.size(); ++k) {
         PushOut(L, o.items[k]);
         lua_rawseti(L, -2, lua_Integer(k + 1));
       }
-      for (const auto& field : o.fields) {
-        lua_pushlstring(L, field.first.data(), field.first.size());
-        PushOut(L, field.second);
+      for (size_t k = 0; k < o.fieldNames.size(); ++k) {
+        lua_pushlstring(L, o.fieldNames[k].data(), o.fieldNames[k].size());
+        PushOut(L, o.fieldValues[k]);
         lua_rawset(L, -3);
       }
       break;

@@ -73,7 +73,10 @@ struct LuaOut {
   std::string s;
   Node* node = nullptr;
   std::vector<LuaOut> items;                          // array part of a table
-  std::vector<std::pair<std::string, LuaOut>> fields;  // named part
+  // The named part, as two lists: a pair holding the struct itself is more than some compilers
+  // take while the struct is still incomplete.
+  std::vector<std::string> fieldNames;
+  std::vector<LuaOut> fieldValues;
 
   static LuaOut Nil() { return {}; }
   static LuaOut Bool(bool v) { LuaOut o; o.kind = Kind::Bool; o.b = v; return o; }
@@ -88,7 +91,8 @@ struct LuaOut {
   static LuaOut FromValue(const Value& v);
 
   LuaOut& Set(std::string key, LuaOut value) {
-    fields.emplace_back(std::move(key), std::move(value));
+    fieldNames.push_back(std::move(key));
+    fieldValues.push_back(std::move(value));
     return *this;
   }
 };
