@@ -45,9 +45,13 @@ class RunCommand : public Command {
     host::LuaEngine engine;
     std::string message;
     if (!host::BindScene(engine, session.scene, &message)) Report("warning: " + message);
+    // Failures of script handlers (callbacks.add) show as the program's other messages do.
+    engine.SetReporter([](const std::string& text) { Report(text); });
     for (const std::string& w : engine.Warnings()) Report("warning: " + w);
     const host::ScriptResult result = engine.RunFile(script_);
     if (result.ok) return kExitOk;
+    // The script ran as one undo step, cancelled now: its changes to the scene are gone, and so
+    // a scene it did not save stays as it was loaded.
     Report(result.message);
     return result.interrupted ? kExitInterrupted : kExitFailed;
   }

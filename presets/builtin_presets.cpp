@@ -164,8 +164,10 @@ bool ApplyPreset(host::Object* domain, int index) {
     block->SetInt(kResolution, t, row.resolution);
     block->SetFloat(kSurfThickness, t, float(0.02 * std::max(row.size[0], row.size[1]) / u));
     for (const auto& [id, value] : row.values) block->SetFloat(id, t, value);
+    // Inside the preset's step, so that one undo takes back the nodes the script made too; a
+    // script that fails undoes only its own part.
+    if (row.script) RunPresetScript(*domain, row.script);
   }
-  if (row.script) RunPresetScript(*domain, row.script);
   return true;
 }
 

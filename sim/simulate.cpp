@@ -12,6 +12,7 @@
 #include "domain/fire_params_desc.h"
 #include "domain/sim_run.h"
 #include "host/core/atomic_file.h"
+#include "host/scene/notify.h"
 #include "host/scene/objects.h"
 #include "host/core/platform.h"
 #include "host/core/text.h"
@@ -144,6 +145,7 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
   };
 
   const int total = endFrame - firstFrame + 1;
+  std::string handlerFailure;  // the first failure of a frameBaked script handler
   double solveSum = 0.0, stepSum = 0.0, captureSum = 0.0, cacheSum = 0.0, frameSum = 0.0;
   for (int f = firstFrame; f <= endFrame; ++f) {
     const double t0 = NowMs();
@@ -178,6 +180,17 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
     cacheSum += (written - t2) + (outputs.displaceMs - displaceBefore);
 
     ++result.framesDone;
+    // Script handlers hear of every written frame. A failing handler has its own changes undone
+    // and its message on stderr; the bake goes on, since one broken handler must not cost the
+    // hours of a bake, and its first failure is added to the summary.
+    if (host::HasNotificationListeners()) {
+      host::Notification baked;
+      baked.code = host::NotifyCode::kFrameBaked;
+      baked.node = node;
+      baked.frame = f;
+      std::string failure = host::BroadcastNotification(baked);
+      if (handlerFailure.empty()) handlerFailure = std::move(failure);
+    }
     const bool restartDue = f < endFrame && restartEvery > 0 && (f - startFrame + 1) % restartEvery == 0;
     if (restartDue && !keepRestartPoint(f)) return result;
     frameSum += NowMs() - t0;
@@ -212,6 +225,7 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
                              stepSum / n, captureSum / n, cacheSum / n, outputs.vdbMs / n, outputs.previewMs / n);
   }
   if (firstFrame != startFrame) result.message += Format(" Resumed after frame %d.", firstFrame - 1);
+  if (!handlerFailure.empty()) result.message += " WARNING: " + handlerFailure;
   for (const std::string& problem : run.capture.meshProblems)
     result.message += " WARNING: " + problem + "; it was left out of the bake.";
   if (run.capture.invalidForceSamples > 0) {

@@ -2,7 +2,8 @@
 // puts a record while the step is open) and closes it with Accept under a name, or with Cancel,
 // which puts everything back at once. Undo puts back the latest accepted step. Steps nest: only
 // the outermost Accept makes a step, so a preset applied from inside a script's own step is part of
-// that step.
+// that step. CancelInner puts back only the innermost level, so a script handler that fails inside
+// a running script's step undoes its own changes and leaves the script's.
 #pragma once
 
 #include <memory>
@@ -20,14 +21,21 @@ class UndoRecord {
 
 class UndoStack {
  public:
-  void Begin() { ++depth_; }
-  bool IsHolding() const { return depth_ > 0; }
+  void Begin() { marks_.push_back(open_.size()); }
+  bool IsHolding() const { return !marks_.empty(); }
+  // Open levels; 0 when no step is open.
+  size_t Depth() const { return marks_.size(); }
+  // True while Cancel, CancelInner or Undo puts records back: changes made then are no new edits
+  // (parameter blocks raise no change notifications for them).
+  bool Restoring() const { return restoring_ > 0; }
   // Keeps the record in the open step; without an open step the change is simply not undoable.
   void Put(std::unique_ptr<UndoRecord> record);
   // Closes the step. The outermost Accept stores it under `name`; a step with no records is dropped.
   void Accept(std::string name);
   // Closes the step, every nesting level of it, and puts back what it changed, latest change first.
   void Cancel();
+  // Closes the innermost level only and puts back what was changed since its Begin, latest first.
+  void CancelInner();
   // Puts back the latest accepted step; false when there is none or a step is still open.
   bool Undo();
   size_t StepCount() const { return steps_.size(); }
@@ -41,9 +49,10 @@ class UndoStack {
     std::string name;
     std::vector<std::unique_ptr<UndoRecord>> records;
   };
-  static void RestoreAll(std::vector<std::unique_ptr<UndoRecord>>& records);
+  void RestoreAll(std::vector<std::unique_ptr<UndoRecord>>& records);
 
-  int depth_ = 0;
+  int restoring_ = 0;
+  std::vector<size_t> marks_;  // per open level, the records open_ held when it began
   std::vector<std::unique_ptr<UndoRecord>> open_;
   std::vector<Step> steps_;
 };

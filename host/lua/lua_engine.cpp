@@ -14,6 +14,7 @@
 #include <lua.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <mutex>
 #include <optional>
@@ -21,6 +22,7 @@
 
 #include "host/core/platform.h"
 #include "host/core/text.h"
+#include "host/core/undo.h"
 #include "host/lua/lua_values.h"
 
 namespace host {
@@ -45,6 +47,41 @@ void StopHook(lua_State* L, lua_Debug*) {
   lua_pushstring(L, "interrupted (Ctrl-C)");
   lua_concat(L, 2);
   lua_error(L);
+}
+
+// True when `text` starts with a position "chunk:line:" (any chunk).
+bool HasPosition(const char* text, size_t n) {
+  for (size_t i = 0; i + 2 < n && text[i] != '\n'; ++i) {
+    if (text[i] != ':' || !std::isdigit(static_cast<unsigned char>(text[i + 1]))) continue;
+    size_t j = i + 1;
+    while (j < n && std::isdigit(static_cast<unsigned char>(text[j]))) ++j;
+    if (j < n && text[j] == ':') return true;
+  }
+  return false;
+}
+
+// The message handler of every script and handler call: Lua's own messages name the position
+// already, but error() with level 0 or with a value that is no string does not. Those get the
+// position of the innermost Lua function, so the user always learns the file and line.
+int MessageHandler(lua_State* L) {
+  lua_Debug ar;
+  int level = 1;
+  bool found = false;
+  while (lua_getstack(L, level++, &ar)) {
+    if (!lua_getinfo(L, "Sl", &ar) || ar.currentline <= 0) continue;
+    found = true;
+    break;
+  }
+  size_t n = 0;
+  const char* text = lua_type(L, 1) == LUA_TSTRING ? lua_tolstring(L, 1, &n) : nullptr;
+  if (text && (!found || HasPosition(text, n))) return 1;
+  if (!found) {
+    lua_pushfstring(L, "(error object is a %s value)", luaL_typename(L, 1));
+    return 1;
+  }
+  if (text) lua_pushfstring(L, "%s:%d: %s", ar.short_src, ar.currentline, text);
+  else lua_pushfstring(L, "%s:%d: (error object is a %s value)", ar.short_src, ar.currentline, luaL_typename(L, 1));
+  return 1;
 }
 
 int InitBody(lua_State* L) {
@@ -425,22 +462,70 @@ bool LuaEngine::AddGlobalFunction(ScriptFunction function, std::string* message)
 
 ScriptResult LuaEngine::Run(int (*load)(lua_State*), void* request) {
   ExposeInterfaces();
-  lua_settop(L_, 0);
+  // A script run from inside a handler (a nested run) keeps the stack of the run around it.
+  const int base = running_ > 0 ? lua_gettop(L_) : 0;
+  lua_settop(L_, base);
   // An earlier run that was stopped left the hook on every instruction.
-  lua_sethook(L_, StopHook, LUA_MASKCOUNT, kStopCheckInstructions);
+  if (running_ == 0) lua_sethook(L_, StopHook, LUA_MASKCOUNT, kStopCheckInstructions);
   ScriptResult result;
   if (!LuaProtected(L_, load, request, 1, &result.message)) {
     result.ok = false;
     return result;
   }
-  const int status = lua_pcall(L_, 0, 0, 0);
+  result = CallInStep(0, "Lua script");
+  lua_settop(L_, base);
+  return result;
+}
+
+ScriptResult LuaEngine::CallInStep(int nargs, const char* stepName) {
+  ScriptResult result;
+  const int function = lua_gettop(L_) - nargs;
+  lua_pushcfunction(L_, MessageHandler);
+  lua_insert(L_, function);
+  ++running_;
+  if (undo_) undo_->Begin();
+  const int status = lua_pcall(L_, nargs, 0, function);
+  --running_;
   if (status != LUA_OK) {
     result.ok = false;
     result.interrupted = status == LUA_ERRRUN && StopRequested();
     result.message = LuaPopErrorText(L_);
+    // Every change the script made so far goes back: the scene is as it was before it ran.
+    if (undo_) undo_->CancelInner();
+  } else if (undo_) {
+    undo_->Accept(stepName);
   }
-  lua_settop(L_, 0);
+  lua_remove(L_, function);  // the message handler
   return result;
+}
+
+ScriptResult LuaEngine::RunHandler(lua_CFunction body, void* request, const char* stepName) {
+  ScriptResult result;
+  if (!lua_checkstack(L_, 4)) {
+    result.ok = false;
+    result.message = "no room on the Lua stack for a handler";
+    return result;
+  }
+  const int top = lua_gettop(L_);
+  // Outside a script nothing has set the hook back after an interrupted run.
+  if (running_ == 0) lua_sethook(L_, StopHook, LUA_MASKCOUNT, kStopCheckInstructions);
+  lua_pushcfunction(L_, body);
+  lua_pushlightuserdata(L_, request);
+  result = CallInStep(1, stepName);
+  lua_settop(L_, top);
+  return result;
+}
+
+void LuaEngine::Report(const std::string& message) const {
+  if (report_) {
+    try {
+      report_(message);
+      return;
+    } catch (...) {
+      // fall through to stderr
+    }
+  }
+  std::fprintf(stderr, "%s\n", message.c_str());
 }
 
 ScriptResult LuaEngine::RunFile(const std::filesystem::path& script) {

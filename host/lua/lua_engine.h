@@ -13,6 +13,11 @@
 //
 // Other parts of the host add global functions (scene building) through AddGlobalFunction, or for
 // every engine at once through AddLuaBinder.
+//
+// An engine bound to a scene (host/lua/scene_bindings.h) runs each script as one undo step of that
+// scene: a script that fails or is interrupted part way has every change it made put back, and its
+// message names the script's file (chunk name) and line. Script handlers that the host calls back
+// (RunHandler) run in an undo step of their own inside whatever step is open.
 #pragma once
 
 #include <filesystem>
@@ -26,8 +31,11 @@
 #include "host/plugins/publish.h"
 
 struct lua_State;
+typedef int (*lua_CFunction)(lua_State* L);
 
 namespace host {
+
+class UndoStack;
 
 struct ScriptResult {
   bool ok = true;
@@ -56,6 +64,22 @@ class LuaEngine {
   ScriptResult RunFile(const std::filesystem::path& script);
   ScriptResult RunString(std::string_view code, std::string_view chunkName = "script");
 
+  // Each run of a script (and of a handler) is one undo step of `undo`, cancelled when it fails;
+  // null (the default) runs without undo steps. BindScene sets the scene's stack.
+  void SetUndo(UndoStack* undo) { undo_ = undo; }
+  UndoStack* Undo() const { return undo_; }
+
+  // Runs body(request) in protected mode as a handler the host calls back while the engine may be
+  // in the middle of a script: in an undo step of its own that is cancelled on error (and accepted
+  // into the open step, or as a step named `stepName`, otherwise), with errors naming the file and
+  // line and the stop request interrupting it. The stack is left as it was. Never throws.
+  ScriptResult RunHandler(lua_CFunction body, void* request, const char* stepName);
+
+  // Where failures of handlers are reported (besides the result their caller gets): stderr unless
+  // set; the program sends them to its own message output.
+  void SetReporter(std::function<void(const std::string&)> report) { report_ = std::move(report); }
+  void Report(const std::string& message) const;
+
   // Exposes the interfaces registered and not yet exposed. An interface whose name is taken by
   // another global is left out with a warning.
   void ExposeInterfaces();
@@ -70,6 +94,13 @@ class LuaEngine {
 
  private:
   ScriptResult Run(int (*load)(lua_State*), void* request);
+  // Calls the function below its `nargs` arguments on top of the stack with the message handler,
+  // inside an undo step; pops them.
+  ScriptResult CallInStep(int nargs, const char* stepName);
+
+  UndoStack* undo_ = nullptr;
+  std::function<void(const std::string&)> report_;
+  int running_ = 0;  // scripts and handlers in progress, nested
 
   lua_State* L_ = nullptr;
   std::vector<InterfaceId> exposed_;  // exposed or left out, so each is looked at once

@@ -24,6 +24,8 @@
 #include "host/core/text.h"
 #include "host/lua/lua_engine.h"
 #include "host/lua/lua_values.h"
+#include "host/core/undo.h"
+#include "host/scene/notify.h"
 #include "host/scene/scene.h"
 #include "host/scene/scene_file.h"
 
@@ -280,13 +282,17 @@ void UniqueName(Call& c) { c.Return(Out::String(c.scene.MakeUniqueName(c.String(
 
 void SetRenderable(Call& c) {
   Node* n = c.NodeArg(1);
-  n->renderable = c.Boolean(2);
+  const bool on = c.Boolean(2);
+  c.scene.HoldNode(n);
+  n->renderable = on;
   c.scene.NoteChange();
 }
 
 void SetBoxMode(Call& c) {
   Node* n = c.NodeArg(1);
-  n->boxMode = c.Boolean(2);
+  const bool on = c.Boolean(2);
+  c.scene.HoldNode(n);
+  n->boxMode = on;
   c.scene.NoteChange();
 }
 
@@ -294,18 +300,22 @@ void SetParent(Call& c) {
   Node* n = c.NodeArg(1);
   Node* parent = c.NodeArg(2, true);
   std::string why;
+  c.scene.HoldNode(n);
   if (!n->SetParent(parent, &why)) c.Fail(why);
   c.scene.NoteChange();
 }
 
 void Select(Call& c) {
   Node* n = c.NodeArg(1);
-  n->selected = c.Given(2) ? c.Boolean(2) : true;
+  const bool on = c.Given(2) ? c.Boolean(2) : true;
+  c.scene.HoldNode(n);
+  n->selected = on;
   c.scene.NoteChange();
 }
 
 template <class T>
-void SetTrack(Call& c, Track<T>& track, const T& value, std::optional<TimeValue> t) {
+void SetTrack(Call& c, Node* node, Track<T>& track, const T& value, std::optional<TimeValue> t) {
+  c.scene.HoldNode(node);
   if (t) track.SetKey(*t, value);
   else track.Set(c.scene.time.currentTime, value, false);
   c.scene.NoteChange();
@@ -313,15 +323,15 @@ void SetTrack(Call& c, Track<T>& track, const T& value, std::optional<TimeValue>
 
 void SetPosition(Call& c) {
   Node* n = c.NodeArg(1);
-  SetTrack(c, n->transform.position, c.Vector(2, "xyz"), c.Frame(3));
+  SetTrack(c, n, n->transform.position, c.Vector(2, "xyz"), c.Frame(3));
 }
 void SetRotation(Call& c) {
   Node* n = c.NodeArg(1);
-  SetTrack(c, n->transform.rotation, c.Rotation(2), c.Frame(3));
+  SetTrack(c, n, n->transform.rotation, c.Rotation(2), c.Frame(3));
 }
 void SetScale(Call& c) {
   Node* n = c.NodeArg(1);
-  SetTrack(c, n->transform.scale, c.Vector(2, "xyz"), c.Frame(3));
+  SetTrack(c, n, n->transform.scale, c.Vector(2, "xyz"), c.Frame(3));
 }
 
 void GetPosition(Call& c) {
@@ -444,18 +454,23 @@ void Settings(Call& c) {
 }
 
 void SetFrameRate(Call& c) {
-  c.scene.time.frameRate = int(c.Integer(1, 1, kTicksPerSecond));
+  const int fps = int(c.Integer(1, 1, kTicksPerSecond));
+  c.scene.HoldSettings();
+  c.scene.time.frameRate = fps;
   c.scene.NoteChange();
 }
 
 void SetFrame(Call& c) {
-  c.scene.time.currentTime = c.FrameTicks(1);
+  const TimeValue t = c.FrameTicks(1);
+  c.scene.HoldSettings();
+  c.scene.time.currentTime = t;
   c.scene.NoteChange();
 }
 
 void SetRange(Call& c) {
   const TimeValue start = c.FrameTicks(1), end = c.FrameTicks(2);
   if (end < start) c.ArgError(2, "the end frame comes before the start frame");
+  c.scene.HoldSettings();
   c.scene.time.animStart = start;
   c.scene.time.animEnd = end;
   c.scene.NoteChange();
@@ -464,6 +479,7 @@ void SetRange(Call& c) {
 void SetUnitScale(Call& c) {
   const double m = c.Number(1);
   if (!(m > 0.0) || m > 1e6) c.ArgError(1, LuaNumberText(m) + " is not a unit scale (above 0, at most 1e6 metres per unit)");
+  c.scene.HoldSettings();
   c.scene.time.metresPerUnit = m;
   c.scene.NoteChange();
 }
@@ -471,6 +487,7 @@ void SetUnitScale(Call& c) {
 void SetRenderSize(Call& c) {
   const auto width = int(c.Integer(1, 1, 65535));
   const auto height = int(c.Integer(2, 1, 65535));
+  c.scene.HoldSettings();
   c.scene.render.width = width;
   c.scene.render.height = height;
   c.scene.NoteChange();
@@ -580,6 +597,217 @@ int BindBody(lua_State* L) {
   return 0;
 }
 
+
+// ---- Callbacks: script handlers of the host's notifications ------------------------------------
+//
+// callbacks.add(event, fn) keeps fn in the registry under a number and listens to the host's
+// notifications (host/scene/notify.h) for the engine's scene; callbacks.remove(number) drops it.
+// Each handler call is one LuaEngine::RunHandler: an undo step of its own, cancelled when the
+// handler fails, so a failing handler leaves the scene as it found it, while the change or the
+// command that raised the notification goes on. Notifications raised by a handler's own changes
+// are not delivered to the engine's handlers (a paramChanged handler that sets a parameter would
+// otherwise call itself without end).
+
+constexpr const char* kCallbacksName = "callbacks";
+// Indexed by NotifyCode.
+constexpr const char* kEventNames[] = {"paramChanged", "frameBaked"};
+constexpr int kEventCount = int(sizeof kEventNames / sizeof kEventNames[0]);
+char kHandlersKey;  // registry key of the table number -> {event, function}
+
+// A full userdata of the engine's state, so it lives as long as the engine; trivially destructible.
+struct HandlerState {
+  LuaEngine* engine;
+  Scene* scene;
+  int listener;          // notification handle; 0 while not listening
+  lua_Integer nextId;    // the number the next handler gets
+  lua_Integer count;     // handlers kept
+  bool running;          // one of the handlers runs now
+};
+
+struct DeliverRequest {
+  HandlerState* state;
+  lua_Integer id;
+  const Notification* notification;
+};
+
+// Calls handler `id` when it is kept for the notification's event. Runs in protected mode.
+int DeliverBody(lua_State* L) {
+  auto* r = static_cast<DeliverRequest*>(lua_touserdata(L, 1));
+  lua_rawgetp(L, LUA_REGISTRYINDEX, &kHandlersKey);
+  if (lua_type(L, -1) != LUA_TTABLE || lua_rawgeti(L, -1, r->id) != LUA_TTABLE) return 0;
+  lua_rawgeti(L, -1, 1);
+  if (lua_tointeger(L, -1) != lua_Integer(r->notification->code)) return 0;
+  lua_rawgeti(L, -2, 2);
+  LuaPushNode(L, r->notification->node);
+  if (r->notification->code == NotifyCode::kParamChanged) {
+    lua_pushlstring(L, r->notification->param.data(), r->notification->param.size());
+  } else {
+    lua_pushinteger(L, r->notification->frame);
+  }
+  lua_call(L, 2, 0);
+  return 0;
+}
+
+std::string Deliver(HandlerState* st, const Notification& n) {
+  const int event = int(n.code);
+  if (st->running || st->count == 0 || event < 0 || event >= kEventCount || !n.node ||
+      n.node->GetScene() != st->scene)
+    return {};
+  st->running = true;
+  std::string first;
+  const lua_Integer last = st->nextId;
+  for (lua_Integer id = 1; id < last; ++id) {
+    DeliverRequest request{st, id, &n};
+    const ScriptResult r = st->engine->RunHandler(DeliverBody, &request, "Lua handler");
+    if (r.ok) continue;
+    std::string text = std::string(kEventNames[event]) + " handler failed, its changes undone: " + r.message;
+    st->engine->Report(text);
+    if (first.empty()) first = std::move(text);
+  }
+  st->running = false;
+  return first;
+}
+
+HandlerState* StateOf(lua_State* L) { return static_cast<HandlerState*>(lua_touserdata(L, lua_upvalueindex(1))); }
+
+struct AddRequest {
+  int event;
+  lua_Integer id;
+};
+
+// Keeps the function (argument 2) under the request's number (argument 1). Protected mode.
+int KeepHandlerBody(lua_State* L) {
+  auto* r = static_cast<AddRequest*>(lua_touserdata(L, 1));
+  lua_rawgetp(L, LUA_REGISTRYINDEX, &kHandlersKey);
+  lua_createtable(L, 2, 0);
+  lua_pushinteger(L, r->event);
+  lua_rawseti(L, -2, 1);
+  lua_pushvalue(L, 2);
+  lua_rawseti(L, -2, 2);
+  lua_rawseti(L, -2, r->id);
+  lua_pop(L, 1);
+  return 0;
+}
+
+int CallbacksAddImpl(lua_State* L, char* message) noexcept {
+  try {
+    HandlerState* st = StateOf(L);
+    std::string names;
+    for (const char* e : kEventNames) names += (names.empty() ? "" : ", ") + std::string(e);
+    std::string event;
+    if (lua_gettop(L) != 2) {
+      Copy(message, "callbacks.add(event, handler): " + std::to_string(lua_gettop(L)) + " arguments given");
+      return -1;
+    }
+    if (!LuaReadString(L, 1, &event)) {
+      Copy(message, "bad argument #1 'event' to 'callbacks.add' (string expected, got " + LuaTypeName(L, 1, 2) + ")");
+      return -1;
+    }
+    int code = 0;
+    while (code < kEventCount && event != kEventNames[code]) ++code;
+    if (code == kEventCount) {
+      Copy(message, "bad argument #1 'event' to 'callbacks.add' (no event is called " + Quoted(event) + "; the events are: " +
+                        names + ")");
+      return -1;
+    }
+    if (lua_type(L, 2) != LUA_TFUNCTION) {
+      Copy(message, "bad argument #2 'handler' to 'callbacks.add' (function expected, got " + LuaTypeName(L, 2, 2) + ")");
+      return -1;
+    }
+    if (st->listener == 0)
+      st->listener = RegisterNotification([st](const Notification& n) { return Deliver(st, n); });
+    AddRequest request{code, st->nextId};
+    lua_settop(L, 2);
+    if (!lua_checkstack(L, 3)) {
+      Copy(message, "callbacks.add: no room on the Lua stack");
+      return -1;
+    }
+    lua_pushcfunction(L, KeepHandlerBody);
+    lua_pushlightuserdata(L, &request);
+    lua_pushvalue(L, 2);
+    if (lua_pcall(L, 2, 0, 0) != LUA_OK) {
+      Copy(message, "callbacks.add: " + LuaPopErrorText(L));
+      return -1;
+    }
+    ++st->nextId;
+    ++st->count;
+    lua_settop(L, 0);
+    lua_pushinteger(L, request.id);
+    return 1;
+  } catch (const std::exception& e) {
+    Copy(message, std::string("callbacks.add: ") + e.what());
+  } catch (...) {
+    Copy(message, "callbacks.add failed with an unknown error");
+  }
+  return -1;
+}
+
+int CallbacksAdd(lua_State* L) {
+  char message[kLuaMessageSize];  // only trivial locals here: luaL_error jumps over this frame
+  const int results = CallbacksAddImpl(L, message);
+  if (results < 0) return luaL_error(L, "%s", message);
+  return results;
+}
+
+// callbacks.remove(number): true when a handler was kept under it.
+int CallbacksRemove(lua_State* L) {
+  HandlerState* st = StateOf(L);
+  const lua_Integer id = luaL_checkinteger(L, 1);
+  lua_rawgetp(L, LUA_REGISTRYINDEX, &kHandlersKey);
+  const bool kept = lua_rawgeti(L, -1, id) != LUA_TNIL;
+  lua_pop(L, 1);
+  if (kept) {
+    lua_pushnil(L);
+    lua_rawseti(L, -2, id);
+    --st->count;
+  }
+  lua_pushboolean(L, kept);
+  return 1;
+}
+
+// The engine closes: stop listening before the state goes.
+int HandlerStateGc(lua_State* L) {
+  auto* st = static_cast<HandlerState*>(lua_touserdata(L, 1));
+  if (st && st->listener != 0) {
+    UnRegisterNotification(st->listener);
+    st->listener = 0;
+  }
+  return 0;
+}
+
+struct CallbacksRequest {
+  LuaEngine* engine;
+  Scene* scene;
+  bool taken;
+};
+
+int BindCallbacksBody(lua_State* L) {
+  auto* r = static_cast<CallbacksRequest*>(lua_touserdata(L, 1));
+  if (lua_getglobal(L, kCallbacksName) != LUA_TNIL) {
+    r->taken = true;
+    return 0;
+  }
+  lua_pop(L, 1);
+  lua_newtable(L);
+  lua_rawsetp(L, LUA_REGISTRYINDEX, &kHandlersKey);
+  auto* st = static_cast<HandlerState*>(lua_newuserdatauv(L, sizeof(HandlerState), 0));
+  *st = HandlerState{r->engine, r->scene, 0, 1, 0, false};
+  lua_createtable(L, 0, 1);
+  lua_pushcfunction(L, HandlerStateGc);
+  lua_setfield(L, -2, "__gc");
+  lua_setmetatable(L, -2);
+  lua_createtable(L, 0, 2);
+  lua_pushvalue(L, -2);
+  lua_pushcclosure(L, CallbacksAdd, 1);
+  lua_setfield(L, -2, "add");
+  lua_pushvalue(L, -2);
+  lua_pushcclosure(L, CallbacksRemove, 1);
+  lua_setfield(L, -2, "remove");
+  lua_setglobal(L, kCallbacksName);
+  lua_pop(L, 1);
+  return 0;
+}
+
 }  // namespace
 
 bool BindScene(LuaEngine& engine, Scene& scene, std::string* message) {
@@ -591,6 +819,13 @@ bool BindScene(LuaEngine& engine, Scene& scene, std::string* message) {
   }
   if (request.taken) {
     if (message) *message = std::string("cannot add the scene functions: a global called \"") + kTableName + "\" exists already";
+    return false;
+  }
+  // Scripts run as one undo step of the scene, so that a failing one leaves it as it was.
+  engine.SetUndo(&scene.Undo());
+  CallbacksRequest callbacks{&engine, &scene, false};
+  if (!LuaProtected(engine.State(), BindCallbacksBody, &callbacks, 0, &error) || callbacks.taken) {
+    if (message) *message = "cannot add the callbacks functions: " + (callbacks.taken ? std::string("a global called \"callbacks\" exists already") : error);
     return false;
   }
   return true;

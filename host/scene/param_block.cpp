@@ -6,6 +6,7 @@
 #include <set>
 #include <utility>
 
+#include "host/scene/notify.h"
 #include "host/scene/objects.h"
 #include "host/scene/scene.h"
 
@@ -170,7 +171,8 @@ class ParamBlock::SlotRecord : public UndoRecord {
   SlotRecord(ParamBlock* block, int id, Slot old) : block_(block), id_(id), old_(std::move(old)) {}
   void Restore() override {
     block_->slots_[size_t(block_->index_[size_t(id_)])] = std::move(old_);
-    block_->Changed(id_);
+    // Undo tells the object but raises no notification: handlers would see undo as a new edit.
+    if (block_->owner_) block_->owner_->OnParamChanged(*block_, id_);
   }
 
  private:
@@ -218,7 +220,20 @@ void ParamBlock::Hold(int id, const Slot& slot) {
 }
 
 void ParamBlock::Changed(int id) {
-  if (owner_) owner_->OnParamChanged(*this, id);
+  if (!owner_) return;
+  owner_->OnParamChanged(*this, id);
+  if (id < 0 || !HasNotificationListeners()) return;
+  Scene* scene = owner_->GetScene();
+  if (!scene || scene->Undo().Restoring()) return;  // undo is no new edit
+  Node* node = scene->FindNodeOf(owner_);
+  const ParamDef* def = Def(id);
+  if (!node || !def) return;
+  Notification n;
+  n.code = NotifyCode::kParamChanged;
+  n.node = node;
+  n.param = def->name;
+  // The set itself succeeded; a failing listener has reported its failure already.
+  BroadcastNotification(n);
 }
 
 std::optional<float> ParamBlock::GetFloat(int id, TimeValue t) const {

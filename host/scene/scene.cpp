@@ -50,6 +50,54 @@ Matrix3 Node::GetNodeTM(TimeValue t) const {
 
 // ---------------------------------------------------------------------------------------------
 
+// Undo of a node's creation: the node goes again. Later changes of the step are put back first,
+// so nothing of the step still refers to it.
+class Scene::CreatedRecord : public UndoRecord {
+ public:
+  CreatedRecord(Scene* scene, Node* node) : scene_(scene), node_(node) {}
+  void Restore() override { scene_->RemoveNode(node_); }
+
+ private:
+  Scene* scene_;
+  Node* node_;
+};
+
+class Scene::NodeRecord : public UndoRecord {
+ public:
+  explicit NodeRecord(Node* node)
+      : node_(node), transform_(node->transform), parent_(node->Parent()), selected_(node->selected),
+        renderable_(node->renderable), boxMode_(node->boxMode) {}
+  void Restore() override {
+    node_->transform = transform_;
+    node_->SetParent(parent_);
+    node_->selected = selected_;
+    node_->renderable = renderable_;
+    node_->boxMode = boxMode_;
+    if (node_->GetScene()) node_->GetScene()->NoteChange();
+  }
+
+ private:
+  Node* node_;
+  NodeTransform transform_;
+  Node* parent_;
+  bool selected_, renderable_, boxMode_;
+};
+
+class Scene::SettingsRecord : public UndoRecord {
+ public:
+  explicit SettingsRecord(Scene* scene) : scene_(scene), time_(scene->time), render_(scene->render) {}
+  void Restore() override {
+    scene_->time = time_;
+    scene_->render = render_;
+    scene_->NoteChange();
+  }
+
+ private:
+  Scene* scene_;
+  TimeSettings time_;
+  RenderOutput render_;
+};
+
 Scene::Scene() = default;
 Scene::~Scene() {
   // Undo records point into the nodes' parameter blocks: drop them first.
@@ -70,15 +118,21 @@ Node* Scene::CreateNode(std::string name, std::unique_ptr<Object> object, Node* 
   if (name.empty()) name = MakeUniqueName(object ? object->ClassName() : std::string_view("Node"));
   Node* node = AddNode(nextHandle_, std::move(name), std::move(object));
   if (parent) node->SetParent(parent);
+  if (undo_.IsHolding()) undo_.Put(std::make_unique<CreatedRecord>(this, node));
   return node;
 }
 
-bool Scene::DeleteNode(Node* node) {
+void Scene::HoldNode(Node* node) {
+  if (node && node->scene_ == this && undo_.IsHolding()) undo_.Put(std::make_unique<NodeRecord>(node));
+}
+
+void Scene::HoldSettings() {
+  if (undo_.IsHolding()) undo_.Put(std::make_unique<SettingsRecord>(this));
+}
+
+void Scene::RemoveNode(Node* node) {
   auto it = std::find_if(nodes_.begin(), nodes_.end(), [&](const auto& n) { return n.get() == node; });
-  if (it == nodes_.end()) return false;
-  // Records of the history may hold this node; clearing first also keeps the reference clean-up
-  // below from putting records of its own.
-  undo_.Clear();
+  if (it == nodes_.end()) return;
   Node* newParent = node->parent_;
   while (!node->children_.empty()) node->children_.front()->SetParent(newParent);
   node->SetParent(nullptr);
@@ -89,6 +143,15 @@ bool Scene::DeleteNode(Node* node) {
   }
   nodes_.erase(it);
   NoteChange();
+}
+
+bool Scene::DeleteNode(Node* node) {
+  auto it = std::find_if(nodes_.begin(), nodes_.end(), [&](const auto& n) { return n.get() == node; });
+  if (it == nodes_.end()) return false;
+  // Records of the history may hold this node; clearing first also keeps the reference clean-up
+  // from putting records of its own.
+  undo_.Clear();
+  RemoveNode(node);
   return true;
 }
 

@@ -97,7 +97,8 @@ class Scene {
   RenderOutput render;
 
   // A new top-level node (or child of `parent`). An empty name becomes a unique one made from the
-  // object's class name ("Sphere001"). The node takes the object.
+  // object's class name ("Sphere001"). The node takes the object. With an undo step open, undoing
+  // the step removes the node again.
   Node* CreateNode(std::string name, std::unique_ptr<Object> object = nullptr, Node* parent = nullptr);
   // Removes the node. Its children move to its parent, keeping their own transforms; parameters
   // that referred to it now refer to no node. The undo history is dropped, since its records may
@@ -127,6 +128,12 @@ class Scene {
   std::filesystem::path ResolvePath(const std::string& name) const;
 
   UndoStack& Undo() { return undo_; }
+  // Call before changing a node's transform, parent, selection or display flags: with an undo step
+  // open, the node's present state is kept so that undo puts it back. (Parameter blocks and node
+  // creation put their own records.)
+  void HoldNode(Node* node);
+  // Likewise before changing the time settings or the render output size.
+  void HoldSettings();
 
   // Counts changes that views should show; objects bump it with NotifyDependents.
   uint64_t ChangeCount() const { return changes_; }
@@ -140,6 +147,12 @@ class Scene {
 
  private:
   friend struct SceneAccess;
+  class CreatedRecord;
+  class NodeRecord;
+  class SettingsRecord;
+  // Takes the node out of the scene the way DeleteNode does, but keeps the undo history: undo
+  // uses it to take back a node it created.
+  void RemoveNode(Node* node);
   Node* AddNode(uint32_t handle, std::string name, std::unique_ptr<Object> object);
 
   std::vector<std::unique_ptr<Node>> nodes_;

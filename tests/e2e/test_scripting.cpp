@@ -85,6 +85,53 @@ TEST(Scripting, EveryFunctionOfTheInterfaceFromLua) {
   EXPECT_TRUE(fs::is_regular_file(docs / "TolvarisFire" / "presets" / "mine.tfp"));
 }
 
+// A handler of baked frames that fails on one frame: the bake goes on to the end, the handler's
+// failure is on stderr with its file and line and in the bake's summary, and what the failing
+// call changed is undone while the other calls' changes stay.
+constexpr const char* kHandlerScript = R"lua(
+local fire = scene.find("Fire")
+local seen = {}
+callbacks.add("frameBaked", function(node, frame)
+  seen[#seen + 1] = frame
+  scene.setParam(node, "smokeRate", frame + 1)
+  if frame == 2 then error("frame 2 is not wanted") end
+end)
+print("simulate: " .. tostring(TolvarisFireOps.simulate(fire)))
+print("status: " .. TolvarisFireOps.status())
+print("seen: " .. table.concat(seen, ","))
+print("smokeRate: " .. scene.getParam(fire, "smokeRate"))
+)lua";
+
+TEST(Scripting, AFailingHandlerOfBakedFramesLeavesTheBakeGoingOn) {
+  TempFolder docs, work;
+  WriteText(work / "scene.json", SceneJson(Range(0, 3) + ", " + CachePath(work / "cache")));
+  WriteText(work / "handler.lua", kHandlerScript);
+  const Outcome o = RunProgram({"--documents", docs.path().string(), "run", (work / "handler.lua").string(), "--scene",
+                                (work / "scene.json").string()});
+  ASSERT_EQ(o.status, 0) << o.err << o.out;
+  // Lua shortens long file names from the left ("...handler.lua:7:").
+  EXPECT_NE(o.err.find("tolvaris: frameBaked handler failed, its changes undone: "), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("handler.lua:7: frame 2 is not wanted\n"), std::string::npos) << o.err;
+  EXPECT_NE(o.out.find("simulate: true\n"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("status: Simulated 4 frames"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("WARNING: frameBaked handler failed, its changes undone: "), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("seen: 0,1,2,3\n"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("smokeRate: 4.0\n"), std::string::npos) << o.out;
+  EXPECT_EQ(CountFrames(work / "cache"), 4u);
+}
+
+TEST(Scripting, AScriptErrorNamesTheFileAndLine) {
+  TempFolder docs, work;
+  WriteText(work / "scene.json", SceneJson(Range(0, 3) + ", " + CachePath(work / "cache")));
+  WriteText(work / "broken.lua", "local fire = scene.find('Fire')\nscene.setParam(fire, 'sizeX', 99)\n"
+                                 "scene.create('Box', 'Extra')\nerror({reason = 'half way'})\n");
+  const Outcome o = RunProgram({"--documents", docs.path().string(), "run", (work / "broken.lua").string(), "--scene",
+                                (work / "scene.json").string()});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_TRUE(o.err.starts_with("tolvaris: ")) << o.err;
+  EXPECT_TRUE(o.err.ends_with("broken.lua:4: (error object is a table value)\n")) << o.err;
+}
+
 TEST(Scripting, ThePresetCampfireExampleBakes) {
   TempFolder docs, work;
   const fs::path previous = fs::current_path();

@@ -203,7 +203,9 @@ TEST_F(LuaEngineTest, ErrorsGiveTheFileAndLine) {
   EXPECT_FALSE(r.ok);
   EXPECT_NE(r.message.find("missing.lua\": no such file"), std::string::npos) << r.message;
 
-  EXPECT_EQ(Fail("error({code = 3})"), "(error object is a table value)");
+  // Errors without a position of their own get the line they were raised on.
+  EXPECT_EQ(Fail("error({code = 3})"), "test.lua:1: (error object is a table value)");
+  EXPECT_EQ(Fail("local x = 1\nerror('plain', 0)"), "test.lua:2: plain");
   EXPECT_NE(Fail("\x1bLua").find("attempt to load a binary chunk"), std::string::npos);
 
   // The engine is still usable after errors.

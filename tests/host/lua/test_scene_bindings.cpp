@@ -12,7 +12,9 @@
 #include "host/scene/primitives.h"
 #include "host/scene/scene.h"
 #include "host/lua/scene_bindings.h"
+#include "host/scene/notify.h"
 #include "host/scene/scene_file.h"
+#include "host/core/platform.h"
 
 namespace host {
 namespace {
@@ -311,6 +313,261 @@ TEST(RunSceneScript, WorksOnTheSceneItIsGivenAndReportsErrors) {
   const ScriptResult failed = RunSceneScript(scene, "scene.create('NoSuchClass')", "preset");
   EXPECT_FALSE(failed.ok);
   EXPECT_NE(failed.message.find("preset:1:"), std::string::npos) << failed.message;
+}
+
+// ---- Scripts as one undo step ---------------------------------------------------------------------
+
+// Every kind of change a script can make, then a failure: the scene is as it was before the run.
+constexpr const char* kEveryChange = R"(
+  local keep, other = scene.find("Keep"), scene.find("Other")
+  local made = scene.create("TestDomain", "Made")
+  scene.createNode("Group", made)
+  scene.setParam(keep, "size", 5)
+  scene.setParam(keep, "tint", {0, 1, 0}, 10)
+  scene.setParam(keep, "emitters", {made, other})
+  scene.setParam(keep, "previewCamera", made)
+  scene.setParam(keep, "cachePath", "/tmp/elsewhere")
+  scene.setPosition(keep, {1, 2, 3}, 5)
+  scene.setRotation(keep, {0, 0, 90})
+  scene.setScale(other, {2, 2, 2})
+  scene.setParent(other, keep)
+  scene.select(keep)
+  scene.setRenderable(other, false)
+  scene.setBoxMode(other, true)
+  scene.setFrameRate(25)
+  scene.setFrame(7)
+  scene.setRange(2, 40)
+  scene.setUnitScale(1)
+  scene.setRenderSize(320, 200)
+)";
+
+class ScriptUndo : public SceneBindings {
+ protected:
+  void SetUp() override {
+    SceneBindings::SetUp();
+    Run("scene.create('TestDomain', 'Keep'); scene.create('Box', 'Other')");
+    // Made outside any step, so that Undo cannot take it back and only the run under test counts.
+    scene.Undo().Clear();
+    before = SceneJson();
+  }
+  std::string SceneJson() {
+    TempFolder dir;
+    std::string why;
+    EXPECT_TRUE(SaveScene(scene, dir / "s.json", &why)) << why;
+    const Node* keep = scene.FindNode("Keep");
+    const Node* other = scene.FindNode("Other");
+    // The file has all but the flags that are not saved: selection and the current frame.
+    return test::ReadText(dir / "s.json") + (keep && keep->selected ? " keep selected" : "") +
+           (other && other->selected ? " other selected" : "") + " t=" + std::to_string(scene.time.currentTime);
+  }
+  std::string before;
+};
+
+TEST_F(ScriptUndo, AFailingScriptLeavesTheSceneAsItWas) {
+  const std::string message = Fails(std::string(kEveryChange) + "\n  error('stopped half way')\n");
+  EXPECT_NE(message.find("test.lua:23: stopped half way"), std::string::npos) << message;
+  EXPECT_EQ(SceneJson(), before);
+  EXPECT_EQ(scene.Nodes().size(), 2u);
+  EXPECT_EQ(scene.Undo().StepCount(), 0u) << "a cancelled run leaves no step";
+  EXPECT_FALSE(scene.Undo().IsHolding());
+}
+
+TEST_F(ScriptUndo, AScriptThatSucceedsIsOneUndoStep) {
+  Run(kEveryChange);
+  EXPECT_NE(SceneJson(), before);
+  EXPECT_EQ(scene.Undo().StepCount(), 1u);
+  EXPECT_EQ(scene.Undo().NextUndoName(), "Lua script");
+  ASSERT_TRUE(scene.Undo().Undo());
+  EXPECT_EQ(SceneJson(), before);
+}
+
+TEST_F(ScriptUndo, AnInterruptedScriptLeavesTheSceneAsItWas) {
+  InstallStopHandler();
+  ClearStop();
+  ASSERT_TRUE(engine.AddGlobalFunction({{0, "pressCtrlC", FPType::Void, {}}, [](const FPArgs&) {
+                                          RequestStop();
+                                          return Value();
+                                        }}));
+  const ScriptResult r =
+      engine.RunString(std::string(kEveryChange) + "\n  pressCtrlC()\n  while true do end\n", "loop.lua");
+  ClearStop();
+  EXPECT_TRUE(r.interrupted);
+  EXPECT_NE(r.message.find("loop.lua:"), std::string::npos) << r.message;
+  EXPECT_EQ(SceneJson(), before);
+}
+
+TEST(RunSceneScript, AFailingSceneScriptTakesBackTheNodesItMade) {
+  Scene scene;
+  const ScriptResult failed =
+      RunSceneScript(scene, "scene.create('Box', 'Half')\nscene.create('NoSuchClass')", "preset");
+  EXPECT_FALSE(failed.ok);
+  EXPECT_NE(failed.message.find("preset:2:"), std::string::npos) << failed.message;
+  EXPECT_TRUE(scene.Nodes().empty());
+}
+
+// ---- Script handlers of the host's notifications ------------------------------------------------
+
+class Callbacks : public ScriptUndo {
+ protected:
+  void SetUp() override {
+    ScriptUndo::SetUp();
+    engine.SetReporter([this](const std::string& text) { reported.push_back(text); });
+  }
+  static std::string Bake(Node* node, int frame) {
+    Notification n;
+    n.code = NotifyCode::kFrameBaked;
+    n.node = node;
+    n.frame = frame;
+    return BroadcastNotification(n);
+  }
+  std::vector<std::string> reported;
+};
+
+TEST_F(Callbacks, HandlersHearParameterChangesAndBakedFrames) {
+  Run(R"(
+    heard = {}
+    paramId = callbacks.add("paramChanged", function(node, name)
+      heard[#heard + 1] = scene.info(node).name .. "." .. name
+    end)
+    callbacks.add("frameBaked", function(node, frame) heard[#heard + 1] = "baked " .. frame end)
+    scene.setParam(scene.find("Keep"), "size", 5)
+    scene.setParam(scene.find("Keep"), "resolution", 64)
+    assert(#heard == 2 and heard[1] == "Keep.size" and heard[2] == "Keep.resolution", table.concat(heard, ","))
+  )");
+  EXPECT_EQ(Bake(scene.FindNode("Keep"), 3), "");
+  Run(R"(
+    assert(heard[3] == "baked 3", tostring(heard[3]))
+    assert(callbacks.remove(paramId) and not callbacks.remove(paramId))
+    scene.setParam(scene.find("Keep"), "size", 6)
+    assert(#heard == 3)
+  )");
+  // Undo puts values back without telling handlers: they would take it for a new edit.
+  ASSERT_TRUE(scene.Undo().Undo());
+  ASSERT_TRUE(scene.Undo().Undo());
+  Run("assert(#heard == 3)");
+  // Nodes of another scene are not this engine's business.
+  Scene otherScene;
+  Node* elsewhere = otherScene.CreateNode("Elsewhere");
+  EXPECT_EQ(Bake(elsewhere, 1), "");
+  Run("assert(#heard == 3)");
+  EXPECT_TRUE(reported.empty());
+}
+
+TEST_F(Callbacks, AFailingHandlerIsReportedAndUndoneAndTheChangeGoesOn) {
+  Run(R"(
+    callbacks.add("paramChanged", function(node, name)
+      if name ~= "size" then return end
+      scene.setParam(node, "resolution", 7)
+      scene.create("Box", "MadeByHandler")
+      error("handler broke on " .. name)
+    end)
+  )");
+  const size_t stepsBefore = scene.Undo().StepCount();
+  // The script that raised the notification goes on past the failing handler.
+  Run(R"(
+    local keep = scene.find("Keep")
+    scene.setParam(keep, "size", 5)
+    assert(scene.getParam(keep, "size") == 5)
+    assert(scene.getParam(keep, "resolution") == 128, "the handler's own change is undone")
+    assert(scene.find("MadeByHandler") == nil)
+    scene.setParam(keep, "closedFloor", false)
+  )");
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_NE(reported[0].find("paramChanged handler failed, its changes undone: test.lua:6: handler broke on size"),
+            std::string::npos)
+      << reported[0];
+  EXPECT_EQ(scene.Undo().StepCount(), stepsBefore + 1);
+  ASSERT_TRUE(scene.Undo().Undo());
+  EXPECT_EQ(SceneJson(), before);
+
+  // Raised from C++ (a plug-in's command): the broadcast returns the failure.
+  const ParamRef size = FindParam(*scene.FindNode("Keep")->GetObject(), "size");
+  size.block->SetFloat(size.id, 0, 9.0f);
+  EXPECT_EQ(*size.block->GetFloat(size.id, 0), 9.0f);
+  ASSERT_EQ(reported.size(), 2u);
+  EXPECT_EQ(scene.FindNode("MadeByHandler"), nullptr);
+}
+
+TEST_F(Callbacks, BakedFrameHandlerFailureComesBackToTheCommand) {
+  Run(R"(
+    callbacks.add("frameBaked", function(node, frame)
+      scene.setParam(node, "resolution", frame)
+      if frame == 2 then
+        local t = nil
+        return t.oops
+      end
+    end)
+  )");
+  Node* keep = scene.FindNode("Keep");
+  EXPECT_EQ(Bake(keep, 1), "");
+  const std::string failure = Bake(keep, 2);
+  EXPECT_NE(failure.find("frameBaked handler failed, its changes undone: test.lua:6: attempt to index a nil value"),
+            std::string::npos)
+      << failure;
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0], failure);
+  EXPECT_EQ(Bake(keep, 3), "");
+  Run("assert(scene.getParam(scene.find('Keep'), 'resolution') == 3)");
+}
+
+TEST_F(Callbacks, HandlersDoNotHearTheirOwnChanges) {
+  Run(R"(
+    calls = 0
+    callbacks.add("paramChanged", function(node, name)
+      calls = calls + 1
+      scene.setParam(node, "resolution", scene.getParam(node, "resolution") + 1)
+    end)
+    scene.setParam(scene.find("Keep"), "size", 3)
+    assert(calls == 1, calls)
+    assert(scene.getParam(scene.find("Keep"), "resolution") == 129)
+  )");
+}
+
+TEST_F(Callbacks, CtrlCStopsAHandlerLikeAnyScript) {
+  InstallStopHandler();
+  ClearStop();
+  ASSERT_TRUE(engine.AddGlobalFunction({{0, "pressCtrlC", FPType::Void, {}}, [](const FPArgs&) {
+                                          RequestStop();
+                                          return Value();
+                                        }}));
+  Run(R"(
+    callbacks.add("frameBaked", function(node, frame)
+      scene.setParam(node, "resolution", 3)
+      pressCtrlC()
+      while true do end
+    end)
+  )");
+  const std::string failure = Bake(scene.FindNode("Keep"), 1);
+  ClearStop();
+  EXPECT_NE(failure.find("test.lua:"), std::string::npos) << failure;
+  EXPECT_NE(failure.find("interrupted (Ctrl-C)"), std::string::npos) << failure;
+  EXPECT_EQ(SceneJson(), before);
+  // Afterwards handlers and scripts run again.
+  Run("assert(true)");
+}
+
+TEST_F(Callbacks, MisuseIsAScriptError) {
+  EXPECT_NE(Fails("callbacks.add('frameDone', print)").find("test.lua:1: bad argument #1 'event' to 'callbacks.add' (no event is called \"frameDone\"; the events are: paramChanged, frameBaked)"),
+            std::string::npos);
+  EXPECT_NE(Fails("callbacks.add('frameBaked', 3)").find("(function expected, got number)"), std::string::npos);
+  EXPECT_NE(Fails("callbacks.add('frameBaked')").find("1 arguments given"), std::string::npos);
+}
+
+// An engine that goes stops listening: later notifications reach nobody.
+TEST(CallbacksLifetime, AClosedEngineStopsListening) {
+  Scene scene;
+  Node* node = scene.CreateNode("n");
+  {
+    LuaEngine engine;
+    ASSERT_TRUE(BindScene(engine, scene));
+    ASSERT_TRUE(engine.RunString("callbacks.add('frameBaked', function() error('still here') end)").ok);
+    EXPECT_TRUE(HasNotificationListeners());
+  }
+  EXPECT_FALSE(HasNotificationListeners());
+  Notification n;
+  n.code = NotifyCode::kFrameBaked;
+  n.node = node;
+  EXPECT_EQ(BroadcastNotification(n), "");
 }
 
 TEST_F(SceneBindings, AGlobalCalledSceneIsNotReplaced) {

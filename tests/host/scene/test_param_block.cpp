@@ -148,6 +148,57 @@ TEST_F(ParamBlockTest, NestedStepsMakeOneStepAndCancelPutsBackAtOnce) {
   EXPECT_EQ(scene.Undo().StepCount(), 0u);
 }
 
+// A handler's step inside a script's: cancelling it puts back its own changes only, and the
+// outer step goes on to be accepted (or cancelled) as a whole.
+TEST_F(ParamBlockTest, CancelInnerPutsBackOnlyTheInnermostLevel) {
+  scene.Undo().Begin();
+  pb->SetInt(kTRes, 0, 10);
+  scene.Undo().Begin();
+  pb->SetInt(kTRes, 0, 20);
+  pb->SetFloat(kTSize, 0, 7.0f);
+  scene.Undo().CancelInner();
+  EXPECT_EQ(pb->GetInt(kTRes, 0), 10);
+  EXPECT_EQ(pb->GetFloat(kTSize, 0), 200.0f);
+  EXPECT_TRUE(scene.Undo().IsHolding());
+  EXPECT_EQ(scene.Undo().Depth(), 1u);
+  pb->SetBool(kTFlag, 0, false);  // the outer step still keeps records
+  scene.Undo().Accept("script");
+  EXPECT_EQ(scene.Undo().StepCount(), 1u);
+  ASSERT_TRUE(scene.Undo().Undo());
+  EXPECT_EQ(pb->GetInt(kTRes, 0), 128);
+  EXPECT_EQ(pb->GetBool(kTFlag, 0), true);
+
+  // The outermost level cancelled alone is a plain cancel.
+  scene.Undo().Begin();
+  pb->SetInt(kTRes, 0, 5);
+  scene.Undo().CancelInner();
+  EXPECT_EQ(pb->GetInt(kTRes, 0), 128);
+  EXPECT_FALSE(scene.Undo().IsHolding());
+  EXPECT_EQ(scene.Undo().StepCount(), 0u);
+}
+
+TEST_F(ParamBlockTest, NodesMadeAndMovedInAStepGoBackWithIt) {
+  Node* keep = scene.CreateNode("keep");
+  scene.Undo().Begin();
+  Node* made = scene.CreateNode("made", nullptr, keep);
+  pb->SetNode(kTCamera, 0, made);  // a reference to the new node goes first
+  scene.HoldNode(keep);
+  keep->selected = true;
+  keep->transform.position.Set(0, Point3(1, 2, 3), false);
+  scene.HoldSettings();
+  scene.time.frameRate = 25;
+  scene.render.width = 99;
+  scene.Undo().Cancel();
+  EXPECT_EQ(scene.Nodes().size(), 2u) << "the test object's node and keep";
+  EXPECT_EQ(scene.FindNode("made"), nullptr);
+  EXPECT_TRUE(keep->Children().empty());
+  EXPECT_EQ(pb->GetNode(kTCamera, 0), nullptr);
+  EXPECT_FALSE(keep->selected);
+  EXPECT_EQ(keep->transform.position.Eval(0), Point3(0, 0, 0));
+  EXPECT_EQ(scene.time.frameRate, 30);
+  EXPECT_EQ(scene.render.width, 640);
+}
+
 TEST_F(ParamBlockTest, ResetToDefaultsNotifiesWithNoParameter) {
   pb->SetInt(kTRes, 0, 7);
   pb->AppendNode(kTSources, scene.CreateNode("x"));
