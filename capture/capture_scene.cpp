@@ -145,7 +145,7 @@ void SceneCapture::FollowDomain() {
 }
 
 bool SceneCapture::StampParticles(host::Node& node, const CoverageGrid& grid, float radius) {
-  if (!ReadParticles(node, T(), ctx_.W, ctx_.R, ctx_.metresPerUnit, Positions(), nullptr)) return false;
+  if (!ReadParticles(node, T(), ctx_.W, ctx_.R, ctx_.metresPerUnit, Positions(), nullptr, &state_)) return false;
   for (const host::Point3& p : Positions()) StampSphere(grid, p, radius);
   return true;
 }
@@ -181,7 +181,7 @@ void SceneCapture::EmitterNode(host::Node& node, std::vector<float>& source) {
 
   // Particles that push the gas their own way: their velocities go straight into the grids.
   if (emitDirMode_ == 2 && IsParticleSystem(node)) {
-    ReadParticles(node, T(), ctx_.W, ctx_.R, ctx_.metresPerUnit, Positions(), &state_.particleVelocities);
+    ReadParticles(node, T(), ctx_.W, ctx_.R, ctx_.metresPerUnit, Positions(), &state_.particleVelocities, &state_);
     const float radius = params_.surfThickness;
     const double reach = std::min(std::ceil(double(std::max(radius, 0.0f))), 1.0e7);
     const int nx = run_.grid.nx, ny = run_.grid.ny, nz = run_.grid.nz;

@@ -40,6 +40,14 @@ CaptureContext MakeCaptureContext(SimRun& run, int frame) {
 
 // ---- Geometry of a node ----
 
+namespace {
+// Said once per run: the same input fails the same way on every frame.
+void NoteProblem(RunCaptureState* state, const std::string& problem) {
+  if (state && std::find(state->meshProblems.begin(), state->meshProblems.end(), problem) == state->meshProblems.end())
+    state->meshProblems.push_back(problem);
+}
+}  // namespace
+
 bool ReadMeshTriangles(const host::Node& node, host::TimeValue t, const host::Matrix3& W,
                        std::vector<host::Point3>& triangles, RunCaptureState* state) {
   triangles.clear();
@@ -51,8 +59,7 @@ bool ReadMeshTriangles(const host::Node& node, host::TimeValue t, const host::Ma
     // Said once per run: the same mesh fails the same way on every frame.
     const std::string problem = "the mesh of \"" + node.Name() + "\" cannot be used (" +
                                 (why.empty() ? std::string("no triangles") : why) + ")";
-    if (state && std::find(state->meshProblems.begin(), state->meshProblems.end(), problem) == state->meshProblems.end())
-      state->meshProblems.push_back(problem);
+    NoteProblem(state, problem);
     return false;
   }
   const host::Matrix3 toGrid = node.GetObjectTM(t) * W;
@@ -69,14 +76,19 @@ bool IsParticleSystem(const host::Node& node) {
 
 bool ReadParticles(const host::Node& node, host::TimeValue t, const host::Matrix3& W, const host::Matrix3& R,
                    double metresPerUnit, std::vector<host::Point3>& positions,
-                   std::vector<host::Point3>* velocities) {
+                   std::vector<host::Point3>* velocities, RunCaptureState* state) {
   positions.clear();
   if (velocities) velocities->clear();
   host::Object* object = node.GetObject();
   host::ParticleObject* particles = object ? object->GetParticleInterface() : nullptr;
   if (!particles) return false;
-  // A system whose source cannot be read this frame simply has no particles.
-  if (!particles->Update(t)) return true;
+  // A system whose source cannot be read this frame simply has no particles; the bake says why.
+  std::string why;
+  if (!particles->Update(t, &why)) {
+    NoteProblem(state, "the particles of \"" + node.Name() + "\" cannot be used (" +
+                           (why.empty() ? std::string("unreadable") : why) + ")");
+    return true;
+  }
   const host::Matrix3 nodeTM = node.GetNodeTM(t);
   const host::Matrix3 toGrid = nodeTM * W;
   const host::Matrix3 turn = nodeTM.RotationPart();

@@ -55,10 +55,11 @@ bool ReadMeshTriangles(const host::Node& node, host::TimeValue t, const host::Ma
 bool IsParticleSystem(const host::Node& node);
 // The particles at t through the node's transform and `W`; with `velocities`, their velocities in
 // metres per second turned by the node's rotation and then `R`. False when the node is not a
-// particle system.
+// particle system. A source that cannot be read (a particle file that is a pipe or a device, a
+// damaged line) gives no particles and is noted in `state`'s meshProblems when given.
 bool ReadParticles(const host::Node& node, host::TimeValue t, const host::Matrix3& W, const host::Matrix3& R,
                    double metresPerUnit, std::vector<host::Point3>& positions,
-                   std::vector<host::Point3>* velocities);
+                   std::vector<host::Point3>* velocities, RunCaptureState* state = nullptr);
 
 // ---- Sibling tools ----
 

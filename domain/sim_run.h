@@ -52,8 +52,9 @@ struct RunCaptureState {
   std::vector<ImpactEvent> events;
   bool eventsInMetres = false;
   int invalidForceSamples = 0;
-  // Meshes of sources or colliders that could not be read (a missing or damaged file), each said
-  // once: "the mesh of "NODE" cannot be used (WHY)".
+  // Meshes of sources or colliders and particle sources that could not be read (a missing or
+  // damaged file, a pipe or a device named as a file), each said once: "the mesh of "NODE" cannot
+  // be used (WHY)", "the particles of "NODE" cannot be used (WHY)".
   std::vector<std::string> meshProblems;
 };
 
