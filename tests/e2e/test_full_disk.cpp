@@ -1,5 +1,6 @@
 // Commands under a file-size limit, as on a full disk: each stops at the first write that fails
-// with its message and a non-zero exit, and leaves no partial file under a final name.
+// with its message and a non-zero exit, and leaves no partial file under a final name: bake, VDB
+// export, preset save, preview and composite.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "e2e_scene.h"
+#include "io/png_writer.h"
 #include "sim/cache_file.h"
 
 namespace tf::e2e {
@@ -18,7 +20,8 @@ namespace fs = std::filesystem;
 
 struct Limited {
   const char* name;
-  std::vector<std::string> command;  // after --documents; SCENE stands for the scene file
+  std::vector<std::string> command;  // after --documents; SCENE, BG and OUT stand for the scene file,
+                                     // a background image and an output image in the work folder
   bool bakeFirst;
   rlim_t limit;
   const char* message;
@@ -28,6 +31,9 @@ const Limited kCases[] = {
     {"Bake", {"simulate", "SCENE"}, false, 1200, "Could not write the cache to "},
     {"ExportVdb", {"export-vdb", "SCENE"}, true, 1200, "VDB write failed at frame "},
     {"PresetSave", {"preset", "save", "SCENE", "mine"}, false, 200, "Cannot write "},
+    {"Preview", {"preview", "SCENE", "--frame", "3", "--cache"}, true, 1200, "Could not save "},
+    {"Composite", {"composite", "SCENE", "--frame", "3", "--background", "BG", "--output", "OUT"}, true, 1200,
+     "cannot write "},
 };
 
 void PrintTo(const Limited& c, std::ostream* os) { *os << c.name; }
@@ -38,9 +44,15 @@ TEST_P(FullDisk, StopsAtTheFirstFailedWriteWithAMessage) {
   TempFolder work;
   const fs::path cache = work / "cache", scene = work / "scene.json";
   WriteText(scene, SceneJson(Range(0, 6) + ", " + CachePath(cache)));
+  const fs::path background = work / "bg.png", output = work / "over.png";
+  std::vector<uint8_t> grey(64 * 36 * 3, 80);
+  ASSERT_TRUE(WritePng(background.string(), grey.data(), 64, 36));
   std::vector<std::string> args{"--documents", work.path().string()};
-  for (const std::string& a : GetParam().command) args.push_back(a == "SCENE" ? scene.string() : a);
-  if (GetParam().bakeFirst) ASSERT_EQ(RunProgram({"--documents", work.path().string(), "simulate", scene.string()}).status, 0);
+  for (const std::string& a : GetParam().command)
+    args.push_back(a == "SCENE" ? scene.string() : a == "BG" ? background.string() : a == "OUT" ? output.string() : a);
+  if (GetParam().bakeFirst) {
+    ASSERT_EQ(RunProgram({"--documents", work.path().string(), "simulate", scene.string()}).status, 0);
+  }
 
   rlimit old{};
   getrlimit(RLIMIT_FSIZE, &old);
@@ -51,6 +63,7 @@ TEST_P(FullDisk, StopsAtTheFirstFailedWriteWithAMessage) {
   setrlimit(RLIMIT_FSIZE, &old);
 
   EXPECT_EQ(o.status, 1) << o.out << o.err;
+  EXPECT_FALSE(fs::exists(output)) << "no composite under its final name";
   EXPECT_NE(o.err.find(GetParam().message), std::string::npos) << o.err;
   for (const auto& entry : fs::recursive_directory_iterator(work.path())) {
     const std::string name = entry.path().filename().string();
@@ -59,11 +72,18 @@ TEST_P(FullDisk, StopsAtTheFirstFailedWriteWithAMessage) {
       CacheFrame frame;
       EXPECT_TRUE(ReadCacheFrame(entry.path().string(), frame)) << entry.path();
     }
+    if (name.ends_with(".png")) {
+      // Only whole images under final names: the signature and the IEND chunk that ends the file.
+      const std::string bytes = ReadText(entry.path());
+      EXPECT_TRUE(bytes.size() > 20 && bytes.starts_with("\x89PNG\r\n\x1a\n") &&
+                  bytes.compare(bytes.size() - 8, 8, std::string("IEND\xae\x42\x60\x82", 8)) == 0)
+          << entry.path();
+    }
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, FullDisk, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Limited>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<Limited>& c) { return std::string(c.param.name); });
 
 }  // namespace
 }  // namespace tf::e2e

@@ -53,9 +53,13 @@ std::string CheckFiles(const std::vector<fs::path>& folders, bool partsAllowed) 
 TEST(KillBake, AtAnyMomentLeavesOnlyWholeFilesUnderFinalNames) {
   TempFolder work;
   const fs::path cache = work / "cache", scene = work / "scene.json";
+  // The previews look through the domain's preview camera: the program bakes without a viewport.
   std::string json = SceneJson(Range(0, 30) + ", " + CachePath(cache) +
-                               R"(, {"name": "previewWidth", "value": 64}, {"name": "restartEvery", "value": 3})");
-  for (const std::string output : {"outVDB", "outPRT"}) {
+                                   R"(, {"name": "previewWidth", "value": 64}, {"name": "restartEvery", "value": 3},
+                                   {"name": "previewCamera", "value": 3})",
+                               true, R"(, {"handle": 3, "name": "Cam", "position": {"value": [0, 0, 300]},
+                                   "object": {"class": "Camera"}})");
+  for (const std::string output : {"outVDB", "outPRT", "outPreview"}) {
     const std::string off = R"({"name": ")" + output + R"(", "value": false})";
     const size_t at = json.find(off);
     ASSERT_NE(at, std::string::npos) << output;
@@ -77,13 +81,15 @@ TEST(KillBake, AtAnyMomentLeavesOnlyWholeFilesUnderFinalNames) {
   const Outcome last = RunProgram(args);
   ASSERT_EQ(last.status, 0) << last.err;
   EXPECT_EQ(CountFrames(cache), 31u);
-  size_t vdb = 0, prt = 0;
+  size_t vdb = 0, prt = 0, png = 0;
   for (const std::string& name : FileNames(cache / "out")) {
     vdb += name.ends_with(".vdb");
     prt += name.ends_with(".prt");
+    png += name.ends_with(".png");
   }
   EXPECT_EQ(vdb, 31u);
   EXPECT_EQ(prt, 31u);
+  EXPECT_EQ(png, 31u) << "a preview per frame";
   const std::string wrong = CheckFiles(folders, false);
   EXPECT_TRUE(wrong.empty()) << wrong;
 }
