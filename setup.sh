@@ -14,7 +14,8 @@ packages=(
   libcpp-httplib-dev chromium
   # the fuzz targets (the fuzz preset): clang with libFuzzer and the sanitizers' runtimes
   clang libclang-rt-14-dev libomp-14-dev
-  # only for the writer benchmark, which times the OpenVDB library's own writer beside ours
+  # for the writer benchmark, which times the OpenVDB library's own writer beside ours, and the
+  # VDB writer's fuzz target, which reads its files back with the library
   libopenvdb-dev libboost-dev
 )
 

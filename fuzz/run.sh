@@ -9,7 +9,7 @@ seconds=${1:-10}
 build=${FUZZ_BUILD:-build-fuzz}
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tfr_fuzz_run_XXXXXX")
 failed=0
-for target in cache_frame scene_file obj_mesh events_file preset_file png_writer; do
+for target in cache_frame scene_file obj_mesh events_file preset_file png_writer prt_writer vdb_writer; do
   binary="$build/fuzz/fuzz_$target"
   [ -x "$binary" ] || { echo "fuzz: $binary is not built"; exit 2; }
   mkdir -p "$scratch/$target"

@@ -101,9 +101,10 @@ bool EncodePrtFrame(const CacheFrame& frame, const DomainGrid& grid, int32_t par
                 seed = NextSeed(seed);
                 o = float(seed >> 8) / 16777216.0f;
               }
-            const float pos[3] = {(float(h.cropOrigin[0] + x) + off[0]) * h3 + grid.originX,
-                                  (float(h.cropOrigin[1] + y) + off[1]) * h3 + grid.originY,
-                                  (float(h.cropOrigin[2] + z) + off[2]) * h3 + grid.originZ};
+            // In 64 bits: a damaged header may put the crop anywhere in the 32-bit range.
+            const float pos[3] = {(float(int64_t(h.cropOrigin[0]) + x) + off[0]) * h3 + grid.originX,
+                                  (float(int64_t(h.cropOrigin[1]) + y) + off[1]) * h3 + grid.originY,
+                                  (float(int64_t(h.cropOrigin[2]) + z) + off[2]) * h3 + grid.originZ};
             const float rec[14] = {pos[0], pos[1], pos[2], d / float(n), kelvin, colour.x * strength,
                                    colour.y * strength, colour.z * strength, settings.smokeColor.x,
                                    settings.smokeColor.y, settings.smokeColor.z, vel[0], vel[1], vel[2]};

@@ -298,13 +298,24 @@ bool EncodeVdbFile(const std::vector<VdbGridInput>& grids, const VdbTransform& t
   return true;
 }
 
+bool VdbTransformUsable(const VdbTransform& transform, std::string* error) {
+  auto fail = [&](const char* why) {
+    if (error) *error = why;
+    return false;
+  };
+  if (!(transform.voxelSize > 0.0)) return fail("voxel size must be positive");
+  // A cache frame read from a damaged file may claim any cell size; OpenVDB refuses to read a map
+  // that is not finite.
+  if (!std::isfinite(transform.voxelSize)) return fail("voxel size is not a finite number");
+  for (double t : transform.translation)
+    if (!std::isfinite(t)) return fail("grid position is not a finite number");
+  return true;
+}
+
 VdbWriteResult WriteVdbFile(const std::filesystem::path& path, const std::vector<VdbGridInput>& grids,
                             const VdbTransform& transform) {
   VdbWriteResult result;
-  if (!(transform.voxelSize > 0.0)) {
-    result.error = "voxel size must be positive";
-    return result;
-  }
+  if (!VdbTransformUsable(transform, &result.error)) return result;
   std::vector<uint8_t> bytes;
   try {
     if (!EncodeVdbFile(grids, transform, MakeVdbUuid(), bytes, result.activeVoxels, result.error)) {

@@ -119,6 +119,10 @@ bool BuildVdbTree(const VdbGridInput& grid, VdbTree& tree);
 // The error when the file cannot be built in memory.
 inline constexpr const char* kVdbOutOfMemory = "not enough memory to build the file";
 
+// Whether a transform can be written so that OpenVDB reads it back: a voxel size above 0 (else
+// "voxel size must be positive") and finite, with a finite translation. False with the reason.
+bool VdbTransformUsable(const VdbTransform& transform, std::string* error);
+
 // Writes the grids, in the given order, to `path`. The errors, word for word: "voxel size must be
 // positive" (nothing touched), "cannot create the file" (the target untouched), "write failed
 // (disk full?)" (the .part file removed, an older target left as it was).

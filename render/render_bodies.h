@@ -65,7 +65,10 @@ TFR_HD inline float SampleGrid(const float* g, int32_t a, int32_t b, int32_t c, 
 // Table colour at `kelvin` and the uncapped strength max(0, (K / 1500)^6 - 0.08). At or above
 // 4300 K the last pair of entries is used with the fraction 0.999.
 TFR_HD inline void KelvinColor(const Vec3f* table, float kelvin, Vec3f& color, float& strength) {
-  const float f = ClampF((kelvin - 300.0f) / 4000.0f * 127.0f, 0.0f, 126.999f);
+  // A NaN temperature (a damaged cache frame) takes the first entry: NaN never reaches the integer
+  // conversion, which would be undefined.
+  const float p = (kelvin - 300.0f) / 4000.0f * 127.0f;
+  const float f = p == p ? ClampF(p, 0.0f, 126.999f) : 0.0f;
   const int32_t i = int32_t(f);
   const float frac = f - float(i);
   color = Add(table[i], Scale(Sub(table[i + 1], table[i]), frac));

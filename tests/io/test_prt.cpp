@@ -1,6 +1,7 @@
 // The PRT writer's failures. The file contents are checked by check_prt.py, a reader of its own.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -59,6 +60,28 @@ TEST(PrtWriter, ParticlesPerCellBelowOneCountsAsOne) {
   int64_t count = 0;
   std::memcpy(&count, one.data() + 48, 8);
   EXPECT_EQ(count, 8);
+}
+
+// What a damaged cache frame may hold: a NaN temperature in a smoky cell and a crop at the edge of
+// the 32-bit range. The file is still made, with one particle per visible cell placed by 64-bit
+// cell positions.
+TEST(PrtWriter, DamagedValuesAndFarCropsStillEncode) {
+  CacheFrame frame = SmallFrame();
+  frame.channels[kChannelTemperature][0] = std::nanf("");
+  frame.header.cropOrigin = {2147483647, 0, 0};
+  std::vector<uint8_t> file;
+  std::string error;
+  ASSERT_TRUE(EncodePrtFrame(frame, DomainGrid{}, 1, RenderSettings{}, file, error)) << error;
+  int64_t count = 0;
+  std::memcpy(&count, file.data() + 48, 8);
+  EXPECT_EQ(count, 8);
+  // The second particle (cell x = 2^31) is not wrapped round to -2^31. Records
+  // start after the header, five channel definitions, the zlib header and the block header.
+  float x0 = 0.0f, x1 = 0.0f;
+  std::memcpy(&x0, file.data() + 68 + 5 * 44 + 2 + 5, 4);
+  std::memcpy(&x1, file.data() + 68 + 5 * 44 + 2 + 5 + 44, 4);
+  EXPECT_GT(x0, 2.0e9f);
+  EXPECT_GE(x1, x0);  // equal in float precision
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <csignal>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -254,6 +255,26 @@ TEST_F(VdbWriteFailures, VoxelSizeMustBePositive) {
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.error, "voxel size must be positive");
     EXPECT_EQ(r.bytes, 0);
+    ExpectOldFileIntact();
+  }
+}
+
+// A damaged cache frame may claim an infinite cell size; OpenVDB could not read such a map back.
+TEST_F(VdbWriteFailures, TransformMustBeFinite) {
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    double voxel, x;
+    const char* error;
+  };
+  for (const Case& c : {Case{inf, 0.0, "voxel size is not a finite number"},
+                        Case{1.0, inf, "grid position is not a finite number"},
+                        Case{1.0, std::nan(""), "grid position is not a finite number"}}) {
+    VdbTransform xf;
+    xf.voxelSize = c.voxel;
+    xf.translation[0] = c.x;
+    VdbWriteResult r = WriteVdbFile(old_, {box_.input}, xf);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, c.error);
     ExpectOldFileIntact();
   }
 }
