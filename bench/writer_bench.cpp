@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
   tf::VdbWriteResult result;
   const double oursMs = MedianMs(runs, [&] { result = tf::WriteVdbFile(ours, {input}, xf); });
   if (!result.ok) {
-    std::fprintf(stderr, "WriteVdbFile failed: %s\n", result.error.c_str());
+    std::fprintf(stderr, "WriteVdbFile failed: %s\n", result.message.c_str());
     return 1;
   }
   std::vector<uint8_t> buffer;

@@ -117,10 +117,10 @@ bool ExportFrameVdb(const CacheFrame& frame, const DomainGrid& grid, const std::
   try {
     r = WriteVdbFile(path, VdbGridsOfFrame(frame, channels), VdbTransformOfFrame(frame, grid));
   } catch (const std::bad_alloc&) {
-    r.error = kVdbOutOfMemory;
+    r.message = kVdbOutOfMemory;
   }
   if (!r.ok) {
-    errorText = r.error;
+    errorText = r.message;
     return false;
   }
   if (bytes) *bytes = r.bytes;

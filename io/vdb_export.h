@@ -11,6 +11,7 @@
 
 #include "domain/domain_grid.h"
 #include "host/core/progress.h"
+#include "host/core/status.h"
 #include "io/vdb_writer.h"
 #include "sim/cache_file.h"
 
@@ -21,11 +22,10 @@ class ParamBlock;
 
 namespace tf {
 
-struct ExportResult {
-  bool ok = false;          // at least one file written and no write failed
+// ok: at least one file written and no write failed; message: for the status line.
+struct ExportResult : host::Status {
   bool cancelled = false;   // the progress callback asked to stop
   int32_t framesWritten = 0;
-  std::string message;      // for the status line
 };
 
 // Called after each written file with (frames done, frames in the range, text); returns false to

@@ -302,26 +302,26 @@ VdbWriteResult WriteVdbFile(const std::filesystem::path& path, const std::vector
                             const VdbTransform& transform) {
   VdbWriteResult result;
   if (!(transform.voxelSize > 0.0)) {
-    result.error = "voxel size must be positive";
+    result.message = "voxel size must be positive";
     return result;
   }
   std::vector<uint8_t> bytes;
   try {
-    if (!EncodeVdbFile(grids, transform, MakeVdbUuid(), bytes, result.activeVoxels, result.error)) {
+    if (!EncodeVdbFile(grids, transform, MakeVdbUuid(), bytes, result.activeVoxels, result.message)) {
       return result;
     }
   } catch (const std::bad_alloc&) {
-    result.error = kVdbOutOfMemory;
+    result.message = kVdbOutOfMemory;
     return result;
   }
 
   host::AtomicFile file(path);
   if (!file.Open()) {
-    result.error = "cannot create the file";
+    result.message = "cannot create the file";
     return result;
   }
   if (!file.Write(bytes.data(), bytes.size()) || !file.Commit()) {
-    result.error = "write failed (disk full?)";
+    result.message = "write failed (disk full?)";
     return result;
   }
   result.ok = true;

@@ -20,6 +20,7 @@
 #include <stdexcept>
 
 #include "host/core/platform.h"
+#include "host/core/status.h"
 #include "host/core/text.h"
 #include "host/lua/lua_values.h"
 
@@ -405,12 +406,8 @@ void LuaEngine::ExposeInterfaces() {
 }
 
 bool LuaEngine::AddGlobalFunction(ScriptFunction function, std::string* message) {
-  auto fail = [&](std::string text) {
-    if (message) *message = std::move(text);
-    return false;
-  };
-  if (std::string problem = CheckFunction(function.desc); !problem.empty()) return fail(problem);
-  if (!function.call) return fail(function.desc.name + ": no function to call");
+  if (std::string problem = CheckFunction(function.desc); !problem.empty()) return Fail(message, problem);
+  if (!function.call) return Fail(message, function.desc.name + ": no function to call");
   globals_.push_back(std::move(function));
   GlobalRequest request{globals_.back().desc.name.c_str(), &globals_.back(), false};
   std::string error;
@@ -418,7 +415,7 @@ bool LuaEngine::AddGlobalFunction(ScriptFunction function, std::string* message)
   if (!ran || request.taken) {
     const std::string name = globals_.back().desc.name;
     globals_.pop_back();
-    return fail(ran ? "the global " + name + " exists already" : name + ": " + error);
+    return Fail(message, ran ? "the global " + name + " exists already" : name + ": " + error);
   }
   return true;
 }
@@ -429,10 +426,8 @@ ScriptResult LuaEngine::Run(int (*load)(lua_State*), void* request) {
   // An earlier run that was stopped left the hook on every instruction.
   lua_sethook(L_, StopHook, LUA_MASKCOUNT, kStopCheckInstructions);
   ScriptResult result;
-  if (!LuaProtected(L_, load, request, 1, &result.message)) {
-    result.ok = false;
-    return result;
-  }
+  if (!LuaProtected(L_, load, request, 1, &result.message)) return result;
+  result.ok = true;
   const int status = lua_pcall(L_, 0, 0, 0);
   if (status != LUA_OK) {
     result.ok = false;
@@ -447,7 +442,6 @@ ScriptResult LuaEngine::RunFile(const std::filesystem::path& script) {
   std::error_code ec;
   if (!std::filesystem::is_regular_file(script, ec)) {
     ScriptResult r;
-    r.ok = false;
     r.message = "cannot open the script \"" + script.string() + "\": " +
                 (std::filesystem::exists(script, ec) ? "not a file" : "no such file");
     return r;

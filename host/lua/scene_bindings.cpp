@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/core/status.h"
 #include "host/core/text.h"
 #include "host/lua/lua_engine.h"
 #include "host/lua/lua_values.h"
@@ -586,12 +587,10 @@ bool BindScene(LuaEngine& engine, Scene& scene, std::string* message) {
   BindRequest request{&scene, false};
   std::string error;
   if (!LuaProtected(engine.State(), BindBody, &request, 0, &error)) {
-    if (message) *message = "cannot add the scene functions: " + error;
-    return false;
+    return Fail(message, "cannot add the scene functions: " + error);
   }
   if (request.taken) {
-    if (message) *message = std::string("cannot add the scene functions: a global called \"") + kTableName + "\" exists already";
-    return false;
+    return Fail(message, std::string("cannot add the scene functions: a global called \"") + kTableName + "\" exists already");
   }
   return true;
 }
@@ -600,14 +599,10 @@ ScriptResult RunSceneScript(Scene& scene, std::string_view code, std::string_vie
   ScriptResult result;
   try {
     LuaEngine engine;
-    if (!BindScene(engine, scene, &result.message)) {
-      result.ok = false;
-      return result;
-    }
+    if (!BindScene(engine, scene, &result.message)) return result;
     return engine.RunString(code, chunkName);
   } catch (const std::exception& e) {
     // No engine could start (out of memory).
-    result.ok = false;
     result.message = e.what();
   }
   return result;

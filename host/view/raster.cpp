@@ -5,6 +5,7 @@
 #include <limits>
 #include <new>
 
+#include "host/core/status.h"
 #include "host/view/image_codec.h"
 
 namespace host {
@@ -152,8 +153,7 @@ bool RasterizeView(const View& view, std::span<const std::shared_ptr<CustomRende
 bool SaveRgbPng(const RgbImage& image, const std::filesystem::path& path, std::string* message) {
   if (image.width < 1 || image.height < 1 ||
       image.pixels.size() != std::size_t(image.width) * std::size_t(image.height) * 3) {
-    if (message) *message = "cannot write '" + path.string() + "': the image is empty or its size does not match";
-    return false;
+    return Fail(message, "cannot write '" + path.string() + "': the image is empty or its size does not match");
   }
   return codec::WritePngFile(path, image.width, image.height, 3, 8, image.pixels.data(), message);
 }
