@@ -2,9 +2,9 @@
 // objects with destructors. The rules this file keeps (host/lua/lua_values.h has the marshalling):
 //
 //  * The C functions Lua calls (CallInterfaceFunction, CallGlobalFunction, StopHook) hold only
-//    trivially destructible locals. They call an Impl function that does the C++ work, catches
-//    every exception and reports failure as text in a char buffer; only after it has returned do
-//    they raise the Lua error.
+//    trivially destructible locals. The first two are LuaRaising (host/lua/lua_values.h) around an
+//    Impl function that does the C++ work, catches every exception and reports failure as text in a
+//    char buffer; only after it has returned is the Lua error raised.
 //  * Impl functions read arguments with the readers of lua_values.h, which never raise, and push
 //    results through LuaPushResults, one protected call.
 //  * Everything the engine itself does to the state (start-up, exposing interfaces, loading
@@ -259,12 +259,7 @@ int CallInterfaceImpl(lua_State* L, char* message) noexcept {
   }
 }
 
-int CallInterfaceFunction(lua_State* L) {
-  char message[kLuaMessageSize];  // only trivial locals here: luaL_error jumps over this frame
-  const int results = CallInterfaceImpl(L, message);
-  if (results < 0) return luaL_error(L, "%s", message);
-  return results;
-}
+constexpr lua_CFunction CallInterfaceFunction = LuaRaising<CallInterfaceImpl>;
 
 int CallGlobalImpl(lua_State* L, char* message) noexcept {
   try {
@@ -279,12 +274,7 @@ int CallGlobalImpl(lua_State* L, char* message) noexcept {
   }
 }
 
-int CallGlobalFunction(lua_State* L) {
-  char message[kLuaMessageSize];
-  const int results = CallGlobalImpl(L, message);
-  if (results < 0) return luaL_error(L, "%s", message);
-  return results;
-}
+constexpr lua_CFunction CallGlobalFunction = LuaRaising<CallGlobalImpl>;
 
 // ---- Bodies run in protected mode --------------------------------------------------------------
 

@@ -1,9 +1,9 @@
 // The `scene` table of scripts. Lua raises errors with longjmp, so this file keeps the rules of
 // the script engine (host/lua_engine.cpp):
 //
-//  * SceneFunction, the one C function every entry of the table is, holds only a char buffer. It
-//    calls SceneFunctionImpl, which does the C++ work, catches everything and leaves the failure as
-//    text; only after it has returned is the Lua error raised.
+//  * SceneFunction, the one C function every entry of the table is, is LuaRaising around
+//    SceneFunctionImpl, which does the C++ work, catches everything and leaves the failure as text;
+//    only after it has returned is the Lua error raised.
 //  * Arguments are read with the readers of host/lua/lua_values.h, which never raise. Results are
 //    built as LuaOut values first and pushed in one protected call, so that an allocation failure
 //    while pushing stays inside it.
@@ -551,12 +551,7 @@ int SceneFunctionImpl(lua_State* L, char* message) noexcept {
   return -1;
 }
 
-int SceneFunction(lua_State* L) {
-  char message[kLuaMessageSize];  // only trivial locals here: luaL_error jumps over this frame
-  const int results = SceneFunctionImpl(L, message);
-  if (results < 0) return luaL_error(L, "%s", message);
-  return results;
-}
+constexpr lua_CFunction SceneFunction = LuaRaising<SceneFunctionImpl>;
 
 struct BindRequest {
   Scene* scene;
