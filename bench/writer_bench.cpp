@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> buffer;
   int64_t active = 0;
   std::string error;
-  const double encodeMs = MedianMs(runs, [&] { tf::EncodeVdbFile({input}, xf, tf::MakeVdbUuid(), buffer, active, error); });
+  const double encodeMs = MedianMs(runs, [&] { tf::EncodeVdbFile({input}, xf, tf::MakeVdbUuid(), buffer, active, &error); });
   const double treeMs = MedianMs(runs, [&] {
     tf::VdbTree tree;
     tf::BuildVdbTree(input, tree);

@@ -272,7 +272,7 @@ bool BuildVdbTree(const VdbGridInput& g, VdbTree& tree) {
 
 bool EncodeVdbFile(const std::vector<VdbGridInput>& grids, const VdbTransform& transform,
                    const std::string& uuid, std::vector<uint8_t>& bytes, int64_t& activeVoxels,
-                   std::string& error) {
+                   std::string* error) {
   activeVoxels = 0;
   bytes.clear();
   Out out(bytes);
@@ -288,10 +288,8 @@ bool EncodeVdbFile(const std::vector<VdbGridInput>& grids, const VdbTransform& t
   out.U32(static_cast<uint32_t>(grids.size()));
   for (const VdbGridInput& g : grids) {
     VdbTree tree;
-    if (!BuildVdbTree(g, tree)) {
-      error = "voxel coordinates of grid \"" + g.name + "\" are out of range";
-      return false;
-    }
+    if (!BuildVdbTree(g, tree))
+      return host::Fail(error, "voxel coordinates of grid \"" + g.name + "\" are out of range");
     activeVoxels += tree.ActiveCount();
     AppendGrid(out, g.name, tree, transform);
   }
@@ -307,7 +305,7 @@ VdbWriteResult WriteVdbFile(const std::filesystem::path& path, const std::vector
   }
   std::vector<uint8_t> bytes;
   try {
-    if (!EncodeVdbFile(grids, transform, MakeVdbUuid(), bytes, result.activeVoxels, result.message)) {
+    if (!EncodeVdbFile(grids, transform, MakeVdbUuid(), bytes, result.activeVoxels, &result.message)) {
       return result;
     }
   } catch (const std::bad_alloc&) {

@@ -131,7 +131,7 @@ VdbWriteResult WriteVdbFile(const std::filesystem::path& path, const std::vector
 // False with `error` set when the input cannot be written.
 bool EncodeVdbFile(const std::vector<VdbGridInput>& grids, const VdbTransform& transform,
                    const std::string& uuid, std::vector<uint8_t>& out, int64_t& activeVoxels,
-                   std::string& error);
+                   std::string* error);
 
 // A fresh version-4 UUID as 36 lower-case characters ("xxxxxxxx-xxxx-4xxx-yxxx-xxxxxxxxxxxx"),
 // from the counter, the process id and the milliseconds since start.

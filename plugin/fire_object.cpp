@@ -157,7 +157,7 @@ bool FireObject::RestartLive() {
   bool ok = false;
   {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    ok = tf::RestartLive(live_, this, CurrentNode(), text);
+    ok = tf::RestartLive(live_, this, CurrentNode(), &text);
   }
   if (!ok) ShowLiveText(*this, text);
   return ok;
@@ -192,7 +192,7 @@ bool FireObject::HasLiveRun() const {
   return live_.run != nullptr;
 }
 
-bool FireObject::ClearCache(std::string& message) { return ClearCacheFolder(CacheFolder(), display_, message); }
+host::Status FireObject::ClearCache() { return ClearCacheFolder(CacheFolder(), display_); }
 
 void FireObject::OnParamChanged(host::ParamBlock& block, int paramId) {
   if (block.Id() == kFireParamBlockId) {
@@ -284,6 +284,6 @@ void InvalidateDisplayFrame(FireObject* domain) {
   if (domain) domain->InvalidateDisplayFrame();
 }
 
-bool ClearCache(FireObject* domain, std::string& message) { return domain && domain->ClearCache(message); }
+host::Status ClearCache(FireObject* domain) { return domain ? domain->ClearCache() : host::Status{}; }
 
 }  // namespace tf

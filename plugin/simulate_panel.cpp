@@ -253,15 +253,14 @@ host::CommandStatus SaveMinePresetCommand() {
   FireObject* domain = gDomain;
   if (!domain || !gPanel) return host::CommandStatus::kFailed;
   const std::string shown = gPanel->Text(kPresetList);
-  std::string status;
-  bool ok = false;
+  host::Status saved;
   {
     BusyFlag busy;
-    ok = SavePreset(domain, FirstCharacters(gPanel->Text(kPresetNameBox), 128), status);
+    saved = SavePreset(domain, FirstCharacters(gPanel->Text(kPresetNameBox), 128));
   }
-  if (ok) FillPresetList(PresetIndex(shown));
-  SetStatus(status);
-  return ok ? host::CommandStatus::kSucceeded : host::CommandStatus::kFailed;
+  if (saved.ok) FillPresetList(PresetIndex(shown));
+  SetStatus(saved.message);
+  return saved.ok ? host::CommandStatus::kSucceeded : host::CommandStatus::kFailed;
 }
 
 bool PanelBusy() { return gBusy; }
@@ -310,9 +309,9 @@ host::CommandStatus ResumeCommand() { return Bake({.resume = true}); }
 
 host::CommandStatus ClearCacheCommand() {
   if (gBusy) return host::CommandStatus::kIgnored;
-  std::string message;
-  if (!ClearCache(gDomain, message)) return host::CommandStatus::kFailed;
-  SetStatus(message);
+  const host::Status cleared = ClearCache(gDomain);
+  if (!cleared.ok) return host::CommandStatus::kFailed;
+  SetStatus(cleared.message);
   RefreshInfo();
   Redraw();
   return host::CommandStatus::kSucceeded;
@@ -341,14 +340,13 @@ host::CommandStatus ExportVdbCommand() {
 host::CommandStatus PreviewCommand() {
   if (gBusy) return host::CommandStatus::kIgnored;
   FireObject* domain = gDomain;
-  std::string status;
-  bool ok = false;
+  host::Status previewed;
   {
     BusyFlag busy;
-    ok = PreviewFrame(domain, domain ? NodeOf(*domain) : nullptr, domain ? domain->CurrentTime() : 0, status);
+    previewed = PreviewFrame(domain, domain ? NodeOf(*domain) : nullptr, domain ? domain->CurrentTime() : 0);
   }
-  SetStatus(status);
-  return ok ? host::CommandStatus::kSucceeded : host::CommandStatus::kFailed;
+  SetStatus(previewed.message);
+  return previewed.ok ? host::CommandStatus::kSucceeded : host::CommandStatus::kFailed;
 }
 
 }  // namespace tf

@@ -45,14 +45,12 @@ class FlagScope {
 
 }  // namespace
 
-bool RestartLive(LiveState& state, host::Object* domain, host::Node* node, std::string& text) {
+bool RestartLive(LiveState& state, host::Object* domain, host::Node* node, std::string* text) {
   // The old run (and its solver's memory) goes before the new one is allocated.
   state.run = std::make_unique<SimRun>();
   state.frame.reset();
-  std::string message;
-  if (!OpenSimRun(*state.run, domain, node, true, message)) {
+  if (!OpenSimRun(*state.run, domain, node, true, text)) {
     state.run.reset();
-    text = message;
     return false;
   }
   const host::ParamBlock* block = BlockOf(domain);
@@ -76,7 +74,7 @@ LiveUpdateResult LiveUpdate(LiveState& state, host::Object* domain, host::Node* 
   const int f = t / TicksPerFrame(domain, node);
 
   if (state.restartNeeded || !state.run) {
-    if (!RestartLive(state, domain, node, result.text)) {
+    if (!RestartLive(state, domain, node, &result.text)) {
       state.stepRequested = false;
       return result;
     }
@@ -86,10 +84,10 @@ LiveUpdateResult LiveUpdate(LiveState& state, host::Object* domain, host::Node* 
     state.stepRequested = false;
     if (f < s) {
       state.frame.reset();
-      if (state.liveFrame >= s) RestartLive(state, domain, node, result.text);
+      if (state.liveFrame >= s) RestartLive(state, domain, node, &result.text);
       return result;
     }
-    if (f < state.liveFrame && !RestartLive(state, domain, node, result.text)) return result;
+    if (f < state.liveFrame && !RestartLive(state, domain, node, &result.text)) return result;
     const int cap = state.liveFrame < s ? kStepsAfterRestart : kStepsPerUpdate;
     while (state.liveFrame < f && result.steps < cap) {
       ++state.liveFrame;

@@ -78,7 +78,7 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
   }
 
   SimRun run;
-  if (!OpenSimRun(run, domain, node, false, result.message)) return result;
+  if (!OpenSimRun(run, domain, node, false, &result.message)) return result;
 
   const host::Scene* scene = node->GetScene() ? node->GetScene() : domain->GetScene();
   const host::TimeSettings timeSettings = scene ? scene->time : host::TimeSettings{};
@@ -103,7 +103,7 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
   // The outputs are prepared before the old frames go, so that a bake that cannot start leaves
   // the previous one in the cache.
   BakeOutputs outputs;
-  if (!PrepareBakeOutputs(outputs, domain, node, params, result.message)) return result;
+  if (!PrepareBakeOutputs(outputs, domain, node, params, &result.message)) return result;
   const bool withVelocity = NeedsVelocity(outputs, params);
 
   const int restartEvery = std::max(0, block->GetInt(kRestartEvery, 0).value_or(10));
@@ -170,7 +170,7 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
     }
     const double written = NowMs();
     const double displaceBefore = outputs.displaceMs;
-    if (!WriteBakeOutputs(outputs, run, frame, f, result.message)) {
+    if (!WriteBakeOutputs(outputs, run, frame, f, &result.message)) {
       cached->InvalidateDisplayFrame();
       return result;
     }

@@ -345,7 +345,7 @@ TEST(VdbExportFrame, ChannelsBecomeNamedGridsInFileOrder) {
   const std::string file = dir / "all.vdb";
   std::string error = "left from before";
   int64_t bytes = -1;
-  ASSERT_TRUE(ExportFrameVdb(frame, grid, file, 31, error, &bytes)) << error;
+  ASSERT_TRUE(ExportFrameVdb(frame, grid, file, 31, &error, &bytes)) << error;
   EXPECT_EQ(bytes, static_cast<int64_t>(std::filesystem::file_size(file)));
   nlohmann::json vdb = ReadVdbWithLibrary(file);
   ASSERT_FALSE(vdb.is_null());
@@ -395,7 +395,7 @@ TEST(VdbExportFrame, MaskAndMissingChannelsChooseTheGrids) {
   for (const Case& c : {Case{1, {"density"}}, Case{2 | 8, {"temperature", "fuel"}},
                         Case{16 | 4, {"flame", "vel.x", "vel.y", "vel.z"}}, Case{0, {}}}) {
     SCOPED_TRACE(c.mask);
-    ASSERT_TRUE(ExportFrameVdb(frame, DomainGrid{}, file, c.mask, error)) << error;
+    ASSERT_TRUE(ExportFrameVdb(frame, DomainGrid{}, file, c.mask, &error)) << error;
     nlohmann::json vdb = ReadVdbWithLibrary(file, false);
     ASSERT_FALSE(vdb.is_null());
     EXPECT_EQ(vdb.at("grids").size(), c.names.size());
@@ -408,22 +408,22 @@ TEST(VdbExportFrame, FailuresReplaceTheErrorText) {
   CacheFrame frame = MakeFrame();
   std::string error = "old text";
   int64_t bytes = 77;
-  EXPECT_FALSE(ExportFrameVdb(frame, DomainGrid{}, dir / "no/such/folder.vdb", 31, error, &bytes));
+  EXPECT_FALSE(ExportFrameVdb(frame, DomainGrid{}, dir / "no/such/folder.vdb", 31, &error, &bytes));
   EXPECT_EQ(error, "cannot create the file");
   EXPECT_EQ(bytes, 77);
 
   frame.header.cellSizeScene = 0.0f;
-  EXPECT_FALSE(ExportFrameVdb(frame, DomainGrid{}, dir / "a.vdb", 31, error));
+  EXPECT_FALSE(ExportFrameVdb(frame, DomainGrid{}, dir / "a.vdb", 31, &error));
   EXPECT_EQ(error, "voxel size must be positive");
 
   // A channel that does not fill the crop box would be read past its end: refused, nothing written.
   frame = MakeFrame();
   frame.channels[kChannelFlame].pop_back();
-  EXPECT_FALSE(ExportFrameVdb(frame, DomainGrid{}, dir / "b.vdb", 31, error));
+  EXPECT_FALSE(ExportFrameVdb(frame, DomainGrid{}, dir / "b.vdb", 31, &error));
   EXPECT_NE(error.find("flame"), std::string::npos) << error;
   EXPECT_FALSE(std::filesystem::exists(dir / "b.vdb"));
   // The same frame without the flame grid chosen is fine.
-  EXPECT_TRUE(ExportFrameVdb(frame, DomainGrid{}, dir / "b.vdb", 1 | 2 | 8 | 16, error)) << error;
+  EXPECT_TRUE(ExportFrameVdb(frame, DomainGrid{}, dir / "b.vdb", 1 | 2 | 8 | 16, &error)) << error;
 }
 
 }  // namespace
