@@ -5,6 +5,7 @@
 
 #include "domain/domain_sizing.h"
 #include "domain/fire_params_desc.h"
+#include "host/core/flag_scope.h"
 #include "host/core/platform.h"
 #include "host/scene/scene.h"
 #include "host/view/viewport.h"
@@ -28,14 +29,6 @@ host::CommandPanel* gCommandPanel = nullptr;
 host::Panel* gPanel = nullptr;
 host::Panel* gAboutPanel = nullptr;
 bool gBusy = false;
-
-class BusyFlag {
- public:
-  BusyFlag() { gBusy = true; }
-  ~BusyFlag() { gBusy = false; }
-  BusyFlag(const BusyFlag&) = delete;
-  BusyFlag& operator=(const BusyFlag&) = delete;
-};
 
 void SetStatus(const std::string& text) {
   if (gPanel) gPanel->SetText(kStatusText, text);
@@ -235,7 +228,7 @@ host::CommandStatus ApplyPresetCommand() {
   if (gPanel->Text(kPresetList) != PresetName(index)) index = PresetIndex(gPanel->Text(kPresetList));
   bool ok = false;
   {
-    BusyFlag busy;
+    host::FlagScope busy(gBusy);
     ok = ApplyPreset(domain, index);
   }
   if (!ok) {
@@ -255,7 +248,7 @@ host::CommandStatus SaveMinePresetCommand() {
   const std::string shown = gPanel->Text(kPresetList);
   host::Status saved;
   {
-    BusyFlag busy;
+    host::FlagScope busy(gBusy);
     saved = SavePreset(domain, FirstCharacters(gPanel->Text(kPresetNameBox), 128));
   }
   if (saved.ok) FillPresetList(PresetIndex(shown));
@@ -288,7 +281,7 @@ host::CommandStatus Bake(const SimulateOptions& options) {
   }
   SimulateResult result;
   {
-    BusyFlag busy;
+    host::FlagScope busy(gBusy);
     if (gCommandPanel) gCommandPanel->StopTimer(kLiveTimer);
     SetStatus("Starting...");
     result = Simulate(domain, node, PanelProgress, options);
@@ -324,7 +317,7 @@ host::CommandStatus ExportVdbCommand() {
   const VdbExportDomain exportDomain = ExportDomainOf(*domain);
   ExportResult result;
   {
-    BusyFlag busy;
+    host::FlagScope busy(gBusy);
     result = ExportVdbSequence(&exportDomain, NodeOf(*domain),
                                [](void*, int32_t done, int32_t total, const std::string& text) {
                                  return PanelProgress(done, total, text);
@@ -342,7 +335,7 @@ host::CommandStatus PreviewCommand() {
   FireObject* domain = gDomain;
   host::Status previewed;
   {
-    BusyFlag busy;
+    host::FlagScope busy(gBusy);
     previewed = PreviewFrame(domain, domain ? NodeOf(*domain) : nullptr, domain ? domain->CurrentTime() : 0);
   }
   SetStatus(previewed.message);

@@ -5,6 +5,7 @@
 
 #include "capture/capture_scene.h"
 #include "domain/fire_params_desc.h"
+#include "host/core/flag_scope.h"
 #include "host/scene/param_block.h"
 #include "host/core/platform.h"
 #include "host/scene/scene.h"
@@ -31,18 +32,6 @@ int TicksPerFrame(const host::Object* domain, const host::Node* node) {
   return scene ? scene->time.TicksPerFrame() : host::TimeSettings().TicksPerFrame();
 }
 
-// Clears a flag when the scope ends, however it ends.
-class FlagScope {
- public:
-  explicit FlagScope(bool& flag) : flag_(flag) { flag_ = true; }
-  ~FlagScope() { flag_ = false; }
-  FlagScope(const FlagScope&) = delete;
-  FlagScope& operator=(const FlagScope&) = delete;
-
- private:
-  bool& flag_;
-};
-
 }  // namespace
 
 bool RestartLive(LiveState& state, host::Object* domain, host::Node* node, std::string* text) {
@@ -66,7 +55,7 @@ LiveUpdateResult LiveUpdate(LiveState& state, host::Object* domain, host::Node* 
   const host::ParamBlock* block = BlockOf(domain);
   const int mode = block ? block->GetInt(kLiveMode, t).value_or(0) : 0;
   if (mode == 0 || !node || state.updating || BakeInProgress()) return result;
-  FlagScope updating(state.updating);
+  host::FlagScope updating(state.updating);
   result.ran = true;
 
   const double startSeconds = host::HighResSeconds();

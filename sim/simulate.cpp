@@ -12,6 +12,7 @@
 #include "domain/fire_params_desc.h"
 #include "domain/sim_run.h"
 #include "host/core/atomic_file.h"
+#include "host/core/flag_scope.h"
 #include "host/scene/objects.h"
 #include "host/core/platform.h"
 #include "host/core/text.h"
@@ -29,15 +30,6 @@ using host::Format;
 namespace {
 
 bool gBakeInProgress = false;
-
-// Raised for the whole command, lowered on every way out.
-class BakeFlag {
- public:
-  BakeFlag() { gBakeInProgress = true; }
-  ~BakeFlag() { gBakeInProgress = false; }
-  BakeFlag(const BakeFlag&) = delete;
-  BakeFlag& operator=(const BakeFlag&) = delete;
-};
 
 double NowMs() { return host::HighResSeconds() * 1000.0; }
 
@@ -63,7 +55,7 @@ bool BakeInProgress() { return gBakeInProgress; }
 
 SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn& progress,
                         const SimulateOptions& options) {
-  BakeFlag flag;
+  host::FlagScope baking(gBakeInProgress);  // for the whole command
   SimulateResult result;
 
   SimulateDomain* cached = dynamic_cast<SimulateDomain*>(domain);
