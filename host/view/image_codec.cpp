@@ -386,7 +386,7 @@ bool ReadImageFile(const std::filesystem::path& path, DecodedImage* out, std::st
       ok = false;
     }
   }
-  if (!ok && message) *message = "cannot read image " + Quote(path) + ": " + reason;
+  if (!ok) SetError(message, "cannot read image " + Quote(path) + ": " + reason);
   return ok;
 }
 
