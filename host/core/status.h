@@ -6,9 +6,9 @@
 // the reason on failure. What else the command reports (counts, timings) sits beside them.
 //
 // A step a command is made of (open, parse, check, write one file) returns bool, or a pointer that
-// is null on failure, and takes the reason through a last `std::string*` argument that may be null:
-// it stores the text with SetError, or ends with `return Fail(error, text)`. Neither kind throws
-// across a subsystem's edge.
+// is null on failure, and takes the reason through a `std::string*` argument that may be null (the
+// last one, but for optional outputs): it stores the text with SetError, or ends with
+// `return Fail(error, text)`. Neither kind throws across a subsystem's edge.
 #pragma once
 
 #include <string>
