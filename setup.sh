@@ -10,6 +10,10 @@ packages=(
   nlohmann-json3-dev libcli11-dev libtinyobjloader-dev libpng-dev libjpeg-dev liblua5.4-dev
   # independent readers the tests check our files with (they import under /usr/bin/python3)
   python3 python3-openvdb python3-numpy python3-pil
+  # the studio: its HTTP library, and the browser for its browser test
+  libcpp-httplib-dev chromium
+  # the fuzz targets (the fuzz preset): clang with libFuzzer and the sanitizers' runtimes
+  clang libclang-rt-14-dev libomp-14-dev
   # only for the writer benchmark, which times the OpenVDB library's own writer beside ours
   libopenvdb-dev libboost-dev
 )
@@ -18,16 +22,25 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+# Node.js and npm for the studio's page and browser test; a machine that has them from elsewhere
+# (npm bundled with its Node.js) keeps its own.
+command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)
 
 if [ ${#missing[@]} -eq 0 ]; then
   echo "setup: every package is installed"
-  exit 0
+else
+  echo "setup: installing ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-echo "setup: installing ${missing[*]}"
-sudo_cmd=()
-[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# The studio's page (three.js) and its browser test (playwright-core, which uses Debian's chromium
+# and never downloads a browser of its own), pinned by the lock file.
+web="$(dirname "$0")/app/studio/web"
+if [ ! -d "$web/node_modules/three" ] || [ ! -d "$web/node_modules/playwright-core" ]; then
+  (cd "$web" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --ignore-scripts --no-audit --no-fund)
+fi
 echo "setup: done"

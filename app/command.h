@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "host/plugins.h"
-#include "host/scene.h"
+#include "host/plugins/plugins.h"
+#include "host/scene/scene.h"
 
 namespace app {
 
@@ -47,6 +47,7 @@ std::unique_ptr<Command> MakeCompositeCommand();
 std::unique_ptr<Command> MakeViewportCommand();
 std::unique_ptr<Command> MakeLiveCommand();
 std::unique_ptr<Command> MakePresetCommand();
+std::unique_ptr<Command> MakeStudioCommand();
 
 // Prints "tolvaris: <message>" on stderr.
 void Report(const std::string& message);

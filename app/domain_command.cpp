@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "app/scene_loading.h"
-#include "host/platform.h"
-#include "host/scene_view.h"
+#include "host/core/platform.h"
+#include "host/scene/scene_view.h"
 
 namespace app {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "app/command.h"
-#include "host/panels.h"
+#include "host/scene/panels.h"
 
 namespace app {
 
@@ -18,6 +18,7 @@ inline constexpr const char* kDomainClass = "TolvarisFire";
 inline constexpr int kSimulateButton = 7504;
 inline constexpr int kExportVdbButton = 7507;
 inline constexpr int kPreviewButton = 7508;
+inline constexpr int kResumeButton = 7515;
 
 // Shows a long command's progress on stderr: rewritten in place on a terminal, one line each
 // otherwise.

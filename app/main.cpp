@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "app/command.h"
-#include "host/atomic_file.h"
-#include "host/platform.h"
+#include "host/core/atomic_file.h"
+#include "host/core/platform.h"
 
 #ifndef TFR_VERSION
 #define TFR_VERSION "unknown"
@@ -78,6 +78,7 @@ int Main(int argc, char** argv) {
   commands.push_back(MakeViewportCommand());
   commands.push_back(MakeLiveCommand());
   commands.push_back(MakePresetCommand());
+  commands.push_back(MakeStudioCommand());
   for (auto& c : commands) {
     CLI::App* sub = cli.add_subcommand(c->Name(), c->Summary());
     sub->fallthrough();

@@ -15,11 +15,11 @@
 
 #include "app/command.h"
 #include "app/domain_command.h"
-#include "host/objects.h"
-#include "host/param_block.h"
-#include "host/publish.h"
-#include "host/scene_view.h"
-#include "host/viewport.h"
+#include "host/scene/objects.h"
+#include "host/scene/param_block.h"
+#include "host/plugins/publish.h"
+#include "host/scene/scene_view.h"
+#include "host/view/viewport.h"
 
 namespace app {
 

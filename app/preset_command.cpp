@@ -13,8 +13,8 @@
 
 #include "app/command.h"
 #include "app/domain_command.h"
-#include "host/objects.h"
-#include "host/scene_file.h"
+#include "host/scene/objects.h"
+#include "host/scene/scene_file.h"
 
 namespace app {
 

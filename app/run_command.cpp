@@ -1,13 +1,13 @@
 // tolvaris run SCRIPT.lua [--scene SCENE]: runs a Lua script with every published interface of
-// the loaded plug-ins and the scene functions (host/scene_bindings.h), on the scene given or, without
+// the loaded plug-ins and the scene functions (host/lua/scene_bindings.h), on the scene given or, without
 // one, on an empty scene.
 #include <filesystem>
 
 #include "app/command.h"
 #include "app/scene_loading.h"
-#include "host/lua_engine.h"
-#include "host/scene_bindings.h"
-#include "host/scene_view.h"
+#include "host/lua/lua_engine.h"
+#include "host/lua/scene_bindings.h"
+#include "host/scene/scene_view.h"
 
 namespace app {
 

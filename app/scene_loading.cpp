@@ -1,6 +1,6 @@
 #include "app/scene_loading.h"
 
-#include "host/scene_file.h"
+#include "host/scene/scene_file.h"
 
 namespace app {
 

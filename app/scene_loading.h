@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "host/scene.h"
+#include "host/scene/scene.h"
 
 namespace app {
 

@@ -14,9 +14,9 @@
 
 #include "app/command.h"
 #include "app/domain_command.h"
-#include "host/platform.h"
-#include "host/raster.h"
-#include "host/scene_view.h"
+#include "host/core/platform.h"
+#include "host/view/raster.h"
+#include "host/scene/scene_view.h"
 
 namespace app {
 

@@ -181,6 +181,22 @@ void PhaseBreakdown(FireSim& sim, const FireParams& p, double msPerByte, int rou
   }
 }
 
+// One more frame, outside the timed ones, with launch counting on: kernel launches (or CPU passes)
+// per substep, and the labels that launch most. A recorded graph counts as one launch.
+void LaunchesPerSubstep(FireSim& sim, FireParams p, int frame) {
+  p.time = float(frame) * p.frameTime;
+  ResetLaunchCounts();
+  SetLaunchCounting(true);
+  sim.Step(p);
+  SetLaunchCounting(false);
+  const int substeps = std::max(p.substeps, 1);
+  std::printf("      launches per substep %.1f:", double(TotalLaunches()) / substeps);
+  const std::vector<LaunchCount> counts = LaunchCounts();
+  for (size_t i = 0; i < counts.size() && i < 4; ++i)
+    std::printf("%s %s %.1f", i > 0 ? "," : "", counts[i].label.c_str(), double(counts[i].launches) / substeps);
+  std::printf("\n");
+}
+
 std::vector<float> DiscEmitter(int n) {
   std::vector<float> mask(size_t(n) * size_t(n) * size_t(n), 0.0f);
   const float c = 0.5f * float(n), r = float(n) / 8.0f;
@@ -214,7 +230,7 @@ double TriadMs(const Exec& ex, uint64_t bytes, double& moved) {
   // Every array is written before the timing: pages of a zeroed allocation that are only read stay
   // mapped to the kernel's one shared zero page, so two of the three streams would come from the
   // cache and the triad would look several times faster than the memory is.
-  kFor3(ex, row, 1, rows, [=] TFR_HD(int x, int, int z) {
+  kFor3(ex, "triad: fill", row, 1, rows, [=] TFR_HD(int x, int, int z) {
     const size_t i = size_t(x) + size_t(row) * size_t(z);
     a[i] = 0.0f;
     b[i] = float(x & 7);
@@ -226,7 +242,7 @@ double TriadMs(const Exec& ex, uint64_t bytes, double& moved) {
     WaitStream(ex);
     const auto t0 = std::chrono::steady_clock::now();
     // Rows along z: the CPU path shares z among threads, like every solver pass.
-    kFor3(ex, row, 1, rows, [=] TFR_HD(int x, int, int z) {
+    kFor3(ex, "triad", row, 1, rows, [=] TFR_HD(int x, int, int z) {
       const size_t i = size_t(x) + size_t(row) * size_t(z);
       a[i] = b[i] + s * c[i];
     });
@@ -291,6 +307,7 @@ void Run(int n, bool gpu, const Options& o) {
               gpu ? "GPU" : "CPU", n, stepMs, iterations.front(), iterations.back(), floorBytes / cells,
               floorBytes * msPerByte, ratios[ratios.size() / 2], triad, double(bytes) / cells,
               triad > 0.0 ? moved / triad * 1e-6 : 0.0);
+  LaunchesPerSubstep(sim, p, frame);
   if (o.phases && triad > 0.0) PhaseBreakdown(sim, p, msPerByte, o.rounds);
   std::fflush(stdout);
 }

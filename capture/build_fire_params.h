@@ -2,8 +2,8 @@
 #pragma once
 
 #include "domain/domain_grid.h"
-#include "host/math.h"
-#include "host/param_block.h"
+#include "host/core/math.h"
+#include "host/scene/param_block.h"
 #include "solver/fire_sim.h"
 
 namespace tf {

@@ -11,9 +11,9 @@
 #include "capture/scene_inputs.h"
 #include "capture/voxelize.h"
 #include "domain/fire_params_desc.h"
-#include "host/objects.h"
-#include "host/scene.h"
-#include "sim/frame_capture.h"
+#include "host/scene/objects.h"
+#include "host/scene/scene.h"
+#include "solver/device_math.h"
 
 namespace tf {
 namespace {
@@ -151,7 +151,7 @@ bool SceneCapture::StampParticles(host::Node& node, const CoverageGrid& grid, fl
 }
 
 bool SceneCapture::StampMesh(host::Node& node, const CoverageGrid& grid, bool volume, float thickness) {
-  if (!ReadMeshTriangles(node, T(), ctx_.W, Triangles())) return false;
+  if (!ReadMeshTriangles(node, T(), ctx_.W, Triangles(), &state_)) return false;
   if (volume) FillClosedMesh(grid, Triangles());
   StampTriangleShell(grid, Triangles(), thickness);
   return true;

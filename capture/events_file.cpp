@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "domain/fire_params_desc.h"
-#include "host/objects.h"
-#include "host/scene.h"
+#include "host/scene/objects.h"
+#include "host/scene/scene.h"
 
 namespace tf {
 namespace {

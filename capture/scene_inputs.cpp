@@ -12,10 +12,10 @@
 #include "capture/events_file.h"
 #include "capture/fluid_bridge.h"
 #include "domain/fire_params_desc.h"
-#include "host/class_desc.h"
-#include "host/objects.h"
-#include "host/platform.h"
-#include "host/scene.h"
+#include "host/scene/class_desc.h"
+#include "host/scene/objects.h"
+#include "host/core/platform.h"
+#include "host/scene/scene.h"
 
 namespace tf {
 
@@ -41,12 +41,20 @@ CaptureContext MakeCaptureContext(SimRun& run, int frame) {
 // ---- Geometry of a node ----
 
 bool ReadMeshTriangles(const host::Node& node, host::TimeValue t, const host::Matrix3& W,
-                       std::vector<host::Point3>& triangles) {
+                       std::vector<host::Point3>& triangles, RunCaptureState* state) {
   triangles.clear();
   const host::Object* object = node.GetObject();
   if (!object || !object->CanConvertToTriMesh()) return false;
   host::TriMesh mesh;
-  if (!object->GetTriMesh(t, mesh) || !mesh.CheckIndices(nullptr)) return false;
+  std::string why;
+  if (!object->GetTriMesh(t, mesh, &why) || !mesh.CheckIndices(&why)) {
+    // Said once per run: the same mesh fails the same way on every frame.
+    const std::string problem = "the mesh of \"" + node.Name() + "\" cannot be used (" +
+                                (why.empty() ? std::string("no triangles") : why) + ")";
+    if (state && std::find(state->meshProblems.begin(), state->meshProblems.end(), problem) == state->meshProblems.end())
+      state->meshProblems.push_back(problem);
+    return false;
+  }
   const host::Matrix3 toGrid = node.GetObjectTM(t) * W;
   triangles.reserve(mesh.faces.size() * 3);
   for (const auto& face : mesh.faces)
@@ -179,7 +187,7 @@ bool CaptureColliders(CaptureContext& frame, const std::vector<host::Node*>& nod
   const CoverageGrid grid = frame.Grid(mask);
   for (host::Node* node : nodes) {
     // Only meshes make obstacles; a particle system is never one.
-    if (IsParticleSystem(*node) || !ReadMeshTriangles(*node, frame.t, frame.W, state.trianglePoints)) continue;
+    if (IsParticleSystem(*node) || !ReadMeshTriangles(*node, frame.t, frame.W, state.trianglePoints, &state)) continue;
     FillClosedMesh(grid, state.trianglePoints);
     StampTriangleShell(grid, state.trianglePoints, 0.6f);
   }

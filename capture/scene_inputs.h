@@ -9,7 +9,7 @@
 
 #include "capture/voxelize.h"
 #include "domain/sim_run.h"
-#include "host/math.h"
+#include "host/core/math.h"
 
 namespace host {
 class Node;
@@ -47,9 +47,10 @@ CaptureContext MakeCaptureContext(SimRun& run, int frame);
 // ---- Geometry of a node, in grid coordinates ----
 
 // The node's triangles (three points each) through its object transform and `W`; false when its
-// object does not convert to a triangle mesh.
+// object does not convert to a triangle mesh or its mesh cannot be read; the latter is noted in
+// `state`'s meshProblems when given.
 bool ReadMeshTriangles(const host::Node& node, host::TimeValue t, const host::Matrix3& W,
-                       std::vector<host::Point3>& triangles);
+                       std::vector<host::Point3>& triangles, RunCaptureState* state = nullptr);
 // True when the node's object is a particle system.
 bool IsParticleSystem(const host::Node& node);
 // The particles at t through the node's transform and `W`; with `velocities`, their velocities in

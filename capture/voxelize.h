@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "host/math.h"
+#include "host/core/math.h"
 
 namespace tf {
 

@@ -7,10 +7,14 @@
 #include <optional>
 
 #include "domain/fire_params_desc.h"
-#include "host/platform.h"
+#include "host/core/platform.h"
+#include "host/core/text.h"
 #include "solver/gpu_memory.h"
 
 namespace tf {
+
+using host::Format;
+
 namespace {
 
 // Device memory per cell while simulating (the solver's arrays), for the panel's estimate.
@@ -47,12 +51,6 @@ MemorySources WithRealSources(MemorySources s) {
 int32_t CellsAlong(float extent, float cellSize) {
   const float q = std::min(extent / cellSize, 1e9f);
   return std::max(int32_t(std::lround(q)), int32_t(4));
-}
-
-std::string Format(const char* format, auto... values) {
-  char text[256];
-  std::snprintf(text, sizeof text, format, values...);
-  return text;
 }
 
 }  // namespace

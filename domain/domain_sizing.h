@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "domain/domain_grid.h"
-#include "host/math.h"
-#include "host/param_block.h"
+#include "host/core/math.h"
+#include "host/scene/param_block.h"
 
 namespace tf {
 

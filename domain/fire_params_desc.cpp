@@ -142,6 +142,8 @@ host::ParamBlockDesc MakeDesc() {
       IntParam(kPressureQuality, "pressureQuality", kPressureBalanced, 0, 2, kMapSimCache, "Pressure",
                {"Fast", "Balanced", "Accurate"}),
       FilenameParam(kCachePath, "cachePath", kMapSimCache, "Cache folder"),
+      IntParam(kRestartEvery, "restartEvery", 10, 0, 100000, kMapSimCache,
+               "Restart point every (frames, 0 = never)"),
 
       // Outputs
       BoolParam(kOutVDB, "outVDB", true, kMapOutputs, "Write VDB while simulating"),

@@ -4,8 +4,8 @@
 // an id never changes meaning once shipped; new settings take the next free id.
 #pragma once
 
-#include "host/class_desc.h"
-#include "host/param_block.h"
+#include "host/scene/class_desc.h"
+#include "host/scene/param_block.h"
 
 namespace tf {
 
@@ -130,7 +130,8 @@ enum FireParamId : int {
   kDustSources = 89,
   kFlowDisplace = 90,
   kFlowDisplaceSize = 91,
-  kFireParamCount = 92,
+  kRestartEvery = 92,
+  kFireParamCount = 93,
 };
 
 // Radio choices of the pressure quality setting.

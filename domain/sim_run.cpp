@@ -5,8 +5,8 @@
 #include "capture/build_fire_params.h"
 #include "domain/domain_sizing.h"
 #include "domain/fire_params_desc.h"
-#include "host/objects.h"
-#include "host/scene.h"
+#include "host/scene/objects.h"
+#include "host/scene/scene.h"
 
 namespace tf {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "domain/domain_grid.h"
-#include "host/math.h"
+#include "host/core/math.h"
 #include "solver/fire_sim.h"
 
 namespace host {
@@ -52,6 +52,9 @@ struct RunCaptureState {
   std::vector<ImpactEvent> events;
   bool eventsInMetres = false;
   int invalidForceSamples = 0;
+  // Meshes of sources or colliders that could not be read (a missing or damaged file), each said
+  // once: "the mesh of "NODE" cannot be used (WHY)".
+  std::vector<std::string> meshProblems;
 };
 
 struct SimRun {

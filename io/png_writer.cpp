@@ -5,7 +5,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "host/atomic_file.h"
+#include "host/core/atomic_file.h"
 #include "io/zlib_stored.h"
 
 namespace tf {

@@ -7,7 +7,7 @@
 #include <new>
 #include <system_error>
 
-#include "host/atomic_file.h"
+#include "host/core/atomic_file.h"
 #include "io/zlib_stored.h"
 
 namespace tf {

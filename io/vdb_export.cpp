@@ -1,25 +1,21 @@
 #include "io/vdb_export.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "domain/fire_params_desc.h"
-#include "host/param_block.h"
-#include "host/scene.h"
+#include "host/core/text.h"
+#include "host/scene/param_block.h"
+#include "host/scene/scene.h"
 
 namespace tf {
 
-namespace {
+using host::Format;
 
-template <class... Args>
-std::string Format(const char* format, Args... args) {
-  const int n = std::snprintf(nullptr, 0, format, args...);
-  if (n <= 0) return std::string();
-  std::string text(static_cast<size_t>(n) + 1, '\0');
-  std::snprintf(text.data(), text.size(), format, args...);
-  text.resize(static_cast<size_t>(n));
-  return text;
-}
+namespace {
 
 std::string FolderSetting(const VdbExportDomain& d, int paramId) {
   std::string value = d.params->GetString(paramId, 0).value_or(std::string());
@@ -55,7 +51,83 @@ DomainGrid DomainGridOfFrame(const CacheFrame& frame) {
   return g;
 }
 
-ExportResult ExportVdbSequence(const VdbExportDomain* domain, const host::Node* node, const ExportProgressFn& progress) {
+// ---- Cache frames ------------------------------------------------------------------------------
+
+namespace {
+
+struct ChannelGrid {
+  VdbChannelMask bit;
+  const char* name;
+  int channel;
+  float threshold, scale, offset;
+};
+
+// File order. Temperature is stored normalised ((K - 300) / 1000) and written in kelvin.
+constexpr ChannelGrid kChannelGrids[] = {
+    {kVdbMaskDensity, "density", kChannelDensity, 1e-4f, 1.0f, 0.0f},
+    {kVdbMaskDensity, "dust", kChannelDust, 1e-4f, 1.0f, 0.0f},
+    {kVdbMaskTemperature, "temperature", kChannelTemperature, 0.001f, 1000.0f, 300.0f},
+    {kVdbMaskFlame, "flame", kChannelFlame, 1e-4f, 1.0f, 0.0f},
+    {kVdbMaskFuel, "fuel", kChannelFuel, 1e-4f, 1.0f, 0.0f},
+    {kVdbMaskVelocity, "vel.x", kChannelVelX, 1e-4f, 1.0f, 0.0f},
+    {kVdbMaskVelocity, "vel.y", kChannelVelY, 1e-4f, 1.0f, 0.0f},
+    {kVdbMaskVelocity, "vel.z", kChannelVelZ, 1e-4f, 1.0f, 0.0f},
+};
+
+}  // namespace
+
+std::vector<VdbGridInput> VdbGridsOfFrame(const CacheFrame& frame, VdbChannelMask channels) {
+  std::vector<VdbGridInput> grids;
+  const CacheFrameHeader& h = frame.header;
+  for (const ChannelGrid& c : kChannelGrids) {
+    if (!(channels & c.bit) || frame.channels[c.channel].empty()) continue;
+    VdbGridInput g;
+    g.name = c.name;
+    g.values = frame.channels[c.channel].data();
+    g.nx = h.cropSize[0], g.ny = h.cropSize[1], g.nz = h.cropSize[2];
+    g.ox = h.cropOrigin[0], g.oy = h.cropOrigin[1], g.oz = h.cropOrigin[2];
+    g.threshold = c.threshold;
+    g.scale = c.scale;
+    g.offset = c.offset;
+    grids.push_back(std::move(g));
+  }
+  return grids;
+}
+
+VdbTransform VdbTransformOfFrame(const CacheFrame& frame, const DomainGrid& grid) {
+  VdbTransform t;
+  t.voxelSize = static_cast<double>(frame.header.cellSizeScene);
+  const double half = t.voxelSize / 2.0;
+  t.translation = {double(grid.originX) + half, double(grid.originY) + half, double(grid.originZ) + half};
+  return t;
+}
+
+bool ExportFrameVdb(const CacheFrame& frame, const DomainGrid& grid, const std::filesystem::path& path,
+                    VdbChannelMask channels, std::string& errorText, int64_t* bytes) {
+  // A channel shorter than its crop box would be read past its end.
+  const uint64_t cells = CacheCropValues(frame.header);
+  for (const ChannelGrid& c : kChannelGrids) {
+    if (!(channels & c.bit) || frame.channels[c.channel].empty()) continue;
+    if (frame.channels[c.channel].size() != cells) {
+      errorText = std::string("the \"") + c.name + "\" channel does not fill the frame's crop box";
+      return false;
+    }
+  }
+  VdbWriteResult r;
+  try {
+    r = WriteVdbFile(path, VdbGridsOfFrame(frame, channels), VdbTransformOfFrame(frame, grid));
+  } catch (const std::bad_alloc&) {
+    r.error = kVdbOutOfMemory;
+  }
+  if (!r.ok) {
+    errorText = r.error;
+    return false;
+  }
+  if (bytes) *bytes = r.bytes;
+  return true;
+}
+
+ExportResult ExportVdbSequence(const VdbExportDomain* domain, const host::Node* node, const ProgressFn& progress) {
   ExportResult result;
   if (!domain || !domain->params) return result;
   const host::ParamBlock& p = *domain->params;
@@ -81,13 +153,19 @@ ExportResult ExportVdbSequence(const VdbExportDomain* domain, const host::Node* 
   const int64_t total = int64_t{endFrame} - startFrame + 1;
   int64_t totalBytes = 0;
   CacheFrame frame;
+  std::vector<int> unreadable;  // frames whose file is there but is no valid frame
   for (int64_t f64 = startFrame; f64 <= endFrame; ++f64) {
     const int f = static_cast<int>(f64);
     std::string error;
     int64_t bytes = 0;
     bool written = false;
     try {
-      if (!ReadCacheFrame(MakeFramePath(domain->cacheFolder, "fire", f, "tfc"), frame)) continue;
+      const std::string cached = MakeFramePath(domain->cacheFolder, "fire", f, "tfc");
+      if (!ReadCacheFrame(cached, frame)) {
+        std::error_code ec;
+        if (std::filesystem::exists(std::filesystem::symlink_status(cached, ec))) unreadable.push_back(f);
+        continue;
+      }
       written = ExportFrameVdb(frame, DomainGridOfFrame(frame), MakeFramePath(folder, base, f, "vdb"), mask, error, &bytes);
     } catch (const std::bad_alloc&) {
       error = "not enough memory for the frame";
@@ -100,7 +178,7 @@ ExportResult ExportVdbSequence(const VdbExportDomain* domain, const host::Node* 
     totalBytes += bytes;
     if (progress) {
       const std::string text = Format("VDB frame %d: %.1f MB", f, double(bytes) / 1048576.0);
-      if (!progress(nullptr, static_cast<int32_t>(f64 - startFrame + 1), static_cast<int32_t>(total), text)) {
+      if (!progress(static_cast<int32_t>(f64 - startFrame + 1), static_cast<int32_t>(total), text)) {
         result.cancelled = true;
         break;
       }
@@ -116,6 +194,14 @@ ExportResult ExportVdbSequence(const VdbExportDomain* domain, const host::Node* 
         double(totalBytes) / 1048576.0 / result.framesWritten, folder.c_str());
   } else {
     result.message = Format("No cached frames between %d and %d - simulate first.", startFrame, endFrame);
+  }
+  if (!unreadable.empty()) {
+    std::string frames;
+    for (size_t i = 0; i < unreadable.size() && i < 5; ++i) frames += (i ? ", " : "") + std::to_string(unreadable[i]);
+    if (unreadable.size() > 5) frames += ", ...";
+    result.message += Format(" WARNING: %d cached frame%s could not be read (damaged, or not a cache file) and got no VDB "
+                             "file: %s.",
+                             int(unreadable.size()), unreadable.size() == 1 ? "" : "s", frames.c_str());
   }
   return result;
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "domain/domain_grid.h"
+#include "host/core/progress.h"
 #include "io/vdb_writer.h"
 #include "sim/cache_file.h"
 
@@ -27,9 +28,9 @@ struct ExportResult {
   std::string message;      // for the status line
 };
 
-// Called after each written file with (null, frames done, frames in the range, text); returns
-// false to stop.
-using ExportProgressFn = std::function<bool(void*, int32_t, int32_t, const std::string&)>;
+// Called after each written file with (frames done, frames in the range, text); returns false to
+// stop. A callback with a leading pointer argument gets null there.
+using host::ProgressFn;
 
 // What the export needs of a domain. The domain object fills it from itself.
 struct VdbExportDomain {
@@ -40,10 +41,24 @@ struct VdbExportDomain {
   std::function<std::string(const std::string&)> resolvePath;
 };
 
+// The grids of a cache frame, in file order, for the chosen channels: density, dust (bit 1),
+// temperature in kelvin (bit 2), flame (4), fuel (8), vel.x, vel.y, vel.z (16). Channels that are
+// empty in the frame are left out. The pointers refer into `frame`.
+std::vector<VdbGridInput> VdbGridsOfFrame(const CacheFrame& frame, VdbChannelMask channels);
+
+// Where the voxels of a frame go: voxel size = the frame's scene-unit cell size, translation =
+// the grid's minimum corner plus half a cell, so voxel centres sit on cell centres.
+VdbTransform VdbTransformOfFrame(const CacheFrame& frame, const DomainGrid& grid);
+
+// Writes one frame's chosen channels to `path`. On success stores the file size in `*bytes` (when
+// given); on failure replaces `errorText` by the writer's message.
+bool ExportFrameVdb(const CacheFrame& frame, const DomainGrid& grid, const std::filesystem::path& path,
+                    VdbChannelMask channels, std::string& errorText, int64_t* bytes = nullptr);
+
 // Writes <folder>/<node name>_####.vdb for every cached frame from startFrame to endFrame. With no
 // domain (or no settings) the result is returned untouched. `node` and `progress` may be null;
 // without a node the files are named "fire".
-ExportResult ExportVdbSequence(const VdbExportDomain* domain, const host::Node* node, const ExportProgressFn& progress);
+ExportResult ExportVdbSequence(const VdbExportDomain* domain, const host::Node* node, const ProgressFn& progress);
 
 // The folder the files go to: vdbPath when set, else outPath, else <cacheFolder>/out; trailing
 // "/" and "\" removed.

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <new>
 
-#include "host/atomic_file.h"
-#include "host/platform.h"
+#include "host/core/atomic_file.h"
+#include "host/core/platform.h"
 
 namespace tf {
 
@@ -23,7 +23,6 @@ constexpr uint32_t kCompressActiveMask = 2;    // inactive values are left out; 
 constexpr const char* kFloatTreeType = "Tree_float_5_4_3";
 constexpr const char* kUniformMap = "UniformScaleTranslateMap";
 
-constexpr const char* kOutOfMemory = "not enough memory to build the file";
 
 constexpr int kUpperChildren = 32 * 32 * 32;
 constexpr int kLowerChildren = 16 * 16 * 16;
@@ -312,7 +311,7 @@ VdbWriteResult WriteVdbFile(const std::filesystem::path& path, const std::vector
       return result;
     }
   } catch (const std::bad_alloc&) {
-    result.error = kOutOfMemory;
+    result.error = kVdbOutOfMemory;
     return result;
   }
 
@@ -349,82 +348,6 @@ std::string MakeVdbUuid(uint64_t counter, uint32_t processId, uint64_t milliseco
 
 std::string MakeVdbUuid() {
   return MakeVdbUuid(host::HighResCounter(), host::ProcessId(), host::MillisecondsSinceStart());
-}
-
-// ---- Cache frames ------------------------------------------------------------------------------
-
-namespace {
-
-struct ChannelGrid {
-  VdbChannelMask bit;
-  const char* name;
-  int channel;
-  float threshold, scale, offset;
-};
-
-// File order. Temperature is stored normalised ((K - 300) / 1000) and written in kelvin.
-constexpr ChannelGrid kChannelGrids[] = {
-    {kVdbMaskDensity, "density", kChannelDensity, 1e-4f, 1.0f, 0.0f},
-    {kVdbMaskDensity, "dust", kChannelDust, 1e-4f, 1.0f, 0.0f},
-    {kVdbMaskTemperature, "temperature", kChannelTemperature, 0.001f, 1000.0f, 300.0f},
-    {kVdbMaskFlame, "flame", kChannelFlame, 1e-4f, 1.0f, 0.0f},
-    {kVdbMaskFuel, "fuel", kChannelFuel, 1e-4f, 1.0f, 0.0f},
-    {kVdbMaskVelocity, "vel.x", kChannelVelX, 1e-4f, 1.0f, 0.0f},
-    {kVdbMaskVelocity, "vel.y", kChannelVelY, 1e-4f, 1.0f, 0.0f},
-    {kVdbMaskVelocity, "vel.z", kChannelVelZ, 1e-4f, 1.0f, 0.0f},
-};
-
-}  // namespace
-
-std::vector<VdbGridInput> VdbGridsOfFrame(const CacheFrame& frame, VdbChannelMask channels) {
-  std::vector<VdbGridInput> grids;
-  const CacheFrameHeader& h = frame.header;
-  for (const ChannelGrid& c : kChannelGrids) {
-    if (!(channels & c.bit) || frame.channels[c.channel].empty()) continue;
-    VdbGridInput g;
-    g.name = c.name;
-    g.values = frame.channels[c.channel].data();
-    g.nx = h.cropSize[0], g.ny = h.cropSize[1], g.nz = h.cropSize[2];
-    g.ox = h.cropOrigin[0], g.oy = h.cropOrigin[1], g.oz = h.cropOrigin[2];
-    g.threshold = c.threshold;
-    g.scale = c.scale;
-    g.offset = c.offset;
-    grids.push_back(std::move(g));
-  }
-  return grids;
-}
-
-VdbTransform VdbTransformOfFrame(const CacheFrame& frame, const DomainGrid& grid) {
-  VdbTransform t;
-  t.voxelSize = static_cast<double>(frame.header.cellSizeScene);
-  const double half = t.voxelSize / 2.0;
-  t.translation = {double(grid.originX) + half, double(grid.originY) + half, double(grid.originZ) + half};
-  return t;
-}
-
-bool ExportFrameVdb(const CacheFrame& frame, const DomainGrid& grid, const std::filesystem::path& path,
-                    VdbChannelMask channels, std::string& errorText, int64_t* bytes) {
-  // A channel shorter than its crop box would be read past its end.
-  const uint64_t cells = CacheCropValues(frame.header);
-  for (const ChannelGrid& c : kChannelGrids) {
-    if (!(channels & c.bit) || frame.channels[c.channel].empty()) continue;
-    if (frame.channels[c.channel].size() != cells) {
-      errorText = std::string("the \"") + c.name + "\" channel does not fill the frame's crop box";
-      return false;
-    }
-  }
-  VdbWriteResult r;
-  try {
-    r = WriteVdbFile(path, VdbGridsOfFrame(frame, channels), VdbTransformOfFrame(frame, grid));
-  } catch (const std::bad_alloc&) {
-    r.error = kOutOfMemory;
-  }
-  if (!r.ok) {
-    errorText = r.error;
-    return false;
-  }
-  if (bytes) *bytes = r.bytes;
-  return true;
 }
 
 }  // namespace tf

@@ -1,5 +1,5 @@
 // io/vdb_writer.h: dense float grids written as one OpenVDB file (format 224, library 10.0) with
-// no volume library, and one cache frame exported as fog-volume grids.
+// no volume library. It knows nothing of cache frames: io/vdb_export.h turns those into grids.
 //
 // Every grid is a float tree with 5-4-3 branching: a root keyed by upper-node origins (multiples
 // of 4096), upper nodes of 32^3 lower nodes, lower nodes of 16^3 leaves, leaves of 8^3 voxels.
@@ -24,9 +24,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "domain/domain_grid.h"
-#include "sim/cache_file.h"
 
 namespace tf {
 
@@ -119,6 +116,9 @@ bool BuildVdbTree(const VdbGridInput& grid, VdbTree& tree);
 
 // ---- Files -------------------------------------------------------------------------------------
 
+// The error when the file cannot be built in memory.
+inline constexpr const char* kVdbOutOfMemory = "not enough memory to build the file";
+
 // Writes the grids, in the given order, to `path`. The errors, word for word: "voxel size must be
 // positive" (nothing touched), "cannot create the file" (the target untouched), "write failed
 // (disk full?)" (the .part file removed, an older target left as it was).
@@ -135,19 +135,5 @@ bool EncodeVdbFile(const std::vector<VdbGridInput>& grids, const VdbTransform& t
 // from the counter, the process id and the milliseconds since start.
 std::string MakeVdbUuid();
 std::string MakeVdbUuid(uint64_t counter, uint32_t processId, uint64_t milliseconds);
-
-// The grids of a cache frame, in file order, for the chosen channels: density, dust (bit 1),
-// temperature in kelvin (bit 2), flame (4), fuel (8), vel.x, vel.y, vel.z (16). Channels that are
-// empty in the frame are left out. The pointers refer into `frame`.
-std::vector<VdbGridInput> VdbGridsOfFrame(const CacheFrame& frame, VdbChannelMask channels);
-
-// Where the voxels of a frame go: voxel size = the frame's scene-unit cell size, translation =
-// the grid's minimum corner plus half a cell, so voxel centres sit on cell centres.
-VdbTransform VdbTransformOfFrame(const CacheFrame& frame, const DomainGrid& grid);
-
-// Writes one frame's chosen channels to `path`. On success stores the file size in `*bytes` (when
-// given); on failure replaces `errorText` by the writer's message.
-bool ExportFrameVdb(const CacheFrame& frame, const DomainGrid& grid, const std::filesystem::path& path,
-                    VdbChannelMask channels, std::string& errorText, int64_t* bytes = nullptr);
 
 }  // namespace tf

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "domain/fire_params_desc.h"
+#include "plugin/fire_create_cb.h"
 #include "plugin/fire_object.h"
 
 namespace tf {
@@ -13,6 +14,8 @@ std::span<const host::ParamBlockDesc* const> FireObjDesc::ParamBlockDescs() cons
   static const std::array<const host::ParamBlockDesc*, 1> blocks{&FireParamBlockDesc()};
   return blocks;
 }
+
+host::CreateMouseCallBack* FireObjDesc::GetCreateMouseCallBack() const { return &GetFireCreateCB(); }
 
 const FireObjDesc& GetFireObjDesc() {
   static const FireObjDesc desc;

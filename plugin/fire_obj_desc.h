@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "domain/fire_params_desc.h"
-#include "host/class_desc.h"
+#include "host/scene/class_desc.h"
 
 namespace tf {
 
@@ -28,6 +28,7 @@ class FireObjDesc final : public host::ClassDesc {
   // A FireObject without its block: host::CreateObject adds the block from ParamBlockDescs.
   std::unique_ptr<host::Object> Create() const override;
   std::span<const host::ParamBlockDesc* const> ParamBlockDescs() const override;
+  host::CreateMouseCallBack* GetCreateMouseCallBack() const override;
 };
 
 // The one descriptor of the process.

@@ -6,19 +6,19 @@
 
 #include "domain/domain_sizing.h"
 #include "domain/fire_params_desc.h"
-#include "host/scene.h"
-#include "host/viewport.h"
+#include "host/core/text.h"
+#include "host/scene/param_rollouts.h"
+#include "host/scene/scene.h"
+#include "host/view/viewport.h"
 #include "viewport/domain_display.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/simulate_panel.h"
 
 namespace tf {
 
-namespace {
+using host::SetError;
 
-void SetError(std::string* error, std::string text) {
-  if (error) *error = std::move(text);
-}
+namespace {
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -100,7 +100,10 @@ host::Box3 FireObject::GetDeformBBox(host::TimeValue t, const host::Matrix3* tm)
   return ToBox3(DomainDeformBox(BoxAt(t), tm));
 }
 
-void FireObject::BeginEditParams(host::CommandPanel& panel) { BeginEditDomain(*this, panel); }
+void FireObject::BeginEditParams(host::CommandPanel& panel) {
+  if (host::ParamBlock* block = Params()) host::AddParamRollouts(panel, *block);
+  BeginEditDomain(*this, panel);
+}
 
 void FireObject::EndEditParams(host::CommandPanel& panel) { EndEditDomain(*this, panel); }
 

@@ -16,7 +16,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "host/objects.h"
+#include "host/scene/objects.h"
 #include "sim/cache_file.h"
 #include "sim/display_cache.h"
 #include "sim/live_mode.h"

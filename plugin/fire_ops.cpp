@@ -5,7 +5,7 @@
 
 #include "capture/events_file.h"
 #include "domain/fire_params_desc.h"
-#include "host/scene.h"
+#include "host/scene/scene.h"
 #include "io/vdb_export.h"
 #include "plugin/fire_object.h"
 #include "presets/builtin_presets.h"

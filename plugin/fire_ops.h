@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "host/publish.h"
+#include "host/plugins/publish.h"
 #include "sim/cache_file.h"
 
 namespace tf {

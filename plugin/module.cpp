@@ -1,10 +1,10 @@
 // The entry points of the TolvarisFire.dlo module. The host calls them after loading the module
-// (host/plugin_abi.h): it checks the version, initialises the module and registers its one class,
+// (host/plugins/plugin_abi.h): it checks the version, initialises the module and registers its one class,
 // the TolvarisFire domain. Sibling plug-ins call TFR_GetBridge.
 #include <cstdint>
 
-#include "host/plugin_abi.h"
-#include "host/publish.h"
+#include "host/plugins/plugin_abi.h"
+#include "host/plugins/publish.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/fire_ops.h"
 #include "script/bridge.h"

@@ -1,12 +1,13 @@
 #include "plugin/simulate_panel.h"
 
 #include <cstdio>
+#include <filesystem>
 
 #include "domain/domain_sizing.h"
 #include "domain/fire_params_desc.h"
-#include "host/platform.h"
-#include "host/scene.h"
-#include "host/viewport.h"
+#include "host/core/platform.h"
+#include "host/scene/scene.h"
+#include "host/view/viewport.h"
 #include "plugin/fire_object.h"
 #include "presets/builtin_presets.h"
 #include "presets/preset_files.h"
@@ -144,10 +145,12 @@ void BeginEditDomain(FireObject& domain, host::CommandPanel& panel) {
   gPanel->AddEditBox(kPresetNameBox);
   gPanel->AddButton(kSaveMineButton, "Save mine", SaveMinePresetCommand);
   gPanel->AddButton(kSimulateButton, "SIMULATE (full quality, every output)", SimulateCommand);
+  gPanel->AddButton(kResumeButton, "Resume bake", ResumeCommand);
   gPanel->AddButton(kClearCacheButton, "Clear cache", ClearCacheCommand);
   gPanel->AddButton(kExportVdbButton, "Export VDB", ExportVdbCommand);
   gPanel->AddButton(kPreviewButton, "Preview render", PreviewCommand);
   gPanel->AddButton(kRestartButton, "Restart", RestartCommand);
+  gPanel->AddButton(kOpenOutputButton, "Open output folder", OpenOutputFolderCommand);
   gPanel->AddText(kInfoText, {});
   gPanel->AddText(kLiveText, {});
   gPanel->AddStatusLine(kStatusText, kOpeningStatus);
@@ -210,6 +213,19 @@ host::CommandStatus RestartCommand() {
   return host::CommandStatus::kSucceeded;
 }
 
+host::CommandStatus OpenOutputFolderCommand() {
+  if (gBusy) return host::CommandStatus::kIgnored;
+  if (!gDomain) return host::CommandStatus::kFailed;
+  const std::string folder = gDomain->OutputFolder();
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  if (ec || !host::OpenFolder(folder)) {
+    SetStatus("Cannot open " + folder);
+    return host::CommandStatus::kFailed;
+  }
+  return host::CommandStatus::kSucceeded;
+}
+
 host::CommandStatus ApplyPresetCommand() {
   if (gBusy) return host::CommandStatus::kIgnored;
   FireObject* domain = gDomain;
@@ -261,7 +277,9 @@ bool PanelProgress(int done, int total, const std::string& text) {
   return !host::StopRequested();
 }
 
-host::CommandStatus SimulateCommand() {
+namespace {
+
+host::CommandStatus Bake(const SimulateOptions& options) {
   if (gBusy) return host::CommandStatus::kIgnored;
   FireObject* domain = gDomain;
   host::Node* node = domain ? SelectedNodeOf(*domain) : nullptr;
@@ -274,7 +292,7 @@ host::CommandStatus SimulateCommand() {
     BusyFlag busy;
     if (gCommandPanel) gCommandPanel->StopTimer(kLiveTimer);
     SetStatus("Starting...");
-    result = Simulate(domain, node, PanelProgress);
+    result = Simulate(domain, node, PanelProgress, options);
   }
   UpdateLiveTimer();
   SetStatus(result.message);
@@ -283,6 +301,12 @@ host::CommandStatus SimulateCommand() {
   if (!result.ok) return host::CommandStatus::kFailed;
   return result.cancelled ? host::CommandStatus::kStopped : host::CommandStatus::kSucceeded;
 }
+
+}  // namespace
+
+host::CommandStatus SimulateCommand() { return Bake({}); }
+
+host::CommandStatus ResumeCommand() { return Bake({.resume = true}); }
 
 host::CommandStatus ClearCacheCommand() {
   if (gBusy) return host::CommandStatus::kIgnored;

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "host/panels.h"
+#include "host/scene/panels.h"
 #include "io/vdb_export.h"
 #include "sim/simulate.h"
 
@@ -31,6 +31,8 @@ inline constexpr int kSaveMineButton = 7510;
 inline constexpr int kPresetNameBox = 7511;
 inline constexpr int kLiveText = 7512;
 inline constexpr int kRestartButton = 7513;
+inline constexpr int kOpenOutputButton = 7514;
+inline constexpr int kResumeButton = 7515;
 inline constexpr int kLiveTimer = 24350;
 inline constexpr int kLiveTimerPeriodMs = 33;
 inline constexpr int kAboutDialog = 7701;
@@ -58,8 +60,10 @@ bool PanelBusy();
 host::CommandStatus ApplyPresetCommand();
 host::CommandStatus SaveMinePresetCommand();
 
-// The SIMULATE and Clear cache commands of the edited domain, as the buttons run them.
+// The SIMULATE, Resume bake and Clear cache commands of the edited domain, as the buttons run them.
+// Resume bake goes on from the newest restart point of a stopped or killed bake.
 host::CommandStatus SimulateCommand();
+host::CommandStatus ResumeCommand();
 host::CommandStatus ClearCacheCommand();
 // Export VDB: one VDB file per cached frame (io/vdb_export.h) with the panel's progress.
 host::CommandStatus ExportVdbCommand();
@@ -83,6 +87,8 @@ void ShowLiveText(const FireObject& domain, const std::string& text);
 void DomainSettingsChanged(FireObject& domain);
 // Restart: marks the live run for a restart and has the domain evaluated again.
 host::CommandStatus RestartCommand();
+// Open output folder: makes the domain's output folder when missing and shows it in the file browser.
+host::CommandStatus OpenOutputFolderCommand();
 
 // The info text of a domain: grid, memory estimate and cached frames.
 std::string DomainInfoText(FireObject& domain);

@@ -4,9 +4,9 @@
 #include <cstdio>
 
 #include "domain/fire_params_desc.h"
-#include "host/objects.h"
-#include "host/scene.h"
-#include "host/scene_bindings.h"
+#include "host/scene/objects.h"
+#include "host/scene/scene.h"
+#include "host/lua/scene_bindings.h"
 #include "presets/preset_edit.h"
 #include "presets/preset_files.h"
 

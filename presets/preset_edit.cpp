@@ -1,8 +1,8 @@
 #include "presets/preset_edit.h"
 
 #include "domain/fire_params_desc.h"
-#include "host/objects.h"
-#include "host/scene.h"
+#include "host/scene/objects.h"
+#include "host/scene/scene.h"
 
 namespace tf {
 

@@ -2,7 +2,7 @@
 // scene's unit, and the one undo step every preset makes.
 #pragma once
 
-#include "host/param_block.h"
+#include "host/scene/param_block.h"
 
 namespace host {
 class Object;

@@ -9,9 +9,9 @@
 #include <fstream>
 
 #include "domain/fire_params_desc.h"
-#include "host/atomic_file.h"
-#include "host/objects.h"
-#include "host/platform.h"
+#include "host/core/atomic_file.h"
+#include "host/scene/objects.h"
+#include "host/core/platform.h"
 #include "presets/builtin_presets.h"
 #include "presets/preset_edit.h"
 

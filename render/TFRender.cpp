@@ -1,7 +1,9 @@
 // The renderer's passes: the shadow pass and the ray-march of RenderPreview, the shadow pass and
-// voxel colours of ShadeVoxels. Each pass is one body of render/render_bodies.h, launched as a
-// CUDA kernel (blocks of 8 x 8 x 4 voxels or 8 x 8 pixels) or run in an OpenMP loop, one slice or
-// row at a time with a dynamic schedule. This file compiles as CUDA when the toolkit is found.
+// voxel colours of ShadeVoxels. Each pass is one body of render/render_bodies.h run through the
+// device layer (solver/exec.h): voxel passes in the Voxels shape, the march in the Pixels shape,
+// so either a CUDA kernel on the default stream or an OpenMP loop handing out one slice or row at
+// a time. Device memory comes from solver/device_memory.h. This file compiles as CUDA when the
+// toolkit is found.
 #define TFR_BODY_SOURCE 1
 
 #include <chrono>
@@ -12,19 +14,21 @@
 #include <new>
 #include <vector>
 
+#include "render/occupancy.h"
 #include "render/render.h"
 #include "render/render_bodies.h"
 #include "solver/device.h"
-
-#if TFR_DEVICE_PASS
-#include <cuda_runtime.h>
-#endif
+#include "solver/device_memory.h"
+#include "solver/exec.h"
+#include "solver/gpu_memory.h"
 
 namespace tf {
 
+using render_detail::BrickView;
 using render_detail::MarchBody;
 using render_detail::ShadeView;
 using render_detail::ShadowBody;
+using render_detail::ShadowFillBody;
 using render_detail::VoxelColorBody;
 
 namespace {
@@ -50,12 +54,16 @@ ShadeView MakeShadeView(const ShadingContext& c, const Vec3f* table, const float
   return v;
 }
 
-ShadowBody MakeShadowBody(const RenderVolume& v, const ShadingContext& c, const float* density, float* shadow) {
-  return ShadowBody{density, shadow, v.nx, v.ny, v.nz, c.densityScale, v.cellSize, c.lightDir};
+ShadowBody MakeShadowBody(const RenderVolume& v, const ShadingContext& c, const float* density, float* shadow,
+                          const BrickView& bricks = {}) {
+  // With bricks, the shadow is traced on every second voxel per axis and filled in between.
+  const int32_t stride = bricks.shadow != nullptr ? 2 : 1;
+  return ShadowBody{density, shadow, v.nx, v.ny, v.nz, c.densityScale, v.cellSize, c.lightDir, bricks, stride};
 }
 
 MarchBody MakeMarchBody(const RenderVolume& v, const RenderCamera& cam, const ShadeView& sv, const float* density,
-                        const float* temperature, const float* shadow, float* image, int32_t* steps) {
+                        const float* temperature, const float* shadow, float* image, int32_t* steps,
+                        const BrickView& bricks) {
   MarchBody b{};
   b.density = density, b.temperature = temperature, b.shadow = shadow, b.image = image, b.steps = steps;
   b.nx = v.nx, b.ny = v.ny, b.nz = v.nz;
@@ -66,111 +74,63 @@ MarchBody MakeMarchBody(const RenderVolume& v, const RenderCamera& cam, const Sh
   b.tanHalfFov = cam.tanHalfFov, b.orthoHalfWidth = cam.orthoHalfWidth;
   b.width = cam.width, b.height = cam.height;
   b.sv = sv;
+  b.bricks = bricks;
   return b;
 }
 
-// ---- CPU loops ---------------------------------------------------------------------------------
-
-// Below these sizes a pass runs on the calling thread: waking the team costs more than the work.
-constexpr int64_t kSerialVoxels = 4096;
-constexpr int64_t kSerialPixels = 1024;
-
-template <class Body>
-void VoxelLoopCpu(int32_t nx, int32_t ny, int32_t nz, const Body& body) {
-  [[maybe_unused]] const bool parallel = int64_t(nx) * ny * nz >= kSerialVoxels;
-#pragma omp parallel for schedule(dynamic, 1) if (parallel)
-  for (int32_t z = 0; z < nz; ++z)
-    for (int32_t y = 0; y < ny; ++y)
-      for (int32_t x = 0; x < nx; ++x) body(x, y, z);
-}
-
-template <class Body>
-void PixelLoopCpu(int32_t width, int32_t height, const Body& body) {
-  [[maybe_unused]] const bool parallel = int64_t(width) * height >= kSerialPixels;
-#pragma omp parallel for schedule(dynamic, 1) if (parallel)
-  for (int32_t y = 0; y < height; ++y)
-    for (int32_t x = 0; x < width; ++x) body(x, y);
-}
-
-// ---- GPU launches ------------------------------------------------------------------------------
-
-#if TFR_DEVICE_PASS
-template <class Body>
-__global__ void VoxelKernel(int32_t nx, int32_t ny, int32_t nz, Body body) {
-  const int32_t x = int32_t(blockIdx.x) * 8 + int32_t(threadIdx.x);
-  const int32_t y = int32_t(blockIdx.y) * 8 + int32_t(threadIdx.y);
-  const int32_t z = int32_t(blockIdx.z) * 4 + int32_t(threadIdx.z);
-  if (x >= nx || y >= ny || z >= nz) return;
-  body(x, y, z);
-}
-
-template <class Body>
-__global__ void PixelKernel(int32_t width, int32_t height, Body body) {
-  const int32_t x = int32_t(blockIdx.x) * 8 + int32_t(threadIdx.x);
-  const int32_t y = int32_t(blockIdx.y) * 8 + int32_t(threadIdx.y);
-  if (x >= width || y >= height) return;
-  body(x, y);
-}
-
-template <class Body>
-bool LaunchVoxels(int32_t nx, int32_t ny, int32_t nz, const Body& body) {
-  const dim3 block(8, 8, 4);
-  const dim3 grid(unsigned(nx + 7) / 8, unsigned(ny + 7) / 8, unsigned(nz + 3) / 4);
-  VoxelKernel<<<grid, block>>>(nx, ny, nz, body);
-  return cudaGetLastError() == cudaSuccess;
-}
-
-template <class Body>
-bool LaunchPixels(int32_t width, int32_t height, const Body& body) {
-  const dim3 block(8, 8, 1);
-  const dim3 grid(unsigned(width + 7) / 8, unsigned(height + 7) / 8, 1);
-  PixelKernel<<<grid, block>>>(width, height, body);
-  return cudaGetLastError() == cudaSuccess;
-}
+// The host runs every pass that is not sent to the GPU.
+const Exec kHost{};
 
 // Device memory of one render, freed on every way out.
 class DeviceArrays {
  public:
-  DeviceArrays() = default;
+  explicit DeviceArrays(const Exec& ex) : ex_(ex) {}
   DeviceArrays(const DeviceArrays&) = delete;
   DeviceArrays& operator=(const DeviceArrays&) = delete;
   ~DeviceArrays() {
-    for (void* p : ptrs_) cudaFree(p);
+    for (void* p : ptrs_) DeviceFree(ex_, p);
   }
-  // A device array of n elements holding a copy of `src` (or zeros without a source); false when
-  // the allocation or the copy fails.
+  // A device array of n elements holding a copy of `src` (or zeros without a source; null for no
+  // elements); false when the memory is not there.
   template <class T>
   bool Make(T*& out, size_t n, const T* src) {
     out = nullptr;
-    void* p = nullptr;
-    if (cudaMalloc(&p, n * sizeof(T)) != cudaSuccess) return false;
-    ptrs_.push_back(p);
-    const cudaError_t e = src != nullptr ? cudaMemcpy(p, src, n * sizeof(T), cudaMemcpyHostToDevice)
-                                         : cudaMemset(p, 0, n * sizeof(T));
-    if (e != cudaSuccess) return false;
-    out = static_cast<T*>(p);
+    if (n == 0) return true;
+    out = static_cast<T*>(DeviceAllocZeroed(ex_, n * sizeof(T)));
+    if (out == nullptr) return false;
+    ptrs_.push_back(out);
+    if (src != nullptr) Upload(ex_, out, src, n * sizeof(T));
     return true;
   }
 
  private:
+  Exec ex_;
   std::vector<void*> ptrs_;
 };
 
-bool GpuPresent() {
-  int count = 0;
-  if (cudaGetDeviceCount(&count) != cudaSuccess || count <= 0) {
-    cudaGetLastError();
-    return false;
-  }
-  return true;
+void RunShadow(const Exec& ex, const RenderVolume& v, const ShadowBody& body) {
+  kFor3(ex, {"render: shadow", LaunchShape::Voxels}, v.nx, v.ny, v.nz, body);
 }
 
-bool RenderOnGpu(const RenderVolume& v, const RenderCamera& cam, const ShadingContext& ctx, float* image,
-                 std::vector<int32_t>* steps) {
+void RunMarch(const Exec& ex, const RenderCamera& cam, const MarchBody& body) {
+  kFor3(ex, {"render: march", LaunchShape::Pixels}, cam.width, cam.height, 1,
+        [=] TFR_HD(int32_t x, int32_t y, int32_t) { body(x, y); });
+}
+
+// The shadows of a pass that traced every second voxel are filled in between.
+void RunShadowPasses(const Exec& ex, const RenderVolume& v, const ShadowBody& body) {
+  RunShadow(ex, v, body);
+  if (body.stride == 2) kFor3(ex, {"render: shadow fill", LaunchShape::Voxels}, v.nx, v.ny, v.nz, ShadowFillBody{body});
+}
+
+// A failure anywhere (memory, a launch, a transfer) gives false; the caller renders on the CPU.
+bool RenderOnGpu(const RenderVolume& v, const RenderCamera& cam, const ShadingContext& ctx,
+                 const OccupancyBricks* bricks, float* image, std::vector<int32_t>* steps) {
+  const Exec ex{true};
   const size_t cells = size_t(v.nx) * size_t(v.ny) * size_t(v.nz);
   const size_t glowCells = ctx.glowGrid.r.size();
   const size_t pixels = size_t(cam.width) * size_t(cam.height);
-  DeviceArrays mem;
+  DeviceArrays mem(ex);
   float *density = nullptr, *temperature = nullptr, *gr = nullptr, *gg = nullptr, *gb = nullptr;
   float *shadow = nullptr, *img = nullptr;
   Vec3f* table = nullptr;
@@ -182,44 +142,57 @@ bool RenderOnGpu(const RenderVolume& v, const RenderCamera& cam, const ShadingCo
                   mem.Make(gb, glowCells, ctx.glowGrid.b.data()) && mem.Make(shadow, cells, (const float*)nullptr) &&
                   mem.Make(img, pixels * 3, (const float*)nullptr) &&
                   (steps == nullptr || mem.Make(devSteps, pixels, (const int32_t*)nullptr));
-  if (!ok) return false;
+  if (!ok || !DeviceOk(ex)) return false;
+  BrickView bv{};
+  if (bricks != nullptr) {
+    const size_t n = bricks->march.size();
+    float *march = nullptr, *light = nullptr;
+    uint8_t* lit = nullptr;
+    if (!mem.Make(march, n, bricks->march.data()) || !mem.Make(light, n, bricks->light.data()) ||
+        !mem.Make(lit, n, bricks->shadow.data()))
+      return false;
+    bv = BrickView{march, light, lit, bricks->bx, bricks->by, bricks->bz};
+  }
   const ShadeView sv = MakeShadeView(ctx, table, gr, gg, gb);
-  if (!LaunchVoxels(v.nx, v.ny, v.nz, MakeShadowBody(v, ctx, density, shadow))) return false;
-  if (!LaunchPixels(cam.width, cam.height, MakeMarchBody(v, cam, sv, density, temperature, shadow, img, devSteps)))
-    return false;
-  if (cudaDeviceSynchronize() != cudaSuccess) return false;
-  if (cudaMemcpy(image, img, pixels * 3 * sizeof(float), cudaMemcpyDeviceToHost) != cudaSuccess) return false;
+  RunShadowPasses(ex, v, MakeShadowBody(v, ctx, density, shadow, bv));
+  RunMarch(ex, cam, MakeMarchBody(v, cam, sv, density, temperature, shadow, img, devSteps, bv));
+  if (!DeviceOk(ex)) return false;
+  Download(ex, image, img, pixels * 3 * sizeof(float));
   if (steps != nullptr) {
     steps->resize(pixels);
-    if (cudaMemcpy(steps->data(), devSteps, pixels * sizeof(int32_t), cudaMemcpyDeviceToHost) != cudaSuccess)
-      return false;
+    Download(ex, steps->data(), devSteps, pixels * sizeof(int32_t));
   }
-  return true;
+  return DeviceOk(ex);
 }
 
 bool ShadowOnGpu(const RenderVolume& v, const ShadingContext& ctx, float* shadowHost) {
+  const Exec ex{true};
   const size_t cells = size_t(v.nx) * size_t(v.ny) * size_t(v.nz);
-  DeviceArrays mem;
+  DeviceArrays mem(ex);
   float *density = nullptr, *shadow = nullptr;
   if (v.density != nullptr && !mem.Make(density, cells, v.density)) return false;
   if (!mem.Make(shadow, cells, (const float*)nullptr)) return false;
-  if (!LaunchVoxels(v.nx, v.ny, v.nz, MakeShadowBody(v, ctx, density, shadow))) return false;
-  if (cudaDeviceSynchronize() != cudaSuccess) return false;
-  return cudaMemcpy(shadowHost, shadow, cells * sizeof(float), cudaMemcpyDeviceToHost) == cudaSuccess;
+  RunShadow(ex, v, MakeShadowBody(v, ctx, density, shadow));
+  if (!DeviceOk(ex)) return false;
+  Download(ex, shadowHost, shadow, cells * sizeof(float));
+  return DeviceOk(ex);
 }
-#endif  // TFR_DEVICE_PASS
 
-void RenderOnCpu(const RenderVolume& v, const RenderCamera& cam, const ShadingContext& ctx, float* image,
-                 std::vector<int32_t>* steps) {
+void RenderOnCpu(const RenderVolume& v, const RenderCamera& cam, const ShadingContext& ctx,
+                 const OccupancyBricks* bricks, float* image, std::vector<int32_t>* steps) {
+  const BrickView bv = bricks != nullptr ? bricks->View() : BrickView{};
   std::vector<float> shadow(size_t(v.nx) * size_t(v.ny) * size_t(v.nz));
-  VoxelLoopCpu(v.nx, v.ny, v.nz, MakeShadowBody(v, ctx, v.density, shadow.data()));
+  RunShadowPasses(kHost, v, MakeShadowBody(v, ctx, v.density, shadow.data(), bv));
   if (steps != nullptr) steps->assign(size_t(cam.width) * size_t(cam.height), 0);
   const ShadeView sv = MakeShadeView(ctx, ctx.table.data(), ctx.glowGrid.r.data(), ctx.glowGrid.g.data(),
                                      ctx.glowGrid.b.data());
-  PixelLoopCpu(cam.width, cam.height,
-               MakeMarchBody(v, cam, sv, v.density, v.temperature, shadow.data(), image,
-                             steps != nullptr ? steps->data() : nullptr));
+  RunMarch(kHost, cam,
+           MakeMarchBody(v, cam, sv, v.density, v.temperature, shadow.data(), image,
+                         steps != nullptr ? steps->data() : nullptr, bv));
 }
+
+// Linear indices inside a pass are 32-bit (the device layer's sampler): a larger grid is refused.
+bool Indexable(const RenderVolume& v) { return int64_t(v.nx) * v.ny * v.nz < (int64_t(1) << 31); }
 
 void PutMessage(char* message, size_t size, const char* text) {
   if (message != nullptr && size > 0) std::snprintf(message, size, "%s", text);
@@ -227,24 +200,22 @@ void PutMessage(char* message, size_t size, const char* text) {
 
 }  // namespace
 
-bool RenderGpuAvailable() {
-#if TFR_DEVICE_PASS
-  return GpuPresent();
-#else
-  return false;
-#endif
-}
+bool RenderGpuAvailable() { return TFR_DEVICE_PASS && GpuPresent(); }
 
 namespace {
 
 bool ShadeVoxelsImpl(const RenderVolume& volume, const RenderSettings& settings, float* voxelColors,
                      [[maybe_unused]] bool& usedGpu);
 
-bool RenderPreviewImpl(const RenderVolume& volume, const RenderCamera& camera, const RenderSettings& settings,
-                       float* image, [[maybe_unused]] bool& usedGpu, char* message, size_t messageSize,
-                       float* milliseconds, int64_t* marchedSamples) {
+bool RenderPreviewImpl(bool accelerated, const RenderVolume& volume, const RenderCamera& camera,
+                       const RenderSettings& settings, float* image, [[maybe_unused]] bool& usedGpu, char* message,
+                       size_t messageSize, float* milliseconds, int64_t* marchedSamples) {
   if (image == nullptr || camera.width <= 0 || camera.height <= 0) {
     PutMessage(message, messageSize, "no image");
+    return false;
+  }
+  if (!Indexable(volume)) {
+    PutMessage(message, messageSize, "volume too large");
     return false;
   }
   const auto start = std::chrono::steady_clock::now();
@@ -260,15 +231,15 @@ bool RenderPreviewImpl(const RenderVolume& volume, const RenderCamera& camera, c
   } else {
     std::vector<int32_t> steps;
     std::vector<int32_t>* stepsOut = marchedSamples != nullptr ? &steps : nullptr;
+    OccupancyBricks bricks;
+    if (accelerated) bricks = MakeOccupancyBricks(volume, ctx);
+    const OccupancyBricks* bricksIn = accelerated ? &bricks : nullptr;
     bool done = false;
-#if TFR_DEVICE_PASS
-    if (settings.useGpu && GpuPresent()) {
-      done = RenderOnGpu(volume, camera, ctx, image, stepsOut);
-      if (!done) cudaGetLastError();
+    if (settings.useGpu && RenderGpuAvailable()) {
+      done = RenderOnGpu(volume, camera, ctx, bricksIn, image, stepsOut);
       usedGpu = done;
     }
-#endif
-    if (!done) RenderOnCpu(volume, camera, ctx, image, stepsOut);
+    if (!done) RenderOnCpu(volume, camera, ctx, bricksIn, image, stepsOut);
     if (marchedSamples != nullptr)
       for (const int32_t n : steps) *marchedSamples += n;
   }
@@ -283,15 +254,17 @@ bool RenderPreviewImpl(const RenderVolume& volume, const RenderCamera& camera, c
 
 }  // namespace
 
-// The host-side buffers (shadow grid, glow planes, step counts) are the only allocations that can
-// fail here; such a failure is reported like any other, never thrown at the caller.
-bool RenderPreview(const RenderVolume& volume, const RenderCamera& camera, const RenderSettings& settings,
-                   float* image, bool& usedGpu, char* message, size_t messageSize, float* milliseconds,
-                   int64_t* marchedSamples) {
+namespace {
+
+// The host-side buffers (shadow grid, glow planes, bricks, step counts) are the only allocations
+// that can fail here; such a failure is reported like any other, never thrown at the caller.
+bool RenderPreviewGuarded(bool accelerated, const RenderVolume& volume, const RenderCamera& camera,
+                          const RenderSettings& settings, float* image, bool& usedGpu, char* message,
+                          size_t messageSize, float* milliseconds, int64_t* marchedSamples) {
   usedGpu = false;
   try {
-    return RenderPreviewImpl(volume, camera, settings, image, usedGpu, message, messageSize, milliseconds,
-                             marchedSamples);
+    return RenderPreviewImpl(accelerated, volume, camera, settings, image, usedGpu, message, messageSize,
+                             milliseconds, marchedSamples);
   } catch (const std::bad_alloc&) {
     usedGpu = false;
     PutMessage(message, messageSize, "out of memory");
@@ -299,9 +272,25 @@ bool RenderPreview(const RenderVolume& volume, const RenderCamera& camera, const
   }
 }
 
+}  // namespace
+
+bool RenderPreview(const RenderVolume& volume, const RenderCamera& camera, const RenderSettings& settings,
+                   float* image, bool& usedGpu, char* message, size_t messageSize, float* milliseconds,
+                   int64_t* marchedSamples) {
+  return RenderPreviewGuarded(true, volume, camera, settings, image, usedGpu, message, messageSize, milliseconds,
+                              marchedSamples);
+}
+
+bool RenderPreviewReference(const RenderVolume& volume, const RenderCamera& camera, const RenderSettings& settings,
+                            float* image, bool& usedGpu, char* message, size_t messageSize, float* milliseconds,
+                            int64_t* marchedSamples) {
+  return RenderPreviewGuarded(false, volume, camera, settings, image, usedGpu, message, messageSize, milliseconds,
+                              marchedSamples);
+}
+
 bool ShadeVoxels(const RenderVolume& volume, const RenderSettings& settings, float* voxelColors, bool& usedGpu) {
   usedGpu = false;
-  if (voxelColors == nullptr || volume.nx < 1 || volume.ny < 1 || volume.nz < 1) return false;
+  if (voxelColors == nullptr || volume.nx < 1 || volume.ny < 1 || volume.nz < 1 || !Indexable(volume)) return false;
   try {
     return ShadeVoxelsImpl(volume, settings, voxelColors, usedGpu);
   } catch (const std::bad_alloc&) {
@@ -317,23 +306,16 @@ bool ShadeVoxelsImpl(const RenderVolume& volume, const RenderSettings& settings,
   const ShadingContext ctx = MakeShadingContext(volume, settings);
   std::vector<float> shadow(size_t(volume.nx) * size_t(volume.ny) * size_t(volume.nz), 1.0f);
   bool done = false;
-#if TFR_DEVICE_PASS
-  if (settings.useGpu && GpuPresent()) {
+  if (settings.useGpu && RenderGpuAvailable()) {
     done = ShadowOnGpu(volume, ctx, shadow.data());
-    if (!done) cudaGetLastError();
     usedGpu = done;
   }
-#endif
-  if (!done) VoxelLoopCpu(volume.nx, volume.ny, volume.nz, MakeShadowBody(volume, ctx, volume.density, shadow.data()));
+  if (!done) RunShadow(kHost, volume, MakeShadowBody(volume, ctx, volume.density, shadow.data()));
   const ShadeView sv = MakeShadeView(ctx, ctx.table.data(), ctx.glowGrid.r.data(), ctx.glowGrid.g.data(),
                                      ctx.glowGrid.b.data());
   const VoxelColorBody body{volume.density, volume.temperature, shadow.data(), voxelColors, volume.nx, volume.ny,
                             volume.cellSize, std::exp2(settings.exposure), sv};
-  [[maybe_unused]] const bool parallel = int64_t(volume.nx) * volume.ny * volume.nz >= kSerialVoxels;
-#pragma omp parallel for schedule(static) if (parallel)
-  for (int32_t z = 0; z < volume.nz; ++z)
-    for (int32_t y = 0; y < volume.ny; ++y)
-      for (int32_t x = 0; x < volume.nx; ++x) body(x, y, z);
+  kFor3(kHost, "render: voxel colours", volume.nx, volume.ny, volume.nz, body);
   return true;
 }
 

@@ -12,16 +12,19 @@
 
 #include "domain/domain_sizing.h"
 #include "domain/fire_params_desc.h"
-#include "host/bitmap.h"
-#include "host/objects.h"
-#include "host/param_block.h"
-#include "host/scene.h"
-#include "host/viewport.h"
+#include "host/core/text.h"
+#include "host/view/bitmap.h"
+#include "host/scene/objects.h"
+#include "host/scene/param_block.h"
+#include "host/scene/scene.h"
+#include "host/view/viewport.h"
 #include "io/png_writer.h"
 #include "sim/cache_file.h"
 #include "sim/simulate_domain.h"
 
 namespace tf {
+
+using host::Format;
 
 namespace {
 
@@ -89,15 +92,6 @@ bool FrameUsable(const CacheFrame& frame) {
 host::Point3 FrameGridOrigin(const CacheFrame& frame) {
   const float h = frame.header.cellSizeScene;
   return {-float(frame.header.nx) * h / 2.0f, -float(frame.header.ny) * h / 2.0f, 0.0f};
-}
-
-std::string Format(const char* fmt, auto... args) {
-  const int n = std::snprintf(nullptr, 0, fmt, args...);
-  if (n <= 0) return {};
-  std::string s(size_t(n) + 1, '\0');
-  std::snprintf(s.data(), s.size(), fmt, args...);
-  s.resize(size_t(n));
-  return s;
 }
 
 // The last preview shown; replaced by every new preview.

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "domain/domain_grid.h"
-#include "host/math.h"
+#include "host/core/math.h"
 #include "render/render.h"
 #include "sim/cache_file.h"
 

@@ -14,14 +14,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "solver/device.h"
+#include "solver/device_math.h"  // Vec3f: a point, a direction or a linear RGB colour
 
 namespace tf {
-
-// Three floats: a point, a direction or a linear RGB colour.
-struct Vec3f {
-  float x = 0.0f, y = 0.0f, z = 0.0f;
-};
 
 // Read-only input; the arrays stay the caller's. Index x + nx * (y + ny * z).
 struct RenderVolume {
@@ -104,7 +99,8 @@ void FireColorAtKelvin(const FireColorTable& table, float kelvin, Vec3f& color, 
 ShadingContext MakeShadingContext(const RenderVolume& volume, const RenderSettings& settings);
 
 // Ray-marches the volume into `image` (width * height * 3 floats, row 0 at the top). False with
-// "no image" when the image is missing or a size is not positive. `usedGpu` tells which device
+// "no image" when the image is missing or a size is not positive, and with "volume too large"
+// when one of its arrays would hold 2^31 values or more (grids are indexed in 32 bits). `usedGpu` tells which device
 // rendered, `milliseconds` (optional) the wall time. `marchedSamples` (optional) receives the
 // number of samples taken along all rays.
 bool RenderPreview(const RenderVolume& volume, const RenderCamera& camera, const RenderSettings& settings,
@@ -112,7 +108,7 @@ bool RenderPreview(const RenderVolume& volume, const RenderCamera& camera, const
                    int64_t* marchedSamples = nullptr);
 
 // One colour and opacity per voxel: four floats (r, g, b, a) per voxel in the volume's order.
-// False when the buffer is missing or a grid size is below 1.
+// False when the buffer is missing, a grid size is below 1 or the grid has 2^31 cells or more.
 bool ShadeVoxels(const RenderVolume& volume, const RenderSettings& settings, float* voxelColors, bool& usedGpu);
 
 // Filmic curve and sRGB encoding of a float image into width * height * 3 bytes.

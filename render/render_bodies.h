@@ -8,8 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "render/occupancy.h"
 #include "render/render.h"
 #include "solver/device.h"
+#include "solver/device_math.h"
+#include "solver/sampling.h"
 
 namespace tf {
 namespace render_detail {
@@ -20,9 +23,6 @@ TFR_HD inline Vec3f Sub(const Vec3f& a, const Vec3f& b) { return V3(a.x - b.x, a
 TFR_HD inline Vec3f Mul(const Vec3f& a, const Vec3f& b) { return V3(a.x * b.x, a.y * b.y, a.z * b.z); }
 TFR_HD inline Vec3f Scale(const Vec3f& a, float s) { return V3(a.x * s, a.y * s, a.z * s); }
 TFR_HD inline float Dot(const Vec3f& a, const Vec3f& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-TFR_HD inline float MinF(float a, float b) { return a < b ? a : b; }
-TFR_HD inline float MaxF(float a, float b) { return a > b ? a : b; }
-TFR_HD inline float ClampF(float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
 // The element (x, y, z) of an a * b * c array; sizes are formed in 64 bits so a large crop cannot
 // wrap the index.
@@ -31,55 +31,29 @@ TFR_HD inline size_t Index3(int32_t x, int32_t y, int32_t z, int32_t a, int32_t 
 }
 
 // Where a trilinear lookup of an a * b * c grid at (x, y, z) reads, in cell units with cell i
-// spanning [i, i + 1]: the two cells per axis and the fractions between them. Several arrays of
+// spanning [i, i + 1]: the device layer's sampler placed at the cell centres. Several arrays of
 // one grid sampled at one point share it. Outside the cell centres' range by more than half a
 // cell nothing is read (the lookup gives 0); nearer the border the position clamps to the
 // outermost centres.
 struct GridCoords {
   bool inside;
-  int32_t x0, x1;
-  size_t y0, y1, z0, z1;  // row and slab offsets of the two cells along y and z
-  float fx, fy, fz;
+  Corners at;
 };
 
 TFR_HD inline GridCoords GridAt(int32_t a, int32_t b, int32_t c, float x, float y, float z) {
   GridCoords q{};
-  float u = x - 0.5f, v = y - 0.5f, w = z - 0.5f;
+  const float u = x - 0.5f, v = y - 0.5f, w = z - 0.5f;
   q.inside = !(u < -0.5f || u > float(a) - 0.5f || v < -0.5f || v > float(b) - 0.5f || w < -0.5f ||
                w > float(c) - 0.5f) &&
              u == u && v == v && w == w;
-  if (!q.inside) return q;
-  u = a == 1 ? 0.0f : ClampF(u, 0.0f, float(a) - 1.001f);
-  v = b == 1 ? 0.0f : ClampF(v, 0.0f, float(b) - 1.001f);
-  w = c == 1 ? 0.0f : ClampF(w, 0.0f, float(c) - 1.001f);
-  const int32_t i0 = int32_t(u), j0 = int32_t(v), k0 = int32_t(w);
-  const int32_t j1 = j0 + 1 < b ? j0 + 1 : j0;
-  const int32_t k1 = k0 + 1 < c ? k0 + 1 : k0;
-  q.x0 = i0;
-  q.x1 = i0 + 1 < a ? i0 + 1 : i0;
-  q.y0 = size_t(a) * size_t(j0);
-  q.y1 = size_t(a) * size_t(j1);
-  q.z0 = size_t(a) * size_t(b) * size_t(k0);
-  q.z1 = size_t(a) * size_t(b) * size_t(k1);
-  q.fx = u - float(i0), q.fy = v - float(j0), q.fz = w - float(k0);
+  if (q.inside) q.at = Locate(a, b, c, u, v, w);
   return q;
 }
 
 // The eight values around the point, interpolated in x, then y, then z; 0 for a null array.
 TFR_HD inline float Lerp8(const float* g, const GridCoords& q) {
   if (g == nullptr || !q.inside) return 0.0f;
-  const size_t x0 = size_t(q.x0), x1 = size_t(q.x1);
-  const float v000 = g[x0 + q.y0 + q.z0], v100 = g[x1 + q.y0 + q.z0];
-  const float v010 = g[x0 + q.y1 + q.z0], v110 = g[x1 + q.y1 + q.z0];
-  const float v001 = g[x0 + q.y0 + q.z1], v101 = g[x1 + q.y0 + q.z1];
-  const float v011 = g[x0 + q.y1 + q.z1], v111 = g[x1 + q.y1 + q.z1];
-  const float c00 = v000 + (v100 - v000) * q.fx;
-  const float c10 = v010 + (v110 - v010) * q.fx;
-  const float c01 = v001 + (v101 - v001) * q.fx;
-  const float c11 = v011 + (v111 - v011) * q.fx;
-  const float c0 = c00 + (c10 - c00) * q.fy;
-  const float c1 = c01 + (c11 - c01) * q.fy;
-  return c0 + (c1 - c0) * q.fz;
+  return Interpolate(g, q.at);
 }
 
 // A single trilinear lookup.
@@ -115,37 +89,6 @@ TFR_HD inline void FireColor(const Vec3f* table, float tau, float tempScale, flo
   emission = Scale(c, MinF(w, 4.0f) * intensity);
 }
 
-// Lattice value noise in [0, 1]: hashed corner values blended with 3u^2 - 2u^3 weights. The
-// corner value is the masked 24-bit hash times the float nearest 1 / 16777215.
-TFR_HD inline int32_t NoiseFloor(float v) {
-  if (!(v == v)) return 0;
-  const float f = floorf(v);
-  if (f <= -2147483648.0f) return int32_t(-2147483647 - 1);
-  if (f >= 2147483520.0f) return 2147483520;
-  return int32_t(f);
-}
-
-TFR_HD inline float NoiseCorner(int32_t i, int32_t j, int32_t k) {
-  const uint32_t m = (uint32_t(i) * 73856093u) ^ (uint32_t(j) * 19349663u) ^ (uint32_t(k) * 83492791u);
-  const uint32_t t = (m ^ (m >> 13)) * 1540483477u;
-  return float((t ^ (t >> 15)) & 0xFFFFFFu) * (1.0f / 16777215.0f);
-}
-
-TFR_HD inline float NoiseSmooth(float u) { return u * u * (3.0f - 2.0f * u); }
-
-TFR_HD inline float DetailNoise(float a, float b, float c) {
-  const int32_t i = NoiseFloor(a), j = NoiseFloor(b), k = NoiseFloor(c);
-  const float u = NoiseSmooth(a - floorf(a)), v = NoiseSmooth(b - floorf(b)), w = NoiseSmooth(c - floorf(c));
-  const float x00 = NoiseCorner(i, j, k) + (NoiseCorner(i + 1, j, k) - NoiseCorner(i, j, k)) * u;
-  const float x10 = NoiseCorner(i, j + 1, k) + (NoiseCorner(i + 1, j + 1, k) - NoiseCorner(i, j + 1, k)) * u;
-  const float x01 = NoiseCorner(i, j, k + 1) + (NoiseCorner(i + 1, j, k + 1) - NoiseCorner(i, j, k + 1)) * u;
-  const float x11 =
-      NoiseCorner(i, j + 1, k + 1) + (NoiseCorner(i + 1, j + 1, k + 1) - NoiseCorner(i, j + 1, k + 1)) * u;
-  const float y0 = x00 + (x10 - x00) * v;
-  const float y1 = x01 + (x11 - x01) * v;
-  return y0 + (y1 - y0) * w;
-}
-
 // The scalars and read-only tables of a render as they travel into a kernel.
 struct ShadeView {
   float densityScale, fireIntensity, fireTempScale, shadowAmount, detailAmount, glowK, detailFreq;
@@ -156,30 +99,152 @@ struct ShadeView {
 };
 
 // Transmittance from each voxel centre toward the key light, one cell per step; the voxel's own
-// density does not count.
+// density does not count. With bricks, light rays step over bricks of (next to) no smoke, voxels
+// that no march sample reads stay fully lit, and with a lattice stride of 2 only the voxels of the
+// even lattice (and the last of each axis) are traced here: ShadowFillBody fills the others.
 struct ShadowBody {
   const float* density;
   float* shadow;
   int32_t nx, ny, nz;
   float densityScale, cellSize;
   Vec3f lightDir;
+  BrickView bricks;
+  int32_t stride;  // 1 traces every voxel
 
-  TFR_HD void operator()(int32_t x, int32_t y, int32_t z) const {
+  TFR_HD bool Needed(int32_t x, int32_t y, int32_t z) const {
+    return bricks.shadow == nullptr ||
+           bricks.shadow[BrickIndex(bricks, x / kBrickCells, y / kBrickCells, z / kBrickCells)] != 0;
+  }
+
+  TFR_HD float Trace(int32_t x, int32_t y, int32_t z) const {
     float sum = 0.0f;
     if (density != nullptr) {
+      const bool skipping = bricks.light != nullptr;
       float px = float(x) + 0.5f, py = float(y) + 0.5f, pz = float(z) + 0.5f;
+      float spent = 0.0f;
+      int32_t unchecked = 0;  // steps left in a brick found worth sampling
       for (int32_t s = 0; s < 4096; ++s) {
         px += lightDir.x, py += lightDir.y, pz += lightDir.z;
         if (px < 0.0f || py < 0.0f || pz < 0.0f || px > float(nx) || py > float(ny) || pz > float(nz)) break;
+        if (skipping && unchecked == 0) {
+          int32_t n = 1;
+          // What a skipped brick would have added changes the voxel's light in proportion to the
+          // light that is left.
+          const float left = expf(-sum);
+          if (SkipBrick(bricks.light, bricks, px, py, pz, lightDir.x, lightDir.y, lightDir.z, 1.0f, left, spent, n)) {
+            // this step and n - 1 more lie in the brick
+            px += lightDir.x * float(n - 1), py += lightDir.y * float(n - 1), pz += lightDir.z * float(n - 1);
+            s += n - 1;
+            continue;
+          }
+          unchecked = n;
+        }
+        if (unchecked > 0) --unchecked;
         sum += SampleGrid(density, nx, ny, nz, px, py, pz) * densityScale * cellSize;
         if (sum > 12.0f) break;
       }
     }
-    shadow[Index3(x, y, z, nx, ny)] = expf(-sum);
+    return expf(-sum);
+  }
+
+  TFR_HD void operator()(int32_t x, int32_t y, int32_t z) const {
+    if (stride == 2 && !(OnLattice(x, nx) && OnLattice(y, ny) && OnLattice(z, nz))) return;
+    shadow[Index3(x, y, z, nx, ny)] = Needed(x, y, z) ? Trace(x, y, z) : 1.0f;
+  }
+
+  TFR_HD static bool OnLattice(int32_t v, int32_t n) { return (v & 1) == 0 || v == n - 1; }
+};
+
+// The largest difference between the lattice voxels around a voxel that still lets it take their
+// interpolation; its error is a fraction of this, and a pixel sees it times the key light on the
+// smoke.
+inline constexpr float kShadowSpread = 0.02f;
+
+// The voxels between the lattice ShadowBody traced with stride 2: interpolated from the lattice
+// voxels around them, or traced where one of those was left unlit.
+struct ShadowFillBody {
+  ShadowBody trace;
+
+  // The lattice voxels on either side of v along an axis of n voxels, and v's weight between them.
+  TFR_HD static void Span(int32_t v, int32_t n, int32_t& lo, int32_t& hi, float& w) {
+    if (ShadowBody::OnLattice(v, n)) {
+      lo = hi = v, w = 0.0f;
+      return;
+    }
+    lo = v - 1;
+    hi = v + 1 < n - 1 ? v + 1 : n - 1;
+    w = 0.5f;
+  }
+
+  TFR_HD void operator()(int32_t x, int32_t y, int32_t z) const {
+    const ShadowBody& b = trace;
+    if (ShadowBody::OnLattice(x, b.nx) && ShadowBody::OnLattice(y, b.ny) && ShadowBody::OnLattice(z, b.nz)) return;
+    float* out = b.shadow + Index3(x, y, z, b.nx, b.ny);
+    if (!b.Needed(x, y, z)) {
+      *out = 1.0f;
+      return;
+    }
+    int32_t x0, x1, y0, y1, z0, z1;
+    float fx, fy, fz;
+    Span(x, b.nx, x0, x1, fx);
+    Span(y, b.ny, y0, y1, fy);
+    Span(z, b.nz, z0, z1, fz);
+    if (!(b.Needed(x0, y0, z0) && b.Needed(x1, y0, z0) && b.Needed(x0, y1, z0) && b.Needed(x1, y1, z0) &&
+          b.Needed(x0, y0, z1) && b.Needed(x1, y0, z1) && b.Needed(x0, y1, z1) && b.Needed(x1, y1, z1))) {
+      *out = b.Trace(x, y, z);
+      return;
+    }
+    const float* s = b.shadow;
+    auto at = [&](int32_t i, int32_t j, int32_t k) { return s[Index3(i, j, k, b.nx, b.ny)]; };
+    // Where the light changes fast between the lattice voxels a straight line between them can
+    // miss an edge of the smoke's shadow: such voxels are traced.
+    const float v[8] = {at(x0, y0, z0), at(x1, y0, z0), at(x0, y1, z0), at(x1, y1, z0),
+                        at(x0, y0, z1), at(x1, y0, z1), at(x0, y1, z1), at(x1, y1, z1)};
+    float lo = v[0], hi = v[0];
+    bool numbers = true;  // a NaN in the smoke darkens only the voxels whose own rays meet it
+    for (int i = 0; i < 8; ++i) lo = MinF(lo, v[i]), hi = MaxF(hi, v[i]), numbers = numbers && v[i] == v[i];
+    if (!numbers || !(hi - lo <= kShadowSpread)) {
+      *out = b.Trace(x, y, z);
+      return;
+    }
+    const float c00 = at(x0, y0, z0) + (at(x1, y0, z0) - at(x0, y0, z0)) * fx;
+    const float c10 = at(x0, y1, z0) + (at(x1, y1, z0) - at(x0, y1, z0)) * fx;
+    const float c01 = at(x0, y0, z1) + (at(x1, y0, z1) - at(x0, y0, z1)) * fx;
+    const float c11 = at(x0, y1, z1) + (at(x1, y1, z1) - at(x0, y1, z1)) * fx;
+    const float c0 = c00 + (c10 - c00) * fy;
+    const float c1 = c01 + (c11 - c01) * fy;
+    *out = c0 + (c1 - c0) * fz;
   }
 };
 
-// One pixel of the preview: a jittered march in half-cell steps through the volume's box.
+// DetailNoise along a ray: successive samples half a cell apart mostly fall in the lattice cell of
+// the sample before, so the cell's eight hashed corners are kept and only recomputed when the
+// cell changes. Gives exactly DetailNoise's value.
+struct NoiseCorners {
+  bool valid = false;
+  int32_t i = 0, j = 0, k = 0;
+  float c[8] = {};  // corner (di, dj, dk) at di + 2 dj + 4 dk
+
+  TFR_HD float At(float a, float b, float d) {
+    const int32_t ni = NoiseFloor(a), nj = NoiseFloor(b), nk = NoiseFloor(d);
+    if (!valid || ni != i || nj != j || nk != k) {
+      valid = true, i = ni, j = nj, k = nk;
+      for (int n = 0; n < 8; ++n) c[n] = NoiseCorner(i + (n & 1), j + ((n >> 1) & 1), k + (n >> 2));
+    }
+    const float u = NoiseSmooth(a - floorf(a)), v = NoiseSmooth(b - floorf(b)), w = NoiseSmooth(d - floorf(d));
+    const float x00 = c[0] + (c[1] - c[0]) * u;
+    const float x10 = c[2] + (c[3] - c[2]) * u;
+    const float x01 = c[4] + (c[5] - c[4]) * u;
+    const float x11 = c[6] + (c[7] - c[6]) * u;
+    const float y0 = x00 + (x10 - x00) * v;
+    const float y1 = x01 + (x11 - x01) * v;
+    return y0 + (y1 - y0) * w;
+  }
+};
+
+// One pixel of the preview: a jittered march in half-cell steps through the volume's box. With
+// bricks, the steps that fall in a brick which cannot show are not sampled; the samples taken sit
+// where they would without bricks.
 struct MarchBody {
   const float* density;
   const float* temperature;
@@ -194,6 +259,7 @@ struct MarchBody {
   float tanHalfFov, orthoHalfWidth;
   int32_t width, height;
   ShadeView sv;
+  BrickView bricks;
 
   TFR_HD void operator()(int32_t px, int32_t py) const {
     const float sx = (float(px) + 0.5f) / float(width) * 2.0f - 1.0f;
@@ -228,21 +294,44 @@ struct MarchBody {
 
     float T = 1.0f;
     Vec3f C = V3(0.0f, 0.0f, 0.0f);
-    int32_t n = 0;
+    int32_t n = 0;  // samples taken
     if (hit && tExit > tEnter) {
       const uint32_t h = uint32_t(py) * 5563181u - uint32_t(px) * 7544539u;
       float t = tEnter + float((h >> 8) & 0xFFFFu) * 0.5f / 65536.0f;
-      while (n < 16384 && tExit > t && T > 0.003f) {
-        ++n;
+      float spent = 0.0f;
+      int32_t k = 0;          // steps, taken or skipped
+      int32_t unchecked = 0;  // samples left in a brick found worth sampling
+      NoiseCorners corners[8];  // two octaves of four channels
+      while (k < 16384 && tExit > t && T > 0.003f) {
         Vec3f p = Add(g0, Scale(dir, t));
+        if (bricks.march != nullptr && unchecked == 0) {
+          int32_t skip = 1;
+          if (SkipBrick(bricks.march, bricks, p.x, p.y, p.z, dir.x, dir.y, dir.z, 0.5f, T, spent, skip)) {
+            t += 0.5f * float(skip);
+            k += skip;
+            continue;
+          }
+          unchecked = skip;
+        }
+        if (unchecked > 0) --unchecked;
+        ++k;
+        ++n;
         float m = 1.0f;
         if (sv.detailAmount > 0.0f) {
           float f = sv.detailFreq, amp = 1.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f, s4 = 0.0f;
           for (int oct = 0; oct < 2; ++oct) {
-            s1 += (DetailNoise(f * p.x, f * p.y, f * p.z) - 0.5f) * amp;
-            s2 += (DetailNoise(f * p.x + 31.7f, f * p.y + 11.3f, f * p.z) - 0.5f) * amp;
-            s3 += (DetailNoise(f * p.x, f * p.y + 57.1f, f * p.z + 7.9f) - 0.5f) * amp;
-            s4 += (DetailNoise(f * p.x + 91.3f, f * p.y, f * p.z + 43.7f) - 0.5f) * amp;
+            if (bricks.march != nullptr) {  // the accelerated march keeps the lattice corners
+              NoiseCorners* c = corners + oct * 4;
+              s1 += (c[0].At(f * p.x, f * p.y, f * p.z) - 0.5f) * amp;
+              s2 += (c[1].At(f * p.x + 31.7f, f * p.y + 11.3f, f * p.z) - 0.5f) * amp;
+              s3 += (c[2].At(f * p.x, f * p.y + 57.1f, f * p.z + 7.9f) - 0.5f) * amp;
+              s4 += (c[3].At(f * p.x + 91.3f, f * p.y, f * p.z + 43.7f) - 0.5f) * amp;
+            } else {
+              s1 += (DetailNoise(f * p.x, f * p.y, f * p.z) - 0.5f) * amp;
+              s2 += (DetailNoise(f * p.x + 31.7f, f * p.y + 11.3f, f * p.z) - 0.5f) * amp;
+              s3 += (DetailNoise(f * p.x, f * p.y + 57.1f, f * p.z + 7.9f) - 0.5f) * amp;
+              s4 += (DetailNoise(f * p.x + 91.3f, f * p.y, f * p.z + 43.7f) - 0.5f) * amp;
+            }
             f *= 2.1f;
             amp *= 0.5f;
           }

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "domain/fire_params_desc.h"
-#include "host/objects.h"
-#include "host/scene.h"
+#include "host/scene/objects.h"
+#include "host/scene/scene.h"
 #include "render/preview.h"
 #include "render/render.h"
 #include "sim/simulate_domain.h"

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "host/math.h"
+#include "host/core/math.h"
 #include "script/bridge_abi.h"
 
 namespace host {

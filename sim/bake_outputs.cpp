@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "domain/fire_params_desc.h"
-#include "host/objects.h"
-#include "host/param_block.h"
-#include "host/platform.h"
-#include "host/scene.h"
+#include "host/scene/objects.h"
+#include "host/scene/param_block.h"
+#include "host/core/platform.h"
+#include "host/scene/scene.h"
 #include "io/png_writer.h"
 #include "io/prt_writer.h"
 #include "io/vdb_export.h"

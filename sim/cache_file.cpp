@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "host/atomic_file.h"
-#include "host/platform.h"
+#include "host/core/atomic_file.h"
+#include "host/core/platform.h"
 #include "sim/half.h"
 
 namespace tf {

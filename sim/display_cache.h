@@ -17,7 +17,7 @@
 #include <mutex>
 #include <string>
 
-#include "host/math.h"
+#include "host/core/math.h"
 #include "sim/cache_file.h"
 
 namespace tf {

@@ -13,8 +13,9 @@
 #include <vector>
 
 #include "sim/half.h"
-#include "solver/fire_sim_impl.h"
+#include "solver/device_math.h"
 #include "solver/fire_sim.h"
+#include "solver/sampling.h"
 
 namespace tf {
 
@@ -101,40 +102,7 @@ float CopyCrop(const float* src, int32_t nx, int32_t ny, const int32_t (&origin)
   return largest;
 }
 
-// The integer lattice coordinate below `v`, kept inside int32 for values the noise cannot use
-// anyway (huge, infinite or NaN inputs come from infinite half values in a frame).
-int32_t LatticeFloor(float v) {
-  if (!(v == v)) return 0;
-  const float f = std::floor(v);
-  if (f <= -2147483648.0f) return std::numeric_limits<int32_t>::min();
-  if (f >= 2147483520.0f) return 2147483520;
-  return static_cast<int32_t>(f);
-}
-
-float CornerValue(int32_t i, int32_t j, int32_t k) {
-  const uint32_t m = (uint32_t(i) * 73856093u) ^ (uint32_t(j) * 19349663u) ^ (uint32_t(k) * 83492791u);
-  const uint32_t t = (m ^ (m >> 13)) * 1540483477u;
-  return float((t ^ (t >> 15)) & 0xFFFFFFu) / 16777215.0f;
-}
-
-float Smooth(float u) { return u * u * (3.0f - 2.0f * u); }
-
 float SignedNoise(float a, float b, float c) { return 2.0f * DetailNoise(a, b, c) - 1.0f; }
-
-// Trilinear interpolation of a crop-sized array at a point already inside [0, n - 1] per axis.
-float SampleTrilinear(const float* a, int32_t sx, int32_t sy, int32_t sz, float px, float py, float pz) {
-  const int32_t x0 = std::min(int32_t(px), sx - 1), y0 = std::min(int32_t(py), sy - 1), z0 = std::min(int32_t(pz), sz - 1);
-  const int32_t x1 = std::min(x0 + 1, sx - 1), y1 = std::min(y0 + 1, sy - 1), z1 = std::min(z0 + 1, sz - 1);
-  const float tx = px - float(x0), ty = py - float(y0), tz = pz - float(z0);
-  auto at = [&](int32_t x, int32_t y, int32_t z) { return a[size_t(x) + size_t(sx) * (size_t(y) + size_t(sy) * size_t(z))]; };
-  const float c00 = at(x0, y0, z0) + (at(x1, y0, z0) - at(x0, y0, z0)) * tx;
-  const float c10 = at(x0, y1, z0) + (at(x1, y1, z0) - at(x0, y1, z0)) * tx;
-  const float c01 = at(x0, y0, z1) + (at(x1, y0, z1) - at(x0, y0, z1)) * tx;
-  const float c11 = at(x0, y1, z1) + (at(x1, y1, z1) - at(x0, y1, z1)) * tx;
-  const float c0 = c00 + (c10 - c00) * ty;
-  const float c1 = c01 + (c11 - c01) * ty;
-  return c0 + (c1 - c0) * tz;
-}
 
 // Keeps a sample coordinate inside [0, hi]; NaN goes to 0.
 float ClampSample(float v, float hi) {
@@ -143,18 +111,6 @@ float ClampSample(float v, float hi) {
 }
 
 }  // namespace
-
-float DetailNoise(float a, float b, float c) {
-  const int32_t i = LatticeFloor(a), j = LatticeFloor(b), k = LatticeFloor(c);
-  const float u = Smooth(a - std::floor(a)), v = Smooth(b - std::floor(b)), w = Smooth(c - std::floor(c));
-  const float x00 = CornerValue(i, j, k) + (CornerValue(i + 1, j, k) - CornerValue(i, j, k)) * u;
-  const float x10 = CornerValue(i, j + 1, k) + (CornerValue(i + 1, j + 1, k) - CornerValue(i, j + 1, k)) * u;
-  const float x01 = CornerValue(i, j, k + 1) + (CornerValue(i + 1, j, k + 1) - CornerValue(i, j, k + 1)) * u;
-  const float x11 = CornerValue(i, j + 1, k + 1) + (CornerValue(i + 1, j + 1, k + 1) - CornerValue(i, j + 1, k + 1)) * u;
-  const float y0 = x00 + (x10 - x00) * v;
-  const float y1 = x01 + (x11 - x01) * v;
-  return y0 + (y1 - y0) * w;
-}
 
 bool BuildCacheFrame(CacheFrame& frame, int32_t nx, int32_t ny, int32_t nz, float cellSizeM, float cellSizeScene,
                      int32_t frameNumber, const CaptureChannels& channels, float threshold) {
@@ -205,7 +161,7 @@ bool CaptureFrame(FireSim& sim, const DomainGrid& grid, CacheFrame& frame, int32
   if (grid.nx <= 0 || grid.ny <= 0 || grid.nz <= 0) return false;
   // The read-back fills arrays of the solver's own size: a grid that differs from the one the
   // solver was created with would overrun them.
-  const GridDesc& solverGrid = sim.Internals().grid;
+  const GridDesc solverGrid = sim.Grid();
   if (solverGrid.nx != grid.nx || solverGrid.ny != grid.ny || solverGrid.nz != grid.nz) return false;
   const size_t cells = size_t(grid.nx) * size_t(grid.ny) * size_t(grid.nz);
   try {
@@ -345,7 +301,7 @@ bool DisplaceFrame(CacheFrame& frame, float amount, float sizeCells, float timeS
         const float py = ClampSample(float(y) + dy * r, hiY);
         const float pz = ClampSample(float(z) + dz * r, hiZ);
         for (size_t m = 0; m < moved.size(); ++m) {
-          const float v = SampleTrilinear(frame.channels[moved[m]].data(), sx, sy, sz, px, py, pz);
+          const float v = SampleClamped(frame.channels[moved[m]].data(), sx, sy, sz, px, py, pz);
           result[m][i] = v > 0.0f ? v : 0.0f;
         }
       }

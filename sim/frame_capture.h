@@ -59,9 +59,4 @@ bool BuildCacheFrame(CacheFrame& frame, int32_t nx, int32_t ny, int32_t nz, floa
 // cannot be allocated) the frame is unchanged.
 bool ApplyFlowDisplacement(CacheFrame& frame, float amount, float sizeCells, float timeSeconds);
 
-// Lattice value noise in [0, 1]: a hash of each integer lattice corner, blended over the unit
-// cell with the weights 3u^2 - 2u^3. At integer points it is that corner's value. The source
-// flicker and the renderer's detail use the same noise.
-float DetailNoise(float a, float b, float c);
-
 }  // namespace tf

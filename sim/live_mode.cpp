@@ -5,9 +5,9 @@
 
 #include "capture/capture_scene.h"
 #include "domain/fire_params_desc.h"
-#include "host/param_block.h"
-#include "host/platform.h"
-#include "host/scene.h"
+#include "host/scene/param_block.h"
+#include "host/core/platform.h"
+#include "host/scene/scene.h"
 #include "sim/frame_capture.h"
 #include "sim/simulate.h"
 

@@ -18,7 +18,7 @@
 #include <string>
 
 #include "domain/sim_run.h"
-#include "host/math.h"
+#include "host/core/math.h"
 #include "sim/cache_file.h"
 
 namespace host {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -10,16 +11,20 @@
 #include "capture/events_file.h"
 #include "domain/fire_params_desc.h"
 #include "domain/sim_run.h"
-#include "host/atomic_file.h"
-#include "host/objects.h"
-#include "host/platform.h"
-#include "host/scene.h"
+#include "host/core/atomic_file.h"
+#include "host/scene/objects.h"
+#include "host/core/platform.h"
+#include "host/core/text.h"
+#include "host/scene/scene.h"
 #include "sim/bake_outputs.h"
+#include "sim/bake_restart.h"
 #include "sim/cache_file.h"
 #include "sim/frame_capture.h"
 #include "sim/simulate_domain.h"
 
 namespace tf {
+
+using host::Format;
 
 namespace {
 
@@ -52,20 +57,12 @@ bool HasEvents(const host::Object& domain, const host::ParamBlock& block) {
   return ReadEventsFile(EventsFilePath(domain), minEnergy, events, inMetres) > 0;
 }
 
-std::string Format(const char* format, auto... values) {
-  const int n = std::snprintf(nullptr, 0, format, values...);
-  if (n <= 0) return {};
-  std::string text(size_t(n) + 1, '\0');
-  std::snprintf(text.data(), text.size(), format, values...);
-  text.resize(size_t(n));
-  return text;
-}
-
 }  // namespace
 
 bool BakeInProgress() { return gBakeInProgress; }
 
-SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn& progress) {
+SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn& progress,
+                        const SimulateOptions& options) {
   BakeFlag flag;
   SimulateResult result;
 
@@ -109,13 +106,46 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
   if (!PrepareBakeOutputs(outputs, domain, node, params, result.message)) return result;
   const bool withVelocity = NeedsVelocity(outputs, params);
 
-  DeleteCachedFrames(cacheFolder, "fire");
-  DeleteOldBakeOutputs(outputs);
+  const int restartEvery = std::max(0, block->GetInt(kRestartEvery, 0).value_or(10));
+  int firstFrame = startFrame;
+  if (options.resume) {
+    int restartFrame = 0;
+    if (!FindRestartPoint(cacheFolder, restartFrame) || restartFrame < startFrame || restartFrame >= endFrame) {
+      result.message = "Nothing to resume in " + cacheFolder + ": no restart point of a stopped bake.";
+      return result;
+    }
+    // The frames before the restart point stay as they are; all of them must be there.
+    for (int f = startFrame; f <= restartFrame; ++f) {
+      std::error_code ec;
+      if (!std::filesystem::is_regular_file(MakeFramePath(cacheFolder, "fire", f, "tfc"), ec)) {
+        result.message = Format("Cannot resume: frame %d is missing from the cache; bake from the start.", f);
+        return result;
+      }
+    }
+    std::string why;
+    if (!LoadRestartPoint(cacheFolder, restartFrame, run, why)) {
+      result.message = "Cannot resume: " + why;
+      return result;
+    }
+    firstFrame = restartFrame + 1;
+  } else {
+    DeleteCachedFrames(cacheFolder, "fire");
+    DeleteRestartPoints(cacheFolder);
+    DeleteOldBakeOutputs(outputs);
+  }
   cached->InvalidateDisplayFrame();
+  // The restart point after frame f, where a stopped or killed bake can go on from.
+  const auto keepRestartPoint = [&](int f) {
+    std::string why;
+    if (WriteRestartPoint(cacheFolder, run, f, why)) return true;
+    result.message = Format("Could not write the restart point after frame %d: %s", f, why.c_str());
+    cached->InvalidateDisplayFrame();
+    return false;
+  };
 
-  const int total = endFrame - startFrame + 1;
+  const int total = endFrame - firstFrame + 1;
   double solveSum = 0.0, stepSum = 0.0, captureSum = 0.0, cacheSum = 0.0, frameSum = 0.0;
-  for (int f = startFrame; f <= endFrame; ++f) {
+  for (int f = firstFrame; f <= endFrame; ++f) {
     const double t0 = NowMs();
     CaptureScene(run, f);
     const SolverStats stats = run.sim->Stats();
@@ -148,6 +178,8 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
     cacheSum += (written - t2) + (outputs.displaceMs - displaceBefore);
 
     ++result.framesDone;
+    const bool restartDue = f < endFrame && restartEvery > 0 && (f - startFrame + 1) % restartEvery == 0;
+    if (restartDue && !keepRestartPoint(f)) return result;
     frameSum += NowMs() - t0;
 
     if (progress) {
@@ -156,11 +188,13 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
                                       run.sim->UsesGpu() ? "GPU" : "CPU");
       if (!progress(result.framesDone, total, text)) {
         result.cancelled = true;
+        if (f < endFrame && !restartDue && !keepRestartPoint(f)) return result;
         break;
       }
     }
   }
 
+  if (!result.cancelled) DeleteRestartPoints(cacheFolder);
   cached->InvalidateDisplayFrame();
   result.ok = true;
   const int n = result.framesDone;
@@ -177,6 +211,9 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
     result.message += Format(" Per frame: step %.0f, capture %.0f, cache %.0f, VDB %.0f, preview %.0f ms.",
                              stepSum / n, captureSum / n, cacheSum / n, outputs.vdbMs / n, outputs.previewMs / n);
   }
+  if (firstFrame != startFrame) result.message += Format(" Resumed after frame %d.", firstFrame - 1);
+  for (const std::string& problem : run.capture.meshProblems)
+    result.message += " WARNING: " + problem + "; it was left out of the bake.";
   if (run.capture.invalidForceSamples > 0) {
     result.message += " WARNING: a force field returned invalid values " +
                       std::to_string(run.capture.invalidForceSamples) + " times (ignored).";

@@ -10,8 +10,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
+
+#include "host/core/progress.h"
 
 namespace host {
 class Node;
@@ -32,10 +33,17 @@ struct SimulateResult {
 };
 
 // Frames done, frames total, the frame's text; false stops the bake after that frame.
-using ProgressFn = std::function<bool(int done, int total, const std::string& text)>;
+using host::ProgressFn;
+
+struct SimulateOptions {
+  // Go on from the newest restart point of a stopped or killed bake (sim/bake_restart.h) instead
+  // of starting over: the frames up to it stay, the rest are baked as the first bake would have.
+  bool resume = false;
+};
 
 // Bakes `domain` (a TolvarisFire domain) on `node`. `progress` may be empty.
-SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn& progress = {});
+SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn& progress = {},
+                        const SimulateOptions& options = {});
 
 // True while a bake runs anywhere in the process; live mode stays idle meanwhile.
 bool BakeInProgress();

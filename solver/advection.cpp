@@ -73,12 +73,13 @@ inline bool RowsUseAvx2() {
 #define TFR_ROWS_AVX2 0
 #endif
 
-// Calls row.run<inside>(i0, i1, j, k) over the (ex, ey, ez) elements, with inside true exactly for
-// the elements in `box`: one element per GPU thread, whole rows on the CPU.
+// Calls row.run<inside>(i0, i1, j, k) over the (n, ey, ez) elements, with inside true exactly for
+// the elements in `box`: one element per GPU thread, whole rows on the CPU, shared among the
+// threads when the pass has kSerialBelow elements or more (counted as elements, not rows).
 template <class Row>
-void ForRows(const Exec& ex, int n, int ey, int ez, IndexBox box, const Row& row) {
+void ForRows(const Exec& ex, const char* label, int n, int ey, int ez, IndexBox box, const Row& row) {
   if (ex.gpu) {
-    kFor3(ex, n, ey, ez, [=] TFR_HD(int i, int j, int k) {
+    kFor3(ex, label, n, ey, ez, [=] TFR_HD(int i, int j, int k) {
       if (box.inside(i, j, k))
         row.template run<true>(i, i + 1, j, k);
       else
@@ -86,13 +87,20 @@ void ForRows(const Exec& ex, int n, int ey, int ez, IndexBox box, const Row& row
     });
     return;
   }
+  if (n <= 0 || ey <= 0 || ez <= 0) return;
+  NoteLaunch(label);
+  [[maybe_unused]] const bool parallel = int64_t(n) * ey * ez >= kSerialBelow;
 #if TFR_ROWS_AVX2
   if (RowsUseAvx2()) {
-    kFor3(ex, 1, ey, ez, [=](int, int j, int k) { WalkRowAvx2(row, n, box, j, k); });
+#pragma omp parallel for schedule(static) if (parallel)
+    for (int k = 0; k < ez; ++k)
+      for (int j = 0; j < ey; ++j) WalkRowAvx2(row, n, box, j, k);
     return;
   }
 #endif
-  kFor3(ex, 1, ey, ez, [=] TFR_HD(int, int j, int k) { WalkRow(row, n, box, j, k); });
+#pragma omp parallel for schedule(static) if (parallel)
+  for (int k = 0; k < ez; ++k)
+    for (int j = 0; j < ey; ++j) WalkRow(row, n, box, j, k);
 }
 
 // One pass of AdvectVel: the faces of component A (0 u, 1 v, 2 w) traced back from their own
@@ -150,7 +158,8 @@ template <int A>
 void AdvectFaces(const Exec& ex, const VelocityView& vel, float* out, float dt) {
   const Dims d{vel.nx, vel.ny, vel.nz};
   const FacePass<A> pass{vel.u, vel.v, vel.w, out, d, vel.invCell, dt};
-  ForRows(ex, d.nx + (A == 0), d.ny + (A == 1), d.nz + (A == 2),
+  static constexpr const char* kLabel[3] = {"advect u", "advect v", "advect w"};
+  ForRows(ex, kLabel[A], d.nx + (A == 0), d.ny + (A == 1), d.nz + (A == 2),
           GridPointInterior<A>(d.nx, d.ny, d.nz), pass);
 }
 
@@ -315,8 +324,8 @@ void AdvectScalarSet(const Exec& ex, const Dims d, const VelocityView vel,
                      const OutsideOpenSide outside, const ScalarSet set, float dt) {
   const IndexBox box = GridPointInterior<3>(d.nx, d.ny, d.nz);
   // The prediction of every cell is complete before any correction reads it.
-  ForRows(ex, d.nx, d.ny, d.nz, box, PredictPass<N>{vel, set, d, outside, dt});
-  ForRows(ex, d.nx, d.ny, d.nz, box, CorrectPass<N>{vel, set, d, outside, dt});
+  ForRows(ex, "advect scalars: predict", d.nx, d.ny, d.nz, box, PredictPass<N>{vel, set, d, outside, dt});
+  ForRows(ex, "advect scalars: correct", d.nx, d.ny, d.nz, box, CorrectPass<N>{vel, set, d, outside, dt});
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ void FireSim::Impl::Combust(const FireParams& p, float dt) {
   const float* emit = emitterMask;
   const Dims d = dims();
 
-  kFor3(exec(), d.nx, d.ny, d.nz, [=] TFR_HD(int i, int j, int k) {
+  kFor3(exec(), "combust", d.nx, d.ny, d.nz, [=] TFR_HD(int i, int j, int k) {
     const int c = d.cell(i, j, k);
     if (solid[c]) {
       pd[c] = 0.0f;

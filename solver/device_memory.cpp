@@ -1,8 +1,11 @@
 #define TFR_BODY_SOURCE
 #include "solver/device_memory.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #if TFR_DEVICE_PASS
 #include <cuda_runtime.h>
@@ -50,6 +53,7 @@ enum class Direction { HostToDevice, DeviceToHost, DeviceToDevice };
 
 // One copy on the run's stream; waits for it when `wait` is set. On the CPU path a memcpy.
 void Transfer(const Exec& ex, void* dst, const void* src, size_t bytes, Direction dir, bool wait) {
+  if (bytes == 0) return;  // an empty array may have no storage at either end
 #if TFR_DEVICE_PASS
   if (ex.gpu) {
     const cudaMemcpyKind kind = dir == Direction::HostToDevice   ? cudaMemcpyHostToDevice
@@ -99,6 +103,128 @@ void WaitStream(const Exec& ex) {
 #else
   (void)ex;
 #endif
+}
+
+bool DeviceOk(const Exec& ex) {
+#if TFR_DEVICE_PASS
+  if (ex.gpu) {
+    const cudaError_t waited = cudaStreamSynchronize(StreamOf(ex));
+    const cudaError_t last = cudaGetLastError();  // also clears a sticky launch error
+    return waited == cudaSuccess && last == cudaSuccess;
+  }
+#else
+  (void)ex;
+#endif
+  return true;
+}
+
+// ---- launch accounting ------------------------------------------------------------------------
+
+namespace {
+
+std::atomic<bool> gCounting{false};
+std::mutex gCountLock;
+std::vector<LaunchCount> gCounts;  // guarded by gCountLock
+// Launches a graph records on this thread are counted when the graph replays, not now.
+thread_local bool tRecording = false;
+
+}  // namespace
+
+void SetLaunchCounting(bool on) { gCounting.store(on, std::memory_order_relaxed); }
+
+bool LaunchCountingOn() { return gCounting.load(std::memory_order_relaxed); }
+
+void CountLaunch(const char* label) {
+  if (tRecording) return;
+  const std::lock_guard<std::mutex> lock(gCountLock);
+  for (LaunchCount& c : gCounts) {
+    if (c.label == label) {
+      ++c.launches;
+      return;
+    }
+  }
+  gCounts.push_back(LaunchCount{label, 1});
+}
+
+void ResetLaunchCounts() {
+  const std::lock_guard<std::mutex> lock(gCountLock);
+  gCounts.clear();
+}
+
+int64_t TotalLaunches() {
+  const std::lock_guard<std::mutex> lock(gCountLock);
+  int64_t total = 0;
+  for (const LaunchCount& c : gCounts) total += c.launches;
+  return total;
+}
+
+std::vector<LaunchCount> LaunchCounts() {
+  std::vector<LaunchCount> out;
+  {
+    const std::lock_guard<std::mutex> lock(gCountLock);
+    out = gCounts;
+  }
+  std::stable_sort(out.begin(), out.end(),
+                   [](const LaunchCount& a, const LaunchCount& b) { return a.launches > b.launches; });
+  return out;
+}
+
+// ---- launch graphs ----------------------------------------------------------------------------
+
+bool LaunchGraph::BeginRecording(const Exec& ex) {
+#if TFR_DEVICE_PASS
+  // Thread-local capture: another thread's work on the legacy stream does not break the recording.
+  if (cudaStreamBeginCapture(StreamOf(ex), cudaStreamCaptureModeThreadLocal) != cudaSuccess) {
+    cudaGetLastError();
+    return false;
+  }
+  tRecording = true;
+  return true;
+#else
+  (void)ex;
+  return false;
+#endif
+}
+
+bool LaunchGraph::EndRecording(const Exec& ex) {
+#if TFR_DEVICE_PASS
+  tRecording = false;
+  cudaGraph_t graph = nullptr;
+  if (cudaStreamEndCapture(StreamOf(ex), &graph) != cudaSuccess || graph == nullptr) {
+    cudaGetLastError();
+    if (graph != nullptr) cudaGraphDestroy(graph);
+    return false;
+  }
+  cudaGraphExec_t exec = nullptr;
+  const cudaError_t made = cudaGraphInstantiate(&exec, graph, 0);
+  cudaGraphDestroy(graph);
+  if (made != cudaSuccess) {
+    cudaGetLastError();
+    return false;
+  }
+  graph_ = exec;
+  return true;
+#else
+  (void)ex;
+  return false;
+#endif
+}
+
+void LaunchGraph::Replay(const Exec& ex, const char* label) {
+  NoteLaunch(label);
+#if TFR_DEVICE_PASS
+  cudaGraphLaunch(static_cast<cudaGraphExec_t>(graph_), StreamOf(ex));
+#else
+  (void)ex;
+#endif
+}
+
+void LaunchGraph::Reset() {
+#if TFR_DEVICE_PASS
+  if (graph_ != nullptr) cudaGraphExecDestroy(static_cast<cudaGraphExec_t>(graph_));
+#endif
+  graph_ = nullptr;
+  failed_ = false;
 }
 
 }  // namespace tf

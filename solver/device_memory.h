@@ -1,4 +1,4 @@
-// Array memory and transfers on either compute path. On the GPU path allocations are device
+// Array memory and transfers on either compute path, for the solver and the renderer alike. On the GPU path allocations are device
 // memory zero-filled on the run's stream, uploads and downloads wait for their transfer, and
 // device-to-device copies and fills are only queued. On the CPU path all of them are plain
 // allocations and memcpy.
@@ -18,5 +18,8 @@ void Download(const Exec& ex, void* dst, const void* src, size_t bytes);
 void CopyOnDevice(const Exec& ex, void* dst, const void* src, size_t bytes);
 void FillZero(const Exec& ex, void* dst, size_t bytes);
 void WaitStream(const Exec& ex);
+// Waits for the stream and tells whether everything queued on it (launches included) succeeded;
+// clears the device's error state. Always true on the CPU path.
+bool DeviceOk(const Exec& ex);
 
 }  // namespace tf

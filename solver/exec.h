@@ -1,12 +1,16 @@
-// Execution templates: every per-cell computation of the solver is one copyable body handed to
-// kFor3 (one call per element of a 3-D range) or kReduce (sum or maximum over a 1-D range). On the
-// GPU path they launch a kernel on the run's stream; on the CPU path the same body runs in one
-// OpenMP parallel region with a static schedule over z.
+// Execution templates, the one way every per-cell, per-voxel and per-pixel computation of the
+// solver and the renderer runs: one copyable body handed to kFor3 (one call per element of a 3-D
+// range), kReduce (sum or maximum over a 1-D range) or kRounds (several dependent passes over a
+// small range). Every call names its launch: a label, and for kFor3 the shape the range is cut
+// into. On the GPU path they launch a kernel on the run's stream; on the CPU path the same body
+// runs in one OpenMP parallel region.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include <omp.h>
@@ -21,8 +25,9 @@ namespace tf {
 
 enum ReduceMode : int32_t { ReduceSum = 0, ReduceMax = 1 };
 
-// Where a call runs, and the one-value buffers through which reductions come back. Filled from
-// FireSim::Impl; on the CPU path only `gpu` (false) matters.
+// Where a call runs, and the one-value buffers through which reductions come back. The solver
+// fills it from FireSim::Impl; the renderer runs on the default stream and never reduces. On the
+// CPU path only `gpu` (false) matters.
 struct Exec {
   bool gpu = false;
   void* stream = nullptr;  // cudaStream_t on the GPU path
@@ -35,6 +40,42 @@ struct Exec {
 // Below this many elements a CPU pass runs on the calling thread: waking the team costs more
 // than the work (the coarse multigrid levels, the reduction of a few values).
 inline constexpr int64_t kSerialBelow = 4096;
+inline constexpr int64_t kSerialPixelsBelow = 1024;
+
+// How a kFor3 range is cut up.
+//   Cells:  even work per element (the solver). GPU blocks of 32 x 4 x 2; the CPU hands out z
+//           slices with a static schedule.
+//   Voxels: uneven work per element (a ray per voxel). GPU blocks of 8 x 8 x 4; the CPU hands out
+//           one z slice at a time to whichever thread is free.
+//   Pixels: uneven work on a 2-D range (ez = 1). GPU blocks of 8 x 8; the CPU hands out one row
+//           at a time, and runs ranges of fewer than kSerialPixelsBelow on the calling thread.
+enum class LaunchShape : uint8_t { Cells, Voxels, Pixels };
+
+// A launch's name and shape. The label is a string literal: launch counts are kept by it.
+struct Launch {
+  const char* label;
+  LaunchShape shape = LaunchShape::Cells;
+  Launch(const char* l, LaunchShape s = LaunchShape::Cells) : label(l), shape(s) {}
+};
+
+// Launch accounting, off until switched on (the benchmark does): every kFor3, kReduce and kRounds
+// call and every replayed LaunchGraph counts once under its label, on either path. The launches a
+// graph records are not counted again when it replays. Counting takes a lock; it is meant for
+// measuring, not for production runs.
+struct LaunchCount {
+  std::string label;
+  int64_t launches = 0;
+};
+void SetLaunchCounting(bool on);
+bool LaunchCountingOn();
+void CountLaunch(const char* label);
+void ResetLaunchCounts();
+int64_t TotalLaunches();
+std::vector<LaunchCount> LaunchCounts();  // most launches first
+
+inline void NoteLaunch(const char* label) {
+  if (LaunchCountingOn()) CountLaunch(label);
+}
 
 inline float BitsToFloat(uint32_t bits) {
   float f;
@@ -45,9 +86,9 @@ inline float BitsToFloat(uint32_t bits) {
 #if TFR_DEVICE_PASS
 template <class Body>
 __global__ void __launch_bounds__(256) kFor3Kernel(int ex, int ey, int ez, Body body) {
-  const int x = int(blockIdx.x) * 32 + int(threadIdx.x);
-  const int y = int(blockIdx.y) * 4 + int(threadIdx.y);
-  const int z = int(blockIdx.z) * 2 + int(threadIdx.z);
+  const int x = int(blockIdx.x * blockDim.x + threadIdx.x);
+  const int y = int(blockIdx.y * blockDim.y + threadIdx.y);
+  const int z = int(blockIdx.z * blockDim.z + threadIdx.z);
   if (x >= ex || y >= ey || z >= ez) return;
   body(x, y, z);
 }
@@ -78,33 +119,95 @@ __global__ void __launch_bounds__(256) kReduceKernel(int n, int mode, double* su
     }
   }
 }
+
+// One block runs every round; a barrier separates them.
+template <class Body>
+__global__ void __launch_bounds__(1024) kRoundsKernel(int rounds, int ex, int ey, int ez, Body body) {
+  const int n = ex * ey * ez;
+  for (int round = 0; round < rounds; ++round) {
+    for (int p = int(threadIdx.x); p < n; p += int(blockDim.x)) {
+      const int row = p / ex, x = p - row * ex;
+      body(round, x, row % ey, row / ey);
+    }
+    __syncthreads();
+  }
+}
 #endif
 
 // Calls body(x, y, z) for every 0 <= x < ex, 0 <= y < ey, 0 <= z < ez. Asynchronous on the GPU.
 template <class Body>
-void kFor3(const Exec& ex_, int ex, int ey, int ez, const Body& body) {
+void kFor3(const Exec& ex_, const Launch& at, int ex, int ey, int ez, const Body& body) {
   if (ex <= 0 || ey <= 0 || ez <= 0) return;
+  NoteLaunch(at.label);
 #if TFR_DEVICE_PASS
   if (ex_.gpu) {
-    const dim3 block(32, 4, 2);
-    const dim3 grid(unsigned(ex + 31) / 32, unsigned(ey + 3) / 4, unsigned(ez + 1) / 2);
+    const dim3 block = at.shape == LaunchShape::Cells    ? dim3(32, 4, 2)
+                       : at.shape == LaunchShape::Voxels ? dim3(8, 8, 4)
+                                                         : dim3(8, 8, 1);
+    const dim3 grid((unsigned(ex) + block.x - 1) / block.x, (unsigned(ey) + block.y - 1) / block.y,
+                    (unsigned(ez) + block.z - 1) / block.z);
     kFor3Kernel<<<grid, block, 0, static_cast<cudaStream_t>(ex_.stream)>>>(ex, ey, ez, body);
     return;
   }
 #else
   (void)ex_;
 #endif
-  [[maybe_unused]] const bool parallel = int64_t(ex) * ey * ez >= kSerialBelow;
+  const int64_t count = int64_t(ex) * ey * ez;
+  if (at.shape == LaunchShape::Pixels) {
+    [[maybe_unused]] const bool parallel = count >= kSerialPixelsBelow;
+#pragma omp parallel for schedule(dynamic, 1) collapse(2) if (parallel)
+    for (int z = 0; z < ez; ++z)
+      for (int y = 0; y < ey; ++y)
+        for (int x = 0; x < ex; ++x) body(x, y, z);
+    return;
+  }
+  [[maybe_unused]] const bool parallel = count >= kSerialBelow;
+  if (at.shape == LaunchShape::Voxels) {
+#pragma omp parallel for schedule(dynamic, 1) if (parallel)
+    for (int z = 0; z < ez; ++z)
+      for (int y = 0; y < ey; ++y)
+        for (int x = 0; x < ex; ++x) body(x, y, z);
+    return;
+  }
 #pragma omp parallel for schedule(static) if (parallel)
   for (int z = 0; z < ez; ++z)
     for (int y = 0; y < ey; ++y)
       for (int x = 0; x < ex; ++x) body(x, y, z);
 }
 
+// Calls body(round, x, y, z) for every 0 <= round < rounds over the whole range, each round
+// complete before the next begins: several dependent passes over a range too small to fill the
+// device. The GPU runs all of them in one launch of one block (the ranges it is meant for have a
+// few thousand elements, where a launch costs more than a pass); the CPU runs them one after
+// another, in kFor3's static order.
+template <class Body>
+void kRounds(const Exec& ex_, const Launch& at, int rounds, int ex, int ey, int ez, const Body& body) {
+  if (rounds <= 0 || ex <= 0 || ey <= 0 || ez <= 0) return;
+  NoteLaunch(at.label);
+#if TFR_DEVICE_PASS
+  if (ex_.gpu) {
+    const int n = ex * ey * ez;
+    const unsigned threads = unsigned(std::clamp((n + 31) / 32 * 32, 32, 1024));
+    kRoundsKernel<<<1, threads, 0, static_cast<cudaStream_t>(ex_.stream)>>>(rounds, ex, ey, ez, body);
+    return;
+  }
+#else
+  (void)ex_;
+#endif
+  [[maybe_unused]] const bool parallel = int64_t(ex) * ey * ez >= kSerialBelow;
+  for (int round = 0; round < rounds; ++round) {
+#pragma omp parallel for schedule(static) if (parallel)
+    for (int z = 0; z < ez; ++z)
+      for (int y = 0; y < ey; ++y)
+        for (int x = 0; x < ex; ++x) body(round, x, y, z);
+  }
+}
+
 // Sum (in double) or max(0, largest value) rounded to float of body(p) over 0 <= p < n. Waits for
 // the result on the GPU path.
 template <class Body>
-double kReduce(const Exec& ex_, int n, ReduceMode mode, const Body& body) {
+double kReduce(const Exec& ex_, const Launch& at, int n, ReduceMode mode, const Body& body) {
+  NoteLaunch(at.label);
 #if TFR_DEVICE_PASS
   if (ex_.gpu) {
     auto s = static_cast<cudaStream_t>(ex_.stream);
@@ -157,5 +260,50 @@ double kReduce(const Exec& ex_, int n, ReduceMode mode, const Body& body) {
     result = mode == ReduceSum ? result + partial[t].v : (partial[t].v > result ? partial[t].v : result);
   return mode == ReduceSum ? result : double(float(result));
 }
+
+// A fixed sequence of launches on the run's stream, recorded the first time it runs and replayed
+// afterwards as one launch on the GPU path. Everything the sequence takes from the host (pointers,
+// extents, counts) is frozen when it is recorded, so use it only for work whose shape never changes
+// over the object's life, and Reset it when that changes. The sequence must not wait for the
+// device (no kReduce, no Download): nothing runs while it is recorded. On the CPU path, or when
+// recording fails, the sequence simply runs every time.
+class LaunchGraph {
+ public:
+  LaunchGraph() = default;
+  LaunchGraph(const LaunchGraph&) = delete;
+  LaunchGraph& operator=(const LaunchGraph&) = delete;
+  ~LaunchGraph() { Reset(); }
+
+  template <class Record>
+  void Run(const Exec& ex, const char* label, const Record& record) {
+    if (!ex.gpu || failed_) {
+      record();
+      return;
+    }
+    if (graph_ == nullptr) {
+      if (!BeginRecording(ex)) {
+        failed_ = true;
+        record();
+        return;
+      }
+      record();
+      if (!EndRecording(ex)) {
+        failed_ = true;
+        record();  // nothing ran while recording
+        return;
+      }
+    }
+    Replay(ex, label);
+  }
+  void Reset();
+
+ private:
+  bool BeginRecording(const Exec& ex);
+  bool EndRecording(const Exec& ex);
+  void Replay(const Exec& ex, const char* label);
+
+  void* graph_ = nullptr;  // cudaGraphExec_t
+  bool failed_ = false;
+};
 
 }  // namespace tf

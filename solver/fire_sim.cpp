@@ -30,19 +30,6 @@ std::vector<Int3> PyramidExtents(const GridDesc& grid) {
   return out;
 }
 
-bool GpuPresent() {
-#if TFR_DEVICE_PASS
-  int count = 0;
-  if (cudaGetDeviceCount(&count) != cudaSuccess) {
-    cudaGetLastError();
-    return false;
-  }
-  return count > 0;
-#else
-  return false;
-#endif
-}
-
 // ---- creation and release ---------------------------------------------------------------------
 
 bool FireSim::Impl::allocate(float*& p, size_t count) {
@@ -169,6 +156,7 @@ void FireSim::Impl::release() {
     freeArray(reinterpret_cast<void*&>(level.solid));
   }
   levels.clear();
+  preconditioner.Reset();  // its recording points at the arrays just freed
   hasExtForce = hasQuench = hasEmitVel = hasFlammable = false;
 #if TFR_DEVICE_PASS
   if (useGpu) {
@@ -204,6 +192,8 @@ void FireSim::Release() { impl->release(); }
 const char* FireSim::LastError() const { return impl->error; }
 
 bool FireSim::UsesGpu() const { return impl->useGpu; }
+
+GridDesc FireSim::Grid() const { return impl->grid; }
 
 SolverStats FireSim::Stats() const { return impl->stats; }
 

@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include "solver/gpu_memory.h"  // GpuPresent, for callers choosing a device
+
 namespace tf {
 
 struct GridDesc {
@@ -108,9 +110,6 @@ struct Int3 {
 // less, at most 10 levels. Computed without allocating anything.
 std::vector<Int3> PyramidExtents(const GridDesc& grid);
 
-// True when the CUDA runtime reports at least one device (always false in a CPU-only build).
-bool GpuPresent();
-
 class FireSim {
  public:
   struct Impl;
@@ -125,6 +124,8 @@ class FireSim {
   void Release();
   const char* LastError() const;
   bool UsesGpu() const;
+  // The grid its arrays were made for; meaningful while the solver is ready.
+  GridDesc Grid() const;
   SolverStats Stats() const;
 
   // One frame of simulated time, in substeps.

@@ -80,6 +80,8 @@ struct FireSim::Impl {
   float steam = 0.5f;
 
   std::vector<Level> levels;  // finest first
+  // The multigrid preconditioner's launches, recorded on first use for the life of the arrays.
+  LaunchGraph preconditioner;
 
   Exec exec() const { return Exec{useGpu, stream, devSum, devMax, hostSum, hostMax}; }
   Dims dims() const { return Dims{grid.nx, grid.ny, grid.nz}; }
@@ -104,7 +106,10 @@ struct FireSim::Impl {
   void Combust(const FireParams& p, float dt);
 
   // Pressure solve internals and the solid pyramid.
+  void Precondition();  // VCycle(0), replayed from its recording on the GPU
   void VCycle(int depth);
+  // `forward` red-black sweeps in colour order 0, 1, then `backward` in order 1, 0.
+  void Sweeps(Level& level, int forward, int backward);
   void Smooth(Level& level, int parity);
   void RestrictSolid();
 };

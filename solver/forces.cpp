@@ -9,16 +9,11 @@
 #include <cstdint>
 
 #include "solver/fire_sim_impl.h"
-#include "solver/noise.h"
+#include "solver/device_math.h"
 
 namespace tf {
 
 namespace {
-
-// Single-instruction minimum and maximum on both devices (the host's fminf may be a library
-// call that blocks vectorisation). A NaN in `x` gives `limit`.
-TFR_HD inline float MinF(float x, float limit) { return x < limit ? x : limit; }
-TFR_HD inline float MaxF(float x, float limit) { return x > limit ? x : limit; }
 
 // One of the three face grids, Axis 0 (u), 1 (v) or 2 (w). Face (i, j, k) lies between the cell
 // (i, j, k) ("upper") and its neighbour one step back along the axis ("lower"). Interior faces
@@ -66,59 +61,26 @@ struct Velocity {
   }
 };
 
-struct Vec3 {
-  float x, y, z;
-};
-
 // Central differences of the cell-centre velocities. Neighbours are clamped into the grid, so on
 // the border a difference spans one cell while the divisor stays two cells.
-TFR_HD inline Vec3 CellCurl(const Velocity& vel, float twoH, int i, int j, int k) {
+TFR_HD inline Vec3f CellCurl(const Velocity& vel, float twoH, int i, int j, int k) {
   const Dims& d = vel.d;
   const int ip = i + 1 < d.nx ? i + 1 : d.nx - 1, im = i > 0 ? i - 1 : 0;
   const int jp = j + 1 < d.ny ? j + 1 : d.ny - 1, jm = j > 0 ? j - 1 : 0;
   const int kp = k + 1 < d.nz ? k + 1 : d.nz - 1, km = k > 0 ? k - 1 : 0;
-  Vec3 c;
+  Vec3f c;
   c.x = ((vel.wc(i, jp, k) - vel.wc(i, jm, k)) - (vel.vc(i, j, kp) - vel.vc(i, j, km))) / twoH;
   c.y = ((vel.uc(i, j, kp) - vel.uc(i, j, km)) - (vel.wc(ip, j, k) - vel.wc(im, j, k))) / twoH;
   c.z = ((vel.vc(ip, j, k) - vel.vc(im, j, k)) - (vel.uc(i, jp, k) - vel.uc(i, jm, k))) / twoH;
   return c;
 }
 
-// Value noise with the seed already hashed. Inline so that the turbulence pass can keep the parts
-// that depend on y and z only out of its row loop.
-TFR_HD inline float HashedNoise(float x, float y, float z, uint32_t seedHash) {
-  const int x0 = int(floorf(x)), y0 = int(floorf(y)), z0 = int(floorf(z));
-  const float fx = x - float(x0), fy = y - float(y0), fz = z - float(z0);
-  const float sx = fx * fx * (3.0f - 2.0f * fx);
-  const float sy = fy * fy * (3.0f - 2.0f * fy);
-  const float sz = fz * fz * (3.0f - 2.0f * fz);
-  const float wx[2] = {1.0f - sx, sx}, wy[2] = {1.0f - sy, sy}, wz[2] = {1.0f - sz, sz};
-  // Each lattice coordinate enters the hash as its own product, and (X + 1)·m = X·m + m in
-  // 32-bit wrap-around arithmetic.
-  const uint32_t hx[2] = {uint32_t(x0) * 73856093u, uint32_t(x0) * 73856093u + 73856093u};
-  const uint32_t hy[2] = {uint32_t(y0) * 19349663u, uint32_t(y0) * 19349663u + 19349663u};
-  const uint32_t hz[2] = {uint32_t(z0) * 83492791u, uint32_t(z0) * 83492791u + 83492791u};
-  float sum = 0.0f;
-  for (int c = 0; c < 8; ++c) {
-    const int bx = c & 1, by = (c >> 1) & 1, bz = c >> 2;
-    uint32_t h = hx[bx] ^ hy[by] ^ hz[bz] ^ seedHash;
-    h ^= h >> 13;
-    h *= 0x5BD1E995u;
-    h ^= h >> 15;
-    const float value = float(h & 0xFFFFFFu) * (1.0f / 8388608.0f) - 1.0f;
-    sum += value * wx[bx] * wy[by] * wz[bz];
-  }
-  return sum;
-}
-
-TFR_HD inline uint32_t SeedHash(int seed) { return uint32_t(seed) * 0x9E3779B1u; }
-
 // Values on the interior faces of one component grow by the average of the cell field on their
 // two sides times dt; halfDt = dt / 2 folds in the average.
 template <int Axis>
 void AddCellForce(const Exec& ex, Faces<Axis> g, float* face, const float* f, float halfDt) {
   const int step = g.lowerStep();
-  kFor3(ex, g.extent(0), g.extent(1), g.extent(2), [=] TFR_HD(int i, int j, int k) {
+  kFor3(ex, "add cell force", g.extent(0), g.extent(1), g.extent(2), [=] TFR_HD(int i, int j, int k) {
     if (!g.interior(i, j, k)) return;
     const int upper = g.d.cell(i, j, k);
     float& value = face[g.face(i, j, k)];
@@ -132,7 +94,7 @@ template <int Axis>
 void RelaxHorizontal(const Exec& ex, Faces<Axis> g, float* face, float wind, float drag,
                      const float* mask, float blend, const float* target, float speed) {
   const int step = g.lowerStep();
-  kFor3(ex, g.extent(0), g.extent(1), g.extent(2), [=] TFR_HD(int i, int j, int k) {
+  kFor3(ex, "relax horizontal", g.extent(0), g.extent(1), g.extent(2), [=] TFR_HD(int i, int j, int k) {
     if (!g.interior(i, j, k)) return;
     const int upper = g.d.cell(i, j, k), lower = upper - step;
     float& value = face[g.face(i, j, k)];
@@ -143,10 +105,6 @@ void RelaxHorizontal(const Exec& ex, Faces<Axis> g, float* face, float wind, flo
 }
 
 }  // namespace
-
-TFR_HD float ValueNoise(float x, float y, float z, int seed) {
-  return HashedNoise(x, y, z, SeedHash(seed));
-}
 
 void FireSim::Impl::Forces(const FireParams& p, float dt) {
   const Exec ex = exec();
@@ -170,7 +128,7 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
     const float* target = hasEmitVel ? emitVelZ : nullptr;
     const float speed = emission.emitSpeed;
     const int layer = d.cellStrideZ();
-    kFor3(ex, nx, ny, nz + 1, [=] TFR_HD(int i, int j, int k) {
+    kFor3(ex, "buoyancy", nx, ny, nz + 1, [=] TFR_HD(int i, int j, int k) {
       if (k < 1 || k > nz - 1) return;
       const int upper = d.cell(i, j, k), lower = upper - layer;
       float& value = pw[d.w(i, j, k)];
@@ -213,8 +171,8 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
     float* fz = cellForceZ;
     // The curl itself waits in the force arrays: the force pass reads it back from the cell it
     // overwrites instead of differencing the faces a second time.
-    kFor3(ex, nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
-      const Vec3 o = CellCurl(vel, twoH, i, j, k);
+    kFor3(ex, "curl", nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
+      const Vec3f o = CellCurl(vel, twoH, i, j, k);
       const int c = d.cell(i, j, k);
       magnitude[c] = sqrtf(o.x * o.x + o.y * o.y + o.z * o.z);
       fx[c] = o.x;
@@ -225,9 +183,9 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
     const float* m = magnitude;
     const float vorticity = p.vorticity, h = grid.cellSize;
     const int sy = d.cellStrideY(), sz = d.cellStrideZ();
-    kFor3(ex, nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
+    kFor3(ex, "vorticity confinement", nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
       const int c = d.cell(i, j, k);
-      Vec3 force{0.0f, 0.0f, 0.0f};
+      Vec3f force{0.0f, 0.0f, 0.0f};
       // The outermost layer of cells has no centred gradient and keeps no force.
       if (i >= 1 && i <= nx - 2 && j >= 1 && j <= ny - 2 && k >= 1 && k <= nz - 2) {
         const float gx = m[c + 1] - m[c - 1];
@@ -236,10 +194,10 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
         const float len = sqrtf(gx * gx + gy * gy + gz * gz);
         if (len >= 1e-12f) {
           const float nX = gx / len, nY = gy / len, nZ = gz / len;
-          const Vec3 o{fx[c], fy[c], fz[c]};
+          const Vec3f o{fx[c], fy[c], fz[c]};
           // Cold, smoke-free cells keep a quarter of the strength.
           const float s = MinF(2.0f * temp[c] + 0.25f + dens[c], 1.0f) * vorticity * h;
-          force = Vec3{(nY * o.z - nZ * o.y) * s, (nZ * o.x - nX * o.z) * s,
+          force = Vec3f{(nY * o.z - nZ * o.y) * s, (nZ * o.x - nX * o.z) * s,
                        (nX * o.y - nY * o.x) * s};
         }
       }
@@ -263,10 +221,10 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
     float* fx = cellForceX;
     float* fy = cellForceY;
     float* fz = cellForceZ;
-    kFor3(ex, nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
+    kFor3(ex, "turbulence", nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
       const int c = d.cell(i, j, k);
       const float a = MinF(2.0f * temp[c] + dens[c], 1.0f) * turbulence;
-      Vec3 force{0.0f, 0.0f, 0.0f};
+      Vec3f force{0.0f, 0.0f, 0.0f};
       if (a > 0.0f) {
         const float px = float(i) * freq, py = float(j) * freq, pz = float(k) * freq - drift;
         const float qx = 2.0f * px, qy = 2.0f * py, qz = 2.0f * pz;

@@ -20,4 +20,17 @@ size_t GpuFreeMemory() {
 #endif
 }
 
+bool GpuPresent() {
+#if TFR_DEVICE_PASS
+  int count = 0;
+  if (cudaGetDeviceCount(&count) != cudaSuccess) {
+    cudaGetLastError();
+    return false;
+  }
+  return count > 0;
+#else
+  return false;
+#endif
+}
+
 }  // namespace tf

@@ -165,12 +165,12 @@ TFR_HD inline void WalkRow(const LevelShape& L, const float* x, int j, int k, in
 inline constexpr int64_t kParallelLevelCells = 32 * 32 * 32;
 
 template <class Cell>
-void ForLevelCells(const Exec& ex, const LevelShape& L, const float* x, int parity,
+void ForLevelCells(const Exec& ex, const char* label, const LevelShape& L, const float* x, int parity,
                    const Cell& cell) {
   const Dims d = L.d;
   if (ex.gpu) {
     const int width = parity < 0 ? d.nx : (d.nx + 1) / 2;
-    kFor3(ex, width, d.ny, d.nz, [=] TFR_HD(int ii, int j, int k) {
+    kFor3(ex, label, width, d.ny, d.nz, [=] TFR_HD(int ii, int j, int k) {
       const int i = parity < 0 ? ii : 2 * ii + ((j + k + parity) & 1);
       if (i >= d.nx) return;
       const int c = d.cell(i, j, k);
@@ -178,11 +178,30 @@ void ForLevelCells(const Exec& ex, const LevelShape& L, const float* x, int pari
     });
     return;
   }
+  NoteLaunch(label);
   [[maybe_unused]] const bool parallel = int64_t(d.nx) * d.ny * d.nz >= kParallelLevelCells;
 #pragma omp parallel for schedule(static) if (parallel)
   for (int k = 0; k < d.nz; ++k)
     for (int j = 0; j < d.ny; ++j) WalkRow(L, x, j, k, parity, cell);
 }
+
+// One relaxation of a cell of one colour. A half-sweep writes one colour and reads only the other,
+// so the order of its cells does not matter. Solid cells and cells with no coupling (diag 0) keep
+// their value; they divide by 1 instead of 0 so that nothing in the row traps.
+struct Relax {
+  const uint8_t* solid;
+  float* x;
+  const float* b;
+  TFR_HD void operator()(int, int, int, int c, const Stencil& s, bool open) const {
+    const uint32_t update = open ? ~0u : MaskOf(solid[c] == 0) & MaskOf(s.diag > 0);
+    const float relaxed = (s.sum + b[c]) / float(s.diag + int(~update & 1u));
+    x[c] = Select(update, relaxed, x[c]);
+  }
+};
+
+// Levels of at most this many cells relax on the GPU in one block, all their sweeps in one launch:
+// below it a sweep's launch costs more than its work.
+constexpr int64_t kOneBlockCells = 8192;
 
 // Sum or maximum of term(c0 + i) over 0 <= i < n, in double: four interleaved accumulators,
 // combined in a fixed order, so that the additions overlap and the result is the same every run.
@@ -206,17 +225,17 @@ TFR_HD inline double ReduceRow(ReduceMode mode, int c0, int n, const Term& term)
 // Sum or maximum over the cells of a level: cell(i, j, k, c, stencil of x at c, open) writes the
 // cell's outputs, then term(c) gives its value. The CPU writes a whole row before it reduces it.
 template <class Cell, class Term>
-double ReduceLevelCells(const Exec& ex, const LevelShape& L, const float* x, ReduceMode mode,
-                        const Cell& cell, const Term& term) {
+double ReduceLevelCells(const Exec& ex, const char* label, const LevelShape& L, const float* x,
+                        ReduceMode mode, const Cell& cell, const Term& term) {
   const Dims d = L.d;
   if (ex.gpu) {
-    return kReduce(ex, d.nx * d.ny * d.nz, mode, [=] TFR_HD(int c) -> double {
+    return kReduce(ex, label, d.nx * d.ny * d.nz, mode, [=] TFR_HD(int c) -> double {
       const int row = c / d.nx, i = c - row * d.nx, j = row % d.ny, k = row / d.ny;
       cell(i, j, k, c, StencilAt(x, L.solid, c, RowAt(L, j, k), i > 0, i + 1 < d.nx), false);
       return term(c);
     });
   }
-  return kReduce(ex, d.ny * d.nz, mode, [=] TFR_HD(int row) -> double {
+  return kReduce(ex, label, d.ny * d.nz, mode, [=] TFR_HD(int row) -> double {
     const int j = row % d.ny, k = row / d.ny;
     WalkRow(L, x, j, k, -1, cell);
     return ReduceRow(mode, d.cell(0, j, k), d.nx, term);
@@ -226,15 +245,15 @@ double ReduceLevelCells(const Exec& ex, const LevelShape& L, const float* x, Red
 // Sum or maximum over the n elements of cell arrays: update(c) writes element c, then term(c)
 // gives its value. The CPU takes rows of `width` elements.
 template <class Update, class Term>
-double ReduceElements(const Exec& ex, int n, int width, ReduceMode mode, const Update& update,
-                      const Term& term) {
+double ReduceElements(const Exec& ex, const char* label, int n, int width, ReduceMode mode,
+                      const Update& update, const Term& term) {
   if (ex.gpu) {
-    return kReduce(ex, n, mode, [=] TFR_HD(int c) -> double {
+    return kReduce(ex, label, n, mode, [=] TFR_HD(int c) -> double {
       update(c);
       return term(c);
     });
   }
-  return kReduce(ex, n / width, mode, [=] TFR_HD(int row) -> double {
+  return kReduce(ex, label, n / width, mode, [=] TFR_HD(int row) -> double {
     const int c0 = row * width;
     for (int c = c0; c < c0 + width; ++c) update(c);
     return ReduceRow(mode, c0, width, term);
@@ -244,7 +263,7 @@ double ReduceElements(const Exec& ex, int n, int width, ReduceMode mode, const U
 // a . b, products and sum in double.
 double Dot(const Exec& ex, int n, int width, const float* a, const float* b) {
   return ReduceElements(
-      ex, n, width, ReduceSum, [] TFR_HD(int) {},
+      ex, "project: dot", n, width, ReduceSum, [] TFR_HD(int) {},
       [=] TFR_HD(int c) -> double { return double(a[c]) * double(b[c]); });
 }
 
@@ -278,7 +297,7 @@ void FireSim::Impl::Project(const FireParams& params, float dt) {
   // leaves the residual pass below free of writes to the array it reads. Gas sealed in by walls
   // has nowhere to expand to, so it is not asked to.
   const uint8_t* sealedIn = hasSealed ? sealed : nullptr;
-  kFor3(ex, nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
+  kFor3(ex, "project: rhs", nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
     const int c = d.cell(i, j, k);
     const bool wall = solid[c] != 0;
     const float t = sealedIn && sealedIn[c] ? 0.0f : flameRate[c] * expansion;
@@ -292,7 +311,7 @@ void FireSim::Impl::Project(const FireParams& params, float dt) {
 
   // Residual of the warm-started pressure, into level 0's right-hand side.
   const double r0 = ReduceLevelCells(
-      ex, shape, p, ReduceMax,
+      ex, "project: residual", shape, p, ReduceMax,
       [=] TFR_HD(int, int, int, int c, const Stencil& s, bool open) {
         r[c] = Select(open ? ~0u : MaskOf(solid[c] == 0), -h2 * rhs[c] - Apply(s, p[c]), 0.0f);
       },
@@ -304,13 +323,13 @@ void FireSim::Impl::Project(const FireParams& params, float dt) {
   int iterations = 0;
   if (r0 > tau) {
     const int maxIterations = params.maxPressureIterations;
-    VCycle(0);
+    Precondition();
     CopyOnDevice(ex, dir, z, cellBytes());
     double rho = Dot(ex, n, nx, r, z);
     int it = 1;
     for (; it <= maxIterations; ++it) {
       const double sigma = ReduceLevelCells(
-          ex, shape, dir, ReduceSum,
+          ex, "project: apply", shape, dir, ReduceSum,
           [=] TFR_HD(int, int, int, int c, const Stencil& s, bool open) {
             q[c] = Select(open ? ~0u : MaskOf(solid[c] == 0), Apply(s, dir[c]), 0.0f);
           },
@@ -320,17 +339,17 @@ void FireSim::Impl::Project(const FireParams& params, float dt) {
       if (!(sigma > 0.0)) break;
       const float alpha = float(rho / sigma);
       const double rMax = ReduceElements(
-          ex, n, nx, ReduceMax,
+          ex, "project: update", n, nx, ReduceMax,
           [=] TFR_HD(int c) {
             p[c] += alpha * dir[c];
             r[c] -= alpha * q[c];
           },
           [=] TFR_HD(int c) -> double { return double(fabsf(r[c])); });
       if (rMax <= tau) break;
-      VCycle(0);
+      Precondition();
       const double rhoNew = Dot(ex, n, nx, r, z);
       const float beta = float(rhoNew / rho);
-      kFor3(ex, nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
+      kFor3(ex, "project: direction", nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
         const int c = d.cell(i, j, k);
         dir[c] = z[c] + beta * dir[c];
       });
@@ -344,21 +363,21 @@ void FireSim::Impl::Project(const FireParams& params, float dt) {
   // Subtract the pressure gradient; beyond an open side the pressure is 0, faces on a closed side
   // are left to FaceBC. The warm-started pressure is a full pressure, so this runs every time.
   const float s = 1.0f / h;
-  kFor3(ex, nx + 1, ny, nz, [=] TFR_HD(int i, int j, int k) {
+  kFor3(ex, "project: gradient u", nx + 1, ny, nz, [=] TFR_HD(int i, int j, int k) {
     if ((i == 0 && !(mask & 1)) || (i == nx && !(mask & 2))) return;
     const int c = d.cell(i, j, k);
     const float pL = i > 0 ? p[c - 1] : 0.0f;
     const float pR = i < nx ? p[c] : 0.0f;
     pu[d.u(i, j, k)] -= (pR - pL) * s;
   });
-  kFor3(ex, nx, ny + 1, nz, [=] TFR_HD(int i, int j, int k) {
+  kFor3(ex, "project: gradient v", nx, ny + 1, nz, [=] TFR_HD(int i, int j, int k) {
     if ((j == 0 && !(mask & 4)) || (j == ny && !(mask & 8))) return;
     const int c = d.cell(i, j, k);
     const float pL = j > 0 ? p[c - nx] : 0.0f;
     const float pR = j < ny ? p[c] : 0.0f;
     pv[d.v(i, j, k)] -= (pR - pL) * s;
   });
-  kFor3(ex, nx, ny, nz + 1, [=] TFR_HD(int i, int j, int k) {
+  kFor3(ex, "project: gradient w", nx, ny, nz + 1, [=] TFR_HD(int i, int j, int k) {
     if ((k == 0 && !(mask & 16)) || (k == nz && !(mask & 32))) return;
     const int c = d.cell(i, j, k);
     const float pL = k > 0 ? p[c - nx * ny] : 0.0f;
@@ -377,10 +396,8 @@ void FireSim::Impl::VCycle(int depth) {
   const int sweeps = coarsest ? 24 : 2;
   const Dims d{L.nx, L.ny, L.nz};
   FillZero(ex, L.x, size_t(d.nx) * size_t(d.ny) * size_t(d.nz) * sizeof(float));
-  for (int s = 0; s < sweeps; ++s) {
-    Smooth(L, 0);
-    Smooth(L, 1);
-  }
+  // The coarsest level's sweeps there and back follow each other directly: one group.
+  Sweeps(L, sweeps, coarsest ? sweeps : 0);
   if (!coarsest) {
     const Level& C = levels[size_t(depth) + 1];
     const Dims cd{C.nx, C.ny, C.nz};
@@ -397,14 +414,15 @@ void FireSim::Impl::VCycle(int depth) {
     // A fluid cell walled in on every side (diag 0) has no equation the cycle could solve; it is
     // left out of the correction both ways, as if solid, so that the preconditioner stays
     // symmetric and the conjugate gradients are not thrown off by a residual no step can reduce.
-    ForLevelCells(ex, shape, x, -1, [=] TFR_HD(int, int, int, int c, const Stencil& s, bool open) {
+    ForLevelCells(ex, "multigrid: residual", shape, x, -1,
+                  [=] TFR_HD(int, int, int, int c, const Stencil& s, bool open) {
       const uint32_t equation = open ? ~0u : MaskOf(solid[c] == 0) & MaskOf(s.diag > 0);
       res[c] = Select(equation, b[c] - Apply(s, x[c]), 0.0f);
     });
 
     // The coarse right-hand side is a quarter of the sum of the (up to) eight fine residuals, not
     // their average.
-    kFor3(ex, cd.nx, cd.ny, cd.nz, [=] TFR_HD(int I, int J, int K) {
+    kFor3(ex, "multigrid: restrict", cd.nx, cd.ny, cd.nz, [=] TFR_HD(int I, int J, int K) {
       const int cc = cd.cell(I, J, K);
       const int i = 2 * I, j = 2 * J, k = 2 * K;
       const int f = d.cell(i, j, k);
@@ -433,30 +451,51 @@ void FireSim::Impl::VCycle(int depth) {
       const float x0 = fineX[c];
       fineX[c] = Select(equation, x0 + coarseX[cd.cell(i / 2, j / 2, k / 2)], x0);
     };
-    ForLevelCells(ex, shape, b, -1, prolong);
+    ForLevelCells(ex, "multigrid: prolong", shape, b, -1, prolong);
+    // Colours in reverse order after the correction keep the preconditioner symmetric.
+    Sweeps(L, 0, sweeps);
   }
-  // Colours in reverse order after the correction keep the preconditioner symmetric.
-  for (int s = 0; s < sweeps; ++s) {
-    Smooth(L, 1);
-    Smooth(L, 0);
+}
+
+void FireSim::Impl::Precondition() {
+  // The cycle's launches depend only on the pyramid, which lives as long as the arrays: recorded
+  // once, replayed as one launch on the GPU.
+  preconditioner.Run(exec(), "multigrid: v-cycle", [this] { VCycle(0); });
+}
+
+void FireSim::Impl::Sweeps(Level& level, int forward, int backward) {
+  const Exec ex = exec();
+  const Dims d{level.nx, level.ny, level.nz};
+  if (ex.gpu && int64_t(d.nx) * d.ny * d.nz <= kOneBlockCells) {
+    const LevelShape shape{d, level.solid, openMask};
+    const Relax relax{level.solid, level.x, level.b};
+    const float* x = level.x;
+    const int split = 2 * forward;
+    // Round r relaxes one colour of the whole level; a barrier separates the rounds.
+    kRounds(ex, "multigrid: sweeps", 2 * (forward + backward), (d.nx + 1) / 2, d.ny, d.nz,
+            [=] TFR_HD(int round, int ii, int j, int k) {
+              const int parity = round < split ? (round & 1) : 1 - (round & 1);
+              const int i = 2 * ii + ((j + k + parity) & 1);
+              if (i >= d.nx) return;
+              const int c = d.cell(i, j, k);
+              relax(i, j, k, c, StencilAt(x, shape.solid, c, RowAt(shape, j, k), i > 0, i + 1 < d.nx), false);
+            });
+    return;
+  }
+  for (int s = 0; s < forward; ++s) {
+    Smooth(level, 0);
+    Smooth(level, 1);
+  }
+  for (int s = 0; s < backward; ++s) {
+    Smooth(level, 1);
+    Smooth(level, 0);
   }
 }
 
 void FireSim::Impl::Smooth(Level& level, int parity) {
   const Dims d{level.nx, level.ny, level.nz};
   const LevelShape shape{d, level.solid, openMask};
-  const uint8_t* solid = level.solid;
-  float* x = level.x;
-  const float* b = level.b;
-  // A half-sweep writes one colour and reads only the other, so the order of its cells does not
-  // matter. Solid cells and cells with no coupling (diag 0) keep their value; they divide by 1
-  // instead of 0 so that nothing in the row traps.
-  const auto relax = [=] TFR_HD(int, int, int, int c, const Stencil& s, bool open) {
-    const uint32_t update = open ? ~0u : MaskOf(solid[c] == 0) & MaskOf(s.diag > 0);
-    const float relaxed = (s.sum + b[c]) / float(s.diag + int(~update & 1u));
-    x[c] = Select(update, relaxed, x[c]);
-  };
-  ForLevelCells(exec(), shape, x, parity, relax);
+  ForLevelCells(exec(), "multigrid: smooth", shape, level.x, parity, Relax{level.solid, level.x, level.b});
 }
 
 }  // namespace tf

@@ -32,7 +32,7 @@ void DeriveVelocity(FireSim::Impl& s, int axis) {
   const float* v = s.v;
   const float* w = s.w;
   float* out = s.scratch2;
-  kFor3(s.exec(), nx, ny, s.grid.nz, [=] TFR_HD(int i, int j, int k) {
+  kFor3(s.exec(), "derive velocity", nx, ny, s.grid.nz, [=] TFR_HD(int i, int j, int k) {
     const int c = i + nx * (j + ny * k);
     const float uc = 0.5f * (u[i + (nx + 1) * (j + ny * k)] + u[i + 1 + (nx + 1) * (j + ny * k)]);
     const float vc = 0.5f * (v[i + nx * (j + (ny + 1) * k)] + v[i + nx * (j + 1 + (ny + 1) * k)]);
@@ -44,7 +44,7 @@ void DeriveVelocity(FireSim::Impl& s, int axis) {
 // a(x, y, z) <- a(x + dx, y + dy, z + dz) over an array of extents (ex, ey, ez), entering cells
 // 0; `tmp` is a temporary of the same size.
 void ShiftArray(const Exec& ex, float* a, float* tmp, int ex_, int ey, int ez, int dx, int dy, int dz) {
-  kFor3(ex, ex_, ey, ez, [=] TFR_HD(int x, int y, int z) {
+  kFor3(ex, "shift", ex_, ey, ez, [=] TFR_HD(int x, int y, int z) {
     const int sx = x + dx, sy = y + dy, sz = z + dz;
     const bool inside = sx >= 0 && sx < ex_ && sy >= 0 && sy < ey && sz >= 0 && sz < ez;
     tmp[x + ex_ * (y + ey * z)] = inside ? a[sx + ex_ * (sy + ey * sz)] : 0.0f;
@@ -88,7 +88,7 @@ double FireSim::Total(FieldId id) {
   if (!s.ready) return 0.0;
   const float* a = StoredField(s, id);
   if (!a) return 0.0;
-  return kReduce(s.exec(), s.cellCount(), ReduceSum, [=] TFR_HD(int p) { return double(a[p]); });
+  return kReduce(s.exec(), "total", s.cellCount(), ReduceSum, [=] TFR_HD(int p) { return double(a[p]); });
 }
 
 float FireSim::MaxDivergence() {
@@ -101,7 +101,7 @@ float FireSim::MaxDivergence() {
   const float* w = s.w;
   const float* target = s.targetDivergence;
   const uint8_t* solid = s.levels[0].solid;
-  const double m = kReduce(s.exec(), s.cellCount(), ReduceMax, [=] TFR_HD(int p) {
+  const double m = kReduce(s.exec(), "max divergence", s.cellCount(), ReduceMax, [=] TFR_HD(int p) {
     if (solid[p]) return 0.0;
     const int i = p % nx, j = (p / nx) % ny, k = p / (nx * ny);
     const int iu = i + (nx + 1) * (j + ny * k);

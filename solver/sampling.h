@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "solver/device.h"
+#include "solver/device_math.h"
 
 // The helpers below are inlined into their callers whatever their size: a row loop vectorises only
 // when no call is left in it.
@@ -24,10 +24,6 @@
 #endif
 
 namespace tf {
-
-struct Vec3f {
-  float x, y, z;
-};
 
 // a where c holds, else b: the bits are selected, so that the compiler can neither turn the choice
 // into a branch nor thread the code around it. Exact, the sign of a zero included.
@@ -44,8 +40,6 @@ TFR_HD TFR_SAMPLE_INLINE float Pick(bool c, float a, float b) {
   return a;
 #endif
 }
-
-TFR_HD TFR_SAMPLE_INLINE float Lerp(float a, float b, float t) { return (1.0f - t) * a + t * b; }
 
 // Clamps one coordinate to [0, E - 1.001] (0 when the extent is 1) and splits it into the lower
 // of the two neighbouring indices and the weight between them; the upper one is i0 + 1, or i0
@@ -115,17 +109,13 @@ TFR_HD TFR_SAMPLE_INLINE float Interpolate(const float* a, const Corners& c) {
   return Lerp(b0, b1, c.r);
 }
 
-// b where it is smaller (larger), else a: SSE's minss(b, a) and maxss(b, a).
-TFR_HD TFR_SAMPLE_INLINE float Min2(float a, float b) { return b < a ? b : a; }
-TFR_HD TFR_SAMPLE_INLINE float Max2(float a, float b) { return b > a ? b : a; }
-
 // The smallest and largest of the eight values a sample reads.
 TFR_HD TFR_SAMPLE_INLINE void CornerRange(const float* a, const Corners& c, float& lo, float& hi) {
   const Corner8 k = ReadCorners(a, c);
   float mn = k.v[0], mx = k.v[0];
-  for (int n = 1; n < 8; ++n) {
-    mn = Min2(mn, k.v[n]);
-    mx = Max2(mx, k.v[n]);
+  for (int n = 1; n < 8; ++n) {  // the new value first: SSE's minss and maxss, a NaN kept out
+    mn = MinF(k.v[n], mn);
+    mx = MaxF(k.v[n], mx);
   }
   lo = mn;
   hi = mx;

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "domain/domain_sizing.h"
-#include "host/math.h"
-#include "host/viewport.h"
+#include "host/core/math.h"
+#include "host/view/viewport.h"
 
 namespace tf {
 

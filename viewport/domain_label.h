@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "host/math.h"
+#include "host/core/math.h"
 
 namespace tf {
 

@@ -9,9 +9,9 @@
 
 #include "domain/domain_sizing.h"
 #include "domain/fire_params_desc.h"
-#include "host/objects.h"
-#include "host/param_block.h"
-#include "host/scene.h"
+#include "host/scene/objects.h"
+#include "host/scene/param_block.h"
+#include "host/scene/scene.h"
 #include "render/preview.h"
 #include "render/render.h"
 #include "sim/simulate_domain.h"

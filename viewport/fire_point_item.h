@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "host/math.h"
-#include "host/viewport.h"
+#include "host/core/math.h"
+#include "host/view/viewport.h"
 #include "viewport/frame_points.h"
 
 namespace host {

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "host/math.h"
+#include "host/core/math.h"
 #include "sim/cache_file.h"
 
 namespace tf {

@@ -13,37 +13,18 @@
 
 #include "domain/fire_params_desc.h"
 #include "domain/sim_run.h"
-#include "host/objects.h"
-#include "host/param_block.h"
-#include "host/primitives.h"
-#include "host/scene.h"
+#include "host/scene/objects.h"
+#include "host/scene/param_block.h"
+#include "host/scene/primitives.h"
+#include "host/scene/scene.h"
 #include "plugin/fire_obj_desc.h"
+#include "tests/support/temp_folder.h"
 
 namespace tf::testing {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tfr_capture_XXXXXX").string();
-    if (mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::string& p) const { return path_ / p; }
+using host::testing::TempFolder;
 
- private:
-  std::filesystem::path path_;
-};
-
-inline void WriteText(const std::filesystem::path& file, const std::string& text) {
-  std::filesystem::create_directories(file.parent_path());
-  std::ofstream(file, std::ios::binary) << text;
-}
+using host::testing::WriteText;
 
 // A scene in centimetres holding one domain of 64 x 64 x 64 units on 16 cells (cells of 4 units),
 // standing on the origin, without flicker.

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "capture/fluid_bridge.h"
-#include "host/scene.h"
+#include "host/scene/scene.h"
 
 namespace {
 

@@ -12,16 +12,16 @@
 #include "capture/capture_scene.h"
 #include "capture/scene_inputs.h"
 #include "capture_test_util.h"
-#include "host/forces.h"
-#include "host/hair.h"
-#include "host/particles.h"
+#include "host/scene/forces.h"
+#include "host/scene/hair.h"
+#include "host/scene/particles.h"
 #include "solver/fire_sim_impl.h"
 
 namespace tf {
 namespace {
 
 using testing::DomainScene;
-using testing::TempDir;
+using testing::TempFolder;
 using testing::WriteText;
 
 float Max(const std::vector<float>& v) { return *std::max_element(v.begin(), v.end()); }
@@ -342,7 +342,7 @@ TEST(EmitterVelocity, MovingNodesHandTheirMotionOn) {
 
 TEST(EmitterVelocity, ParticlesPushTheirOwnWayInACubeAroundTheirCell) {
   DomainScene s;
-  TempDir dir;
+  TempFolder dir;
   s.scene.SetFilePath(dir / "scene.json");
   // One particle at the centre cell (8, 8, 8), moving 100 units (1 m) a second along x.
   WriteText(dir / "p_0000.txt", "# x y z vx vy vz\n2 2 34 100 0 0\n");
@@ -399,7 +399,7 @@ TEST(Hair, BurnsAsTheShellOfItsSurface) {
 
 TEST(Events, ImpactsFadeOverTheirBurnTimeAndMetresScale) {
   DomainScene s;
-  TempDir dir;
+  TempFolder dir;
   s.scene.SetFilePath(dir / "shot.v2.json");
   s.block->SetFloat(kEventsBurnTime, 0, 0.1f);  // V = 3 frames at 30 fps
   s.block->SetFloat(kEventsRadius, 0, 4.0f);    // 1 cell
@@ -429,7 +429,7 @@ TEST(Events, ImpactsFadeOverTheirBurnTimeAndMetresScale) {
 
 TEST(Events, SparksLastTwoFramesAndDustHalfASecondWithoutReplacingFire) {
   DomainScene s;
-  TempDir dir;
+  TempFolder dir;
   s.scene.SetFilePath(dir / "shot.json");
   s.block->SetFloat(kEventsRadius, 0, 8.0f);  // 2 cells
   s.block->SetFloat(kInheritMotion, 0, 0.0f);

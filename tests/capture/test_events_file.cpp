@@ -11,11 +11,11 @@
 namespace tf {
 namespace {
 
-using testing::TempDir;
+using testing::TempFolder;
 using testing::WriteText;
 
 TEST(ReadEventsFile, ReadsKindsCommentsAndMissingEnergies) {
-  TempDir dir;
+  TempFolder dir;
   const auto file = dir / "events.txt";
   WriteText(file,
             "# frame x y z kind energy\n"
@@ -55,7 +55,7 @@ TEST(ReadEventsFile, ReadsKindsCommentsAndMissingEnergies) {
 }
 
 TEST(ReadEventsFile, UnitsCommentDeclaresMetres) {
-  TempDir dir;
+  TempFolder dir;
   for (const char* comment : {"# units meters", "   # exported in units metres by the tool"}) {
     WriteText(dir / "e.txt", std::string(comment) + "\n1 0 0 0 spark 3\n");
     std::vector<ImpactEvent> events;
@@ -72,7 +72,7 @@ TEST(ReadEventsFile, UnitsCommentDeclaresMetres) {
 }
 
 TEST(ReadEventsFile, MissingFileOrPathEmptiesTheList) {
-  TempDir dir;
+  TempFolder dir;
   std::vector<ImpactEvent> events(2);
   bool metres = true;
   EXPECT_EQ(ReadEventsFile("", 1.0f, events, metres), -1);
@@ -88,7 +88,7 @@ TEST(ReadEventsFile, MissingFileOrPathEmptiesTheList) {
 }
 
 TEST(ReadEventsFile, LongLinesAreCutAt511Bytes) {
-  TempDir dir;
+  TempFolder dir;
   // The energy lies beyond byte 511 and is lost with the rest of the line; the next line reads.
   const std::string longLine = "3 1 2 3 impact" + std::string(520, ' ') + "99\n";
   WriteText(dir / "e.txt", longLine + "4 0 0 0 dust 7\n");

@@ -13,8 +13,8 @@
 #include "capture/scene_inputs.h"
 #include "domain/fire_params_desc.h"
 #include "domain/sim_run.h"
-#include "host/scene.h"
-#include "host/scene_file.h"
+#include "host/scene/scene.h"
+#include "host/scene/scene_file.h"
 #include "plugin/fire_obj_desc.h"
 #include "solver/fire_sim_impl.h"
 
@@ -101,6 +101,8 @@ struct ExampleCase {
   std::function<void(ExampleRun&)> check;
 };
 
+// CTest lists a case by its scene file instead of a dump of its bytes.
+void PrintTo(const ExampleCase& c, std::ostream* os) { *os << c.file; }
 class Examples : public ::testing::TestWithParam<ExampleCase> {};
 
 TEST_P(Examples, BakesFireNearItsSources) {

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "domain/fire_params_desc.h"
-#include "host/class_desc.h"
-#include "host/objects.h"
+#include "host/scene/class_desc.h"
+#include "host/scene/objects.h"
 
 namespace tf {
 namespace {

@@ -8,9 +8,9 @@
 #include "domain/domain_sizing.h"
 #include "domain/fire_params_desc.h"
 #include "domain/sim_run.h"
-#include "host/class_desc.h"
-#include "host/objects.h"
-#include "host/scene.h"
+#include "host/scene/class_desc.h"
+#include "host/scene/objects.h"
+#include "host/scene/scene.h"
 #include "solver/fire_sim_impl.h"
 
 namespace tf {

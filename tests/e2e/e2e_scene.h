@@ -8,11 +8,18 @@
 #include <string>
 #include <vector>
 
-#include "tests/host/temp_folder.h"
+#include "tests/support/temp_folder.h"
+#include "tests/support/tolvaris_program.h"
 
 namespace tf::e2e {
 
 using host::testing::FileNames;
+using host::testing::Outcome;
+using host::testing::Program;
+using host::testing::ReadText;
+using host::testing::RunProgram;
+using host::testing::TempFolder;
+using host::testing::WriteText;
 
 // A scene with a burning box and a TolvarisFire domain above it. `domainParams` are extra
 // parameter entries of the domain (JSON objects, comma-separated); the box is the domain's source

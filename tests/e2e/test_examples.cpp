@@ -12,11 +12,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/scene.h"
-#include "host/scene_file.h"
+#include "host/scene/scene.h"
+#include "host/scene/scene_file.h"
 #include "plugin/fire_obj_desc.h"
 #include "sim/cache_file.h"
-#include "tolvaris_program.h"
+#include "tests/e2e/e2e_scene.h"
 
 namespace tf::e2e {
 namespace {
@@ -92,6 +92,8 @@ class FrameProbe {
   host::Matrix3 toObject_;
 };
 
+// CTest lists a case by its scene file instead of a dump of its bytes.
+void PrintTo(const ExampleCase& c, std::ostream* os) { *os << c.file; }
 class Examples : public ::testing::TestWithParam<ExampleCase> {};
 
 TEST_P(Examples, BakeWithFireAndSmokeNearTheirSources) {

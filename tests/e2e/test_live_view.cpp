@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "host/bitmap.h"
+#include "host/view/bitmap.h"
 #include "e2e_scene.h"
-#include "tolvaris_program.h"
+#include "tests/support/tolvaris_program.h"
 
 namespace tf::e2e {
 namespace {

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "e2e_scene.h"
-#include "host/bitmap.h"
+#include "host/view/bitmap.h"
 #include "io/png_writer.h"
 #include "sim/cache_file.h"
 #include "tests/io/vdb_test_util.h"
-#include "tolvaris_program.h"
+#include "tests/support/tolvaris_program.h"
 
 namespace tf::e2e {
 namespace {

@@ -8,9 +8,9 @@
 
 #include "domain/fire_params_desc.h"
 #include "e2e_scene.h"
-#include "host/scene_file.h"
+#include "host/scene/scene_file.h"
 #include "plugin/fire_obj_desc.h"
-#include "tolvaris_program.h"
+#include "tests/support/tolvaris_program.h"
 
 namespace tf::e2e {
 namespace {

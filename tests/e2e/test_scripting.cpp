@@ -8,7 +8,7 @@
 
 #include "e2e_scene.h"
 #include "io/png_writer.h"
-#include "tolvaris_program.h"
+#include "tests/support/tolvaris_program.h"
 
 namespace tf::e2e {
 namespace {

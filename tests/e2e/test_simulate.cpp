@@ -14,7 +14,7 @@
 
 #include "sim/cache_file.h"
 #include "e2e_scene.h"
-#include "tolvaris_program.h"
+#include "tests/support/tolvaris_program.h"
 
 namespace tf::e2e {
 namespace {
@@ -133,9 +133,11 @@ TEST_F(Simulate, CtrlCStopsAfterTheFrameInProgressAndKeepsTheFramesDone) {
   const size_t done = std::stoul(m[1]);
   EXPECT_GE(done, 3u);
   EXPECT_LT(done, 100001u);
-  // Exactly the frames done, 0 to done - 1, and no partial file.
+  // Exactly the frames done, 0 to done - 1, the restart point after the last one, and no partial file.
   const std::vector<std::string> names = FileNames(cache);
-  ASSERT_EQ(names.size(), done) << o.out;
+  ASSERT_EQ(names.size(), done + 1) << o.out;
+  EXPECT_TRUE(std::ranges::count(names, fs::path(MakeFramePath("", "restart", int(done) - 1, "tfr")).string()) == 1)
+      << o.out;
   for (size_t f = 0; f < done; ++f) {
     CacheFrame frame;
     EXPECT_TRUE(ReadCacheFrame(MakeFramePath(cache.string(), "fire", int(f), "tfc"), frame)) << f;

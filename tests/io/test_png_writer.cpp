@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "tests/host/temp_folder.h"
+#include "tests/support/temp_folder.h"
 #include "io/png_writer.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "domain/fire_params_desc.h"
-#include "host/param_block.h"
-#include "host/scene.h"
+#include "host/scene/param_block.h"
+#include "host/scene/scene.h"
 #include "io/vdb_export.h"
 #include "tests/io/vdb_test_util.h"
 #include "tests/sim/sim_test_util.h"
@@ -51,7 +51,7 @@ class VdbExport : public ::testing::Test {
 
   ExportResult Run(const host::Node* node, bool (*stopAfter)(const Call&) = nullptr) {
     calls_.clear();
-    ExportProgressFn progress = [&](void* unused, int32_t done, int32_t total, const std::string& text) {
+    ProgressFn progress = [&](void* unused, int32_t done, int32_t total, const std::string& text) {
       EXPECT_EQ(unused, nullptr);
       calls_.push_back({done, total, text});
       return !(stopAfter && stopAfter(calls_.back()));

@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "io/vdb_export.h"
 #include "io/vdb_writer.h"
 #include "tests/io/vdb_test_util.h"
 #include "tests/sim/sim_test_util.h"

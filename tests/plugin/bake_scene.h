@@ -8,8 +8,8 @@
 #include <string>
 
 #include "domain/fire_params_desc.h"
-#include "host/objects.h"
-#include "host/scene.h"
+#include "host/scene/objects.h"
+#include "host/scene/scene.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/fire_object.h"
 #include "tests/sim/sim_test_util.h"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "host/panels.h"
-#include "tests/host/temp_folder.h"
+#include "host/scene/panels.h"
+#include "tests/support/temp_folder.h"
 
 namespace tf::testing {
 

@@ -13,11 +13,11 @@
 #include <nlohmann/json.hpp>
 
 #include "domain/fire_params_desc.h"
-#include "host/lua_engine.h"
-#include "host/platform.h"
-#include "host/scene.h"
-#include "host/scene_bindings.h"
-#include "host/scene_file.h"
+#include "host/lua/lua_engine.h"
+#include "host/core/platform.h"
+#include "host/scene/scene.h"
+#include "host/lua/scene_bindings.h"
+#include "host/scene/scene_file.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/fire_object.h"
 #include "sim/cache_file.h"

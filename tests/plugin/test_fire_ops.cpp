@@ -9,8 +9,8 @@
 
 #include "bake_scene.h"
 #include "domain/fire_params_desc.h"
-#include "host/bitmap.h"
-#include "host/viewport.h"
+#include "host/view/bitmap.h"
+#include "host/view/viewport.h"
 #include "io/png_writer.h"
 #include "plugin/fire_ops.h"
 #include "sim/simulate.h"

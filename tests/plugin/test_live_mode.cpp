@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "bake_scene.h"
-#include "host/panels.h"
-#include "host/scene_view.h"
+#include "host/scene/panels.h"
+#include "host/scene/scene_view.h"
 #include "plugin/simulate_panel.h"
 #include "sim/simulate.h"
 

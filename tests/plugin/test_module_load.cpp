@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "host/objects.h"
-#include "host/panels.h"
-#include "host/platform.h"
-#include "host/plugin_abi.h"
-#include "host/plugins.h"
-#include "host/publish.h"
-#include "host/scene.h"
+#include "host/scene/objects.h"
+#include "host/scene/panels.h"
+#include "host/core/platform.h"
+#include "host/plugins/plugin_abi.h"
+#include "host/plugins/plugins.h"
+#include "host/plugins/publish.h"
+#include "host/scene/scene.h"
 
 namespace {
 

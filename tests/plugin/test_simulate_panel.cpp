@@ -9,9 +9,9 @@
 
 #include "bake_scene.h"
 #include "panel_test_util.h"
-#include "host/panels.h"
-#include "host/platform.h"
-#include "host/viewport.h"
+#include "host/scene/panels.h"
+#include "host/core/platform.h"
+#include "host/view/viewport.h"
 #include "plugin/simulate_panel.h"
 
 namespace tf {

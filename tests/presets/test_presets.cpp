@@ -7,13 +7,13 @@
 #include <random>
 
 #include "domain/fire_params_desc.h"
-#include "host/platform.h"
-#include "host/scene_file.h"
+#include "host/core/platform.h"
+#include "host/scene/scene_file.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/simulate_panel.h"
 #include "presets/builtin_presets.h"
 #include "presets/preset_files.h"
-#include "tests/host/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace tf {
 namespace {

@@ -8,17 +8,17 @@
 #include <vector>
 
 #include "domain/fire_params_desc.h"
-#include "host/bitmap.h"
-#include "host/camera.h"
-#include "host/objects.h"
-#include "host/platform.h"
-#include "host/scene.h"
-#include "host/viewport.h"
+#include "host/view/bitmap.h"
+#include "host/scene/camera.h"
+#include "host/scene/objects.h"
+#include "host/core/platform.h"
+#include "host/scene/scene.h"
+#include "host/view/viewport.h"
 #include "io/png_writer.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/fire_object.h"
 #include "render/preview.h"
-#include "tests/host/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace tf {
 namespace {

@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <string>
 
-#include "host/platform.h"
-#include "host/plugin_abi.h"
-#include "host/publish.h"
-#include "host/scene.h"
+#include "host/core/platform.h"
+#include "host/plugins/plugin_abi.h"
+#include "host/plugins/publish.h"
+#include "host/scene/scene.h"
 #include "script/bridge_abi.h"
 
 namespace {

@@ -12,13 +12,13 @@
 #include <sstream>
 
 #include "domain/fire_params_desc.h"
-#include "host/scene.h"
+#include "host/scene/scene.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/fire_object.h"
 #include "render/render.h"
 #include "script/bridge.h"
 #include "tests/e2e/e2e_scene.h"
-#include "tests/host/tolvaris_program.h"
+#include "tests/support/tolvaris_program.h"
 
 namespace tf {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "sim/cache_file.h"
 #include "sim/half.h"
-#include "tests/host/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace tf::testing {
 

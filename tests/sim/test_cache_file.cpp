@@ -217,6 +217,36 @@ TEST(CacheFile, DamagedHeadersAreRejectedWhole) {
     }
 }
 
+// Every header byte changed (to the edge values and by its low and high bit): a frame the reader
+// accepts is one whose header is valid and whose body is exactly what that header declares, so a
+// change it lets through (a frame number, a statistic) never makes it read past the file or hand
+// out channels of another size. Changes of the magic, the version, the crop sizes or the channel
+// mask's defined bits are always refused.
+TEST(CacheFile, EveryChangedHeaderByteIsRefusedOrConsistent) {
+  TempFolder dir;
+  const std::string path = dir / "good.tfc", bad = dir / "bad.tfc";
+  ASSERT_TRUE(WriteCacheFrame(MakeSmallFrame(5, 0x80), path));
+  const std::vector<uint8_t> good = ReadBytes(path);
+  for (size_t at = 0; at < kCacheHeaderBytes; ++at)
+    for (const uint8_t value : {uint8_t(0), uint8_t(1), uint8_t(0x7F), uint8_t(0x80), uint8_t(0xFF),
+                                uint8_t(good[at] ^ 1u), uint8_t(good[at] ^ 0x80u)}) {
+      if (value == good[at]) continue;
+      std::vector<uint8_t> b = good;
+      b[at] = value;
+      WriteBytes(bad, b);
+      CacheFrame f;
+      const bool read = ReadCacheFrame(bad, f);
+      const bool mustRefuse = at < 8 || (at >= 44 && at <= 56);  // the mask's high bytes mean nothing
+      ASSERT_TRUE(read ? !mustRefuse : IsEmpty(f)) << "byte " << at << " = " << int(value);
+      if (!read) continue;
+      ASSERT_TRUE(CacheHeaderValid(f.header)) << "byte " << at << " = " << int(value);
+      ASSERT_EQ(CacheFileBytes(f.header), b.size()) << "byte " << at << " = " << int(value);
+      for (int c = 0; c < kCacheChannels; ++c)
+        ASSERT_EQ(f.channels[c].size(), (f.header.channelMask >> c & 1u) ? CacheCropValues(f.header) : 0u)
+            << "byte " << at << " = " << int(value) << " channel " << c;
+    }
+}
+
 TEST(CacheFile, HeaderClaimingAHugeBodyIsRejectedBeforeAllocating) {
   TempFolder dir;
   const std::string path = dir / "huge.tfc";

@@ -4,7 +4,7 @@
 #include <climits>
 #include <filesystem>
 
-#include "host/platform.h"
+#include "host/core/platform.h"
 #include "sim/cache_file.h"
 #include "sim/display_cache.h"
 #include "sim_test_util.h"

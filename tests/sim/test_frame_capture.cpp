@@ -240,26 +240,7 @@ TEST(Capture, BadInputLeavesAnEmptyFrame) {
   EXPECT_TRUE(CaptureFrame(small, DomainGrid{}, frame, 1, false));
 }
 
-// ---- Detail noise and flow displacement --------------------------------------------------------
-
-TEST(DetailNoise, LatticeValuesAndSmoothBlend) {
-  // Corner values of the hash, worked out independently (Python, unsigned 32-bit wrapping).
-  EXPECT_EQ(DetailNoise(0, 0, 0), 0.0f);
-  EXPECT_NEAR(DetailNoise(1, 0, 0), 0.45972224829925584, 1e-7);
-  EXPECT_NEAR(DetailNoise(0, 1, 0), 0.6030767919466967, 1e-7);
-  EXPECT_NEAR(DetailNoise(-1, 0, 0), 0.8715512079925065, 1e-7);
-  EXPECT_NEAR(DetailNoise(2, -3, 5), 0.33875991933106897, 1e-7);
-  // Half-way the smooth weight is 1/2; a quarter of the way it is 5/32.
-  EXPECT_NEAR(DetailNoise(-0.5f, 0, 0), 0.5 * 0.8715512079925065, 1e-6);
-  EXPECT_NEAR(DetailNoise(0.25f, 0, 0), 5.0 / 32.0 * 0.45972224829925584, 1e-6);
-  std::mt19937 rng(5);
-  std::uniform_real_distribution<float> at(-500.0f, 500.0f);
-  for (int i = 0; i < 2000; ++i) {
-    const float a = at(rng), b = at(rng), c = at(rng), v = DetailNoise(a, b, c);
-    ASSERT_TRUE(v >= 0.0f && v <= 1.0f) << v;
-    ASSERT_NEAR(DetailNoise(a + 1e-3f, b, c), v, 0.01f);  // continuous across lattice cells too
-  }
-}
+// ---- Flow displacement ----------------------------------------------------------------------------
 
 // A crop whose velocity swirls around the z axis (or is uniform), with smoke in the middle.
 CacheFrame FlowFrame(bool uniform) {

@@ -1,6 +1,6 @@
 // Advection: exact reproduction at rest, exact translation by whole cells, fresh air through open
-// sides, no new extrema, the pointer exchange, and agreement with the plain formulation of the
-// spec on a turbulent plume.
+// sides, no new extrema, the pointer exchange, and agreement with the plain, one-sample-at-a-time
+// formulation on a turbulent plume.
 #include <algorithm>
 #include <cmath>
 #include <random>
@@ -220,7 +220,7 @@ TEST_P(Advection, AllScalarsAtOnceMatchOneByOne) {
   }
 }
 
-// The spec's formulation, written plainly (branches, one sample at a time, every trace
+// The reference formulation, written plainly (branches, one sample at a time, every trace
 // recomputed), as the solver had it before its passes were restructured into vectorised rows.
 namespace plain {
 
@@ -296,7 +296,7 @@ void AdvectVel(const Flow& f, float dt, std::vector<float> out[3]) {
   }
 }
 
-// AdvectScalar: the MacCormack step of the spec, word for word.
+// AdvectScalar: the MacCormack step, written out plainly.
 std::vector<float> AdvectScalar(const Flow& f, const OutsideOpenSide& outside,
                                 const std::vector<float>& src, float dt) {
   const int nx = f.nx, ny = f.ny, nz = f.nz;

@@ -1,4 +1,5 @@
-// The execution templates on their own: reductions and kFor3's coverage and CPU/GPU agreement.
+// The execution templates on their own: reductions, kFor3's coverage in every shape, kRounds'
+// ordering, CPU/GPU agreement and the launch accounting.
 #define TFR_BODY_SOURCE
 #include <cmath>
 
@@ -10,16 +11,16 @@ namespace {
 // Bodies live in free functions: nvcc does not allow extended lambdas inside a test's private
 // TestBody.
 double ReduceConstant(const Exec& ex, int n, ReduceMode mode, double value) {
-  return kReduce(ex, n, mode, [=] TFR_HD(int) { return value; });
+  return kReduce(ex, "test", n, mode, [=] TFR_HD(int) { return value; });
 }
 double ReduceDescending(const Exec& ex, int n, ReduceMode mode) {
-  return kReduce(ex, n, mode, [] TFR_HD(int p) { return -1.0 - p; });
+  return kReduce(ex, "test", n, mode, [] TFR_HD(int p) { return -1.0 - p; });
 }
 double ReducePeakAtEnd(const Exec& ex, int n) {
-  return kReduce(ex, n, ReduceMax, [=] TFR_HD(int p) { return p == n - 1 ? 7.5 : 1.0; });
+  return kReduce(ex, "test", n, ReduceMax, [=] TFR_HD(int p) { return p == n - 1 ? 7.5 : 1.0; });
 }
 double ReduceBigAndSmall(const Exec& ex) {
-  return kReduce(ex, 3, ReduceSum, [] TFR_HD(int p) { return p == 0 ? 1e8 : 0.25; });
+  return kReduce(ex, "test", 3, ReduceSum, [] TFR_HD(int p) { return p == 0 ? 1e8 : 0.25; });
 }
 
 // Runs `pattern` over (ex_, ey, ez) on the device of `ex`, twice into the same array for `passes`
@@ -29,14 +30,47 @@ std::vector<float> RunPattern(const Exec& ex, int ex_, int ey, int ez, int passe
   float* out = static_cast<float*>(DeviceAllocZeroed(ex, n * sizeof(float)));
   if (!out) return {};
   for (int pass = 0; pass < passes; ++pass)
-    kFor3(ex, ex_, ey, ez, [=] TFR_HD(int x, int y, int z) {
+    kFor3(ex, "test", ex_, ey, ez, [=] TFR_HD(int x, int y, int z) {
       const float a = float(x) / float(y + 3);
       out[x + ex_ * (y + ey * z)] += sqrtf(a) / float(z + 1) - a / 7.0f;
     });
-  kFor3(ex, 0, ey, ez, [=] TFR_HD(int, int, int) { out[0] = -1.0f; });  // an empty range runs nothing
+  kFor3(ex, "test", 0, ey, ez, [=] TFR_HD(int, int, int) { out[0] = -1.0f; });  // an empty range runs nothing
   std::vector<float> host(n);
   Download(ex, host.data(), out, n * sizeof(float));
   DeviceFree(ex, out);
+  return host;
+}
+
+// kFor3 in `shape` over (ex_, ey, ez), each element writing its own linear index plus one.
+std::vector<float> IndexPattern(const Exec& ex, LaunchShape shape, int ex_, int ey, int ez) {
+  const size_t n = size_t(ex_) * size_t(ey) * size_t(ez);
+  float* out = static_cast<float*>(DeviceAllocZeroed(ex, n * sizeof(float)));
+  if (!out) return {};
+  kFor3(ex, {"test", shape}, ex_, ey, ez, [=] TFR_HD(int x, int y, int z) {
+    out[x + ex_ * (y + ey * z)] += float(x + ex_ * (y + ey * z) + 1);
+  });
+  std::vector<float> host(n);
+  Download(ex, host.data(), out, n * sizeof(float));
+  DeviceFree(ex, out);
+  return host;
+}
+
+// kRounds over n elements: round r sets element p to 1 + the sum of its two neighbours in round
+// r - 1 (kept in a second array), so any round that starts before the last one ended, or an
+// element visited twice, changes the result.
+std::vector<float> RoundsPattern(const Exec& ex, int rounds, int ex_, int ey, int ez) {
+  const int n = ex_ * ey * ez;
+  float* a = static_cast<float*>(DeviceAllocZeroed(ex, 2 * size_t(n) * sizeof(float)));
+  if (!a) return {};
+  kRounds(ex, "test", rounds, ex_, ey, ez, [=] TFR_HD(int round, int x, int y, int z) {
+    const int p = x + ex_ * (y + ey * z);
+    const float* from = a + (round & 1) * n;
+    float* to = a + (1 - (round & 1)) * n;
+    to[p] = 1.0f + from[(p + 1) % n] + from[(p + n - 1) % n];
+  });
+  std::vector<float> host(static_cast<size_t>(n));
+  Download(ex, host.data(), a + (rounds & 1) * n, size_t(n) * sizeof(float));
+  DeviceFree(ex, a);
   return host;
 }
 
@@ -84,7 +118,58 @@ TEST_P(Exec3, For3VisitsEveryElementOnce) {
       }
 }
 
+TEST_P(Exec3, EveryShapeVisitsEveryElementOnce) {
+  // Extents that fill no block of any shape evenly, and a 2-D range above the serial threshold.
+  const struct {
+    LaunchShape shape;
+    int x, y, z;
+  } cases[] = {{LaunchShape::Cells, 37, 11, 5}, {LaunchShape::Voxels, 37, 11, 5},
+               {LaunchShape::Pixels, 61, 35, 1}, {LaunchShape::Pixels, 9, 7, 3}};
+  for (const auto& c : cases) {
+    const std::vector<float> host = IndexPattern(ex, c.shape, c.x, c.y, c.z);
+    ASSERT_EQ(host.size(), size_t(c.x * c.y * c.z));
+    for (size_t p = 0; p < host.size(); ++p)
+      ASSERT_EQ(host[p], float(p + 1)) << "shape " << int(c.shape) << ", element " << p;
+  }
+}
+
+TEST_P(Exec3, RoundsSeeEachOtherInOrder) {
+  const int rounds = 7, nx = 13, ny = 5, nz = 3, n = nx * ny * nz;
+  // The same recurrence, one round after another on the host.
+  std::vector<float> want(static_cast<size_t>(n), 0.0f), next(static_cast<size_t>(n));
+  for (int r = 0; r < rounds; ++r) {
+    for (int p = 0; p < n; ++p) next[size_t(p)] = 1.0f + want[size_t((p + 1) % n)] + want[size_t((p + n - 1) % n)];
+    want.swap(next);
+  }
+  EXPECT_EQ(RoundsPattern(ex, rounds, nx, ny, nz), want);
+}
+
 TFR_INSTANTIATE_BACKENDS(Exec3);
+
+// Counting is off by default, counts every launch once under its label when on, and a graph's
+// recorded launches count as one when it replays (on the CPU it has nothing to replay: the
+// sequence runs, and counts, every time).
+TEST(LaunchCounting, CountsByLabelOnlyWhileOn) {
+  const Exec ex{};
+  ResetLaunchCounts();
+  ReduceConstant(ex, 10, ReduceSum, 1.0);
+  EXPECT_EQ(TotalLaunches(), 0);
+  SetLaunchCounting(true);
+  ReduceConstant(ex, 10, ReduceSum, 1.0);
+  IndexPattern(ex, LaunchShape::Cells, 4, 4, 4);
+  IndexPattern(ex, LaunchShape::Cells, 0, 4, 4);  // an empty range launches nothing
+  LaunchGraph graph;
+  for (int i = 0; i < 3; ++i) graph.Run(ex, "graph", [&] { RoundsPattern(ex, 2, 4, 1, 1); });
+  SetLaunchCounting(false);
+  ReduceConstant(ex, 10, ReduceSum, 1.0);
+  const std::vector<LaunchCount> counts = LaunchCounts();
+  ASSERT_EQ(counts.size(), 1u);  // all under "test"
+  EXPECT_EQ(counts[0].label, "test");
+  EXPECT_EQ(counts[0].launches, 2 + 3);
+  EXPECT_EQ(TotalLaunches(), 5);
+  ResetLaunchCounts();
+  EXPECT_EQ(TotalLaunches(), 0);
+}
 
 // The same body gives bit-identical results on both devices.
 TEST(Exec3Agreement, CpuAndGpuAgreeExactly) {

@@ -463,5 +463,37 @@ TEST(ProjectionRuns, GpuAgreesWithCpu) {
       ASSERT_NEAR(cpu.faces.a[axis][c], gpu.faces.a[axis][c], 0.02f) << axis << ": " << c;
 }
 
+// Launches of one V-cycle over the pyramid 20, 10, 5 on each schedule. The CPU relaxes half-sweep
+// by half-sweep (2 sweeps there and back on the two fine levels, 24 on the coarsest); the GPU
+// schedule, whose levels all fit one block here, runs each group of sweeps as one launch. In a
+// build without CUDA the GPU schedule runs on the host.
+TEST(ProjectionLaunches, SmallLevelsSweepInOneLaunchPerGroup) {
+#if TFR_HAS_CUDA
+  if (!GpuPresent()) GTEST_SKIP() << "no GPU on this machine";
+#endif
+  const struct {
+    bool gpu;
+    int64_t smooth, sweeps;
+  } cases[] = {{false, 8 + 8 + 96, 0}, {true, 0, 2 + 2 + 1}};
+  for (const auto& c : cases) {
+    FireSim sim;
+    ASSERT_TRUE(sim.Create(Grid(20, 20, 20), kDefaultOpenSides, TFR_HAS_CUDA && c.gpu));
+    sim.Internals().useGpu = c.gpu;
+    ASSERT_EQ(sim.Internals().levels.size(), 3u);
+    ResetLaunchCounts();
+    SetLaunchCounting(true);
+    sim.Internals().VCycle(0);
+    SetLaunchCounting(false);
+    int64_t smooth = 0, sweeps = 0;
+    for (const LaunchCount& n : LaunchCounts()) {
+      if (n.label == "multigrid: smooth") smooth = n.launches;
+      if (n.label == "multigrid: sweeps") sweeps = n.launches;
+    }
+    EXPECT_EQ(smooth, c.smooth) << (c.gpu ? "GPU" : "CPU") << " schedule";
+    EXPECT_EQ(sweeps, c.sweeps) << (c.gpu ? "GPU" : "CPU") << " schedule";
+    sim.Internals().useGpu = TFR_HAS_CUDA && c.gpu;  // release the memory as what it is
+  }
+}
+
 }  // namespace
 }  // namespace tf::test

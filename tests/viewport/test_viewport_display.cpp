@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "domain/fire_params_desc.h"
-#include "host/class_desc.h"
-#include "host/raster.h"
-#include "host/scene.h"
+#include "host/scene/class_desc.h"
+#include "host/view/raster.h"
+#include "host/scene/scene.h"
 #include "sim/simulate_domain.h"
 #include "viewport/domain_display.h"
 #include "viewport/domain_label.h"

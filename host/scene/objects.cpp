@@ -1,0 +1,235 @@
+#include "host/scene/objects.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+
+#include <nlohmann/json.hpp>
+
+#include "host/core/text.h"
+#include "host/scene/panels.h"
+#include "host/scene/scene.h"
+#include "host/view/viewport.h"
+
+namespace host {
+
+namespace {
+
+std::vector<const ClassDesc*>& Registry() {
+  static std::vector<const ClassDesc*> descs = BuiltinClassDescs();
+  return descs;
+}
+
+std::string Hex(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08x", v);
+  return buf;
+}
+
+}  // namespace
+
+bool RegisterClassDesc(const ClassDesc& desc, std::string* error) {
+  const std::string name(desc.ClassName());
+  const std::string what = "class \"" + name + "\" (" + Hex(desc.ClassID().a) + ", " + Hex(desc.ClassID().b) + ")";
+  if (name.empty()) {
+    SetError(error, "a class without a name cannot be registered");
+    return false;
+  }
+  for (const ClassDesc* d : Registry()) {
+    if (d == &desc) {
+      SetError(error, what + " is registered already");
+      return false;
+    }
+    if (d->ClassID() == desc.ClassID()) {
+      SetError(error, what + ": the class id is taken by \"" + std::string(d->ClassName()) + "\"");
+      return false;
+    }
+    if (d->ClassName() == desc.ClassName() || d->InternalName() == desc.InternalName()) {
+      SetError(error, what + ": the name is taken by another class");
+      return false;
+    }
+  }
+  std::vector<int> blockIds;
+  for (const ParamBlockDesc* b : desc.ParamBlockDescs()) {
+    std::string why;
+    if (!b) {
+      SetError(error, what + ": a parameter block description is missing");
+      return false;
+    }
+    if (!ValidateParamBlockDesc(*b, &why)) {
+      SetError(error, what + ": " + why);
+      return false;
+    }
+    if (std::find(blockIds.begin(), blockIds.end(), b->id) != blockIds.end()) {
+      SetError(error, what + ": two parameter blocks with id " + std::to_string(b->id));
+      return false;
+    }
+    blockIds.push_back(b->id);
+  }
+  Registry().push_back(&desc);
+  return true;
+}
+
+bool UnregisterClassDesc(ClassId id) {
+  auto& reg = Registry();
+  auto it = std::find_if(reg.begin(), reg.end(), [&](const ClassDesc* d) { return d->ClassID() == id; });
+  if (it == reg.end()) return false;
+  reg.erase(it);
+  return true;
+}
+
+const ClassDesc* FindClassDesc(ClassId id) {
+  for (const ClassDesc* d : Registry())
+    if (d->ClassID() == id) return d;
+  return nullptr;
+}
+
+const ClassDesc* FindClassDesc(std::string_view name) {
+  for (const ClassDesc* d : Registry())
+    if (d->ClassName() == name || d->InternalName() == name) return d;
+  return nullptr;
+}
+
+std::vector<const ClassDesc*> RegisteredClassDescs() { return Registry(); }
+
+std::unique_ptr<Object> CreateObject(const ClassDesc& desc, std::string* error) {
+  const std::string name(desc.ClassName());
+  try {
+    std::unique_ptr<Object> obj = desc.Create();
+    if (!obj) {
+      SetError(error, "class \"" + name + "\" made no object");
+      return nullptr;
+    }
+    for (const ParamBlockDesc* b : desc.ParamBlockDescs())
+      if (b && (b->flags & kBlockAutoConstruct) && !obj->GetParamBlockById(b->id)) obj->AddParamBlock(*b);
+    return obj;
+  } catch (const std::exception& e) {
+    SetError(error, "class \"" + name + "\" failed to make an object: " + e.what());
+  } catch (...) {
+    SetError(error, "class \"" + name + "\" failed to make an object");
+  }
+  return nullptr;
+}
+
+std::unique_ptr<Object> CreateObject(std::string_view className, std::string* error) {
+  const ClassDesc* desc = FindClassDesc(className);
+  if (!desc) {
+    SetError(error, "no class is called \"" + std::string(className) + "\"");
+    return nullptr;
+  }
+  return CreateObject(*desc, error);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+Object::~Object() { ObjectGone(this); }
+
+ParamBlock* Object::GetParamBlock(int index) const {
+  if (index < 0 || size_t(index) >= blocks_.size()) return nullptr;
+  return blocks_[size_t(index)].get();
+}
+
+ParamBlock* Object::GetParamBlockById(int blockId) const {
+  for (const auto& b : blocks_)
+    if (b->Id() == blockId) return b.get();
+  return nullptr;
+}
+
+ParamBlock* Object::AddParamBlock(const ParamBlockDesc& desc) {
+  if (GetParamBlockById(desc.id)) return nullptr;
+  blocks_.push_back(std::make_unique<ParamBlock>(desc, this));
+  return blocks_.back().get();
+}
+
+bool Object::GetTriMesh(TimeValue, TriMesh& mesh, std::string* error) const {
+  mesh.Clear();
+  SetError(error, "a " + std::string(ClassName()) + " object has no triangle mesh");
+  return false;
+}
+
+std::unique_ptr<ForceField> Object::GetForceField(const Node&) const { return nullptr; }
+
+bool Object::EvalCameraState(TimeValue, CameraState&) const { return false; }
+
+Box3& Box3::operator+=(const Point3& p) {
+  min = Point3(std::min(min.x, p.x), std::min(min.y, p.y), std::min(min.z, p.z));
+  max = Point3(std::max(max.x, p.x), std::max(max.y, p.y), std::max(max.z, p.z));
+  return *this;
+}
+
+Box3& Box3::operator+=(const Box3& b) {
+  if (!b.Empty()) *this += b.min, *this += b.max;
+  return *this;
+}
+
+Box3 Box3::Transformed(const Matrix3& tm) const {
+  Box3 out;
+  if (Empty()) return out;
+  for (int i = 0; i < 8; ++i)
+    out += Point3(i & 1 ? max.x : min.x, i & 2 ? max.y : min.y, i & 4 ? max.z : min.z) * tm;
+  return out;
+}
+
+TimeValue Object::CurrentTime() const { return scene_ ? scene_->time.currentTime : 0; }
+
+void Object::EvalAt(TimeValue t) {
+  if (validity_.Contains(t)) return;
+  // Valid for t at least, whatever Evaluate says, so that a caller asking again does not loop.
+  Interval valid = Evaluate(t);
+  if (!valid.Contains(t)) valid = Interval::Instant(t);
+  validity_ = valid;
+}
+
+void Object::UpdatePerNodeItems(Node&, std::vector<std::shared_ptr<CustomRenderItem>>&) {}
+
+bool Object::HitTest(TimeValue t, Node& node, const View& view, const HitRegion& region) {
+  TriMesh mesh;
+  if (!GetTriMesh(t, mesh) || !mesh.CheckIndices(nullptr)) return false;
+  std::vector<Point3> edges;
+  edges.reserve(mesh.faces.size() * 6);
+  for (const auto& f : mesh.faces)
+    for (int k = 0; k < 3; ++k) {
+      edges.push_back(mesh.verts[size_t(f[size_t(k)])]);
+      edges.push_back(mesh.verts[size_t(f[size_t((k + 1) % 3)])]);
+    }
+  return HitSegments(view, region, node.GetObjectTM(t), edges) >= 0;
+}
+
+Box3 Object::GetLocalBoundBox(TimeValue t, Node&) { return GetDeformBBox(t); }
+
+Box3 Object::GetWorldBoundBox(TimeValue t, Node& node) { return GetLocalBoundBox(t, node).Transformed(node.GetObjectTM(t)); }
+
+Box3 Object::GetDeformBBox(TimeValue t, const Matrix3* tm) {
+  TriMesh mesh;
+  Box3 box;
+  if (!GetTriMesh(t, mesh)) return box;
+  for (const Point3& v : mesh.verts) box += tm ? v * *tm : v;
+  return box;
+}
+
+void Object::OnParamChanged(ParamBlock&, int) {
+  InvalidateGeometry();
+  NotifyDependents();
+}
+
+void Object::NotifyDependents() {
+  if (scene_) scene_->NoteChange();
+}
+
+nlohmann::json Object::SaveData() const { return nullptr; }
+
+bool Object::LoadData(const nlohmann::json& data, std::string* error) {
+  if (data.is_null()) return true;
+  SetError(error, "a " + std::string(ClassName()) + " object keeps no saved data");
+  return false;
+}
+
+ParamRef FindParam(const Object& object, std::string_view name) {
+  for (int i = 0; i < object.NumParamBlocks(); ++i) {
+    ParamBlock* b = object.GetParamBlock(i);
+    if (const ParamDef* d = b->Desc().FindByName(name)) return ParamRef{b, d->id, d};
+  }
+  return {};
+}
+
+}  // namespace host

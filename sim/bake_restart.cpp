@@ -1,0 +1,150 @@
+#include "sim/bake_restart.h"
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "host/core/atomic_file.h"
+#include "host/core/platform.h"
+#include "sim/cache_file.h"
+#include "solver/fire_sim_state.h"
+
+namespace tf {
+
+namespace {
+
+constexpr uint32_t kRestartMagic = 0x31524654u;  // "TFR1"
+constexpr const char* kRestartBase = "restart";
+constexpr const char* kRestartExt = "tfr";
+// Far more than any grid the solver accepts holds; a damaged length is refused before reading.
+constexpr uint64_t kMaxRestartBytes = uint64_t(1) << 40;
+
+struct CaptureRecord {
+  float previousTM[12];
+  int32_t hasPreviousTM;
+  float motionRemainder[3];
+  int32_t invalidForceSamples;
+};
+
+CaptureRecord RecordOf(const RunCaptureState& state) {
+  CaptureRecord r{};
+  for (int row = 0; row < 4; ++row) {
+    const host::Point3 p = state.previousTM.GetRow(row);
+    r.previousTM[3 * row] = p.x;
+    r.previousTM[3 * row + 1] = p.y;
+    r.previousTM[3 * row + 2] = p.z;
+  }
+  r.hasPreviousTM = state.hasPreviousTM ? 1 : 0;
+  for (int a = 0; a < 3; ++a) r.motionRemainder[a] = state.motionRemainder[size_t(a)];
+  r.invalidForceSamples = state.invalidForceSamples;
+  return r;
+}
+
+void Apply(const CaptureRecord& r, RunCaptureState& state) {
+  for (int row = 0; row < 4; ++row)
+    state.previousTM.SetRow(row, {r.previousTM[3 * row], r.previousTM[3 * row + 1], r.previousTM[3 * row + 2]});
+  state.hasPreviousTM = r.hasPreviousTM != 0;
+  for (int a = 0; a < 3; ++a) state.motionRemainder[size_t(a)] = r.motionRemainder[a];
+  state.invalidForceSamples = r.invalidForceSamples;
+}
+
+std::string RestartPath(const std::string& folder, int frame) {
+  return MakeFramePath(folder, kRestartBase, frame, kRestartExt);
+}
+
+// The frame of a restart file's name, or false for any other name.
+bool FrameOfName(const std::string& name, int& frame) {
+  int value = 0, used = 0;
+  char ext[8] = {};
+  if (std::sscanf(name.c_str(), "restart_m%d.%3s%n", &value, ext, &used) == 2 && size_t(used) == name.size()) {
+    frame = -value;
+  } else if (std::sscanf(name.c_str(), "restart_%d.%3s%n", &value, ext, &used) == 2 && size_t(used) == name.size()) {
+    frame = value;
+  } else {
+    return false;
+  }
+  return std::strcmp(ext, kRestartExt) == 0 && name == std::filesystem::path(RestartPath("", frame)).filename();
+}
+
+}  // namespace
+
+bool WriteRestartPoint(const std::string& cacheFolder, SimRun& run, int frame, std::string& error) {
+  std::vector<uint8_t> bytes;
+  const auto put = [&bytes](const void* p, size_t n) {
+    bytes.insert(bytes.end(), static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
+  };
+  const CaptureRecord record = RecordOf(run.capture);
+  put(&kRestartMagic, sizeof kRestartMagic);
+  put(&frame, sizeof frame);
+  put(&record, sizeof record);
+  if (!run.sim || !SaveFireSimState(*run.sim, bytes)) {
+    error = "the solver is not ready";
+    return false;
+  }
+  const std::string path = RestartPath(cacheFolder, frame);
+  if (!host::WriteFileAtomically(path, bytes, &error)) return false;
+  for (const std::filesystem::path& old : host::FindFiles(cacheFolder, "restart_*.tfr")) {
+    int other = 0;
+    if (FrameOfName(old.filename().string(), other) && other != frame) host::DeleteFile(old);
+  }
+  return true;
+}
+
+bool FindRestartPoint(const std::string& cacheFolder, int& frame) {
+  bool found = false;
+  for (const std::filesystem::path& file : host::FindFiles(cacheFolder, "restart_*.tfr")) {
+    int f = 0;
+    std::error_code ec;
+    if (!FrameOfName(file.filename().string(), f) || !std::filesystem::is_regular_file(file, ec)) continue;
+    if (!found || f > frame) frame = f;
+    found = true;
+  }
+  return found;
+}
+
+bool LoadRestartPoint(const std::string& cacheFolder, int frame, SimRun& run, std::string& error) {
+  const std::string path = RestartPath(cacheFolder, frame);
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) {
+    error = "no restart file " + path;
+    return false;
+  }
+  const uint64_t size = std::filesystem::file_size(path, ec);
+  std::FILE* file = ec || size > kMaxRestartBytes ? nullptr : std::fopen(path.c_str(), "rb");
+  if (!file) {
+    error = "cannot read " + path;
+    return false;
+  }
+  std::vector<uint8_t> bytes(static_cast<size_t>(size));
+  const bool read = std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size() && std::fgetc(file) == EOF;
+  std::fclose(file);
+  uint32_t magic = 0;
+  int32_t saved = 0;
+  CaptureRecord record{};
+  constexpr size_t kHead = sizeof magic + sizeof saved + sizeof record;
+  if (read && bytes.size() >= kHead) {
+    std::memcpy(&magic, bytes.data(), sizeof magic);
+    std::memcpy(&saved, bytes.data() + sizeof magic, sizeof saved);
+    std::memcpy(&record, bytes.data() + sizeof magic + sizeof saved, sizeof record);
+  }
+  if (magic != kRestartMagic || saved != frame) {
+    error = path + " is not a restart file of frame " + std::to_string(frame);
+    return false;
+  }
+  std::string why;
+  if (!run.sim || !LoadFireSimState(*run.sim, std::span(bytes).subspan(kHead), why)) {
+    error = path + ": " + why;
+    return false;
+  }
+  Apply(record, run.capture);
+  return true;
+}
+
+void DeleteRestartPoints(const std::string& cacheFolder) {
+  for (const std::filesystem::path& file : host::FindFiles(cacheFolder, "restart_*.tfr")) {
+    int f = 0;
+    if (FrameOfName(file.filename().string(), f)) host::DeleteFile(file);
+  }
+}
+
+}  // namespace tf

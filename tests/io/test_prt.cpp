@@ -1,0 +1,65 @@
+// The PRT writer's failures. The file contents are checked by check_prt.py, a reader of its own.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "io/prt_writer.h"
+#include "tests/support/temp_folder.h"
+
+namespace tf {
+namespace {
+
+CacheFrame SmallFrame() {
+  CacheFrame f;
+  f.header.nx = f.header.ny = f.header.nz = 4;
+  f.header.cellSizeScene = 1.0f;
+  f.header.cropSize = {2, 2, 2};
+  f.header.channelMask = kCacheAlwaysMask;
+  f.channels[kChannelDensity].assign(8, 0.5f);
+  f.channels[kChannelTemperature].assign(8, 1.0f);
+  return f;
+}
+
+TEST(PrtWriter, FailuresLeaveNoFileAndSayWhy) {
+  host::testing::TempFolder dir;
+  std::string error;
+  const RenderSettings s;
+  const std::filesystem::path missing = dir / "no" / "such" / "fire_0001.prt";
+  EXPECT_FALSE(WritePrtFrame(SmallFrame(), DomainGrid{}, missing, 1, s, error));
+  EXPECT_EQ(error, "cannot create " + missing.string());
+
+  // A channel shorter than the crop is refused before anything is written.
+  CacheFrame bad = SmallFrame();
+  bad.channels[kChannelTemperature].resize(3);
+  const std::filesystem::path target = dir / "fire_0002.prt";
+  error.clear();
+  EXPECT_FALSE(WritePrtFrame(bad, DomainGrid{}, target, 1, s, error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(std::filesystem::exists(target));
+
+  // A device under the target's name is never replaced: the write is refused.
+  if (std::filesystem::is_character_file("/dev/full")) {
+    error.clear();
+    EXPECT_FALSE(WritePrtFrame(SmallFrame(), DomainGrid{}, "/dev/full", 2, s, error));
+    EXPECT_EQ(error, "cannot create /dev/full");
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
+  }
+}
+
+TEST(PrtWriter, ParticlesPerCellBelowOneCountsAsOne) {
+  std::vector<uint8_t> one, zero;
+  std::string error;
+  ASSERT_TRUE(EncodePrtFrame(SmallFrame(), DomainGrid{}, 1, RenderSettings{}, one, error)) << error;
+  ASSERT_TRUE(EncodePrtFrame(SmallFrame(), DomainGrid{}, 0, RenderSettings{}, zero, error)) << error;
+  EXPECT_EQ(one, zero);
+  // 8 particles of 11 floats behind the 68-byte header and 5 channel definitions.
+  int64_t count = 0;
+  std::memcpy(&count, one.data() + 48, 8);
+  EXPECT_EQ(count, 8);
+}
+
+}  // namespace
+}  // namespace tf
