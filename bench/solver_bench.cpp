@@ -60,18 +60,21 @@ struct Traffic {
     if (drag > 0.0f || (s.emission.emitBlend > 0.0f && sideways))
       b += 8.0 * U + 4.0 * C + target + 8.0 * V + 4.0 * C + target;
     if (s.hasExtForce) b += addToFaces();
-    if (p.vorticity > 0.0f) b += 4.0 * faces() + 16.0 * C + 36.0 * C + addToFaces();
-    if (p.turbulence > 0.0f) b += 20.0 * C + addToFaces();
+    if (p.vorticity > 0.0f) b += 4.0 * faces() + 16.0 * C + 36.0 * C;
+    if (p.turbulence > 0.0f) b += (p.vorticity > 0.0f ? 32.0 : 20.0) * C;  // adds to the confinement
+    if (p.vorticity > 0.0f || p.turbulence > 0.0f) b += addToFaces();
     return b;
   }
-  // Three passes over the faces reading the solid mask; the faces of closed sides are written.
+  // The faces of closed sides written; three passes over the solid cells' box reading the mask.
   double faceBC() const {
     const int m = s.openMask;
     const double nx = s.grid.nx, ny = s.grid.ny, nz = s.grid.nz;
     double closed = 0.0;
     for (int side = 0; side < 6; ++side)
       if (!(m & (1 << side))) closed += side < 2 ? ny * nz : side < 4 ? nx * nz : nx * ny;
-    return 3.0 * C + 4.0 * closed;
+    double box = 1.0;
+    for (int a = 0; a < 3; ++a) box *= std::max(0, s.solidHi[a] - s.solidLo[a] + 1);
+    return 3.0 * box + 4.0 * closed;
   }
   // Three passes, each reading u, v and w and writing one of them.
   double advectVel() const { return 3.0 * 4.0 * faces() + 4.0 * faces(); }
