@@ -115,7 +115,7 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
       }
     }
     std::string why;
-    if (!LoadRestartPoint(cacheFolder, restartFrame, run, why)) {
+    if (!LoadRestartPoint(cacheFolder, restartFrame, run, &why)) {
       result.message = "Cannot resume: " + why;
       return result;
     }
@@ -129,7 +129,7 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
   // The restart point after frame f, where a stopped or killed bake can go on from.
   const auto keepRestartPoint = [&](int f) {
     std::string why;
-    if (WriteRestartPoint(cacheFolder, run, f, why)) return true;
+    if (WriteRestartPoint(cacheFolder, run, f, &why)) return true;
     result.message = Format("Could not write the restart point after frame %d: %s", f, why.c_str());
     cached->InvalidateDisplayFrame();
     return false;
