@@ -217,34 +217,9 @@ struct ShadowFillBody {
   }
 };
 
-// DetailNoise along a ray: successive samples half a cell apart mostly fall in the lattice cell of
-// the sample before, so the cell's eight hashed corners are kept and only recomputed when the
-// cell changes. Gives exactly DetailNoise's value.
-struct NoiseCorners {
-  bool valid = false;
-  int32_t i = 0, j = 0, k = 0;
-  float c[8] = {};  // corner (di, dj, dk) at di + 2 dj + 4 dk
-
-  TFR_HD float At(float a, float b, float d) {
-    const int32_t ni = NoiseFloor(a), nj = NoiseFloor(b), nk = NoiseFloor(d);
-    if (!valid || ni != i || nj != j || nk != k) {
-      valid = true, i = ni, j = nj, k = nk;
-      for (int n = 0; n < 8; ++n) c[n] = NoiseCorner(i + (n & 1), j + ((n >> 1) & 1), k + (n >> 2));
-    }
-    const float u = NoiseSmooth(a - floorf(a)), v = NoiseSmooth(b - floorf(b)), w = NoiseSmooth(d - floorf(d));
-    const float x00 = c[0] + (c[1] - c[0]) * u;
-    const float x10 = c[2] + (c[3] - c[2]) * u;
-    const float x01 = c[4] + (c[5] - c[4]) * u;
-    const float x11 = c[6] + (c[7] - c[6]) * u;
-    const float y0 = x00 + (x10 - x00) * v;
-    const float y1 = x01 + (x11 - x01) * v;
-    return y0 + (y1 - y0) * w;
-  }
-};
-
-// One pixel of the preview: a jittered march in half-cell steps through the volume's box. With
-// bricks, the steps that fall in a brick which cannot show are not sampled; the samples taken sit
-// where they would without bricks.
+// One pixel of the preview as the reference march takes it: a jittered march in half-cell steps
+// through the volume's box, every sample taken. The accelerated march (BrickMarchBody) shares its
+// ray, its shading of a sample and its output.
 struct MarchBody {
   const float* density;
   const float* temperature;
@@ -259,13 +234,13 @@ struct MarchBody {
   float tanHalfFov, orthoHalfWidth;
   int32_t width, height;
   ShadeView sv;
-  BrickView bricks;
 
-  TFR_HD void operator()(int32_t px, int32_t py) const {
+  // The pixel's ray in grid units and the span of t it spends in the box; false when it misses.
+  TFR_HD bool Ray(int32_t px, int32_t py, Vec3f& g0, Vec3f& dir, float& tEnter, float& tExit) const {
     const float sx = (float(px) + 0.5f) / float(width) * 2.0f - 1.0f;
     const float sy = 1.0f - (float(py) + 0.5f) / float(height) * 2.0f;
     const float aspect = float(height) / float(width);
-    Vec3f origin, dir;
+    Vec3f origin;
     if (ortho) {
       origin = Add(camPos, Add(Scale(camRight, sx * orthoHalfWidth), Scale(camUp, sy * orthoHalfWidth * aspect)));
       dir = camForward;
@@ -276,8 +251,8 @@ struct MarchBody {
     const float len = sqrtf(Dot(dir, dir));
     if (len > 0.0f) dir = Scale(dir, 1.0f / len);
 
-    const Vec3f g0 = Scale(Sub(origin, volumeOrigin), 1.0f / cellSize);
-    float tEnter = 0.0f, tExit = 1e30f;
+    g0 = Scale(Sub(origin, volumeOrigin), 1.0f / cellSize);
+    tEnter = 0.0f, tExit = 1e30f;
     bool hit = true;
     const float o[3] = {g0.x, g0.y, g0.z};
     const float d[3] = {dir.x, dir.y, dir.z};
@@ -291,79 +266,225 @@ struct MarchBody {
         tExit = MinF(tExit, MaxF(t0, t1));
       }
     }
+    return hit && tExit > tEnter;
+  }
 
+  // Where the march of a pixel starts: less than half a step past the entry, by a hash of the pixel.
+  TFR_HD static float Jitter(int32_t px, int32_t py) {
+    const uint32_t h = uint32_t(py) * 5563181u - uint32_t(px) * 7544539u;
+    return float((h >> 8) & 0xFFFFu) * 0.5f / 65536.0f;
+  }
+
+  // Adds one sample at the (displaced) point p, standing for `span` cells of the ray, to the
+  // pixel's colour and transmittance. Without `hot` the sample's temperature is known not to emit
+  // (its strength is 0, so it neither adds light nor absorbs) and is not read.
+  TFR_HD void Shade(const Vec3f& p, float m, float span, bool hot, float& T, Vec3f& C) const {
+    // Density, temperature and shadow share the grid, so one set of coordinates serves all.
+    const GridCoords q = GridAt(nx, ny, nz, p.x, p.y, p.z);
+    const float sigma = Lerp8(density, q) * m * sv.densityScale;
+    const float ts = expf(-sigma * cellSize * span);
+    Vec3f e = V3(0.0f, 0.0f, 0.0f);
+    float tf = 1.0f;
+    if (hot) {
+      float w;
+      FireColor(sv.table, Lerp8(temperature, q), sv.fireTempScale, sv.fireIntensity, e, w);
+      tf = expf(-0.06f * MinF(w, 4.0f));
+    }
+    if (sigma > 0.0f) {
+      const float vis = 1.0f - (1.0f - Lerp8(shadow, q)) * sv.shadowAmount;
+      const GridCoords gq = GridAt(sv.gx, sv.gy, sv.gz, p.x * 0.25f, p.y * 0.25f, p.z * 0.25f);
+      const Vec3f glow = V3(Lerp8(sv.glowR, gq), Lerp8(sv.glowG, gq), Lerp8(sv.glowB, gq));
+      const float weight = (1.0f - ts) * T;
+      const Vec3f light = Add(Add(Scale(sv.lightColor, vis), sv.skyColor), Scale(glow, sv.glowK));
+      C = Add(C, Scale(Mul(light, sv.smokeColor), weight));
+    }
+    C = Add(C, Scale(e, (1.0f - tf) * T));
+    T *= tf * ts;
+  }
+
+  TFR_HD void Store(int32_t px, int32_t py, float T, const Vec3f& C, int32_t n) const {
+    const size_t at = (size_t(width) * size_t(py) + size_t(px)) * 3;
+    image[at + 0] = sv.background.x * T + C.x;
+    image[at + 1] = sv.background.y * T + C.y;
+    image[at + 2] = sv.background.z * T + C.z;
+    if (steps != nullptr) steps[size_t(width) * size_t(py) + size_t(px)] = n;
+  }
+
+  TFR_HD void operator()(int32_t px, int32_t py) const {
+    Vec3f g0, dir;
+    float tEnter, tExit;
     float T = 1.0f;
     Vec3f C = V3(0.0f, 0.0f, 0.0f);
     int32_t n = 0;  // samples taken
-    if (hit && tExit > tEnter) {
-      const uint32_t h = uint32_t(py) * 5563181u - uint32_t(px) * 7544539u;
-      float t = tEnter + float((h >> 8) & 0xFFFFu) * 0.5f / 65536.0f;
-      float spent = 0.0f;
-      int32_t k = 0;          // steps, taken or skipped
-      int32_t unchecked = 0;  // samples left in a brick found worth sampling
-      NoiseCorners corners[8];  // two octaves of four channels
-      while (k < 16384 && tExit > t && T > 0.003f) {
+    if (Ray(px, py, g0, dir, tEnter, tExit)) {
+      float t = tEnter + Jitter(px, py);
+      while (n < 16384 && tExit > t && T > 0.003f) {
         Vec3f p = Add(g0, Scale(dir, t));
-        if (bricks.march != nullptr && unchecked == 0) {
-          int32_t skip = 1;
-          if (SkipBrick(bricks.march, bricks, p.x, p.y, p.z, dir.x, dir.y, dir.z, 0.5f, T, spent, skip)) {
-            t += 0.5f * float(skip);
-            k += skip;
-            continue;
-          }
-          unchecked = skip;
-        }
-        if (unchecked > 0) --unchecked;
-        ++k;
         ++n;
         float m = 1.0f;
         if (sv.detailAmount > 0.0f) {
           float f = sv.detailFreq, amp = 1.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f, s4 = 0.0f;
           for (int oct = 0; oct < 2; ++oct) {
-            if (bricks.march != nullptr) {  // the accelerated march keeps the lattice corners
-              NoiseCorners* c = corners + oct * 4;
-              s1 += (c[0].At(f * p.x, f * p.y, f * p.z) - 0.5f) * amp;
-              s2 += (c[1].At(f * p.x + 31.7f, f * p.y + 11.3f, f * p.z) - 0.5f) * amp;
-              s3 += (c[2].At(f * p.x, f * p.y + 57.1f, f * p.z + 7.9f) - 0.5f) * amp;
-              s4 += (c[3].At(f * p.x + 91.3f, f * p.y, f * p.z + 43.7f) - 0.5f) * amp;
-            } else {
-              s1 += (DetailNoise(f * p.x, f * p.y, f * p.z) - 0.5f) * amp;
-              s2 += (DetailNoise(f * p.x + 31.7f, f * p.y + 11.3f, f * p.z) - 0.5f) * amp;
-              s3 += (DetailNoise(f * p.x, f * p.y + 57.1f, f * p.z + 7.9f) - 0.5f) * amp;
-              s4 += (DetailNoise(f * p.x + 91.3f, f * p.y, f * p.z + 43.7f) - 0.5f) * amp;
-            }
+            s1 += (DetailNoise(f * p.x, f * p.y, f * p.z) - 0.5f) * amp;
+            s2 += (DetailNoise(f * p.x + 31.7f, f * p.y + 11.3f, f * p.z) - 0.5f) * amp;
+            s3 += (DetailNoise(f * p.x, f * p.y + 57.1f, f * p.z + 7.9f) - 0.5f) * amp;
+            s4 += (DetailNoise(f * p.x + 91.3f, f * p.y, f * p.z + 43.7f) - 0.5f) * amp;
             f *= 2.1f;
             amp *= 0.5f;
           }
           m = MaxF(0.0f, sv.detailAmount * 0.45f * s4 + 1.0f);
           p = Add(p, Scale(V3(s1, s2, s3), sv.detailAmount * 1.6f / sv.detailFreq));
         }
-        // Density, temperature and shadow share the grid, so one set of coordinates serves all.
-        const GridCoords q = GridAt(nx, ny, nz, p.x, p.y, p.z);
-        const float sigma = Lerp8(density, q) * m * sv.densityScale;
-        const float ts = expf(-sigma * cellSize * 0.5f);
-        Vec3f e;
-        float w;
-        FireColor(sv.table, Lerp8(temperature, q), sv.fireTempScale, sv.fireIntensity, e, w);
-        const float tf = expf(-0.06f * MinF(w, 4.0f));
-        if (sigma > 0.0f) {
-          const float vis = 1.0f - (1.0f - Lerp8(shadow, q)) * sv.shadowAmount;
-          const GridCoords gq = GridAt(sv.gx, sv.gy, sv.gz, p.x * 0.25f, p.y * 0.25f, p.z * 0.25f);
-          const Vec3f glow = V3(Lerp8(sv.glowR, gq), Lerp8(sv.glowG, gq), Lerp8(sv.glowB, gq));
-          const float weight = (1.0f - ts) * T;
-          const Vec3f light = Add(Add(Scale(sv.lightColor, vis), sv.skyColor), Scale(glow, sv.glowK));
-          C = Add(C, Scale(Mul(light, sv.smokeColor), weight));
-        }
-        C = Add(C, Scale(e, (1.0f - tf) * T));
-        T *= tf * ts;
+        Shade(p, m, 0.5f, true, T, C);
         t += 0.5f;
       }
     }
-    const size_t at = (size_t(width) * size_t(py) + size_t(px)) * 3;
-    image[at + 0] = sv.background.x * T + C.x;
-    image[at + 1] = sv.background.y * T + C.y;
-    image[at + 2] = sv.background.z * T + C.z;
-    if (steps != nullptr) steps[size_t(width) * size_t(py) + size_t(px)] = n;
+    Store(px, py, T, C, n);
+  }
+};
+
+// The largest lattice coordinate the detail noise of a render may reach for RayNoise to take its
+// fast floor; beyond it the march calls DetailNoise itself.
+inline constexpr float kFastNoiseReach = 4194304.0f;  // 2^22: floats still hold every integer and half
+
+// The detail noise along one ray, the four channels of an octave side by side: each channel's
+// lattice coordinates move linearly with t, so they are formed from the ray with one multiply-add,
+// floored by truncation (they are known to be small), and each channel keeps the eight hashed
+// corners of its lattice cell until a sample leaves it (samples half a cell apart mostly stay).
+// Written as short loops over the channels so the host compiler packs them into vector lanes.
+// Gives DetailNoise's value up to the rounding of the coordinates.
+struct RayNoise {
+  float base[2][3][4];  // octave, axis, channel: the lattice coordinate at t = 0
+  float slope[2][3];    // octave, axis: its change per unit of t
+  int32_t cell[2][3][4];
+  float corner[2][8][4];  // octave, corner (di + 2 dj + 4 dk), channel
+
+  TFR_HD void Start(const Vec3f& g0, const Vec3f& dir, float freq) {
+    const float off[3][4] = {{0.0f, 31.7f, 0.0f, 91.3f}, {0.0f, 11.3f, 57.1f, 0.0f}, {0.0f, 0.0f, 7.9f, 43.7f}};
+    const float g[3] = {g0.x, g0.y, g0.z}, d[3] = {dir.x, dir.y, dir.z};
+    float f = 0.0f;
+    for (int o = 0; o < 2; ++o) {
+      f = o == 0 ? freq : f * 2.1f;
+      for (int a = 0; a < 3; ++a) {
+        slope[o][a] = f * d[a];
+        for (int c = 0; c < 4; ++c) {
+          base[o][a][c] = f * g[a] + off[a][c];
+          cell[o][a][c] = INT32_MIN;  // no lattice coordinate is this small: the first sample fills the corners
+        }
+      }
+    }
+  }
+
+  // s[c] += (noise of channel c - 0.5) x amplitude, over both octaves, at ray parameter t.
+  TFR_HD void Add(float t, float s[4]) {
+    float amp = 1.0f;
+    for (int o = 0; o < 2; ++o, amp *= 0.5f) {
+      float w[3][4];
+      int32_t at[3][4];
+      for (int a = 0; a < 3; ++a)
+        for (int c = 0; c < 4; ++c) {
+          const float v = base[o][a][c] + slope[o][a] * t;
+          float fl = float(int32_t(v));
+          fl = fl > v ? fl - 1.0f : fl;
+          at[a][c] = int32_t(fl);
+          w[a][c] = NoiseSmooth(v - fl);
+        }
+      for (int c = 0; c < 4; ++c) {
+        if (at[0][c] == cell[o][0][c] && at[1][c] == cell[o][1][c] && at[2][c] == cell[o][2][c]) continue;
+        cell[o][0][c] = at[0][c], cell[o][1][c] = at[1][c], cell[o][2][c] = at[2][c];
+        for (int n = 0; n < 8; ++n)
+          corner[o][n][c] = NoiseCorner(at[0][c] + (n & 1), at[1][c] + ((n >> 1) & 1), at[2][c] + (n >> 2));
+      }
+      const float(*k)[4] = corner[o];
+      for (int c = 0; c < 4; ++c) {
+        const float u = w[0][c], v = w[1][c], z = w[2][c];
+        const float x00 = k[0][c] + (k[1][c] - k[0][c]) * u;
+        const float x10 = k[2][c] + (k[3][c] - k[2][c]) * u;
+        const float x01 = k[4][c] + (k[5][c] - k[4][c]) * u;
+        const float x11 = k[6][c] + (k[7][c] - k[6][c]) * u;
+        const float y0 = x00 + (x10 - x00) * v;
+        const float y1 = x01 + (x11 - x01) * v;
+        s[c] += (y0 + (y1 - y0) * z - 0.5f) * amp;
+      }
+    }
+  }
+};
+
+// The optical depth per half-cell sample below which a brick is marched in whole-cell steps: one
+// sample at the middle of each pair of half-cell samples, standing for both. Cold bricks only.
+// The pair's light differs from the two samples' by the change of the smoke between them, a
+// fraction of this depth times the light on the smoke.
+inline constexpr float kThinTau = 0.01f;
+
+// One pixel of the accelerated preview: the reference's samples, except that steps falling in a
+// brick which cannot show are not taken, thin bricks are sampled once per whole cell, and the
+// temperature is read only in bricks that may hold fire.
+struct BrickMarchBody {
+  MarchBody m;
+  BrickView bricks;
+  bool fastNoise;  // every lattice coordinate of the noise lies within kFastNoiseReach
+
+  TFR_HD void operator()(int32_t px, int32_t py) const {
+    Vec3f g0, dir;
+    float tEnter, tExit;
+    float T = 1.0f;
+    Vec3f C = V3(0.0f, 0.0f, 0.0f);
+    int32_t n = 0;  // samples taken
+    if (m.Ray(px, py, g0, dir, tEnter, tExit)) {
+      const ShadeView& sv = m.sv;
+      const bool detail = sv.detailAmount > 0.0f;
+      RayNoise noise;
+      if (detail && fastNoise) noise.Start(g0, dir, sv.detailFreq);
+      float t = tEnter + MarchBody::Jitter(px, py);
+      float spent = 0.0f;
+      int32_t k = 0;          // steps, taken or skipped
+      int32_t unchecked = 0;  // steps left in a brick found worth sampling
+      bool hot = true, thin = false;
+      while (k < 16384 && tExit > t && T > 0.003f) {
+        if (unchecked == 0) {
+          const Vec3f at = Add(g0, Scale(dir, t));
+          int32_t skip = 1;
+          if (SkipBrick(bricks.march, bricks, at.x, at.y, at.z, dir.x, dir.y, dir.z, 0.5f, T, spent, skip)) {
+            t += 0.5f * float(skip);
+            k += skip;
+            continue;
+          }
+          unchecked = skip;
+          const float tau = bricks.march[BrickIndex(bricks, BrickOf(at.x, bricks.bx), BrickOf(at.y, bricks.by),
+                                                    BrickOf(at.z, bricks.bz))];
+          hot = !(tau < 1e30f);  // a brick that may emit, or holds a value that is not a number
+          thin = tau <= kThinTau;
+        }
+        const int32_t take = thin && unchecked >= 2 && k + 2 <= 16384 && tExit > t + 0.5f ? 2 : 1;
+        const float tc = t + 0.25f * float(take - 1);  // the middle of the steps taken
+        Vec3f p = Add(g0, Scale(dir, tc));
+        float mod = 1.0f;
+        if (detail) {
+          float s[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+          if (fastNoise) {
+            noise.Add(tc, s);
+          } else {
+            float f = sv.detailFreq, amp = 1.0f;
+            for (int oct = 0; oct < 2; ++oct) {
+              s[0] += (DetailNoise(f * p.x, f * p.y, f * p.z) - 0.5f) * amp;
+              s[1] += (DetailNoise(f * p.x + 31.7f, f * p.y + 11.3f, f * p.z) - 0.5f) * amp;
+              s[2] += (DetailNoise(f * p.x, f * p.y + 57.1f, f * p.z + 7.9f) - 0.5f) * amp;
+              s[3] += (DetailNoise(f * p.x + 91.3f, f * p.y, f * p.z + 43.7f) - 0.5f) * amp;
+              f *= 2.1f;
+              amp *= 0.5f;
+            }
+          }
+          mod = MaxF(0.0f, sv.detailAmount * 0.45f * s[3] + 1.0f);
+          p = Add(p, Scale(V3(s[0], s[1], s[2]), sv.detailAmount * 1.6f / sv.detailFreq));
+        }
+        m.Shade(p, mod, 0.5f * float(take), hot, T, C);
+        unchecked -= take;
+        k += take;
+        ++n;
+        t += 0.5f * float(take);
+      }
+    }
+    m.Store(px, py, T, C, n);
   }
 };
 
