@@ -155,13 +155,20 @@ struct ShadowBody {
   TFR_HD static bool OnLattice(int32_t v, int32_t n) { return (v & 1) == 0 || v == n - 1; }
 };
 
-// The largest difference between the lattice voxels around a voxel that still lets it take their
-// interpolation; its error is a fraction of this, and a pixel sees it times the key light on the
-// smoke.
+// The largest difference between the lattice voxels around a voxel that lets it take their
+// interpolation without a further look; its error is a fraction of this, and a pixel sees it times
+// the key light on the smoke.
 inline constexpr float kShadowSpread = 0.02f;
 
+// Where the lattice voxels differ more, the light still changes smoothly across most of a plume:
+// the interpolation is taken when the light's bend along each axis (the second differences of the
+// lattice values on either side) lets a straight line between lattice voxels miss the middle by
+// at most this, summed over the axes.
+inline constexpr float kShadowBend = 1.5e-3f;
+
 // The voxels between the lattice ShadowBody traced with stride 2: interpolated from the lattice
-// voxels around them, or traced where one of those was left unlit.
+// voxels around them, or traced where the light bends too much between them or one of them was
+// left unlit.
 struct ShadowFillBody {
   ShadowBody trace;
 
@@ -174,6 +181,29 @@ struct ShadowFillBody {
     lo = v - 1;
     hi = v + 1 < n - 1 ? v + 1 : n - 1;
     w = 0.5f;
+  }
+
+  TFR_HD float At(int32_t i, int32_t j, int32_t k) const {
+    return trace.shadow[Index3(i, j, k, trace.nx, trace.ny)];
+  }
+
+  // How far the middle of the lattice step lo..hi along one axis (through the lattice voxel
+  // (x, y, z) for the other two) can lie from the straight line between its ends: an eighth of the
+  // larger second difference of the lattice values at lo and hi. A negative result when the
+  // lattice values around it cannot tell (the grid's edge, an unlit brick, a step of one voxel).
+  TFR_HD float Bend(int axis, int32_t x, int32_t y, int32_t z, int32_t lo, int32_t hi, int32_t n) const {
+    if (lo == hi) return 0.0f;
+    if (hi != lo + 2 || lo < 2 || hi + 2 > n - 1 || ((hi + 2) & 1) != 0) return -1.0f;
+    int32_t p[3] = {x, y, z};
+    float v[4];
+    for (int s = 0; s < 4; ++s) {
+      p[axis] = lo - 2 + 2 * s;
+      if (!trace.Needed(p[0], p[1], p[2])) return -1.0f;
+      v[s] = At(p[0], p[1], p[2]);
+    }
+    const float a = fabsf(v[0] - 2.0f * v[1] + v[2]), b = fabsf(v[1] - 2.0f * v[2] + v[3]);
+    const float bend = 0.125f * MaxF(a, b);
+    return bend == bend ? bend : -1.0f;
   }
 
   TFR_HD void operator()(int32_t x, int32_t y, int32_t z) const {
@@ -194,18 +224,25 @@ struct ShadowFillBody {
       *out = b.Trace(x, y, z);
       return;
     }
-    const float* s = b.shadow;
-    auto at = [&](int32_t i, int32_t j, int32_t k) { return s[Index3(i, j, k, b.nx, b.ny)]; };
+    auto at = [&](int32_t i, int32_t j, int32_t k) { return At(i, j, k); };
     // Where the light changes fast between the lattice voxels a straight line between them can
-    // miss an edge of the smoke's shadow: such voxels are traced.
+    // miss an edge of the smoke's shadow: such voxels are traced unless the light bends little.
     const float v[8] = {at(x0, y0, z0), at(x1, y0, z0), at(x0, y1, z0), at(x1, y1, z0),
                         at(x0, y0, z1), at(x1, y0, z1), at(x0, y1, z1), at(x1, y1, z1)};
     float lo = v[0], hi = v[0];
     bool numbers = true;  // a NaN in the smoke darkens only the voxels whose own rays meet it
     for (int i = 0; i < 8; ++i) lo = MinF(lo, v[i]), hi = MaxF(hi, v[i]), numbers = numbers && v[i] == v[i];
-    if (!numbers || !(hi - lo <= kShadowSpread)) {
+    if (!numbers) {
       *out = b.Trace(x, y, z);
       return;
+    }
+    if (!(hi - lo <= kShadowSpread)) {
+      const float bx = Bend(0, x, y0, z0, x0, x1, b.nx), by = Bend(1, x0, y, z0, y0, y1, b.ny);
+      const float bz = Bend(2, x0, y0, z, z0, z1, b.nz);
+      if (!(bx >= 0.0f && by >= 0.0f && bz >= 0.0f && bx + by + bz <= kShadowBend)) {
+        *out = b.Trace(x, y, z);
+        return;
+      }
     }
     const float c00 = at(x0, y0, z0) + (at(x1, y0, z0) - at(x0, y0, z0)) * fx;
     const float c10 = at(x0, y1, z0) + (at(x1, y1, z0) - at(x0, y1, z0)) * fx;
