@@ -412,6 +412,8 @@ struct RayNoise {
     }
   }
 
+  TFR_HD static int32_t Wrap(int32_t a, int32_t b) { return int32_t(uint32_t(a) - uint32_t(b)); }
+
   // s[c] += (noise of channel c - 0.5) x amplitude, over both octaves, at ray parameter t.
   TFR_HD void Add(float t, float s[4]) {
     float amp = 1.0f;
@@ -427,10 +429,25 @@ struct RayNoise {
           w[a][c] = NoiseSmooth(v - fl);
         }
       for (int c = 0; c < 4; ++c) {
-        if (at[0][c] == cell[o][0][c] && at[1][c] == cell[o][1][c] && at[2][c] == cell[o][2][c]) continue;
+        // Differences in 32-bit wrap-around: the first sample meets the INT32_MIN of Start.
+        const int32_t dx = Wrap(at[0][c], cell[o][0][c]), dy = Wrap(at[1][c], cell[o][1][c]);
+        const int32_t dz = Wrap(at[2][c], cell[o][2][c]);
+        if ((dx | dy | dz) == 0) continue;
         cell[o][0][c] = at[0][c], cell[o][1][c] = at[1][c], cell[o][2][c] = at[2][c];
-        for (int n = 0; n < 8; ++n)
+        // A step into a neighbouring cell keeps the four corners of the face between the two.
+        const int axis = dy == 0 && dz == 0 ? 0 : dx == 0 && dz == 0 ? 1 : dx == 0 && dy == 0 ? 2 : 3;
+        const int32_t d = axis == 0 ? dx : axis == 1 ? dy : dz;
+        const int bit = 1 << (axis < 3 ? axis : 0);
+        const bool shift = axis < 3 && (d == 1 || d == -1);
+        for (int n = 0; n < 8; ++n) {
+          // Moving up, the corners at the upper face become the lower ones (moving down, the reverse).
+          const bool kept = shift && ((n & bit) != 0) == (d < 0);
+          if (kept) corner[o][n][c] = corner[o][n ^ bit][c];
+        }
+        for (int n = 0; n < 8; ++n) {
+          if (shift && ((n & bit) != 0) == (d < 0)) continue;
           corner[o][n][c] = NoiseCorner(at[0][c] + (n & 1), at[1][c] + ((n >> 1) & 1), at[2][c] + (n >> 2));
+        }
       }
       const float(*k)[4] = corner[o];
       for (int c = 0; c < 4; ++c) {
