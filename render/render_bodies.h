@@ -237,9 +237,18 @@ struct ShadowFillBody {
       return;
     }
     if (!(hi - lo <= kShadowSpread)) {
-      const float bx = Bend(0, x, y0, z0, x0, x1, b.nx), by = Bend(1, x0, y, z0, y0, y1, b.ny);
-      const float bz = Bend(2, x0, y0, z, z0, z1, b.nz);
-      if (!(bx >= 0.0f && by >= 0.0f && bz >= 0.0f && bx + by + bz <= kShadowBend)) {
+      // Along each axis, the largest bend of the four lattice lines through the cell around the voxel.
+      float bend[3] = {0.0f, 0.0f, 0.0f};
+      for (int n = 0; n < 4; ++n) {
+        const bool u = (n & 1) != 0, w = (n & 2) != 0;
+        const float bx = Bend(0, x, u ? y1 : y0, w ? z1 : z0, x0, x1, b.nx);
+        const float by = Bend(1, u ? x1 : x0, y, w ? z1 : z0, y0, y1, b.ny);
+        const float bz = Bend(2, u ? x1 : x0, w ? y1 : y0, z, z0, z1, b.nz);
+        bend[0] = bx >= 0.0f && bend[0] >= 0.0f ? MaxF(bend[0], bx) : -1.0f;
+        bend[1] = by >= 0.0f && bend[1] >= 0.0f ? MaxF(bend[1], by) : -1.0f;
+        bend[2] = bz >= 0.0f && bend[2] >= 0.0f ? MaxF(bend[2], bz) : -1.0f;
+      }
+      if (!(bend[0] >= 0.0f && bend[1] >= 0.0f && bend[2] >= 0.0f && bend[0] + bend[1] + bend[2] <= kShadowBend)) {
         *out = b.Trace(x, y, z);
         return;
       }
