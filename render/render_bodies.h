@@ -389,6 +389,14 @@ struct MarchBody {
   }
 };
 
+// Asks the host compiler to put the iterations of a short loop in vector lanes; the device
+// compiler runs them per thread as written.
+#if defined(__CUDA_ARCH__)
+#define TFR_LANES
+#else
+#define TFR_LANES _Pragma("omp simd")
+#endif
+
 // The largest lattice coordinate the detail noise of a render may reach for RayNoise to take its
 // fast floor; beyond it the march calls DetailNoise itself.
 inline constexpr float kFastNoiseReach = 4194304.0f;  // 2^22: floats still hold every integer and half
@@ -430,6 +438,7 @@ struct RayNoise {
       float w[3][4];
       int32_t at[3][4];
       for (int a = 0; a < 3; ++a)
+        TFR_LANES
         for (int c = 0; c < 4; ++c) {
           const float v = base[o][a][c] + slope[o][a] * t;
           float fl = float(int32_t(v));
@@ -459,6 +468,7 @@ struct RayNoise {
         }
       }
       const float(*k)[4] = corner[o];
+      TFR_LANES
       for (int c = 0; c < 4; ++c) {
         const float u = w[0][c], v = w[1][c], z = w[2][c];
         const float x00 = k[0][c] + (k[1][c] - k[0][c]) * u;
