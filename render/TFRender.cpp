@@ -164,11 +164,11 @@ bool RenderOnGpu(const RenderVolume& v, const RenderCamera& cam, const ShadingCo
   if (bricks != nullptr) {
     const size_t n = bricks->march.size();
     float *march = nullptr, *light = nullptr;
-    uint8_t* lit = nullptr;
+    uint8_t *lit = nullptr, *glowing = nullptr;
     if (!mem.Make(march, n, bricks->march.data()) || !mem.Make(light, n, bricks->light.data()) ||
-        !mem.Make(lit, n, bricks->shadow.data()))
+        !mem.Make(lit, n, bricks->shadow.data()) || !mem.Make(glowing, n, bricks->glow.data()))
       return false;
-    bv = BrickView{march, light, lit, bricks->bx, bricks->by, bricks->bz};
+    bv = BrickView{march, light, lit, glowing, bricks->bx, bricks->by, bricks->bz};
   }
   const ShadeView sv = MakeShadeView(ctx, table, gr, gg, gb);
   RunShadowPasses(ex, v, MakeShadowBody(v, ctx, density, shadow, bv));

@@ -164,7 +164,7 @@ inline constexpr float kShadowSpread = 0.02f;
 // the interpolation is taken when the light's bend along each axis (the second differences of the
 // lattice values on either side) lets a straight line between lattice voxels miss the middle by
 // at most this, summed over the axes.
-inline constexpr float kShadowBend = 1.5e-3f;
+inline constexpr float kShadowBend = 4e-3f;
 
 // The voxels between the lattice ShadowBody traced with stride 2: interpolated from the lattice
 // voxels around them, or traced where the light bends too much between them or one of them was
@@ -323,8 +323,9 @@ struct MarchBody {
 
   // Adds one sample at the (displaced) point p, standing for `span` cells of the ray, to the
   // pixel's colour and transmittance. Without `hot` the sample's temperature is known not to emit
-  // (its strength is 0, so it neither adds light nor absorbs) and is not read.
-  TFR_HD void Shade(const Vec3f& p, float m, float span, bool hot, float& T, Vec3f& C) const {
+  // (its strength is 0, so it neither adds light nor absorbs) and is not read; without `glowing`
+  // the glow around it is known to be 0 and is not read either.
+  TFR_HD void Shade(const Vec3f& p, float m, float span, bool hot, bool glowing, float& T, Vec3f& C) const {
     // Density, temperature and shadow share the grid, so one set of coordinates serves all.
     const GridCoords q = GridAt(nx, ny, nz, p.x, p.y, p.z);
     const float sigma = Lerp8(density, q) * m * sv.densityScale;
@@ -338,8 +339,11 @@ struct MarchBody {
     }
     if (sigma > 0.0f) {
       const float vis = 1.0f - (1.0f - Lerp8(shadow, q)) * sv.shadowAmount;
-      const GridCoords gq = GridAt(sv.gx, sv.gy, sv.gz, p.x * 0.25f, p.y * 0.25f, p.z * 0.25f);
-      const Vec3f glow = V3(Lerp8(sv.glowR, gq), Lerp8(sv.glowG, gq), Lerp8(sv.glowB, gq));
+      Vec3f glow = V3(0.0f, 0.0f, 0.0f);
+      if (glowing) {
+        const GridCoords gq = GridAt(sv.gx, sv.gy, sv.gz, p.x * 0.25f, p.y * 0.25f, p.z * 0.25f);
+        glow = V3(Lerp8(sv.glowR, gq), Lerp8(sv.glowG, gq), Lerp8(sv.glowB, gq));
+      }
       const float weight = (1.0f - ts) * T;
       const Vec3f light = Add(Add(Scale(sv.lightColor, vis), sv.skyColor), Scale(glow, sv.glowK));
       C = Add(C, Scale(Mul(light, sv.smokeColor), weight));
@@ -381,7 +385,7 @@ struct MarchBody {
           m = MaxF(0.0f, sv.detailAmount * 0.45f * s4 + 1.0f);
           p = Add(p, Scale(V3(s1, s2, s3), sv.detailAmount * 1.6f / sv.detailFreq));
         }
-        Shade(p, m, 0.5f, true, T, C);
+        Shade(p, m, 0.5f, true, true, T, C);
         t += 0.5f;
       }
     }
@@ -490,8 +494,8 @@ struct RayNoise {
 inline constexpr float kThinTau = 0.01f;
 
 // One pixel of the accelerated preview: the reference's samples, except that steps falling in a
-// brick which cannot show are not taken, thin bricks are sampled once per whole cell, and the
-// temperature is read only in bricks that may hold fire.
+// brick which cannot show are not taken, thin bricks are sampled once per whole cell, the
+// temperature is read only in bricks that may hold fire and the glow only where there is some.
 struct BrickMarchBody {
   MarchBody m;
   BrickView bricks;
@@ -512,7 +516,7 @@ struct BrickMarchBody {
       float spent = 0.0f;
       int32_t k = 0;          // steps, taken or skipped
       int32_t unchecked = 0;  // steps left in a brick found worth sampling
-      bool hot = true, thin = false;
+      bool hot = true, thin = false, glowing = true;
       while (k < 16384 && tExit > t && T > 0.003f) {
         if (unchecked == 0) {
           const Vec3f at = Add(g0, Scale(dir, t));
@@ -523,8 +527,10 @@ struct BrickMarchBody {
             continue;
           }
           unchecked = skip;
-          const float tau = bricks.march[BrickIndex(bricks, BrickOf(at.x, bricks.bx), BrickOf(at.y, bricks.by),
-                                                    BrickOf(at.z, bricks.bz))];
+          const size_t brick =
+              BrickIndex(bricks, BrickOf(at.x, bricks.bx), BrickOf(at.y, bricks.by), BrickOf(at.z, bricks.bz));
+          const float tau = bricks.march[brick];
+          glowing = bricks.glow[brick] != 0;
           hot = !(tau < 1e30f);  // a brick that may emit, or holds a value that is not a number
           thin = tau <= kThinTau;
         }
@@ -550,7 +556,7 @@ struct BrickMarchBody {
           mod = MaxF(0.0f, sv.detailAmount * 0.45f * s[3] + 1.0f);
           p = Add(p, Scale(V3(s[0], s[1], s[2]), sv.detailAmount * 1.6f / sv.detailFreq));
         }
-        m.Shade(p, mod, 0.5f * float(take), hot, T, C);
+        m.Shade(p, mod, 0.5f * float(take), hot, glowing, T, C);
         unchecked -= take;
         k += take;
         ++n;

@@ -165,5 +165,33 @@ TEST(AcceleratedMarch, SkipsOnlyWhatIsEmpty) {
   ExpectSameImage(RenderBoth(v, cam, s), 1e-5f, 1e-6);
 }
 
+// A long slab of cold smoke reaching from beside a fire far out past its glow: the march leaves the
+// glow out only where it is zero, so the slab's light fades out exactly as with every lookup made,
+// with and without a noise that moves samples across brick borders.
+TEST(AcceleratedMarch, LeavesOutOnlyGlowThatIsZero) {
+  const int32_t nx = 70, ny = 21, nz = 19;
+  std::vector<float> density(size_t(nx) * ny * nz, 0.0f), temperature(density.size(), 0.0f);
+  for (int z = 6; z < 13; ++z)
+    for (int y = 7; y < 14; ++y)
+      for (int x = 2; x < 68; ++x) {
+        const size_t i = size_t(x + nx * (y + ny * z));
+        density[i] = 0.4f;
+        if (x < 8) temperature[i] = 1.6f;
+      }
+  RenderVolume v;
+  v.density = density.data(), v.temperature = temperature.data();
+  v.nx = nx, v.ny = ny, v.nz = nz;
+  const RenderCamera cam = Camera(35.0f, 10.0f, 9.0f, 80.0f, 120, 50);
+  RenderSettings s;
+  s.useGpu = false;
+  s.shadowAmount = 0.0f;
+  s.glow = 4.0f;
+  for (const float detail : {0.0f, 1.0f}) {
+    SCOPED_TRACE(detail);
+    s.detailAmount = detail;
+    ExpectSameImage(RenderBoth(v, cam, s), 1e-5f, 1e-6);
+  }
+}
+
 }  // namespace
 }  // namespace tf
