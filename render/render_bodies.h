@@ -510,8 +510,11 @@ struct BrickMarchBody {
     if (m.Ray(px, py, g0, dir, tEnter, tExit)) {
       const ShadeView& sv = m.sv;
       const bool detail = sv.detailAmount > 0.0f;
+      // A ray from a camera with a value that is not a number takes DetailNoise's own floor.
+      const float span = fabsf(g0.x) + fabsf(g0.y) + fabsf(g0.z) + fabsf(dir.x) + fabsf(dir.y) + fabsf(dir.z);
+      const bool fast = fastNoise && span < 1e30f;
       RayNoise noise;
-      if (detail && fastNoise) noise.Start(g0, dir, sv.detailFreq);
+      if (detail && fast) noise.Start(g0, dir, sv.detailFreq);
       float t = tEnter + MarchBody::Jitter(px, py);
       float spent = 0.0f;
       int32_t k = 0;          // steps, taken or skipped
@@ -540,7 +543,7 @@ struct BrickMarchBody {
         float mod = 1.0f;
         if (detail) {
           float s[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-          if (fastNoise) {
+          if (fast) {
             noise.Add(tc, s);
           } else {
             float f = sv.detailFreq, amp = 1.0f;
