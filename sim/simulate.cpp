@@ -12,6 +12,7 @@
 #include "domain/fire_params_desc.h"
 #include "domain/sim_run.h"
 #include "host/core/atomic_file.h"
+#include "host/core/flag_scope.h"
 #include "host/scene/objects.h"
 #include "host/core/platform.h"
 #include "host/core/text.h"
@@ -29,15 +30,6 @@ using host::Format;
 namespace {
 
 bool gBakeInProgress = false;
-
-// Raised for the whole command, lowered on every way out.
-class BakeFlag {
- public:
-  BakeFlag() { gBakeInProgress = true; }
-  ~BakeFlag() { gBakeInProgress = false; }
-  BakeFlag(const BakeFlag&) = delete;
-  BakeFlag& operator=(const BakeFlag&) = delete;
-};
 
 double NowMs() { return host::HighResSeconds() * 1000.0; }
 
@@ -63,7 +55,7 @@ bool BakeInProgress() { return gBakeInProgress; }
 
 SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn& progress,
                         const SimulateOptions& options) {
-  BakeFlag flag;
+  host::FlagScope baking(gBakeInProgress);  // for the whole command
   SimulateResult result;
 
   SimulateDomain* cached = dynamic_cast<SimulateDomain*>(domain);
@@ -78,7 +70,7 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
   }
 
   SimRun run;
-  if (!OpenSimRun(run, domain, node, false, result.message)) return result;
+  if (!OpenSimRun(run, domain, node, false, &result.message)) return result;
 
   const host::Scene* scene = node->GetScene() ? node->GetScene() : domain->GetScene();
   const host::TimeSettings timeSettings = scene ? scene->time : host::TimeSettings{};
@@ -103,7 +95,7 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
   // The outputs are prepared before the old frames go, so that a bake that cannot start leaves
   // the previous one in the cache.
   BakeOutputs outputs;
-  if (!PrepareBakeOutputs(outputs, domain, node, params, result.message)) return result;
+  if (!PrepareBakeOutputs(outputs, domain, node, params, &result.message)) return result;
   const bool withVelocity = NeedsVelocity(outputs, params);
 
   const int restartEvery = std::max(0, block->GetInt(kRestartEvery, 0).value_or(10));
@@ -170,7 +162,7 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
     }
     const double written = NowMs();
     const double displaceBefore = outputs.displaceMs;
-    if (!WriteBakeOutputs(outputs, run, frame, f, result.message)) {
+    if (!WriteBakeOutputs(outputs, run, frame, f, &result.message)) {
       cached->InvalidateDisplayFrame();
       return result;
     }
