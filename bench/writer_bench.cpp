@@ -122,13 +122,13 @@ int main(int argc, char** argv) {
   tf::VdbWriteResult result;
   const double oursMs = MedianMs(runs, [&] { result = tf::WriteVdbFile(ours, {input}, xf); });
   if (!result.ok) {
-    std::fprintf(stderr, "WriteVdbFile failed: %s\n", result.error.c_str());
+    std::fprintf(stderr, "WriteVdbFile failed: %s\n", result.message.c_str());
     return 1;
   }
   std::vector<uint8_t> buffer;
   int64_t active = 0;
   std::string error;
-  const double encodeMs = MedianMs(runs, [&] { tf::EncodeVdbFile({input}, xf, tf::MakeVdbUuid(), buffer, active, error); });
+  const double encodeMs = MedianMs(runs, [&] { tf::EncodeVdbFile({input}, xf, tf::MakeVdbUuid(), buffer, active, &error); });
   const double treeMs = MedianMs(runs, [&] {
     tf::VdbTree tree;
     tf::BuildVdbTree(input, tree);

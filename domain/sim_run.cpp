@@ -5,20 +5,18 @@
 #include "capture/build_fire_params.h"
 #include "domain/domain_sizing.h"
 #include "domain/fire_params_desc.h"
+#include "host/core/status.h"
 #include "host/scene/objects.h"
 #include "host/scene/scene.h"
 
 namespace tf {
 
-bool OpenSimRun(SimRun& run, host::Object* domain, host::Node* node, bool live, std::string& message) {
+bool OpenSimRun(SimRun& run, host::Object* domain, host::Node* node, bool live, std::string* message) {
   run.domain = domain;
   run.node = node;
   run.live = live;
   const host::ParamBlock* block = domain ? domain->GetParamBlockById(kFireParamBlockId) : nullptr;
-  if (!block || !node) {
-    message = "Select the TolvarisFire domain first.";
-    return false;
-  }
+  if (!block || !node) return host::Fail(message, "Select the TolvarisFire domain first.");
 
   const host::Scene* scene = node->GetScene() ? node->GetScene() : domain->GetScene();
   const host::TimeSettings timeSettings = scene ? scene->time : host::TimeSettings{};
@@ -33,10 +31,7 @@ bool OpenSimRun(SimRun& run, host::Object* domain, host::Node* node, bool live, 
   bool created = run.sim->Create(grid, params.openSides, params.useGpu);
   // The GPU may be present but too small for the grid: the CPU path is slower but usually fits.
   if (!created && params.useGpu) created = run.sim->Create(grid, params.openSides, false);
-  if (!created) {
-    message = std::string("Could not allocate the domain: ") + run.sim->LastError();
-    return false;
-  }
+  if (!created) return host::Fail(message, std::string("Could not allocate the domain: ") + run.sim->LastError());
   run.capture.solidsUploaded = false;
   run.capture.quenchUploaded = false;
   return true;

@@ -71,6 +71,6 @@ struct SimRun {
 // at least 16 cells on the longest side) and creates the solver for it, on the GPU when the domain
 // asks for it and one is usable, otherwise (or when the GPU allocation fails) on the CPU. False,
 // with `message` set, when there is no domain or the solver cannot be allocated.
-bool OpenSimRun(SimRun& run, host::Object* domain, host::Node* node, bool live, std::string& message);
+bool OpenSimRun(SimRun& run, host::Object* domain, host::Node* node, bool live, std::string* message);
 
 }  // namespace tf

@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const tf::DomainGrid grid = tf::DomainGridOfFrame(frame);
   std::vector<uint8_t> file;
   std::string error;
-  if (!tf::EncodePrtFrame(frame, grid, perCell, settings, file, error)) {
+  if (!tf::EncodePrtFrame(frame, grid, perCell, settings, file, &error)) {
     Check(!error.empty(), "a refusal says why");
     return 0;
   }

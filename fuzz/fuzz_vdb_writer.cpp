@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(!error.empty(), "a refused transform says why");
     return 0;
   }
-  if (!tf::EncodeVdbFile(grids, transform, tf::MakeVdbUuid(1, 2, 3), file, active, error)) {
+  if (!tf::EncodeVdbFile(grids, transform, tf::MakeVdbUuid(1, 2, 3), file, active, &error)) {
     Check(!error.empty(), "a failed encoding says why");
     Check((flags & 1) != 0, "only far crop origins may leave the 32-bit voxel range");
     return 0;

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "host/core/atomic_file.h"
+#include "host/core/status.h"
 #include "io/zlib_stored.h"
 
 namespace tf {
@@ -51,7 +52,7 @@ void PutFloatLE(std::vector<uint8_t>& out, float f) {
 }  // namespace
 
 bool EncodePrtFrame(const CacheFrame& frame, const DomainGrid& grid, int32_t particlesPerCell,
-                    const RenderSettings& settings, std::vector<uint8_t>& file, std::string& error) {
+                    const RenderSettings& settings, std::vector<uint8_t>& file, std::string* error) {
   file.clear();
   const CacheFrameHeader& h = frame.header;
   // Values per stored channel; a crop with any size below 1 holds none.
@@ -59,10 +60,8 @@ bool EncodePrtFrame(const CacheFrame& frame, const DomainGrid& grid, int32_t par
                              ? uint64_t(h.cropSize[0]) * uint64_t(h.cropSize[1]) * uint64_t(h.cropSize[2])
                              : 0;
   for (const auto& channel : frame.channels)
-    if (!channel.empty() && channel.size() != cells) {
-      error = "the frame's channels do not match its size";
-      return false;
-    }
+    if (!channel.empty() && channel.size() != cells)
+      return host::Fail(error, "the frame's channels do not match its size");
   const int32_t n = std::max(particlesPerCell, 1);
   const auto& density = frame.channels[kChannelDensity];
   const auto& temperature = frame.channels[kChannelTemperature];
@@ -139,29 +138,21 @@ bool EncodePrtFrame(const CacheFrame& frame, const DomainGrid& grid, int32_t par
     AppendZlibStored(file, records.data(), records.size());
   } catch (const std::bad_alloc&) {
     file.clear();
-    error = "out of memory for the particles";
-    return false;
+    return host::Fail(error, "out of memory for the particles");
   } catch (const std::length_error&) {
     file.clear();
-    error = "out of memory for the particles";
-    return false;
+    return host::Fail(error, "out of memory for the particles");
   }
   return true;
 }
 
 bool WritePrtFrame(const CacheFrame& frame, const DomainGrid& grid, const std::filesystem::path& path,
-                   int32_t particlesPerCell, const RenderSettings& settings, std::string& error) {
+                   int32_t particlesPerCell, const RenderSettings& settings, std::string* error) {
   std::vector<uint8_t> bytes;
   if (!EncodePrtFrame(frame, grid, particlesPerCell, settings, bytes, error)) return false;
   host::AtomicFile file(path);
-  if (!file.Open()) {
-    error = "cannot create " + path.string();
-    return false;
-  }
-  if (!file.Write(bytes.data(), bytes.size()) || !file.Commit()) {
-    error = "write failed (disk full?)";
-    return false;
-  }
+  if (!file.Open()) return host::Fail(error, "cannot create " + path.string());
+  if (!file.Write(bytes.data(), bytes.size()) || !file.Commit()) return host::Fail(error, "write failed (disk full?)");
   return true;
 }
 

@@ -27,12 +27,12 @@ namespace tf {
 // The whole file in memory. False with a message when the frame's channels do not match its crop
 // or the particles do not fit in memory.
 bool EncodePrtFrame(const CacheFrame& frame, const DomainGrid& grid, int32_t particlesPerCell,
-                    const RenderSettings& settings, std::vector<uint8_t>& file, std::string& error);
+                    const RenderSettings& settings, std::vector<uint8_t>& file, std::string* error);
 
 // Writes that file to `path` with one write. On failure `error` says why ("cannot create <path>"
 // or "write failed (disk full?)") and no partial file is left under the name. Fewer than one
 // particle per cell counts as one.
 bool WritePrtFrame(const CacheFrame& frame, const DomainGrid& grid, const std::filesystem::path& path,
-                   int32_t particlesPerCell, const RenderSettings& settings, std::string& error);
+                   int32_t particlesPerCell, const RenderSettings& settings, std::string* error);
 
 }  // namespace tf

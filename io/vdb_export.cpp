@@ -103,26 +103,21 @@ VdbTransform VdbTransformOfFrame(const CacheFrame& frame, const DomainGrid& grid
 }
 
 bool ExportFrameVdb(const CacheFrame& frame, const DomainGrid& grid, const std::filesystem::path& path,
-                    VdbChannelMask channels, std::string& errorText, int64_t* bytes) {
+                    VdbChannelMask channels, std::string* error, int64_t* bytes) {
   // A channel shorter than its crop box would be read past its end.
   const uint64_t cells = CacheCropValues(frame.header);
   for (const ChannelGrid& c : kChannelGrids) {
     if (!(channels & c.bit) || frame.channels[c.channel].empty()) continue;
-    if (frame.channels[c.channel].size() != cells) {
-      errorText = std::string("the \"") + c.name + "\" channel does not fill the frame's crop box";
-      return false;
-    }
+    if (frame.channels[c.channel].size() != cells)
+      return host::Fail(error, std::string("the \"") + c.name + "\" channel does not fill the frame's crop box");
   }
   VdbWriteResult r;
   try {
     r = WriteVdbFile(path, VdbGridsOfFrame(frame, channels), VdbTransformOfFrame(frame, grid));
   } catch (const std::bad_alloc&) {
-    r.error = kVdbOutOfMemory;
+    r.message = kVdbOutOfMemory;
   }
-  if (!r.ok) {
-    errorText = r.error;
-    return false;
-  }
+  if (!r.ok) return host::Fail(error, r.message);
   if (bytes) *bytes = r.bytes;
   return true;
 }
@@ -166,7 +161,7 @@ ExportResult ExportVdbSequence(const VdbExportDomain* domain, const host::Node* 
         if (std::filesystem::exists(std::filesystem::symlink_status(cached, ec))) unreadable.push_back(f);
         continue;
       }
-      written = ExportFrameVdb(frame, DomainGridOfFrame(frame), MakeFramePath(folder, base, f, "vdb"), mask, error, &bytes);
+      written = ExportFrameVdb(frame, DomainGridOfFrame(frame), MakeFramePath(folder, base, f, "vdb"), mask, &error, &bytes);
     } catch (const std::bad_alloc&) {
       error = "not enough memory for the frame";
     }

@@ -11,6 +11,7 @@
 
 #include "domain/domain_grid.h"
 #include "host/core/progress.h"
+#include "host/core/status.h"
 #include "io/vdb_writer.h"
 #include "sim/cache_file.h"
 
@@ -21,11 +22,10 @@ class ParamBlock;
 
 namespace tf {
 
-struct ExportResult {
-  bool ok = false;          // at least one file written and no write failed
+// ok: at least one file written and no write failed; message: for the status line.
+struct ExportResult : host::Status {
   bool cancelled = false;   // the progress callback asked to stop
   int32_t framesWritten = 0;
-  std::string message;      // for the status line
 };
 
 // Called after each written file with (frames done, frames in the range, text); returns false to
@@ -51,9 +51,9 @@ std::vector<VdbGridInput> VdbGridsOfFrame(const CacheFrame& frame, VdbChannelMas
 VdbTransform VdbTransformOfFrame(const CacheFrame& frame, const DomainGrid& grid);
 
 // Writes one frame's chosen channels to `path`. On success stores the file size in `*bytes` (when
-// given); on failure replaces `errorText` by the writer's message.
+// given); on failure stores the writer's message in `error` (when given).
 bool ExportFrameVdb(const CacheFrame& frame, const DomainGrid& grid, const std::filesystem::path& path,
-                    VdbChannelMask channels, std::string& errorText, int64_t* bytes = nullptr);
+                    VdbChannelMask channels, std::string* error, int64_t* bytes = nullptr);
 
 // Writes <folder>/<node name>_####.vdb for every cached frame from startFrame to endFrame. With no
 // domain (or no settings) the result is returned untouched. `node` and `progress` may be null;

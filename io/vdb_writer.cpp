@@ -272,7 +272,7 @@ bool BuildVdbTree(const VdbGridInput& g, VdbTree& tree) {
 
 bool EncodeVdbFile(const std::vector<VdbGridInput>& grids, const VdbTransform& transform,
                    const std::string& uuid, std::vector<uint8_t>& bytes, int64_t& activeVoxels,
-                   std::string& error) {
+                   std::string* error) {
   activeVoxels = 0;
   bytes.clear();
   Out out(bytes);
@@ -288,10 +288,8 @@ bool EncodeVdbFile(const std::vector<VdbGridInput>& grids, const VdbTransform& t
   out.U32(static_cast<uint32_t>(grids.size()));
   for (const VdbGridInput& g : grids) {
     VdbTree tree;
-    if (!BuildVdbTree(g, tree)) {
-      error = "voxel coordinates of grid \"" + g.name + "\" are out of range";
-      return false;
-    }
+    if (!BuildVdbTree(g, tree))
+      return host::Fail(error, "voxel coordinates of grid \"" + g.name + "\" are out of range");
     activeVoxels += tree.ActiveCount();
     AppendGrid(out, g.name, tree, transform);
   }
@@ -315,24 +313,24 @@ bool VdbTransformUsable(const VdbTransform& transform, std::string* error) {
 VdbWriteResult WriteVdbFile(const std::filesystem::path& path, const std::vector<VdbGridInput>& grids,
                             const VdbTransform& transform) {
   VdbWriteResult result;
-  if (!VdbTransformUsable(transform, &result.error)) return result;
+  if (!VdbTransformUsable(transform, &result.message)) return result;
   std::vector<uint8_t> bytes;
   try {
-    if (!EncodeVdbFile(grids, transform, MakeVdbUuid(), bytes, result.activeVoxels, result.error)) {
+    if (!EncodeVdbFile(grids, transform, MakeVdbUuid(), bytes, result.activeVoxels, &result.message)) {
       return result;
     }
   } catch (const std::bad_alloc&) {
-    result.error = kVdbOutOfMemory;
+    result.message = kVdbOutOfMemory;
     return result;
   }
 
   host::AtomicFile file(path);
   if (!file.Open()) {
-    result.error = "cannot create the file";
+    result.message = "cannot create the file";
     return result;
   }
   if (!file.Write(bytes.data(), bytes.size()) || !file.Commit()) {
-    result.error = "write failed (disk full?)";
+    result.message = "write failed (disk full?)";
     return result;
   }
   result.ok = true;

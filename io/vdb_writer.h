@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "host/core/status.h"
+
 namespace tf {
 
 // One grid to write. The writer only reads the fields; `values` must hold nx * ny * nz floats,
@@ -45,11 +47,11 @@ struct VdbTransform {
   std::array<double, 3> translation{};
 };
 
-struct VdbWriteResult {
-  bool ok = false;            // true only once the file is in place under its final name
+// ok: true only once the file is in place under its final name; message: why not, empty on
+// success.
+struct VdbWriteResult : host::Status {
   int64_t bytes = 0;          // size of the written file
   int64_t activeVoxels = 0;   // over all grids, counted even when the write then fails
-  std::string error;          // empty on success
 };
 
 // Which cache channels become grids: bit 1 density and dust, 2 temperature, 4 flame, 8 fuel,
@@ -133,7 +135,7 @@ VdbWriteResult WriteVdbFile(const std::filesystem::path& path, const std::vector
 // False with `error` set when the input cannot be written.
 bool EncodeVdbFile(const std::vector<VdbGridInput>& grids, const VdbTransform& transform,
                    const std::string& uuid, std::vector<uint8_t>& out, int64_t& activeVoxels,
-                   std::string& error);
+                   std::string* error);
 
 // A fresh version-4 UUID as 36 lower-case characters ("xxxxxxxx-xxxx-4xxx-yxxx-xxxxxxxxxxxx"),
 // from the counter, the process id and the milliseconds since start.

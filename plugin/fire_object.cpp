@@ -6,6 +6,7 @@
 
 #include "domain/domain_sizing.h"
 #include "domain/fire_params_desc.h"
+#include "host/core/status.h"
 #include "host/core/text.h"
 #include "host/scene/param_rollouts.h"
 #include "host/scene/scene.h"
@@ -16,7 +17,7 @@
 
 namespace tf {
 
-using host::SetError;
+using host::Fail;
 
 namespace {
 
@@ -156,7 +157,7 @@ bool FireObject::RestartLive() {
   bool ok = false;
   {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    ok = tf::RestartLive(live_, this, CurrentNode(), text);
+    ok = tf::RestartLive(live_, this, CurrentNode(), &text);
   }
   if (!ok) ShowLiveText(*this, text);
   return ok;
@@ -191,7 +192,7 @@ bool FireObject::HasLiveRun() const {
   return live_.run != nullptr;
 }
 
-bool FireObject::ClearCache(std::string& message) { return ClearCacheFolder(CacheFolder(), display_, message); }
+host::Status FireObject::ClearCache() { return ClearCacheFolder(CacheFolder(), display_); }
 
 void FireObject::OnParamChanged(host::ParamBlock& block, int paramId) {
   if (block.Id() == kFireParamBlockId) {
@@ -239,8 +240,7 @@ bool FireObject::LoadData(const nlohmann::json& data, std::string* error) {
   // A hand-written scene may leave the data out: the domain keeps the id it was made with.
   if (data.is_null()) return true;
   if (!data.is_object()) {
-    SetError(error, std::string("a TolvarisFire domain's data must be an object, found ") + data.type_name());
-    return false;
+    return Fail(error, std::string("a TolvarisFire domain's data must be an object, found ") + data.type_name());
   }
   for (const auto& item : data.items()) {
     if (item.key() != "cacheId") {
@@ -248,8 +248,7 @@ bool FireObject::LoadData(const nlohmann::json& data, std::string* error) {
       std::string text(1, '/');
       text += item.key();
       text += ": unknown entry of a TolvarisFire domain's data";
-      SetError(error, std::move(text));
-      return false;
+      return Fail(error, std::move(text));
     }
   }
   const auto it = data.find("cacheId");
@@ -264,8 +263,7 @@ bool FireObject::LoadData(const nlohmann::json& data, std::string* error) {
     } else {
       text += it->type_name();
     }
-    SetError(error, std::move(text));
-    return false;
+    return Fail(error, std::move(text));
   }
   // The display frame of the old id's folder is dropped by PostLoad, once the whole scene is in.
   cacheId_ = id;
@@ -286,6 +284,6 @@ void InvalidateDisplayFrame(FireObject* domain) {
   if (domain) domain->InvalidateDisplayFrame();
 }
 
-bool ClearCache(FireObject* domain, std::string& message) { return domain && domain->ClearCache(message); }
+host::Status ClearCache(FireObject* domain) { return domain ? domain->ClearCache() : host::Status{}; }
 
 }  // namespace tf

@@ -70,8 +70,8 @@ class FireObject final : public host::Object, public SimulateDomain {
   int LiveFrameNumber() const;
   bool HasLiveRun() const;
 
-  // Deletes the domain's cached frames and sets `message` to "Deleted <n> cached frame(s).".
-  bool ClearCache(std::string& message);
+  // Deletes the domain's cached frames; the message is "Deleted <n> cached frame(s).".
+  host::Status ClearCache();
 
   // The node the domain was last edited on (found among the selection at edit begin), or null
   // when that node is gone. Kept by handle, so a deleted node is never reached.
@@ -130,6 +130,6 @@ bool ParseCacheId(std::string_view text, uint64_t& id);
 // null, nothing, or false without a message.
 std::shared_ptr<const CacheFrame> GetDisplayFrame(FireObject* domain, host::TimeValue t);
 void InvalidateDisplayFrame(FireObject* domain);
-bool ClearCache(FireObject* domain, std::string& message);
+host::Status ClearCache(FireObject* domain);
 
 }  // namespace tf

@@ -54,9 +54,10 @@ bool SimulateNode(host::Node* node) {
 
 bool ClearCacheOf(host::Node* node) {
   FireObject* domain = DomainOf(node);
-  std::string message;
-  if (!domain || !domain->ClearCache(message)) return false;
-  SetScriptStatus(std::move(message));
+  if (!domain) return false;
+  host::Status cleared = domain->ClearCache();
+  if (!cleared.ok) return false;
+  SetScriptStatus(std::move(cleared.message));
   return true;
 }
 
@@ -73,10 +74,9 @@ std::string FrameInfo(host::Node* node) {
 bool SavePresetOf(host::Node* node, const std::string& name) {
   FireObject* domain = DomainOf(node);
   if (!domain) return false;
-  std::string status;
-  const bool ok = SavePreset(domain, name, status);
-  SetScriptStatus(std::move(status));
-  return ok;
+  host::Status saved = SavePreset(domain, name);
+  SetScriptStatus(std::move(saved.message));
+  return saved.ok;
 }
 
 std::string BridgeInfo(host::Node* node) {
@@ -115,10 +115,9 @@ bool CompositeOver(host::Node* node, const std::string& background, const std::s
   FireObject* domain = CommandDomain(node);
   if (!domain) return false;
   const host::TimeValue t = ShowDomain(*domain, node);
-  std::string status;
-  const bool ok = CompositeFrame(domain, node, t, background, output, status);
-  SetScriptStatus(std::move(status));
-  return ok;
+  host::Status composited = CompositeFrame(domain, node, t, background, output);
+  SetScriptStatus(std::move(composited.message));
+  return composited.ok;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "domain/domain_sizing.h"
 #include "domain/fire_params_desc.h"
+#include "host/core/flag_scope.h"
 #include "host/core/platform.h"
 #include "host/scene/scene.h"
 #include "host/view/viewport.h"
@@ -28,14 +29,6 @@ host::CommandPanel* gCommandPanel = nullptr;
 host::Panel* gPanel = nullptr;
 host::Panel* gAboutPanel = nullptr;
 bool gBusy = false;
-
-class BusyFlag {
- public:
-  BusyFlag() { gBusy = true; }
-  ~BusyFlag() { gBusy = false; }
-  BusyFlag(const BusyFlag&) = delete;
-  BusyFlag& operator=(const BusyFlag&) = delete;
-};
 
 void SetStatus(const std::string& text) {
   if (gPanel) gPanel->SetText(kStatusText, text);
@@ -235,7 +228,7 @@ host::CommandStatus ApplyPresetCommand() {
   if (gPanel->Text(kPresetList) != PresetName(index)) index = PresetIndex(gPanel->Text(kPresetList));
   bool ok = false;
   {
-    BusyFlag busy;
+    host::FlagScope busy(gBusy);
     ok = ApplyPreset(domain, index);
   }
   if (!ok) {
@@ -253,15 +246,14 @@ host::CommandStatus SaveMinePresetCommand() {
   FireObject* domain = gDomain;
   if (!domain || !gPanel) return host::CommandStatus::kFailed;
   const std::string shown = gPanel->Text(kPresetList);
-  std::string status;
-  bool ok = false;
+  host::Status saved;
   {
-    BusyFlag busy;
-    ok = SavePreset(domain, FirstCharacters(gPanel->Text(kPresetNameBox), 128), status);
+    host::FlagScope busy(gBusy);
+    saved = SavePreset(domain, FirstCharacters(gPanel->Text(kPresetNameBox), 128));
   }
-  if (ok) FillPresetList(PresetIndex(shown));
-  SetStatus(status);
-  return ok ? host::CommandStatus::kSucceeded : host::CommandStatus::kFailed;
+  if (saved.ok) FillPresetList(PresetIndex(shown));
+  SetStatus(saved.message);
+  return saved.ok ? host::CommandStatus::kSucceeded : host::CommandStatus::kFailed;
 }
 
 bool PanelBusy() { return gBusy; }
@@ -289,7 +281,7 @@ host::CommandStatus Bake(const SimulateOptions& options) {
   }
   SimulateResult result;
   {
-    BusyFlag busy;
+    host::FlagScope busy(gBusy);
     if (gCommandPanel) gCommandPanel->StopTimer(kLiveTimer);
     SetStatus("Starting...");
     result = Simulate(domain, node, PanelProgress, options);
@@ -310,9 +302,9 @@ host::CommandStatus ResumeCommand() { return Bake({.resume = true}); }
 
 host::CommandStatus ClearCacheCommand() {
   if (gBusy) return host::CommandStatus::kIgnored;
-  std::string message;
-  if (!ClearCache(gDomain, message)) return host::CommandStatus::kFailed;
-  SetStatus(message);
+  const host::Status cleared = ClearCache(gDomain);
+  if (!cleared.ok) return host::CommandStatus::kFailed;
+  SetStatus(cleared.message);
   RefreshInfo();
   Redraw();
   return host::CommandStatus::kSucceeded;
@@ -325,7 +317,7 @@ host::CommandStatus ExportVdbCommand() {
   const VdbExportDomain exportDomain = ExportDomainOf(*domain);
   ExportResult result;
   {
-    BusyFlag busy;
+    host::FlagScope busy(gBusy);
     result = ExportVdbSequence(&exportDomain, NodeOf(*domain),
                                [](void*, int32_t done, int32_t total, const std::string& text) {
                                  return PanelProgress(done, total, text);
@@ -341,14 +333,13 @@ host::CommandStatus ExportVdbCommand() {
 host::CommandStatus PreviewCommand() {
   if (gBusy) return host::CommandStatus::kIgnored;
   FireObject* domain = gDomain;
-  std::string status;
-  bool ok = false;
+  host::Status previewed;
   {
-    BusyFlag busy;
-    ok = PreviewFrame(domain, domain ? NodeOf(*domain) : nullptr, domain ? domain->CurrentTime() : 0, status);
+    host::FlagScope busy(gBusy);
+    previewed = PreviewFrame(domain, domain ? NodeOf(*domain) : nullptr, domain ? domain->CurrentTime() : 0);
   }
-  SetStatus(status);
-  return ok ? host::CommandStatus::kSucceeded : host::CommandStatus::kFailed;
+  SetStatus(previewed.message);
+  return previewed.ok ? host::CommandStatus::kSucceeded : host::CommandStatus::kFailed;
 }
 
 }  // namespace tf

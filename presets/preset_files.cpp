@@ -153,32 +153,19 @@ std::string DisplayName(const std::vector<std::string>& user, int index) {
 
 fs::path PresetsFolder() { return host::DocumentsFolder() / "TolvarisFire" / "presets"; }
 
-bool SavePreset(host::Object* domain, const std::string& name, std::string& status) {
+host::Status SavePreset(host::Object* domain, const std::string& name) {
   const host::ParamBlock* block = DomainBlock(domain);
-  if (!block) {
-    status = "not a TolvarisFire node";
-    return false;
-  }
-  if (const char* problem = NameProblem(name)) {
-    status = problem;
-    return false;
-  }
+  if (!block) return {false, "not a TolvarisFire node"};
+  if (const char* problem = NameProblem(name)) return {false, problem};
   const fs::path folder = PresetsFolder();
   const fs::path file = PresetFile(name);
   const std::string cannot = "Cannot write " + file.string();
-  if (!host::CreateDirectories(folder)) {
-    status = cannot;
-    return false;
-  }
+  if (!host::CreateDirectories(folder)) return {false, cannot};
   host::AtomicFile out(file);
   const int lines = out.Open() ? WriteSettings(out.Stream(), *block, domain->CurrentTime(), MetresPerUnit(*domain)) : -1;
-  if (lines < 0 || !out.Commit()) {
-    status = cannot;
-    return false;
-  }
+  if (lines < 0 || !out.Commit()) return {false, cannot};
   RefreshUserPresets();
-  status = "Saved preset \"" + name + "\" (" + std::to_string(lines) + " settings) in " + folder.string();
-  return true;
+  return {true, "Saved preset \"" + name + "\" (" + std::to_string(lines) + " settings) in " + folder.string()};
 }
 
 bool LoadPreset(host::Object* domain, const std::string& name) {

@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "host/core/status.h"
+
 namespace host {
 class Object;
 }
@@ -29,10 +31,10 @@ namespace tf {
 std::filesystem::path PresetsFolder();
 
 // Saves the domain's settings at the current time as <name>.tfp, replacing a preset of that name,
-// and rebuilds the user list. The status says what happened: "Saved preset ..." or why not (no
+// and rebuilds the user list. The message says what happened: "Saved preset ..." or why not (no
 // name, a name that could leave the presets folder, a file that cannot be written). A failed
 // save leaves the old file of that name as it was and no partial file behind.
-bool SavePreset(host::Object* domain, const std::string& name, std::string& status);
+host::Status SavePreset(host::Object* domain, const std::string& name);
 // Loads <name>.tfp onto the domain at the current time as one undo step. False, with nothing
 // changed, when the file cannot be read, the name is not a preset name or the object is no domain.
 bool LoadPreset(host::Object* domain, const std::string& name);

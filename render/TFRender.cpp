@@ -6,6 +6,7 @@
 // toolkit is found.
 #define TFR_BODY_SOURCE 1
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
@@ -24,6 +25,7 @@
 
 namespace tf {
 
+using render_detail::BrickMarchBody;
 using render_detail::BrickView;
 using render_detail::MarchBody;
 using render_detail::ShadeView;
@@ -62,8 +64,7 @@ ShadowBody MakeShadowBody(const RenderVolume& v, const ShadingContext& c, const 
 }
 
 MarchBody MakeMarchBody(const RenderVolume& v, const RenderCamera& cam, const ShadeView& sv, const float* density,
-                        const float* temperature, const float* shadow, float* image, int32_t* steps,
-                        const BrickView& bricks) {
+                        const float* temperature, const float* shadow, float* image, int32_t* steps) {
   MarchBody b{};
   b.density = density, b.temperature = temperature, b.shadow = shadow, b.image = image, b.steps = steps;
   b.nx = v.nx, b.ny = v.ny, b.nz = v.nz;
@@ -74,8 +75,16 @@ MarchBody MakeMarchBody(const RenderVolume& v, const RenderCamera& cam, const Sh
   b.tanHalfFov = cam.tanHalfFov, b.orthoHalfWidth = cam.orthoHalfWidth;
   b.width = cam.width, b.height = cam.height;
   b.sv = sv;
-  b.bricks = bricks;
   return b;
+}
+
+// Whether every lattice coordinate the detail noise can reach inside the box stays small enough
+// for the march's fast floor: the second octave's frequency times the grid's extent, plus the
+// channels' offsets.
+bool FastNoiseFits(const RenderVolume& v, const ShadingContext& c) {
+  const float extent = float(std::max(v.nx, std::max(v.ny, v.nz))) + 2.0f;
+  const float reach = c.detailFreq * 2.1f * extent + 100.0f;
+  return reach < render_detail::kFastNoiseReach;
 }
 
 // The host runs every pass that is not sent to the GPU.
@@ -112,7 +121,15 @@ void RunShadow(const Exec& ex, const RenderVolume& v, const ShadowBody& body) {
   kFor3(ex, {"render: shadow", LaunchShape::Voxels}, v.nx, v.ny, v.nz, body);
 }
 
-void RunMarch(const Exec& ex, const RenderCamera& cam, const MarchBody& body) {
+// The accelerated march with bricks, the reference march without.
+void RunMarch(const Exec& ex, const RenderCamera& cam, const MarchBody& body, const BrickView& bricks,
+              bool fastNoise) {
+  if (bricks.march != nullptr) {
+    const BrickMarchBody fast{body, bricks, fastNoise};
+    kFor3(ex, {"render: march", LaunchShape::Pixels}, cam.width, cam.height, 1,
+          [=] TFR_HD(int32_t x, int32_t y, int32_t) { fast(x, y); });
+    return;
+  }
   kFor3(ex, {"render: march", LaunchShape::Pixels}, cam.width, cam.height, 1,
         [=] TFR_HD(int32_t x, int32_t y, int32_t) { body(x, y); });
 }
@@ -147,15 +164,16 @@ bool RenderOnGpu(const RenderVolume& v, const RenderCamera& cam, const ShadingCo
   if (bricks != nullptr) {
     const size_t n = bricks->march.size();
     float *march = nullptr, *light = nullptr;
-    uint8_t* lit = nullptr;
+    uint8_t *lit = nullptr, *glowing = nullptr;
     if (!mem.Make(march, n, bricks->march.data()) || !mem.Make(light, n, bricks->light.data()) ||
-        !mem.Make(lit, n, bricks->shadow.data()))
+        !mem.Make(lit, n, bricks->shadow.data()) || !mem.Make(glowing, n, bricks->glow.data()))
       return false;
-    bv = BrickView{march, light, lit, bricks->bx, bricks->by, bricks->bz};
+    bv = BrickView{march, light, lit, glowing, bricks->bx, bricks->by, bricks->bz};
   }
   const ShadeView sv = MakeShadeView(ctx, table, gr, gg, gb);
   RunShadowPasses(ex, v, MakeShadowBody(v, ctx, density, shadow, bv));
-  RunMarch(ex, cam, MakeMarchBody(v, cam, sv, density, temperature, shadow, img, devSteps, bv));
+  RunMarch(ex, cam, MakeMarchBody(v, cam, sv, density, temperature, shadow, img, devSteps), bv,
+           FastNoiseFits(v, ctx));
   if (!DeviceOk(ex)) return false;
   Download(ex, image, img, pixels * 3 * sizeof(float));
   if (steps != nullptr) {
@@ -188,7 +206,8 @@ void RenderOnCpu(const RenderVolume& v, const RenderCamera& cam, const ShadingCo
                                      ctx.glowGrid.b.data());
   RunMarch(kHost, cam,
            MakeMarchBody(v, cam, sv, v.density, v.temperature, shadow.data(), image,
-                         steps != nullptr ? steps->data() : nullptr, bv));
+                         steps != nullptr ? steps->data() : nullptr),
+           bv, FastNoiseFits(v, ctx));
 }
 
 // Linear indices inside a pass are 32-bit (the device layer's sampler): a larger grid is refused.

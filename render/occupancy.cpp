@@ -124,6 +124,34 @@ OccupancyBricks MakeOccupancyBricks(const RenderVolume& v, const ShadingContext&
             for (int32_t i = std::max(0, x - r); i <= std::min(b.bx - 1, x + r); ++i)
               b.shadow[size_t(i) + size_t(b.bx) * (size_t(j) + size_t(b.by) * size_t(k))] = 1;
       }
+
+  // A march sample of a brick sits in it or within half a step past its far face, then moves by
+  // the noise; its glow lookup reads the quarter-resolution cells around a quarter of that point.
+  b.glow.assign(count, 1);
+  const GlowGrid& g = ctx.glowGrid;
+  if (std::isfinite(ctx.glowK) && g.gx > 0 && g.r.size() == size_t(g.gx) * size_t(g.gy) * size_t(g.gz)) {
+    std::vector<uint8_t> lit(g.r.size());
+    for (size_t i = 0; i < lit.size(); ++i) lit[i] = !(g.r[i] == 0.0f && g.g[i] == 0.0f && g.b[i] == 0.0f);
+    const float margin = 1.0f + std::ceil(reach);
+    auto range = [&](int32_t brick, int32_t cells, int32_t& lo, int32_t& hi) {
+      const float from = (float(brick * kBrickCells) - margin) * 0.25f - 1.0f;
+      const float to = (float(brick * kBrickCells + kBrickCells) + margin) * 0.25f + 1.0f;
+      lo = from <= 0.0f ? 0 : int32_t(std::min(from, float(cells - 1)));
+      hi = to >= float(cells - 1) ? cells - 1 : int32_t(std::max(to, 0.0f));
+    };
+    for (int32_t z = 0; z < b.bz; ++z)
+      for (int32_t y = 0; y < b.by; ++y)
+        for (int32_t x = 0; x < b.bx; ++x) {
+          int32_t x0, x1, y0, y1, z0, z1;
+          range(x, g.gx, x0, x1), range(y, g.gy, y0, y1), range(z, g.gz, z0, z1);
+          bool any = false;
+          for (int32_t k = z0; k <= z1 && !any; ++k)
+            for (int32_t j = y0; j <= y1 && !any; ++j)
+              for (int32_t i = x0; i <= x1 && !any; ++i)
+                any = lit[size_t(i) + size_t(g.gx) * (size_t(j) + size_t(g.gy) * size_t(k))] != 0;
+          b.glow[size_t(x) + size_t(b.bx) * (size_t(y) + size_t(b.by) * size_t(z))] = any ? 1 : 0;
+        }
+  }
   return b;
 }
 

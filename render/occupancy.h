@@ -9,7 +9,9 @@
 //          +infinity when a temperature there can emit light or a value is not a number;
 //   light  the optical depth of one whole-cell shadow step, stencil included, no noise;
 //   shadow 1 where the march may read the shadow grid, 0 where every march sample that could read
-//          it steps over (the shadow pass leaves those voxels fully lit).
+//          it steps over (the shadow pass leaves those voxels fully lit);
+//   glow   1 where a march sample may read glow that is not zero, 0 where all it can read is 0
+//          (the march then leaves the glow out).
 // The arrays are filled on the CPU before either device runs; the bodies only read them.
 #pragma once
 
@@ -39,6 +41,7 @@ struct BrickView {
   const float* march = nullptr;
   const float* light = nullptr;
   const uint8_t* shadow = nullptr;
+  const uint8_t* glow = nullptr;
   int32_t bx = 0, by = 0, bz = 0;
 };
 
@@ -94,9 +97,9 @@ TFR_HD inline bool SkipBrick(const float* perStepTau, const BrickView& b, float 
 struct OccupancyBricks {
   int32_t bx = 0, by = 0, bz = 0;
   std::vector<float> march, light;
-  std::vector<uint8_t> shadow;
+  std::vector<uint8_t> shadow, glow;
   render_detail::BrickView View() const {
-    return render_detail::BrickView{march.data(), light.data(), shadow.data(), bx, by, bz};
+    return render_detail::BrickView{march.data(), light.data(), shadow.data(), glow.data(), bx, by, bz};
   }
 };
 

@@ -184,33 +184,26 @@ RenderVolume VolumeFromFrame(const CacheFrame& frame, const host::Point3& gridOr
 }
 
 bool RenderFrameToBytes(const CacheFrame& frame, const DomainGrid& grid, const RenderCamera& camera,
-                        RenderSettings settings, std::vector<uint8_t>& bytes, std::string& message,
+                        RenderSettings settings, std::vector<uint8_t>& bytes, std::string* message,
                         float* milliseconds, bool* usedGpu) {
-  if (!FrameUsable(frame)) {
-    message = "render failed: the frame's channels do not match its size";
-    return false;
-  }
+  if (!FrameUsable(frame)) return host::Fail(message, "render failed: the frame's channels do not match its size");
   const RenderVolume volume = VolumeFromFrame(frame, {grid.originX, grid.originY, grid.originZ});
   settings.lightDir = camera.lightDir;
   std::vector<float> image;
   try {
     image.assign(size_t(std::max(camera.width, 0)) * size_t(std::max(camera.height, 0)) * 3, 0.0f);
   } catch (const std::bad_alloc&) {
-    message = "render failed: out of memory";
-    return false;
+    return host::Fail(message, "render failed: out of memory");
   }
   char text[200] = {};
   bool gpu = false;
   float ms = 0.0f;
-  if (!RenderPreview(volume, camera, settings, image.empty() ? nullptr : image.data(), gpu, text, sizeof text, &ms)) {
-    message = std::string("render failed: ") + text;
-    return false;
-  }
+  if (!RenderPreview(volume, camera, settings, image.empty() ? nullptr : image.data(), gpu, text, sizeof text, &ms))
+    return host::Fail(message, std::string("render failed: ") + text);
   try {
     bytes.resize(image.size());
   } catch (const std::bad_alloc&) {
-    message = "render failed: out of memory";
-    return false;
+    return host::Fail(message, "render failed: out of memory");
   }
   ToneMapToBytes(image.data(), camera.width, camera.height, bytes.data());
   if (milliseconds != nullptr) *milliseconds = ms;
@@ -224,24 +217,18 @@ std::string PreviewImagePath(std::string_view cacheFolder, int32_t frame) {
   return path + "preview_" + std::to_string(frame) + ".png";
 }
 
-bool PreviewFrame(host::Object* domain, const host::Node* node, host::TimeValue t, std::string& status) {
-  if (domain == nullptr || node == nullptr || DomainParams(domain) == nullptr || AsDomain(domain) == nullptr) {
-    status = "Select the TolvarisFire domain first.";
-    return false;
-  }
+host::Status PreviewFrame(host::Object* domain, const host::Node* node, host::TimeValue t) {
+  if (domain == nullptr || node == nullptr || DomainParams(domain) == nullptr || AsDomain(domain) == nullptr)
+    return {false, "Select the TolvarisFire domain first."};
   const int32_t frameNumber = int32_t(t / TicksPerFrame(node));
   const std::shared_ptr<const CacheFrame> frame = DisplayFrame(domain, t);
   if (!frame) {
-    status = Format("Nothing to render at frame %d - simulate first, turn on Live, or move the time slider.",
-                    frameNumber);
-    return false;
+    return {false, Format("Nothing to render at frame %d - simulate first, turn on Live, or move the time slider.",
+                    frameNumber)};
   }
   const int32_t width = DomainParams(domain)->GetInt(kPreviewWidth, t).value_or(1280);
   RenderCamera camera;
-  if (!PreviewCamera(domain, node, t, width, camera)) {
-    status = "No active viewport.";
-    return false;
-  }
+  if (!PreviewCamera(domain, node, t, width, camera)) return {false, "No active viewport."};
   const RenderSettings settings = MakeRenderSettings(DomainParams(domain), t);
   const CacheFrameHeader& h = frame->header;
   DomainGrid grid;
@@ -254,7 +241,8 @@ bool PreviewFrame(host::Object* domain, const host::Node* node, host::TimeValue 
   std::vector<uint8_t> bytes;
   float ms = 0.0f;
   bool gpu = false;
-  if (!RenderFrameToBytes(*frame, grid, camera, settings, bytes, status, &ms, &gpu)) return false;
+  std::string status;
+  if (!RenderFrameToBytes(*frame, grid, camera, settings, bytes, &status, &ms, &gpu)) return {false, status};
 
   std::unique_ptr<host::Bitmap>& shown = PreviewBitmap();
   shown.reset();
@@ -279,44 +267,30 @@ bool PreviewFrame(host::Object* domain, const host::Node* node, host::TimeValue 
   // The image is only reported as saved when it really is on disk.
   if (!EnsureDirectory(folder) || !WritePng(path, bytes.data(), camera.width, camera.height)) {
     status += "\nCould not save " + path;
-    return false;
+    return {false, status};
   }
   status += "\nSaved " + path;
-  return true;
+  return {true, status};
 }
 
-bool CompositeFrame(host::Object* domain, const host::Node* node, host::TimeValue t, const std::string& backgroundPath,
-                    const std::string& outputPath, std::string& status) {
-  if (domain == nullptr || node == nullptr || DomainParams(domain) == nullptr || AsDomain(domain) == nullptr) {
-    status = "Select the TolvarisFire domain first.";
-    return false;
-  }
+host::Status CompositeFrame(host::Object* domain, const host::Node* node, host::TimeValue t,
+                            const std::string& backgroundPath, const std::string& outputPath) {
+  if (domain == nullptr || node == nullptr || DomainParams(domain) == nullptr || AsDomain(domain) == nullptr)
+    return {false, "Select the TolvarisFire domain first."};
   const std::shared_ptr<const CacheFrame> frame = DisplayFrame(domain, t);
-  if (!frame) {
-    status = "Nothing to render at this frame.";
-    return false;
-  }
+  if (!frame) return {false, "Nothing to render at this frame."};
   std::string why;
   const std::unique_ptr<host::Bitmap> background = host::LoadBitmapFile(backgroundPath, &why);
-  if (!background) {
-    status = "cannot read " + backgroundPath;
-    return false;
-  }
+  if (!background) return {false, "cannot read " + backgroundPath};
   const int32_t width = background->Width(), height = background->Height();
   RenderCamera camera;
-  if (!PreviewCamera(domain, node, t, width, camera)) {
-    status = "No camera.";
-    return false;
-  }
+  if (!PreviewCamera(domain, node, t, width, camera)) return {false, "No camera."};
   // The buffers and the output have the background's size, narrow backgrounds included.
   camera.width = width;
   camera.height = height;
   RenderSettings settings = MakeRenderSettings(DomainParams(domain), t);
   settings.lightDir = camera.lightDir;
-  if (!FrameUsable(*frame)) {
-    status = "render failed";
-    return false;
-  }
+  if (!FrameUsable(*frame)) return {false, "render failed"};
   const RenderVolume volume = VolumeFromFrame(*frame, FrameGridOrigin(*frame));
 
   const size_t pixels = size_t(width) * size_t(height);
@@ -328,8 +302,7 @@ bool CompositeFrame(host::Object* domain, const host::Node* node, host::TimeValu
     fire.resize(pixels * 3);
     out.resize(pixels * 3);
   } catch (const std::bad_alloc&) {
-    status = "render failed";
-    return false;
+    return {false, "render failed"};
   }
   bool gpu = false;
   char text[200] = {};
@@ -337,10 +310,7 @@ bool CompositeFrame(host::Object* domain, const host::Node* node, host::TimeValu
   const bool okBlack = RenderPreview(volume, camera, settings, black.data(), gpu, text, sizeof text);
   settings.background = Vec3f{1.0f, 1.0f, 1.0f};
   const bool okWhite = RenderPreview(volume, camera, settings, white.data(), gpu, text, sizeof text);
-  if (!okBlack || !okWhite) {
-    status = "render failed";
-    return false;
-  }
+  if (!okBlack || !okWhite) return {false, "render failed"};
   ToneMapToBytes(black.data(), width, height, fire.data());
 
   std::vector<host::Rgba16> row(static_cast<size_t>(width));
@@ -355,12 +325,8 @@ bool CompositeFrame(host::Object* domain, const host::Node* node, host::TimeValu
         out[i + size_t(c)] = uint8_t(std::min(255.0f, float(bg[c]) / 257.0f * T + float(fire[i + size_t(c)])));
     }
   }
-  if (!WritePng(outputPath, out.data(), width, height)) {
-    status = "cannot write " + outputPath;
-    return false;
-  }
-  status = "composited " + outputPath;
-  return true;
+  if (!WritePng(outputPath, out.data(), width, height)) return {false, "cannot write " + outputPath};
+  return {true, "composited " + outputPath};
 }
 
 }  // namespace tf

@@ -15,6 +15,7 @@
 
 #include "domain/domain_grid.h"
 #include "host/core/math.h"
+#include "host/core/status.h"
 #include "render/render.h"
 #include "sim/cache_file.h"
 
@@ -49,19 +50,19 @@ RenderVolume VolumeFromFrame(const CacheFrame& frame, const host::Point3& gridOr
 // Renders `frame` placed by `grid` to camera.width * camera.height * 3 bytes. The settings'
 // lightDir is replaced by the camera's. False with "render failed: ..." in `message`.
 bool RenderFrameToBytes(const CacheFrame& frame, const DomainGrid& grid, const RenderCamera& camera,
-                        RenderSettings settings, std::vector<uint8_t>& bytes, std::string& message,
+                        RenderSettings settings, std::vector<uint8_t>& bytes, std::string* message,
                         float* milliseconds = nullptr, bool* usedGpu = nullptr);
 
 // <cacheFolder>/preview_<frame>.png, the frame in plain decimal ("-3" for frame -3).
 std::string PreviewImagePath(std::string_view cacheFolder, int32_t frame);
 
 // Renders the display frame of time t, shows it in the host's bitmap window and saves it beside
-// the cache. The status text says what happened.
-bool PreviewFrame(host::Object* domain, const host::Node* node, host::TimeValue t, std::string& status);
+// the cache. The message says what happened.
+host::Status PreviewFrame(host::Object* domain, const host::Node* node, host::TimeValue t);
 
 // Renders the display frame of time t over the image at `backgroundPath` (at its size) and saves
 // the result as a PNG at `outputPath`.
-bool CompositeFrame(host::Object* domain, const host::Node* node, host::TimeValue t, const std::string& backgroundPath,
-                    const std::string& outputPath, std::string& status);
+host::Status CompositeFrame(host::Object* domain, const host::Node* node, host::TimeValue t,
+                            const std::string& backgroundPath, const std::string& outputPath);
 
 }  // namespace tf

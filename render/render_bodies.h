@@ -158,13 +158,20 @@ struct ShadowBody {
   TFR_HD static bool OnLattice(int32_t v, int32_t n) { return (v & 1) == 0 || v == n - 1; }
 };
 
-// The largest difference between the lattice voxels around a voxel that still lets it take their
-// interpolation; its error is a fraction of this, and a pixel sees it times the key light on the
-// smoke.
+// The largest difference between the lattice voxels around a voxel that lets it take their
+// interpolation without a further look; its error is a fraction of this, and a pixel sees it times
+// the key light on the smoke.
 inline constexpr float kShadowSpread = 0.02f;
 
+// Where the lattice voxels differ more, the light still changes smoothly across most of a plume:
+// the interpolation is taken when the light's bend along each axis (the second differences of the
+// lattice values on either side) lets a straight line between lattice voxels miss the middle by
+// at most this, summed over the axes.
+inline constexpr float kShadowBend = 4e-3f;
+
 // The voxels between the lattice ShadowBody traced with stride 2: interpolated from the lattice
-// voxels around them, or traced where one of those was left unlit.
+// voxels around them, or traced where the light bends too much between them or one of them was
+// left unlit.
 struct ShadowFillBody {
   ShadowBody trace;
 
@@ -177,6 +184,29 @@ struct ShadowFillBody {
     lo = v - 1;
     hi = v + 1 < n - 1 ? v + 1 : n - 1;
     w = 0.5f;
+  }
+
+  TFR_HD float At(int32_t i, int32_t j, int32_t k) const {
+    return trace.shadow[Index3(i, j, k, trace.nx, trace.ny)];
+  }
+
+  // How far the middle of the lattice step lo..hi along one axis (through the lattice voxel
+  // (x, y, z) for the other two) can lie from the straight line between its ends: an eighth of the
+  // larger second difference of the lattice values at lo and hi. A negative result when the
+  // lattice values around it cannot tell (the grid's edge, an unlit brick, a step of one voxel).
+  TFR_HD float Bend(int axis, int32_t x, int32_t y, int32_t z, int32_t lo, int32_t hi, int32_t n) const {
+    if (lo == hi) return 0.0f;
+    if (hi != lo + 2 || lo < 2 || hi + 2 > n - 1 || ((hi + 2) & 1) != 0) return -1.0f;
+    int32_t p[3] = {x, y, z};
+    float v[4];
+    for (int s = 0; s < 4; ++s) {
+      p[axis] = lo - 2 + 2 * s;
+      if (!trace.Needed(p[0], p[1], p[2])) return -1.0f;
+      v[s] = At(p[0], p[1], p[2]);
+    }
+    const float a = fabsf(v[0] - 2.0f * v[1] + v[2]), b = fabsf(v[1] - 2.0f * v[2] + v[3]);
+    const float bend = 0.125f * MaxF(a, b);
+    return bend == bend ? bend : -1.0f;
   }
 
   TFR_HD void operator()(int32_t x, int32_t y, int32_t z) const {
@@ -197,18 +227,34 @@ struct ShadowFillBody {
       *out = b.Trace(x, y, z);
       return;
     }
-    const float* s = b.shadow;
-    auto at = [&](int32_t i, int32_t j, int32_t k) { return s[Index3(i, j, k, b.nx, b.ny)]; };
+    auto at = [&](int32_t i, int32_t j, int32_t k) { return At(i, j, k); };
     // Where the light changes fast between the lattice voxels a straight line between them can
-    // miss an edge of the smoke's shadow: such voxels are traced.
+    // miss an edge of the smoke's shadow: such voxels are traced unless the light bends little.
     const float v[8] = {at(x0, y0, z0), at(x1, y0, z0), at(x0, y1, z0), at(x1, y1, z0),
                         at(x0, y0, z1), at(x1, y0, z1), at(x0, y1, z1), at(x1, y1, z1)};
     float lo = v[0], hi = v[0];
     bool numbers = true;  // a NaN in the smoke darkens only the voxels whose own rays meet it
     for (int i = 0; i < 8; ++i) lo = MinF(lo, v[i]), hi = MaxF(hi, v[i]), numbers = numbers && v[i] == v[i];
-    if (!numbers || !(hi - lo <= kShadowSpread)) {
+    if (!numbers) {
       *out = b.Trace(x, y, z);
       return;
+    }
+    if (!(hi - lo <= kShadowSpread)) {
+      // Along each axis, the largest bend of the four lattice lines through the cell around the voxel.
+      float bend[3] = {0.0f, 0.0f, 0.0f};
+      for (int n = 0; n < 4; ++n) {
+        const bool u = (n & 1) != 0, w = (n & 2) != 0;
+        const float bx = Bend(0, x, u ? y1 : y0, w ? z1 : z0, x0, x1, b.nx);
+        const float by = Bend(1, u ? x1 : x0, y, w ? z1 : z0, y0, y1, b.ny);
+        const float bz = Bend(2, u ? x1 : x0, w ? y1 : y0, z, z0, z1, b.nz);
+        bend[0] = bx >= 0.0f && bend[0] >= 0.0f ? MaxF(bend[0], bx) : -1.0f;
+        bend[1] = by >= 0.0f && bend[1] >= 0.0f ? MaxF(bend[1], by) : -1.0f;
+        bend[2] = bz >= 0.0f && bend[2] >= 0.0f ? MaxF(bend[2], bz) : -1.0f;
+      }
+      if (!(bend[0] >= 0.0f && bend[1] >= 0.0f && bend[2] >= 0.0f && bend[0] + bend[1] + bend[2] <= kShadowBend)) {
+        *out = b.Trace(x, y, z);
+        return;
+      }
     }
     const float c00 = at(x0, y0, z0) + (at(x1, y0, z0) - at(x0, y0, z0)) * fx;
     const float c10 = at(x0, y1, z0) + (at(x1, y1, z0) - at(x0, y1, z0)) * fx;
@@ -220,34 +266,9 @@ struct ShadowFillBody {
   }
 };
 
-// DetailNoise along a ray: successive samples half a cell apart mostly fall in the lattice cell of
-// the sample before, so the cell's eight hashed corners are kept and only recomputed when the
-// cell changes. Gives exactly DetailNoise's value.
-struct NoiseCorners {
-  bool valid = false;
-  int32_t i = 0, j = 0, k = 0;
-  float c[8] = {};  // corner (di, dj, dk) at di + 2 dj + 4 dk
-
-  TFR_HD float At(float a, float b, float d) {
-    const int32_t ni = NoiseFloor(a), nj = NoiseFloor(b), nk = NoiseFloor(d);
-    if (!valid || ni != i || nj != j || nk != k) {
-      valid = true, i = ni, j = nj, k = nk;
-      for (int n = 0; n < 8; ++n) c[n] = NoiseCorner(i + (n & 1), j + ((n >> 1) & 1), k + (n >> 2));
-    }
-    const float u = NoiseSmooth(a - floorf(a)), v = NoiseSmooth(b - floorf(b)), w = NoiseSmooth(d - floorf(d));
-    const float x00 = c[0] + (c[1] - c[0]) * u;
-    const float x10 = c[2] + (c[3] - c[2]) * u;
-    const float x01 = c[4] + (c[5] - c[4]) * u;
-    const float x11 = c[6] + (c[7] - c[6]) * u;
-    const float y0 = x00 + (x10 - x00) * v;
-    const float y1 = x01 + (x11 - x01) * v;
-    return y0 + (y1 - y0) * w;
-  }
-};
-
-// One pixel of the preview: a jittered march in half-cell steps through the volume's box. With
-// bricks, the steps that fall in a brick which cannot show are not sampled; the samples taken sit
-// where they would without bricks.
+// One pixel of the preview as the reference march takes it: a jittered march in half-cell steps
+// through the volume's box, every sample taken. The accelerated march (BrickMarchBody) shares its
+// ray, its shading of a sample and its output.
 struct MarchBody {
   const float* density;
   const float* temperature;
@@ -262,13 +283,13 @@ struct MarchBody {
   float tanHalfFov, orthoHalfWidth;
   int32_t width, height;
   ShadeView sv;
-  BrickView bricks;
 
-  TFR_HD void operator()(int32_t px, int32_t py) const {
+  // The pixel's ray in grid units and the span of t it spends in the box; false when it misses.
+  TFR_HD bool Ray(int32_t px, int32_t py, Vec3f& g0, Vec3f& dir, float& tEnter, float& tExit) const {
     const float sx = (float(px) + 0.5f) / float(width) * 2.0f - 1.0f;
     const float sy = 1.0f - (float(py) + 0.5f) / float(height) * 2.0f;
     const float aspect = float(height) / float(width);
-    Vec3f origin, dir;
+    Vec3f origin;
     if (ortho) {
       origin = Add(camPos, Add(Scale(camRight, sx * orthoHalfWidth), Scale(camUp, sy * orthoHalfWidth * aspect)));
       dir = camForward;
@@ -279,8 +300,8 @@ struct MarchBody {
     const float len = sqrtf(Dot(dir, dir));
     if (len > 0.0f) dir = Scale(dir, 1.0f / len);
 
-    const Vec3f g0 = Scale(Sub(origin, volumeOrigin), 1.0f / cellSize);
-    float tEnter = 0.0f, tExit = 1e30f;
+    g0 = Scale(Sub(origin, volumeOrigin), 1.0f / cellSize);
+    tEnter = 0.0f, tExit = 1e30f;
     bool hit = true;
     const float o[3] = {g0.x, g0.y, g0.z};
     const float d[3] = {dir.x, dir.y, dir.z};
@@ -294,79 +315,261 @@ struct MarchBody {
         tExit = MinF(tExit, MaxF(t0, t1));
       }
     }
+    return hit && tExit > tEnter;
+  }
 
+  // Where the march of a pixel starts: less than half a step past the entry, by a hash of the pixel.
+  TFR_HD static float Jitter(int32_t px, int32_t py) {
+    const uint32_t h = uint32_t(py) * 5563181u - uint32_t(px) * 7544539u;
+    return float((h >> 8) & 0xFFFFu) * 0.5f / 65536.0f;
+  }
+
+  // Adds one sample at the (displaced) point p, standing for `span` cells of the ray, to the
+  // pixel's colour and transmittance. Without `hot` the sample's temperature is known not to emit
+  // (its strength is 0, so it neither adds light nor absorbs) and is not read; without `glowing`
+  // the glow around it is known to be 0 and is not read either.
+  TFR_HD void Shade(const Vec3f& p, float m, float span, bool hot, bool glowing, float& T, Vec3f& C) const {
+    // Density, temperature and shadow share the grid, so one set of coordinates serves all.
+    const GridCoords q = GridAt(nx, ny, nz, p.x, p.y, p.z);
+    const float sigma = Lerp8(density, q) * m * sv.densityScale;
+    const float ts = expf(-sigma * cellSize * span);
+    Vec3f e = V3(0.0f, 0.0f, 0.0f);
+    float tf = 1.0f;
+    if (hot) {
+      float w;
+      FireColor(sv.table, Lerp8(temperature, q), sv.fireTempScale, sv.fireIntensity, e, w);
+      tf = expf(-0.06f * MinF(w, 4.0f));
+    }
+    if (sigma > 0.0f) {
+      const float vis = 1.0f - (1.0f - Lerp8(shadow, q)) * sv.shadowAmount;
+      Vec3f glow = V3(0.0f, 0.0f, 0.0f);
+      if (glowing) {
+        const GridCoords gq = GridAt(sv.gx, sv.gy, sv.gz, p.x * 0.25f, p.y * 0.25f, p.z * 0.25f);
+        glow = V3(Lerp8(sv.glowR, gq), Lerp8(sv.glowG, gq), Lerp8(sv.glowB, gq));
+      }
+      const float weight = (1.0f - ts) * T;
+      const Vec3f light = Add(Add(Scale(sv.lightColor, vis), sv.skyColor), Scale(glow, sv.glowK));
+      C = Add(C, Scale(Mul(light, sv.smokeColor), weight));
+    }
+    C = Add(C, Scale(e, (1.0f - tf) * T));
+    T *= tf * ts;
+  }
+
+  TFR_HD void Store(int32_t px, int32_t py, float T, const Vec3f& C, int32_t n) const {
+    const size_t at = (size_t(width) * size_t(py) + size_t(px)) * 3;
+    image[at + 0] = sv.background.x * T + C.x;
+    image[at + 1] = sv.background.y * T + C.y;
+    image[at + 2] = sv.background.z * T + C.z;
+    if (steps != nullptr) steps[size_t(width) * size_t(py) + size_t(px)] = n;
+  }
+
+  TFR_HD void operator()(int32_t px, int32_t py) const {
+    Vec3f g0, dir;
+    float tEnter, tExit;
     float T = 1.0f;
     Vec3f C = V3(0.0f, 0.0f, 0.0f);
     int32_t n = 0;  // samples taken
-    if (hit && tExit > tEnter) {
-      const uint32_t h = uint32_t(py) * 5563181u - uint32_t(px) * 7544539u;
-      float t = tEnter + float((h >> 8) & 0xFFFFu) * 0.5f / 65536.0f;
-      float spent = 0.0f;
-      int32_t k = 0;          // steps, taken or skipped
-      int32_t unchecked = 0;  // samples left in a brick found worth sampling
-      NoiseCorners corners[8];  // two octaves of four channels
-      while (k < 16384 && tExit > t && T > 0.003f) {
+    if (Ray(px, py, g0, dir, tEnter, tExit)) {
+      float t = tEnter + Jitter(px, py);
+      while (n < 16384 && tExit > t && T > 0.003f) {
         Vec3f p = Add(g0, Scale(dir, t));
-        if (bricks.march != nullptr && unchecked == 0) {
-          int32_t skip = 1;
-          if (SkipBrick(bricks.march, bricks, p.x, p.y, p.z, dir.x, dir.y, dir.z, 0.5f, T, spent, skip)) {
-            t += 0.5f * float(skip);
-            k += skip;
-            continue;
-          }
-          unchecked = skip;
-        }
-        if (unchecked > 0) --unchecked;
-        ++k;
         ++n;
         float m = 1.0f;
         if (sv.detailAmount > 0.0f) {
           float f = sv.detailFreq, amp = 1.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f, s4 = 0.0f;
           for (int oct = 0; oct < 2; ++oct) {
-            if (bricks.march != nullptr) {  // the accelerated march keeps the lattice corners
-              NoiseCorners* c = corners + oct * 4;
-              s1 += (c[0].At(f * p.x, f * p.y, f * p.z) - 0.5f) * amp;
-              s2 += (c[1].At(f * p.x + 31.7f, f * p.y + 11.3f, f * p.z) - 0.5f) * amp;
-              s3 += (c[2].At(f * p.x, f * p.y + 57.1f, f * p.z + 7.9f) - 0.5f) * amp;
-              s4 += (c[3].At(f * p.x + 91.3f, f * p.y, f * p.z + 43.7f) - 0.5f) * amp;
-            } else {
-              s1 += (DetailNoise(f * p.x, f * p.y, f * p.z) - 0.5f) * amp;
-              s2 += (DetailNoise(f * p.x + 31.7f, f * p.y + 11.3f, f * p.z) - 0.5f) * amp;
-              s3 += (DetailNoise(f * p.x, f * p.y + 57.1f, f * p.z + 7.9f) - 0.5f) * amp;
-              s4 += (DetailNoise(f * p.x + 91.3f, f * p.y, f * p.z + 43.7f) - 0.5f) * amp;
-            }
+            s1 += (DetailNoise(f * p.x, f * p.y, f * p.z) - 0.5f) * amp;
+            s2 += (DetailNoise(f * p.x + 31.7f, f * p.y + 11.3f, f * p.z) - 0.5f) * amp;
+            s3 += (DetailNoise(f * p.x, f * p.y + 57.1f, f * p.z + 7.9f) - 0.5f) * amp;
+            s4 += (DetailNoise(f * p.x + 91.3f, f * p.y, f * p.z + 43.7f) - 0.5f) * amp;
             f *= 2.1f;
             amp *= 0.5f;
           }
           m = MaxF(0.0f, sv.detailAmount * 0.45f * s4 + 1.0f);
           p = Add(p, Scale(V3(s1, s2, s3), sv.detailAmount * 1.6f / sv.detailFreq));
         }
-        // Density, temperature and shadow share the grid, so one set of coordinates serves all.
-        const GridCoords q = GridAt(nx, ny, nz, p.x, p.y, p.z);
-        const float sigma = Lerp8(density, q) * m * sv.densityScale;
-        const float ts = expf(-sigma * cellSize * 0.5f);
-        Vec3f e;
-        float w;
-        FireColor(sv.table, Lerp8(temperature, q), sv.fireTempScale, sv.fireIntensity, e, w);
-        const float tf = expf(-0.06f * MinF(w, 4.0f));
-        if (sigma > 0.0f) {
-          const float vis = 1.0f - (1.0f - Lerp8(shadow, q)) * sv.shadowAmount;
-          const GridCoords gq = GridAt(sv.gx, sv.gy, sv.gz, p.x * 0.25f, p.y * 0.25f, p.z * 0.25f);
-          const Vec3f glow = V3(Lerp8(sv.glowR, gq), Lerp8(sv.glowG, gq), Lerp8(sv.glowB, gq));
-          const float weight = (1.0f - ts) * T;
-          const Vec3f light = Add(Add(Scale(sv.lightColor, vis), sv.skyColor), Scale(glow, sv.glowK));
-          C = Add(C, Scale(Mul(light, sv.smokeColor), weight));
-        }
-        C = Add(C, Scale(e, (1.0f - tf) * T));
-        T *= tf * ts;
+        Shade(p, m, 0.5f, true, true, T, C);
         t += 0.5f;
       }
     }
-    const size_t at = (size_t(width) * size_t(py) + size_t(px)) * 3;
-    image[at + 0] = sv.background.x * T + C.x;
-    image[at + 1] = sv.background.y * T + C.y;
-    image[at + 2] = sv.background.z * T + C.z;
-    if (steps != nullptr) steps[size_t(width) * size_t(py) + size_t(px)] = n;
+    Store(px, py, T, C, n);
+  }
+};
+
+// Asks the host compiler to put the iterations of a short loop in vector lanes; the device
+// compiler runs them per thread as written.
+#if defined(__CUDA_ARCH__)
+#define TFR_LANES
+#else
+#define TFR_LANES _Pragma("omp simd")
+#endif
+
+// The largest lattice coordinate the detail noise of a render may reach for RayNoise to take its
+// fast floor; beyond it the march calls DetailNoise itself.
+inline constexpr float kFastNoiseReach = 4194304.0f;  // 2^22: floats still hold every integer and half
+
+// The detail noise along one ray, the four channels of an octave side by side: each channel's
+// lattice coordinates move linearly with t, so they are formed from the ray with one multiply-add,
+// floored by truncation (they are known to be small), and each channel keeps the eight hashed
+// corners of its lattice cell until a sample leaves it (samples half a cell apart mostly stay).
+// Written as short loops over the channels so the host compiler packs them into vector lanes.
+// Gives DetailNoise's value up to the rounding of the coordinates.
+struct RayNoise {
+  float base[2][3][4];  // octave, axis, channel: the lattice coordinate at t = 0
+  float slope[2][3];    // octave, axis: its change per unit of t
+  int32_t cell[2][3][4];
+  float corner[2][8][4];  // octave, corner (di + 2 dj + 4 dk), channel
+
+  TFR_HD void Start(const Vec3f& g0, const Vec3f& dir, float freq) {
+    const float off[3][4] = {{0.0f, 31.7f, 0.0f, 91.3f}, {0.0f, 11.3f, 57.1f, 0.0f}, {0.0f, 0.0f, 7.9f, 43.7f}};
+    const float g[3] = {g0.x, g0.y, g0.z}, d[3] = {dir.x, dir.y, dir.z};
+    float f = 0.0f;
+    for (int o = 0; o < 2; ++o) {
+      f = o == 0 ? freq : f * 2.1f;
+      for (int a = 0; a < 3; ++a) {
+        slope[o][a] = f * d[a];
+        for (int c = 0; c < 4; ++c) {
+          base[o][a][c] = f * g[a] + off[a][c];
+          cell[o][a][c] = INT32_MIN;  // no lattice coordinate is this small: the first sample fills the corners
+        }
+      }
+    }
+  }
+
+  TFR_HD static int32_t Wrap(int32_t a, int32_t b) { return int32_t(uint32_t(a) - uint32_t(b)); }
+
+  // s[c] += (noise of channel c - 0.5) x amplitude, over both octaves, at ray parameter t.
+  TFR_HD void Add(float t, float s[4]) {
+    float amp = 1.0f;
+    for (int o = 0; o < 2; ++o, amp *= 0.5f) {
+      float w[3][4];
+      int32_t at[3][4];
+      for (int a = 0; a < 3; ++a)
+        TFR_LANES
+        for (int c = 0; c < 4; ++c) {
+          const float v = base[o][a][c] + slope[o][a] * t;
+          float fl = float(int32_t(v));
+          fl = fl > v ? fl - 1.0f : fl;
+          at[a][c] = int32_t(fl);
+          w[a][c] = NoiseSmooth(v - fl);
+        }
+      for (int c = 0; c < 4; ++c) {
+        // Differences in 32-bit wrap-around: the first sample meets the INT32_MIN of Start.
+        const int32_t dx = Wrap(at[0][c], cell[o][0][c]), dy = Wrap(at[1][c], cell[o][1][c]);
+        const int32_t dz = Wrap(at[2][c], cell[o][2][c]);
+        if ((dx | dy | dz) == 0) continue;
+        cell[o][0][c] = at[0][c], cell[o][1][c] = at[1][c], cell[o][2][c] = at[2][c];
+        // A step into a neighbouring cell keeps the four corners of the face between the two.
+        const int axis = dy == 0 && dz == 0 ? 0 : dx == 0 && dz == 0 ? 1 : dx == 0 && dy == 0 ? 2 : 3;
+        const int32_t d = axis == 0 ? dx : axis == 1 ? dy : dz;
+        const int bit = 1 << (axis < 3 ? axis : 0);
+        const bool shift = axis < 3 && (d == 1 || d == -1);
+        for (int n = 0; n < 8; ++n) {
+          // Moving up, the corners at the upper face become the lower ones (moving down, the reverse).
+          const bool kept = shift && ((n & bit) != 0) == (d < 0);
+          if (kept) corner[o][n][c] = corner[o][n ^ bit][c];
+        }
+        for (int n = 0; n < 8; ++n) {
+          if (shift && ((n & bit) != 0) == (d < 0)) continue;
+          corner[o][n][c] = NoiseCorner(at[0][c] + (n & 1), at[1][c] + ((n >> 1) & 1), at[2][c] + (n >> 2));
+        }
+      }
+      const float(*k)[4] = corner[o];
+      TFR_LANES
+      for (int c = 0; c < 4; ++c) {
+        const float u = w[0][c], v = w[1][c], z = w[2][c];
+        const float x00 = k[0][c] + (k[1][c] - k[0][c]) * u;
+        const float x10 = k[2][c] + (k[3][c] - k[2][c]) * u;
+        const float x01 = k[4][c] + (k[5][c] - k[4][c]) * u;
+        const float x11 = k[6][c] + (k[7][c] - k[6][c]) * u;
+        const float y0 = x00 + (x10 - x00) * v;
+        const float y1 = x01 + (x11 - x01) * v;
+        s[c] += (y0 + (y1 - y0) * z - 0.5f) * amp;
+      }
+    }
+  }
+};
+
+// The optical depth per half-cell sample below which a brick is marched in whole-cell steps: one
+// sample at the middle of each pair of half-cell samples, standing for both. Cold bricks only.
+// The pair's light differs from the two samples' by the change of the smoke between them, a
+// fraction of this depth times the light on the smoke.
+inline constexpr float kThinTau = 0.01f;
+
+// One pixel of the accelerated preview: the reference's samples, except that steps falling in a
+// brick which cannot show are not taken, thin bricks are sampled once per whole cell, the
+// temperature is read only in bricks that may hold fire and the glow only where there is some.
+struct BrickMarchBody {
+  MarchBody m;
+  BrickView bricks;
+  bool fastNoise;  // every lattice coordinate of the noise lies within kFastNoiseReach
+
+  TFR_HD void operator()(int32_t px, int32_t py) const {
+    Vec3f g0, dir;
+    float tEnter, tExit;
+    float T = 1.0f;
+    Vec3f C = V3(0.0f, 0.0f, 0.0f);
+    int32_t n = 0;  // samples taken
+    if (m.Ray(px, py, g0, dir, tEnter, tExit)) {
+      const ShadeView& sv = m.sv;
+      const bool detail = sv.detailAmount > 0.0f;
+      // A ray from a camera with a value that is not a number takes DetailNoise's own floor.
+      const float span = fabsf(g0.x) + fabsf(g0.y) + fabsf(g0.z) + fabsf(dir.x) + fabsf(dir.y) + fabsf(dir.z);
+      const bool fast = fastNoise && span < 1e30f;
+      RayNoise noise;
+      if (detail && fast) noise.Start(g0, dir, sv.detailFreq);
+      float t = tEnter + MarchBody::Jitter(px, py);
+      float spent = 0.0f;
+      int32_t k = 0;          // steps, taken or skipped
+      int32_t unchecked = 0;  // steps left in a brick found worth sampling
+      bool hot = true, thin = false, glowing = true;
+      while (k < 16384 && tExit > t && T > 0.003f) {
+        if (unchecked == 0) {
+          const Vec3f at = Add(g0, Scale(dir, t));
+          int32_t skip = 1;
+          if (SkipBrick(bricks.march, bricks, at.x, at.y, at.z, dir.x, dir.y, dir.z, 0.5f, T, spent, skip)) {
+            t += 0.5f * float(skip);
+            k += skip;
+            continue;
+          }
+          unchecked = skip;
+          const size_t brick =
+              BrickIndex(bricks, BrickOf(at.x, bricks.bx), BrickOf(at.y, bricks.by), BrickOf(at.z, bricks.bz));
+          const float tau = bricks.march[brick];
+          glowing = bricks.glow[brick] != 0;
+          hot = !(tau < 1e30f);  // a brick that may emit, or holds a value that is not a number
+          thin = tau <= kThinTau;
+        }
+        const int32_t take = thin && unchecked >= 2 && k + 2 <= 16384 && tExit > t + 0.5f ? 2 : 1;
+        const float tc = t + 0.25f * float(take - 1);  // the middle of the steps taken
+        Vec3f p = Add(g0, Scale(dir, tc));
+        float mod = 1.0f;
+        if (detail) {
+          float s[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+          if (fast) {
+            noise.Add(tc, s);
+          } else {
+            float f = sv.detailFreq, amp = 1.0f;
+            for (int oct = 0; oct < 2; ++oct) {
+              s[0] += (DetailNoise(f * p.x, f * p.y, f * p.z) - 0.5f) * amp;
+              s[1] += (DetailNoise(f * p.x + 31.7f, f * p.y + 11.3f, f * p.z) - 0.5f) * amp;
+              s[2] += (DetailNoise(f * p.x, f * p.y + 57.1f, f * p.z + 7.9f) - 0.5f) * amp;
+              s[3] += (DetailNoise(f * p.x + 91.3f, f * p.y, f * p.z + 43.7f) - 0.5f) * amp;
+              f *= 2.1f;
+              amp *= 0.5f;
+            }
+          }
+          mod = MaxF(0.0f, sv.detailAmount * 0.45f * s[3] + 1.0f);
+          p = Add(p, Scale(V3(s[0], s[1], s[2]), sv.detailAmount * 1.6f / sv.detailFreq));
+        }
+        m.Shade(p, mod, 0.5f * float(take), hot, glowing, T, C);
+        unchecked -= take;
+        k += take;
+        ++n;
+        t += 0.5f * float(take);
+      }
+    }
+    m.Store(px, py, T, C, n);
   }
 };
 

@@ -10,6 +10,7 @@
 #include "host/scene/objects.h"
 #include "host/scene/param_block.h"
 #include "host/core/platform.h"
+#include "host/core/status.h"
 #include "host/scene/scene.h"
 #include "io/png_writer.h"
 #include "io/prt_writer.h"
@@ -56,7 +57,7 @@ void DeleteOldBakeOutputs(const BakeOutputs& outputs) {
 }
 
 bool PrepareBakeOutputs(BakeOutputs& outputs, host::Object* domain, host::Node* node, const FireParams& params,
-                        std::string& message) {
+                        std::string* message) {
   outputs = BakeOutputs{};
   const host::ParamBlock* block = domain ? domain->GetParamBlockById(kFireParamBlockId) : nullptr;
   SimulateDomain* folders = dynamic_cast<SimulateDomain*>(domain);
@@ -80,16 +81,12 @@ bool PrepareBakeOutputs(BakeOutputs& outputs, host::Object* domain, host::Node* 
   outputs.frameRate = scene ? scene->time.frameRate : 30;
 
   if (!outputs.outVDB && !outputs.outPRT && !outputs.outPreview) return true;
-  if (!EnsureDirectory(outputs.outputFolder)) {
-    message = "Cannot create the output folder " + outputs.outputFolder;
-    return false;
-  }
+  if (!EnsureDirectory(outputs.outputFolder))
+    return host::Fail(message, "Cannot create the output folder " + outputs.outputFolder);
   if (outputs.outPreview) {
     const host::TimeValue now = scene ? scene->time.currentTime : 0;
-    if (!PreviewCamera(domain, node, now, outputs.previewWidth, outputs.camera)) {
-      message = "No active viewport to render the preview images from.";
-      return false;
-    }
+    if (!PreviewCamera(domain, node, now, outputs.previewWidth, outputs.camera))
+      return host::Fail(message, "No active viewport to render the preview images from.");
   }
   // The PRT writer takes its colours from the look too, so the settings are made for either.
   outputs.settings = MakeRenderSettings(block, 0);
@@ -100,7 +97,7 @@ bool NeedsVelocity(const BakeOutputs& outputs, const FireParams& params) {
   return params.exportVelocity || outputs.flowDisplace > 0.0f;
 }
 
-bool WriteBakeOutputs(BakeOutputs& outputs, SimRun& run, CacheFrame& frame, int frameNumber, std::string& message) {
+bool WriteBakeOutputs(BakeOutputs& outputs, SimRun& run, CacheFrame& frame, int frameNumber, std::string* message) {
   if (!outputs.outVDB && !outputs.outPRT && !outputs.outPreview) return true;
   const double t2 = NowMs();
   if (outputs.flowDisplace > 0.0f && (outputs.outVDB || outputs.outPreview)) {
@@ -114,10 +111,7 @@ bool WriteBakeOutputs(BakeOutputs& outputs, SimRun& run, CacheFrame& frame, int 
   if (outputs.outVDB) {
     std::string error;
     const std::string path = MakeFramePath(outputs.outputFolder, outputs.baseName, frameNumber, "vdb");
-    if (!ExportFrameVdb(frame, run.grid, path, outputs.vdbMask, error)) {
-      message = "VDB: " + error;
-      return false;
-    }
+    if (!ExportFrameVdb(frame, run.grid, path, outputs.vdbMask, &error)) return host::Fail(message, "VDB: " + error);
     ++outputs.vdbFiles;
   }
   const double t4 = NowMs();
@@ -126,17 +120,14 @@ bool WriteBakeOutputs(BakeOutputs& outputs, SimRun& run, CacheFrame& frame, int 
   if (outputs.outPRT) {
     std::string error;
     const std::string path = MakeFramePath(outputs.outputFolder, outputs.baseName, frameNumber, "prt");
-    if (!WritePrtFrame(frame, run.grid, path, std::max(outputs.prtPerCell, 1), outputs.settings, error)) {
-      message = "PRT: " + error;
-      return false;
-    }
+    if (!WritePrtFrame(frame, run.grid, path, std::max(outputs.prtPerCell, 1), outputs.settings, &error))
+      return host::Fail(message, "PRT: " + error);
     ++outputs.prtFiles;
   }
   if (outputs.outPreview) {
     // A preview that cannot be rendered or written is only left out of the count.
     std::vector<uint8_t> bytes;
-    std::string renderMessage;
-    if (RenderFrameToBytes(frame, run.grid, outputs.camera, outputs.settings, bytes, renderMessage)) {
+    if (RenderFrameToBytes(frame, run.grid, outputs.camera, outputs.settings, bytes, nullptr)) {
       const std::string path =
           MakeFramePath(outputs.outputFolder, outputs.baseName + "_preview", frameNumber, "png");
       if (WritePng(path, bytes.data(), outputs.camera.width, outputs.camera.height)) ++outputs.pngFiles;

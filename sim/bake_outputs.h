@@ -43,7 +43,7 @@ struct BakeOutputs {
 // Reads the output settings at time 0 and prepares what the switched-on outputs need. False, with
 // `message` set, when the bake must not start.
 bool PrepareBakeOutputs(BakeOutputs& outputs, host::Object* domain, host::Node* node, const FireParams& params,
-                        std::string& message);
+                        std::string* message);
 // Deletes the files an earlier bake of the domain wrote for each kind of output this bake writes
 // (<node>_0012.vdb, <node>_0012.prt, <node>_preview_0012.png), so that the outputs always match
 // the cache, also after a bake that was stopped or killed. Files of other domains (even one named
@@ -52,7 +52,7 @@ void DeleteOldBakeOutputs(const BakeOutputs& outputs);
 // Whether frame capture must read the velocity back for these outputs.
 bool NeedsVelocity(const BakeOutputs& outputs, const FireParams& params);
 // Writes the outputs of one frame, after its cache file. False, with `message` set, stops the bake.
-bool WriteBakeOutputs(BakeOutputs& outputs, SimRun& run, CacheFrame& frame, int frameNumber, std::string& message);
+bool WriteBakeOutputs(BakeOutputs& outputs, SimRun& run, CacheFrame& frame, int frameNumber, std::string* message);
 
 // Summary pieces: " VDB x<n>", " PRT x<n>", " PNG x<n>" for counts above 0, and " in <folder>"
 // when any file was written; empty otherwise.

@@ -6,6 +6,7 @@
 
 #include "host/core/atomic_file.h"
 #include "host/core/platform.h"
+#include "host/core/status.h"
 #include "sim/cache_file.h"
 #include "solver/fire_sim_state.h"
 
@@ -68,7 +69,7 @@ bool FrameOfName(const std::string& name, int& frame) {
 
 }  // namespace
 
-bool WriteRestartPoint(const std::string& cacheFolder, SimRun& run, int frame, std::string& error) {
+bool WriteRestartPoint(const std::string& cacheFolder, SimRun& run, int frame, std::string* error) {
   std::vector<uint8_t> bytes;
   const auto put = [&bytes](const void* p, size_t n) {
     bytes.insert(bytes.end(), static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
@@ -78,11 +79,10 @@ bool WriteRestartPoint(const std::string& cacheFolder, SimRun& run, int frame, s
   put(&frame, sizeof frame);
   put(&record, sizeof record);
   if (!run.sim || !SaveFireSimState(*run.sim, bytes)) {
-    error = "the solver is not ready";
-    return false;
+    return host::Fail(error, "the solver is not ready");
   }
   const std::string path = RestartPath(cacheFolder, frame);
-  if (!host::WriteFileAtomically(path, bytes, &error)) return false;
+  if (!host::WriteFileAtomically(path, bytes, error)) return false;
   for (const std::filesystem::path& old : host::FindFiles(cacheFolder, "restart_*.tfr")) {
     int other = 0;
     if (FrameOfName(old.filename().string(), other) && other != frame) host::DeleteFile(old);
@@ -102,18 +102,16 @@ bool FindRestartPoint(const std::string& cacheFolder, int& frame) {
   return found;
 }
 
-bool LoadRestartPoint(const std::string& cacheFolder, int frame, SimRun& run, std::string& error) {
+bool LoadRestartPoint(const std::string& cacheFolder, int frame, SimRun& run, std::string* error) {
   const std::string path = RestartPath(cacheFolder, frame);
   std::error_code ec;
   if (!std::filesystem::is_regular_file(path, ec)) {
-    error = "no restart file " + path;
-    return false;
+    return host::Fail(error, "no restart file " + path);
   }
   const uint64_t size = std::filesystem::file_size(path, ec);
   std::FILE* file = ec || size > kMaxRestartBytes ? nullptr : std::fopen(path.c_str(), "rb");
   if (!file) {
-    error = "cannot read " + path;
-    return false;
+    return host::Fail(error, "cannot read " + path);
   }
   std::vector<uint8_t> bytes(static_cast<size_t>(size));
   const bool read = std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size() && std::fgetc(file) == EOF;
@@ -128,13 +126,11 @@ bool LoadRestartPoint(const std::string& cacheFolder, int frame, SimRun& run, st
     std::memcpy(&record, bytes.data() + sizeof magic + sizeof saved, sizeof record);
   }
   if (magic != kRestartMagic || saved != frame) {
-    error = path + " is not a restart file of frame " + std::to_string(frame);
-    return false;
+    return host::Fail(error, path + " is not a restart file of frame " + std::to_string(frame));
   }
   std::string why;
-  if (!run.sim || !LoadFireSimState(*run.sim, std::span(bytes).subspan(kHead), why)) {
-    error = path + ": " + why;
-    return false;
+  if (!run.sim || !LoadFireSimState(*run.sim, std::span(bytes).subspan(kHead), &why)) {
+    return host::Fail(error, path + ": " + why);
   }
   Apply(record, run.capture);
   return true;

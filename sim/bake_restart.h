@@ -16,14 +16,14 @@
 namespace tf {
 
 // Writes the restart point after `frame` of `run` and removes older ones. False with the reason.
-bool WriteRestartPoint(const std::string& cacheFolder, SimRun& run, int frame, std::string& error);
+bool WriteRestartPoint(const std::string& cacheFolder, SimRun& run, int frame, std::string* error);
 
 // The newest restart point of the folder: its frame, or false when there is none.
 bool FindRestartPoint(const std::string& cacheFolder, int& frame);
 
 // Loads the restart point after `frame` into a freshly opened `run` of the same grid. False with
 // the reason (missing, damaged, another grid) and `run` as it was.
-bool LoadRestartPoint(const std::string& cacheFolder, int frame, SimRun& run, std::string& error);
+bool LoadRestartPoint(const std::string& cacheFolder, int frame, SimRun& run, std::string* error);
 
 // Removes every restart point of the folder.
 void DeleteRestartPoints(const std::string& cacheFolder);

@@ -166,7 +166,8 @@ bool ReadCacheFrame(const std::string& path, CacheFrame& frame) {
   CacheFrame loaded;
   loaded.header = h;
   const uint64_t n = CacheCropValues(h);
-  if (n > 0) {
+  // A crop of any size with no channel stored has no body: nothing to allocate for it.
+  if (n > 0 && (h.channelMask & 0xFFu) != 0) {
     std::vector<uint8_t> raw(static_cast<size_t>(2 * n));
     for (int c = 0; c < kCacheChannels; ++c) {
       if (!(h.channelMask & (1u << c))) continue;

@@ -46,12 +46,11 @@ int DisplayCache::LoadedFrameNumber() const {
   return loadedFrame_;
 }
 
-bool ClearCacheFolder(const std::string& folder, DisplayCache& display, std::string& message) {
+host::Status ClearCacheFolder(const std::string& folder, DisplayCache& display) {
   const int count = CountCachedFrames(folder);
   DeleteCachedFrames(folder, "fire");
   display.Invalidate();
-  message = ClearCacheMessage(count);
-  return true;
+  return {true, ClearCacheMessage(count)};
 }
 
 }  // namespace tf

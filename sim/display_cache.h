@@ -18,6 +18,7 @@
 #include <string>
 
 #include "host/core/math.h"
+#include "host/core/status.h"
 #include "sim/cache_file.h"
 
 namespace tf {
@@ -54,8 +55,8 @@ class DisplayCache {
   uint64_t generation_ = 1;
 };
 
-// Deletes the "fire" frames of `folder`, drops the display frame and sets `message` to
-// "Deleted <n> cached frame(s)." Always succeeds; files that cannot be deleted are left alone.
-bool ClearCacheFolder(const std::string& folder, DisplayCache& display, std::string& message);
+// Deletes the "fire" frames of `folder` and drops the display frame; the message is "Deleted <n>
+// cached frame(s)." Always succeeds; files that cannot be deleted are left alone.
+host::Status ClearCacheFolder(const std::string& folder, DisplayCache& display);
 
 }  // namespace tf

@@ -5,6 +5,7 @@
 
 #include "capture/capture_scene.h"
 #include "domain/fire_params_desc.h"
+#include "host/core/flag_scope.h"
 #include "host/scene/param_block.h"
 #include "host/core/platform.h"
 #include "host/scene/scene.h"
@@ -31,28 +32,14 @@ int TicksPerFrame(const host::Object* domain, const host::Node* node) {
   return scene ? scene->time.TicksPerFrame() : host::TimeSettings().TicksPerFrame();
 }
 
-// Clears a flag when the scope ends, however it ends.
-class FlagScope {
- public:
-  explicit FlagScope(bool& flag) : flag_(flag) { flag_ = true; }
-  ~FlagScope() { flag_ = false; }
-  FlagScope(const FlagScope&) = delete;
-  FlagScope& operator=(const FlagScope&) = delete;
-
- private:
-  bool& flag_;
-};
-
 }  // namespace
 
-bool RestartLive(LiveState& state, host::Object* domain, host::Node* node, std::string& text) {
+bool RestartLive(LiveState& state, host::Object* domain, host::Node* node, std::string* text) {
   // The old run (and its solver's memory) goes before the new one is allocated.
   state.run = std::make_unique<SimRun>();
   state.frame.reset();
-  std::string message;
-  if (!OpenSimRun(*state.run, domain, node, true, message)) {
+  if (!OpenSimRun(*state.run, domain, node, true, text)) {
     state.run.reset();
-    text = message;
     return false;
   }
   const host::ParamBlock* block = BlockOf(domain);
@@ -68,7 +55,7 @@ LiveUpdateResult LiveUpdate(LiveState& state, host::Object* domain, host::Node* 
   const host::ParamBlock* block = BlockOf(domain);
   const int mode = block ? block->GetInt(kLiveMode, t).value_or(0) : 0;
   if (mode == 0 || !node || state.updating || BakeInProgress()) return result;
-  FlagScope updating(state.updating);
+  host::FlagScope updating(state.updating);
   result.ran = true;
 
   const double startSeconds = host::HighResSeconds();
@@ -76,7 +63,7 @@ LiveUpdateResult LiveUpdate(LiveState& state, host::Object* domain, host::Node* 
   const int f = t / TicksPerFrame(domain, node);
 
   if (state.restartNeeded || !state.run) {
-    if (!RestartLive(state, domain, node, result.text)) {
+    if (!RestartLive(state, domain, node, &result.text)) {
       state.stepRequested = false;
       return result;
     }
@@ -86,10 +73,10 @@ LiveUpdateResult LiveUpdate(LiveState& state, host::Object* domain, host::Node* 
     state.stepRequested = false;
     if (f < s) {
       state.frame.reset();
-      if (state.liveFrame >= s) RestartLive(state, domain, node, result.text);
+      if (state.liveFrame >= s) RestartLive(state, domain, node, &result.text);
       return result;
     }
-    if (f < state.liveFrame && !RestartLive(state, domain, node, result.text)) return result;
+    if (f < state.liveFrame && !RestartLive(state, domain, node, &result.text)) return result;
     const int cap = state.liveFrame < s ? kStepsAfterRestart : kStepsPerUpdate;
     while (state.liveFrame < f && result.steps < cap) {
       ++state.liveFrame;

@@ -48,7 +48,7 @@ struct LiveUpdateResult {
 // Discards the live run and opens a new one (grid at max(liveResolution, 16) cells on the longest
 // side). Success: the live frame number becomes startFrame - 1 and the frame invalid. Failure: no
 // run, and `text` says why ("Could not allocate the domain: ...").
-bool RestartLive(LiveState& state, host::Object* domain, host::Node* node, std::string& text);
+bool RestartLive(LiveState& state, host::Object* domain, host::Node* node, std::string* text);
 
 // The domain evaluated at host time t while live mode is on: restarts, steps and captures the live
 // frame as the domain's liveMode says. Does nothing in mode 0, without a node, while an update runs

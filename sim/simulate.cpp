@@ -12,6 +12,7 @@
 #include "domain/fire_params_desc.h"
 #include "domain/sim_run.h"
 #include "host/core/atomic_file.h"
+#include "host/core/flag_scope.h"
 #include "host/scene/notify.h"
 #include "host/scene/objects.h"
 #include "host/core/platform.h"
@@ -30,15 +31,6 @@ using host::Format;
 namespace {
 
 bool gBakeInProgress = false;
-
-// Raised for the whole command, lowered on every way out.
-class BakeFlag {
- public:
-  BakeFlag() { gBakeInProgress = true; }
-  ~BakeFlag() { gBakeInProgress = false; }
-  BakeFlag(const BakeFlag&) = delete;
-  BakeFlag& operator=(const BakeFlag&) = delete;
-};
 
 double NowMs() { return host::HighResSeconds() * 1000.0; }
 
@@ -64,7 +56,7 @@ bool BakeInProgress() { return gBakeInProgress; }
 
 SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn& progress,
                         const SimulateOptions& options) {
-  BakeFlag flag;
+  host::FlagScope baking(gBakeInProgress);  // for the whole command
   SimulateResult result;
 
   SimulateDomain* cached = dynamic_cast<SimulateDomain*>(domain);
@@ -79,7 +71,7 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
   }
 
   SimRun run;
-  if (!OpenSimRun(run, domain, node, false, result.message)) return result;
+  if (!OpenSimRun(run, domain, node, false, &result.message)) return result;
 
   const host::Scene* scene = node->GetScene() ? node->GetScene() : domain->GetScene();
   const host::TimeSettings timeSettings = scene ? scene->time : host::TimeSettings{};
@@ -104,7 +96,7 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
   // The outputs are prepared before the old frames go, so that a bake that cannot start leaves
   // the previous one in the cache.
   BakeOutputs outputs;
-  if (!PrepareBakeOutputs(outputs, domain, node, params, result.message)) return result;
+  if (!PrepareBakeOutputs(outputs, domain, node, params, &result.message)) return result;
   const bool withVelocity = NeedsVelocity(outputs, params);
 
   const int restartEvery = std::max(0, block->GetInt(kRestartEvery, 0).value_or(10));
@@ -124,7 +116,7 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
       }
     }
     std::string why;
-    if (!LoadRestartPoint(cacheFolder, restartFrame, run, why)) {
+    if (!LoadRestartPoint(cacheFolder, restartFrame, run, &why)) {
       result.message = "Cannot resume: " + why;
       return result;
     }
@@ -138,7 +130,7 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
   // The restart point after frame f, where a stopped or killed bake can go on from.
   const auto keepRestartPoint = [&](int f) {
     std::string why;
-    if (WriteRestartPoint(cacheFolder, run, f, why)) return true;
+    if (WriteRestartPoint(cacheFolder, run, f, &why)) return true;
     result.message = Format("Could not write the restart point after frame %d: %s", f, why.c_str());
     cached->InvalidateDisplayFrame();
     return false;
@@ -172,7 +164,7 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
     }
     const double written = NowMs();
     const double displaceBefore = outputs.displaceMs;
-    if (!WriteBakeOutputs(outputs, run, frame, f, result.message)) {
+    if (!WriteBakeOutputs(outputs, run, frame, f, &result.message)) {
       cached->InvalidateDisplayFrame();
       return result;
     }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "host/core/progress.h"
+#include "host/core/status.h"
 
 namespace host {
 class Node;
@@ -21,15 +22,15 @@ class Object;
 
 namespace tf {
 
-struct SimulateResult {
-  bool ok = false;         // the frame loop ran (also when it was stopped early)
+// ok: the frame loop ran (also when it was stopped early); message: the summary, or why the bake
+// did not run or stopped.
+struct SimulateResult : host::Status {
   bool cancelled = false;  // the progress callback asked to stop
   int32_t framesDone = 0;
   double avgSolveMs = 0.0;  // mean solver step time over the frames done
   double avgFrameMs = 0.0;  // mean wall time per frame, outputs included
   size_t bytesAllocated = 0;
   bool usedGpu = false;
-  std::string message;  // the summary, or why the bake did not run or stopped
 };
 
 // Frames done, frames total, the frame's text; false stops the bake after that frame.

@@ -15,20 +15,33 @@ void FireSim::Impl::FaceBC() {
   float* pu = u;
   float* pv = v;
   float* pw = w;
-  kFor3(ex, "face bc u", nx + 1, ny, nz, [=] TFR_HD(int i, int j, int k) {
-    const bool closed = (i == 0 && !(mask & 1)) || (i == nx && !(mask & 2));
-    if (closed || (i > 0 && solid[d.cell(i - 1, j, k)]) || (i < nx && solid[d.cell(i, j, k)]))
-      pu[d.u(i, j, k)] = 0.0f;
+  // The two outer layers of faces of each axis, zeroed where their side is closed: a thin pass
+  // per axis instead of a test on every face of the grid.
+  kFor3(ex, "face bc sides x", 2, ny, nz, [=] TFR_HD(int s, int j, int k) {
+    if (!(mask & (1 << s))) pu[d.u(s * nx, j, k)] = 0.0f;
   });
-  kFor3(ex, "face bc v", nx, ny + 1, nz, [=] TFR_HD(int i, int j, int k) {
-    const bool closed = (j == 0 && !(mask & 4)) || (j == ny && !(mask & 8));
-    if (closed || (j > 0 && solid[d.cell(i, j - 1, k)]) || (j < ny && solid[d.cell(i, j, k)]))
-      pv[d.v(i, j, k)] = 0.0f;
+  kFor3(ex, "face bc sides y", nx, 2, nz, [=] TFR_HD(int i, int s, int k) {
+    if (!(mask & (4 << s))) pv[d.v(i, s * ny, k)] = 0.0f;
   });
-  kFor3(ex, "face bc w", nx, ny, nz + 1, [=] TFR_HD(int i, int j, int k) {
-    const bool closed = (k == 0 && !(mask & 16)) || (k == nz && !(mask & 32));
-    if (closed || (k > 0 && solid[d.cell(i, j, k - 1)]) || (k < nz && solid[d.cell(i, j, k)]))
-      pw[d.w(i, j, k)] = 0.0f;
+  kFor3(ex, "face bc sides z", nx, ny, 2, [=] TFR_HD(int i, int j, int s) {
+    if (!(mask & (16 << s))) pw[d.w(i, j, s * nz)] = 0.0f;
+  });
+  // Faces touching a solid cell, looked for only around the solid cells' box: along its own axis
+  // a face lies between cells lo - 1 and hi + 1, so the faces lo .. hi + 1.
+  const int i0 = solidLo[0], j0 = solidLo[1], k0 = solidLo[2];
+  const int si = solidHi[0] - i0 + 1, sj = solidHi[1] - j0 + 1, sk = solidHi[2] - k0 + 1;
+  if (si <= 0 || sj <= 0 || sk <= 0) return;
+  kFor3(ex, "face bc solids u", si + 1, sj, sk, [=] TFR_HD(int a, int b, int c) {
+    const int i = i0 + a, j = j0 + b, k = k0 + c;
+    if ((i > 0 && solid[d.cell(i - 1, j, k)]) || (i < nx && solid[d.cell(i, j, k)])) pu[d.u(i, j, k)] = 0.0f;
+  });
+  kFor3(ex, "face bc solids v", si, sj + 1, sk, [=] TFR_HD(int a, int b, int c) {
+    const int i = i0 + a, j = j0 + b, k = k0 + c;
+    if ((j > 0 && solid[d.cell(i, j - 1, k)]) || (j < ny && solid[d.cell(i, j, k)])) pv[d.v(i, j, k)] = 0.0f;
+  });
+  kFor3(ex, "face bc solids w", si, sj, sk + 1, [=] TFR_HD(int a, int b, int c) {
+    const int i = i0 + a, j = j0 + b, k = k0 + c;
+    if ((k > 0 && solid[d.cell(i, j, k - 1)]) || (k < nz && solid[d.cell(i, j, k)])) pw[d.w(i, j, k)] = 0.0f;
   });
 }
 

@@ -149,6 +149,10 @@ void FireSim::Impl::release() {
     freeArray(reinterpret_cast<void*&>(*a));
   freeArray(reinterpret_cast<void*&>(sealed));
   hasSealed = false;
+  for (int a = 0; a < 3; ++a) {
+    solidLo[a] = 0;
+    solidHi[a] = -1;
+  }
   for (Level& level : levels) {
     freeArray(reinterpret_cast<void*&>(level.x));
     freeArray(reinterpret_cast<void*&>(level.b));

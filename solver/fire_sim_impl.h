@@ -70,6 +70,10 @@ struct FireSim::Impl {
   // derived from the collider mask by SetSolids; allocated the first time such a pocket exists.
   uint8_t* sealed = nullptr;
   bool hasSealed = false;
+  // The smallest box of cells holding every solid cell (lo > hi on an axis when there is none),
+  // set with the mask by SetSolids: FaceBC looks for solid neighbours only there.
+  int solidLo[3] = {0, 0, 0};
+  int solidHi[3] = {-1, -1, -1};
   bool hasExtForce = false;
   bool hasQuench = false;
   bool hasEmitVel = false;

@@ -1,6 +1,7 @@
 #include "solver/fire_sim_state.h"
 
 #include <cstring>
+#include <utility>
 
 #include "solver/device_memory.h"
 #include "solver/fire_sim_impl.h"
@@ -88,24 +89,23 @@ bool SaveFireSimState(FireSim& sim, std::vector<uint8_t>& out) {
   return true;
 }
 
-bool LoadFireSimState(FireSim& sim, std::span<const uint8_t> bytes, std::string& error) {
-  FireSim::Impl& s = sim.Internals();
-  if (!s.ready) {
-    error = "the solver is not ready";
+bool LoadFireSimState(FireSim& sim, std::span<const uint8_t> bytes, std::string* error) {
+  const auto fail = [error](std::string text) {
+    if (error) *error = std::move(text);
     return false;
-  }
+  };
+  FireSim::Impl& s = sim.Internals();
+  if (!s.ready) return fail("the solver is not ready");
   Reader in(bytes);
   uint32_t magic = 0, present = 0;
   int32_t nx = 0, ny = 0, nz = 0;
   if (!in.Get(magic) || magic != kStateMagic || !in.Get(nx) || !in.Get(ny) || !in.Get(nz) || !in.Get(present)) {
-    error = "not a solver state";
-    return false;
+    return fail("not a solver state");
   }
   if (nx != s.grid.nx || ny != s.grid.ny || nz != s.grid.nz) {
-    error = "the state is of a " + std::to_string(nx) + "x" + std::to_string(ny) + "x" + std::to_string(nz) +
-            " grid, the domain's grid is " + std::to_string(s.grid.nx) + "x" + std::to_string(s.grid.ny) + "x" +
-            std::to_string(s.grid.nz);
-    return false;
+    return fail("the state is of a " + std::to_string(nx) + "x" + std::to_string(ny) + "x" + std::to_string(nz) +
+                " grid, the domain's grid is " + std::to_string(s.grid.nx) + "x" + std::to_string(s.grid.ny) + "x" +
+                std::to_string(s.grid.nz));
   }
   // Check everything before changing anything.
   std::vector<Array> arrays = Arrays(s);
@@ -129,15 +129,9 @@ bool LoadFireSimState(FireSim& sim, std::span<const uint8_t> bytes, std::string&
     for (const auto& f : found) listed |= f.first->tag == a.tag;
     if (!a.optional && !listed) complete = false;
   }
-  if (!complete) {
-    error = "the solver state is incomplete or damaged";
-    return false;
-  }
+  if (!complete) return fail("the solver state is incomplete or damaged");
   for (const auto& [array, data] : found) {
-    if (!*array->field && !s.allocate(*array->field, array->count)) {
-      error = "out of memory";
-      return false;
-    }
+    if (!*array->field && !s.allocate(*array->field, array->count)) return fail("out of memory");
     Upload(s.exec(), *array->field, data, array->count * sizeof(float));
   }
   WaitStream(s.exec());

@@ -18,8 +18,8 @@ namespace tf {
 bool SaveFireSimState(FireSim& sim, std::vector<uint8_t>& out);
 
 // Replaces the state of a ready solver with `bytes` (what SaveFireSimState gave for a solver of
-// the same grid). False, with the reason in `error` and the solver unchanged, when the bytes are
-// not such a state.
-bool LoadFireSimState(FireSim& sim, std::span<const uint8_t> bytes, std::string& error);
+// the same grid). False, with the reason in `error` (when given) and the solver unchanged, when
+// the bytes are not such a state.
+bool LoadFireSimState(FireSim& sim, std::span<const uint8_t> bytes, std::string* error);
 
 }  // namespace tf

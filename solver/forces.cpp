@@ -206,7 +206,9 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
       fz[c] = force.z;
     });
 
-    addToFaces(cellForceX, cellForceY, cellForceZ);
+    // With turbulence on as well, its force joins this one in the cell arrays and both reach the
+    // faces in one pass.
+    if (p.turbulence <= 0.0f) addToFaces(cellForceX, cellForceY, cellForceZ);
   }
 
   // Turbulence: two octaves of value noise per axis, weighted by heat and smoke so that clear
@@ -221,6 +223,7 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
     float* fx = cellForceX;
     float* fy = cellForceY;
     float* fz = cellForceZ;
+    const bool addToConfinement = p.vorticity > 0.0f;
     kFor3(ex, "turbulence", nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
       const int c = d.cell(i, j, k);
       const float a = MinF(2.0f * temp[c] + dens[c], 1.0f) * turbulence;
@@ -232,6 +235,11 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
         force.x = (0.5f * HashedNoise(qx, qy, qz, s4) + HashedNoise(px, py, pz, s1)) * a;
         force.y = (0.5f * HashedNoise(qx, qy, qz, s5) + HashedNoise(px, py, pz, s2)) * a;
         force.z = (0.5f * HashedNoise(qx, qy, qz, s6) + HashedNoise(px, py, pz, s3)) * a;
+      }
+      if (addToConfinement) {
+        force.x += fx[c];
+        force.y += fy[c];
+        force.z += fz[c];
       }
       fx[c] = force.x;
       fy[c] = force.y;

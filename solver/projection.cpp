@@ -157,7 +157,13 @@ TFR_HD inline void WalkRow(const LevelShape& L, const float* x, int j, int k, in
 
 // Runs cell(i, j, k, c, stencil of x at c, open) over the cells of a level, or over one colour of
 // them (parity 0 or 1; -1 for all). The GPU runs one thread per visited cell (half a row's width
-// for one colour, so no thread idles on the other colour); the CPU walks whole rows.
+// for one colour, so no thread idles on the other colour); the CPU walks whole rows, the z layers
+// shared among its threads on levels of kParallelLevelCells cells or more. (kFor3 over the rows
+// would count rows, not cells, and keep every level but the finest, a 32^3 level under a 64^3
+// grid included, on one thread; below 32^3 a pass takes a few microseconds, about what waking
+// the threads costs.)
+inline constexpr int64_t kParallelLevelCells = 32 * 32 * 32;
+
 template <class Cell>
 void ForLevelCells(const Exec& ex, const char* label, const LevelShape& L, const float* x, int parity,
                    const Cell& cell) {
@@ -172,7 +178,11 @@ void ForLevelCells(const Exec& ex, const char* label, const LevelShape& L, const
     });
     return;
   }
-  kFor3(ex, label, 1, d.ny, d.nz, [=] TFR_HD(int, int j, int k) { WalkRow(L, x, j, k, parity, cell); });
+  NoteLaunch(label);
+  [[maybe_unused]] const bool parallel = int64_t(d.nx) * d.ny * d.nz >= kParallelLevelCells;
+#pragma omp parallel for schedule(static) if (parallel)
+  for (int k = 0; k < d.nz; ++k)
+    for (int j = 0; j < d.ny; ++j) WalkRow(L, x, j, k, parity, cell);
 }
 
 // One relaxation of a cell of one colour. A half-sweep writes one colour and reads only the other,

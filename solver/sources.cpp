@@ -66,6 +66,21 @@ bool FireSim::SetSolids(const float* values) {
     for (int i = 0; i < n; ++i) bytes[size_t(i)] = values[i] < 0.0f ? 1 : 0;
   Upload(s.exec(), s.levels[0].solid, bytes.data(), bytes.size());
   s.RestrictSolid();
+  const Dims d = s.dims();
+  for (int a = 0; a < 3; ++a) {
+    s.solidLo[a] = a == 0 ? d.nx : a == 1 ? d.ny : d.nz;
+    s.solidHi[a] = -1;
+  }
+  for (int k = 0, c = 0; k < d.nz; ++k)
+    for (int j = 0; j < d.ny; ++j)
+      for (int i = 0; i < d.nx; ++i, ++c)
+        if (bytes[size_t(c)]) {
+          const int at[3] = {i, j, k};
+          for (int a = 0; a < 3; ++a) {
+            s.solidLo[a] = std::min(s.solidLo[a], at[a]);
+            s.solidHi[a] = std::max(s.solidHi[a], at[a]);
+          }
+        }
 
   // Gas closed in on every side cannot expand: the projection must not ask it to, or its
   // equations have no solution and the pressure solve runs away.

@@ -1,5 +1,7 @@
 #include "host/core/atomic_file.h"
 
+#include "host/core/status.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -83,7 +85,7 @@ bool AtomicFile::Commit() {
 bool WriteFileAtomically(const std::filesystem::path& target, std::span<const uint8_t> bytes, std::string* error) {
   AtomicFile file(target);
   const bool ok = file.Open() && file.Write(bytes.data(), bytes.size()) && file.Commit();
-  if (!ok && error) *error = file.Error();
+  if (!ok) SetError(error, file.Error());
   return ok;
 }
 

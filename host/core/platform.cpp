@@ -1,5 +1,6 @@
 #include "host/core/platform.h"
 
+#include "host/core/status.h"
 #include "host/core/text.h"
 
 #include <dlfcn.h>
@@ -163,18 +164,15 @@ bool CreateDirectories(const fs::path& folder, std::string* message) {
 bool RenameReplace(const fs::path& from, const fs::path& to, std::string* message) {
   std::error_code ec;
   if (!fs::is_regular_file(from, ec)) {
-    SetError(message, "cannot move " + Quoted(from) + ": no such file");
-    return false;
+    return Fail(message, "cannot move " + Quoted(from) + ": no such file");
   }
   if (fs::is_directory(to, ec)) {
-    SetError(message, "cannot move " + Quoted(from) + " onto " + Quoted(to) + ": it is a folder");
-    return false;
+    return Fail(message, "cannot move " + Quoted(from) + " onto " + Quoted(to) + ": it is a folder");
   }
   // rename(2) replaces an existing target atomically.
   fs::rename(from, to, ec);
   if (ec) {
-    SetError(message, "cannot move " + Quoted(from) + " onto " + Quoted(to) + ": " + ec.message());
-    return false;
+    return Fail(message, "cannot move " + Quoted(from) + " onto " + Quoted(to) + ": " + ec.message());
   }
   return true;
 }
@@ -183,16 +181,13 @@ bool DeleteFile(const fs::path& file, std::string* message) {
   std::error_code ec;
   const fs::file_status st = fs::symlink_status(file, ec);
   if (!fs::exists(st)) {
-    SetError(message, "cannot delete " + Quoted(file) + ": no such file");
-    return false;
+    return Fail(message, "cannot delete " + Quoted(file) + ": no such file");
   }
   if (fs::is_directory(st)) {
-    SetError(message, "cannot delete " + Quoted(file) + ": it is a folder");
-    return false;
+    return Fail(message, "cannot delete " + Quoted(file) + ": it is a folder");
   }
   if (!fs::remove(file, ec)) {
-    SetError(message, "cannot delete " + Quoted(file) + ": " + ec.message());
-    return false;
+    return Fail(message, "cannot delete " + Quoted(file) + ": " + ec.message());
   }
   return true;
 }

@@ -1,4 +1,5 @@
-// Messages: the one printf-style formatter and the one way to hand a failure's text to a caller.
+// Messages: the one printf-style formatter. How a failure's text reaches its caller is in
+// host/core/status.h.
 //
 // Everything above the host layer builds its messages with these, so a format string and its
 // arguments are checked by the compiler wherever a message is made.
@@ -35,11 +36,6 @@ namespace host {
   va_start(args, format);
   std::vsnprintf(out, size, format, args);
   va_end(args);
-}
-
-// Stores `text` where the caller asked for the reason of a failure (`error` may be null).
-inline void SetError(std::string* error, std::string text) {
-  if (error) *error = std::move(text);
 }
 
 }  // namespace host

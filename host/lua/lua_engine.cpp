@@ -2,9 +2,9 @@
 // objects with destructors. The rules this file keeps (host/lua/lua_values.h has the marshalling):
 //
 //  * The C functions Lua calls (CallInterfaceFunction, CallGlobalFunction, StopHook) hold only
-//    trivially destructible locals. They call an Impl function that does the C++ work, catches
-//    every exception and reports failure as text in a char buffer; only after it has returned do
-//    they raise the Lua error.
+//    trivially destructible locals. The first two are LuaRaising (host/lua/lua_values.h) around an
+//    Impl function that does the C++ work, catches every exception and reports failure as text in a
+//    char buffer; only after it has returned is the Lua error raised.
 //  * Impl functions read arguments with the readers of lua_values.h, which never raise, and push
 //    results through LuaPushResults, one protected call.
 //  * Everything the engine itself does to the state (start-up, exposing interfaces, loading
@@ -21,6 +21,7 @@
 #include <stdexcept>
 
 #include "host/core/platform.h"
+#include "host/core/status.h"
 #include "host/core/text.h"
 #include "host/core/undo.h"
 #include "host/lua/lua_values.h"
@@ -295,12 +296,7 @@ int CallInterfaceImpl(lua_State* L, char* message) noexcept {
   }
 }
 
-int CallInterfaceFunction(lua_State* L) {
-  char message[kLuaMessageSize];  // only trivial locals here: luaL_error jumps over this frame
-  const int results = CallInterfaceImpl(L, message);
-  if (results < 0) return luaL_error(L, "%s", message);
-  return results;
-}
+constexpr lua_CFunction CallInterfaceFunction = LuaRaising<CallInterfaceImpl>;
 
 int CallGlobalImpl(lua_State* L, char* message) noexcept {
   try {
@@ -315,12 +311,7 @@ int CallGlobalImpl(lua_State* L, char* message) noexcept {
   }
 }
 
-int CallGlobalFunction(lua_State* L) {
-  char message[kLuaMessageSize];
-  const int results = CallGlobalImpl(L, message);
-  if (results < 0) return luaL_error(L, "%s", message);
-  return results;
-}
+constexpr lua_CFunction CallGlobalFunction = LuaRaising<CallGlobalImpl>;
 
 // ---- Bodies run in protected mode --------------------------------------------------------------
 
@@ -442,12 +433,8 @@ void LuaEngine::ExposeInterfaces() {
 }
 
 bool LuaEngine::AddGlobalFunction(ScriptFunction function, std::string* message) {
-  auto fail = [&](std::string text) {
-    if (message) *message = std::move(text);
-    return false;
-  };
-  if (std::string problem = CheckFunction(function.desc); !problem.empty()) return fail(problem);
-  if (!function.call) return fail(function.desc.name + ": no function to call");
+  if (std::string problem = CheckFunction(function.desc); !problem.empty()) return Fail(message, problem);
+  if (!function.call) return Fail(message, function.desc.name + ": no function to call");
   globals_.push_back(std::move(function));
   GlobalRequest request{globals_.back().desc.name.c_str(), &globals_.back(), false};
   std::string error;
@@ -455,7 +442,7 @@ bool LuaEngine::AddGlobalFunction(ScriptFunction function, std::string* message)
   if (!ran || request.taken) {
     const std::string name = globals_.back().desc.name;
     globals_.pop_back();
-    return fail(ran ? "the global " + name + " exists already" : name + ": " + error);
+    return Fail(message, ran ? "the global " + name + " exists already" : name + ": " + error);
   }
   return true;
 }
@@ -479,6 +466,7 @@ ScriptResult LuaEngine::Run(int (*load)(lua_State*), void* request) {
 
 ScriptResult LuaEngine::CallInStep(int nargs, const char* stepName) {
   ScriptResult result;
+  result.ok = true;
   const int function = lua_gettop(L_) - nargs;
   lua_pushcfunction(L_, MessageHandler);
   lua_insert(L_, function);
@@ -532,7 +520,6 @@ ScriptResult LuaEngine::RunFile(const std::filesystem::path& script) {
   std::error_code ec;
   if (!std::filesystem::is_regular_file(script, ec)) {
     ScriptResult r;
-    r.ok = false;
     r.message = "cannot open the script \"" + script.string() + "\": " +
                 (std::filesystem::exists(script, ec) ? "not a file" : "no such file");
     return r;

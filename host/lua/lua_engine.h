@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "host/core/status.h"
 #include "host/plugins/publish.h"
 
 struct lua_State;
@@ -37,10 +38,10 @@ namespace host {
 
 class UndoStack;
 
-struct ScriptResult {
-  bool ok = true;
+// ok: the script ran to its end; message: what went wrong, with the script's file and line where
+// known.
+struct ScriptResult : Status {
   bool interrupted = false;  // stopped by the stop request (Ctrl-C)
-  std::string message;       // what went wrong, with the script's file and line where known
 };
 
 // A global function of the script engine, described like a published function (its id is not

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string_view>
 
+#include "host/core/status.h"
 #include "host/core/text.h"
 #include "host/lua/lua_engine.h"
 
@@ -67,8 +68,7 @@ bool LuaProtected(lua_State* L, lua_CFunction body, void* request, int results, 
   lua_pushcfunction(L, body);
   lua_pushlightuserdata(L, request);
   if (lua_pcall(L, 1, results, 0) == LUA_OK) return true;
-  SetError(error, LuaPopErrorText(L));
-  return false;
+  return Fail(error, LuaPopErrorText(L));
 }
 
 // ---- Nodes -------------------------------------------------------------------------------------

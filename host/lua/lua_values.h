@@ -9,7 +9,7 @@
 //  * Results are built as LuaOut values in C++ first and pushed in one protected call, so that an
 //    allocation failure while pushing stays inside it.
 //  * A message for luaL_error is kept in a char buffer of kLuaMessageSize (host::FormatInto), the
-//    only kind of local the C functions Lua calls may hold.
+//    only kind of local the C functions Lua calls may hold: LuaRaising below is that function.
 #pragma once
 
 #include <lua.hpp>
@@ -35,6 +35,18 @@ std::string LuaPopErrorText(lua_State* L);
 // Runs body(request) in protected mode with `results` results left on the stack. On failure
 // nothing is left and `error` (may be null) receives the message.
 bool LuaProtected(lua_State* L, lua_CFunction body, void* request, int results, std::string* error);
+
+// The C function Lua calls for a function whose work is done by `Impl`, which must not throw or
+// raise: it returns its number of results, or -1 with the reason in `message` (kLuaMessageSize
+// bytes). The Lua error is raised only after Impl has returned, from a frame that holds nothing but
+// the buffer, so the longjmp passes over no C++ object.
+template <int (*Impl)(lua_State* L, char* message) noexcept>
+int LuaRaising(lua_State* L) {
+  char message[kLuaMessageSize];
+  const int results = Impl(L, message);
+  if (results < 0) return luaL_error(L, "%s", message);
+  return results;
+}
 
 // ---- Nodes -------------------------------------------------------------------------------------
 

@@ -1,9 +1,9 @@
 // The `scene` table of scripts. Lua raises errors with longjmp, so this file keeps the rules of
 // the script engine (host/lua_engine.cpp):
 //
-//  * SceneFunction, the one C function every entry of the table is, holds only a char buffer. It
-//    calls SceneFunctionImpl, which does the C++ work, catches everything and leaves the failure as
-//    text; only after it has returned is the Lua error raised.
+//  * SceneFunction, the one C function every entry of the table is, is LuaRaising around
+//    SceneFunctionImpl, which does the C++ work, catches everything and leaves the failure as text;
+//    only after it has returned is the Lua error raised.
 //  * Arguments are read with the readers of host/lua/lua_values.h, which never raise. Results are
 //    built as LuaOut values first and pushed in one protected call, so that an allocation failure
 //    while pushing stays inside it.
@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/core/status.h"
 #include "host/core/text.h"
 #include "host/lua/lua_engine.h"
 #include "host/lua/lua_values.h"
@@ -567,12 +568,7 @@ int SceneFunctionImpl(lua_State* L, char* message) noexcept {
   return -1;
 }
 
-int SceneFunction(lua_State* L) {
-  char message[kLuaMessageSize];  // only trivial locals here: luaL_error jumps over this frame
-  const int results = SceneFunctionImpl(L, message);
-  if (results < 0) return luaL_error(L, "%s", message);
-  return results;
-}
+constexpr lua_CFunction SceneFunction = LuaRaising<SceneFunctionImpl>;
 
 struct BindRequest {
   Scene* scene;
@@ -814,12 +810,10 @@ bool BindScene(LuaEngine& engine, Scene& scene, std::string* message) {
   BindRequest request{&scene, false};
   std::string error;
   if (!LuaProtected(engine.State(), BindBody, &request, 0, &error)) {
-    if (message) *message = "cannot add the scene functions: " + error;
-    return false;
+    return Fail(message, "cannot add the scene functions: " + error);
   }
   if (request.taken) {
-    if (message) *message = std::string("cannot add the scene functions: a global called \"") + kTableName + "\" exists already";
-    return false;
+    return Fail(message, std::string("cannot add the scene functions: a global called \"") + kTableName + "\" exists already");
   }
   // Scripts run as one undo step of the scene, so that a failing one leaves it as it was.
   engine.SetUndo(&scene.Undo());
@@ -835,14 +829,10 @@ ScriptResult RunSceneScript(Scene& scene, std::string_view code, std::string_vie
   ScriptResult result;
   try {
     LuaEngine engine;
-    if (!BindScene(engine, scene, &result.message)) {
-      result.ok = false;
-      return result;
-    }
+    if (!BindScene(engine, scene, &result.message)) return result;
     return engine.RunString(code, chunkName);
   } catch (const std::exception& e) {
     // No engine could start (out of memory).
-    result.ok = false;
     result.message = e.what();
   }
   return result;

@@ -1,5 +1,7 @@
 #include "host/plugins/publish.h"
 
+#include "host/core/status.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
@@ -148,22 +150,18 @@ InterfaceRegistry& Registry() {
 }  // namespace
 
 bool RegisterInterface(FPInterface* iface, std::string* message) {
-  auto fail = [&](std::string text) {
-    if (message) *message = std::move(text);
-    return false;
-  };
-  if (!iface) return fail("no interface given");
+  if (!iface) return Fail(message, "no interface given");
   if (std::string problem = iface->CheckDescription(); !problem.empty())
-    return fail("interface " + iface->InternalName() + " is not valid: " + problem);
+    return Fail(message, "interface " + iface->InternalName() + " is not valid: " + problem);
   InterfaceRegistry& r = Registry();
   std::lock_guard lock(r.mutex);
   if (std::find(r.interfaces.begin(), r.interfaces.end(), iface) != r.interfaces.end()) return true;
   for (const FPInterface* other : r.interfaces) {
     if (other->Id() == iface->Id())
-      return fail("interface " + iface->InternalName() + " has the id " + ToString(iface->Id()) +
+      return Fail(message, "interface " + iface->InternalName() + " has the id " + ToString(iface->Id()) +
                   " of the registered interface " + other->InternalName());
     if (other->InternalName() == iface->InternalName())
-      return fail("an interface named " + iface->InternalName() + " is already registered");
+      return Fail(message, "an interface named " + iface->InternalName() + " is already registered");
   }
   r.interfaces.push_back(iface);
   return true;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "host/core/status.h"
 #include "host/scene/class_desc.h"
 #include "host/scene/objects.h"
 #include "host/scene/scene.h"
@@ -14,16 +15,14 @@ bool Creation::Begin(Scene& scene, const ClassDesc& desc, std::string* error) {
   point_ = 0;
   callback_ = desc.GetCreateMouseCallBack();
   if (!callback_) {
-    if (error) *error = std::string(desc.ClassName()) + " cannot be created by dragging.";
-    return false;
+    return Fail(error, std::string(desc.ClassName()) + " cannot be created by dragging.");
   }
   std::unique_ptr<Object> object = CreateObject(desc, error);
   if (!object) return false;
   Object* raw = object.get();
   Node* node = scene.CreateNode(scene.MakeUniqueName(std::string(desc.ClassName())), std::move(object));
   if (!node) {
-    if (error) *error = "The scene refused the new node.";
-    return false;
+    return Fail(error, "The scene refused the new node.");
   }
   scene_ = &scene;
   node_ = node->Handle();

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/core/status.h"
 #include "host/core/text.h"
 #include "host/scene/panels.h"
 #include "host/scene/scene.h"
@@ -32,37 +33,30 @@ bool RegisterClassDesc(const ClassDesc& desc, std::string* error) {
   const std::string name(desc.ClassName());
   const std::string what = "class \"" + name + "\" (" + Hex(desc.ClassID().a) + ", " + Hex(desc.ClassID().b) + ")";
   if (name.empty()) {
-    SetError(error, "a class without a name cannot be registered");
-    return false;
+    return Fail(error, "a class without a name cannot be registered");
   }
   for (const ClassDesc* d : Registry()) {
     if (d == &desc) {
-      SetError(error, what + " is registered already");
-      return false;
+      return Fail(error, what + " is registered already");
     }
     if (d->ClassID() == desc.ClassID()) {
-      SetError(error, what + ": the class id is taken by \"" + std::string(d->ClassName()) + "\"");
-      return false;
+      return Fail(error, what + ": the class id is taken by \"" + std::string(d->ClassName()) + "\"");
     }
     if (d->ClassName() == desc.ClassName() || d->InternalName() == desc.InternalName()) {
-      SetError(error, what + ": the name is taken by another class");
-      return false;
+      return Fail(error, what + ": the name is taken by another class");
     }
   }
   std::vector<int> blockIds;
   for (const ParamBlockDesc* b : desc.ParamBlockDescs()) {
     std::string why;
     if (!b) {
-      SetError(error, what + ": a parameter block description is missing");
-      return false;
+      return Fail(error, what + ": a parameter block description is missing");
     }
     if (!ValidateParamBlockDesc(*b, &why)) {
-      SetError(error, what + ": " + why);
-      return false;
+      return Fail(error, what + ": " + why);
     }
     if (std::find(blockIds.begin(), blockIds.end(), b->id) != blockIds.end()) {
-      SetError(error, what + ": two parameter blocks with id " + std::to_string(b->id));
-      return false;
+      return Fail(error, what + ": two parameter blocks with id " + std::to_string(b->id));
     }
     blockIds.push_back(b->id);
   }
@@ -143,8 +137,7 @@ ParamBlock* Object::AddParamBlock(const ParamBlockDesc& desc) {
 
 bool Object::GetTriMesh(TimeValue, TriMesh& mesh, std::string* error) const {
   mesh.Clear();
-  SetError(error, "a " + std::string(ClassName()) + " object has no triangle mesh");
-  return false;
+  return Fail(error, "a " + std::string(ClassName()) + " object has no triangle mesh");
 }
 
 std::unique_ptr<ForceField> Object::GetForceField(const Node&) const { return nullptr; }
@@ -220,8 +213,7 @@ nlohmann::json Object::SaveData() const { return nullptr; }
 
 bool Object::LoadData(const nlohmann::json& data, std::string* error) {
   if (data.is_null()) return true;
-  SetError(error, "a " + std::string(ClassName()) + " object keeps no saved data");
-  return false;
+  return Fail(error, "a " + std::string(ClassName()) + " object keeps no saved data");
 }
 
 ParamRef FindParam(const Object& object, std::string_view name) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "host/core/status.h"
 #include "host/scene/panels.h"
 
 namespace host {
@@ -15,57 +16,40 @@ const char* KindName(int kind) {
   return kNames[kind];
 }
 
-bool Refuse(std::string* message, std::string text) {
-  if (message) *message = std::move(text);
-  return false;
-}
-
 }  // namespace
 
-void Panel::AddSpinner(int id, std::string label, double lo, double hi, bool integer, ControlBinding binding) {
-  Control& c = Put(id);
-  c.kind = Kind::kSpinner;
+Panel::Control& Panel::PutValue(int id, Kind kind, std::string label, ControlBinding binding) {
+  Control& c = Put(id, kind);
   c.label = std::move(label);
+  c.binding = std::move(binding);
+  return c;
+}
+
+void Panel::AddSpinner(int id, std::string label, double lo, double hi, bool integer, ControlBinding binding) {
+  Control& c = PutValue(id, Kind::kSpinner, std::move(label), std::move(binding));
   c.lo = std::min(lo, hi);
   c.hi = std::max(lo, hi);
   c.integer = integer;
-  c.binding = std::move(binding);
 }
 
 void Panel::AddCheckBox(int id, std::string label, ControlBinding binding) {
-  Control& c = Put(id);
-  c.kind = Kind::kCheckBox;
-  c.label = std::move(label);
-  c.binding = std::move(binding);
+  PutValue(id, Kind::kCheckBox, std::move(label), std::move(binding));
 }
 
 void Panel::AddColourSwatch(int id, std::string label, ControlBinding binding) {
-  Control& c = Put(id);
-  c.kind = Kind::kColour;
-  c.label = std::move(label);
-  c.binding = std::move(binding);
+  PutValue(id, Kind::kColour, std::move(label), std::move(binding));
 }
 
 void Panel::AddRadio(int id, std::string label, std::vector<std::string> choices, ControlBinding binding) {
-  Control& c = Put(id);
-  c.kind = Kind::kRadio;
-  c.label = std::move(label);
-  c.items = std::move(choices);
-  c.binding = std::move(binding);
+  PutValue(id, Kind::kRadio, std::move(label), std::move(binding)).items = std::move(choices);
 }
 
 void Panel::AddPathBox(int id, std::string label, ControlBinding binding) {
-  Control& c = Put(id);
-  c.kind = Kind::kPath;
-  c.label = std::move(label);
-  c.binding = std::move(binding);
+  PutValue(id, Kind::kPath, std::move(label), std::move(binding));
 }
 
 void Panel::AddNodePicker(int id, std::string label, bool list, ControlBinding binding) {
-  Control& c = Put(id);
-  c.kind = list ? Kind::kNodeList : Kind::kNode;
-  c.label = std::move(label);
-  c.binding = std::move(binding);
+  PutValue(id, list ? Kind::kNodeList : Kind::kNode, std::move(label), std::move(binding));
 }
 
 nlohmann::json Panel::Describe() const {
@@ -103,24 +87,24 @@ CommandStatus Panel::Input(int id, const nlohmann::json& value, std::string* mes
   if (!found) return CommandStatus::kNoSuchButton;
   const Control c = *found;  // a copy: what the input runs may rebuild the panel
   auto set = [&](const nlohmann::json& v) {
-    if (!c.binding.set) return Refuse(message, "This control cannot be changed.");
+    if (!c.binding.set) return Fail(message, "This control cannot be changed.");
     return c.binding.set(v, message);
   };
+  // The value as it came, when it has the control's shape; else the control's refusal.
+  auto setIf = [&](bool fits, const char* refusal) { return fits ? set(value) : Fail(message, refusal); };
   bool ok = false;
   switch (c.kind) {
     case Kind::kButton: return owner_.Press(id);
-    case Kind::kText: ok = Refuse(message, "This control cannot be changed."); break;
+    case Kind::kText: ok = Fail(message, "This control cannot be changed."); break;
     case Kind::kDropDown:
-      ok = value.is_number_integer() && Select(id, value.get<int>());
-      if (!ok) Refuse(message, "No such entry in the list.");
+      ok = (value.is_number_integer() && Select(id, value.get<int>())) || Fail(message, "No such entry in the list.");
       break;
     case Kind::kEditBox:
-      ok = value.is_string() && SetText(id, value.get<std::string>());
-      if (!ok) Refuse(message, "Expected a text.");
+      ok = (value.is_string() && SetText(id, value.get<std::string>())) || Fail(message, "Expected a text.");
       break;
     case Kind::kSpinner: {
       if (!value.is_number() || !std::isfinite(value.get<double>())) {
-        ok = Refuse(message, "Expected a number.");
+        ok = Fail(message, "Expected a number.");
         break;
       }
       double v = std::clamp(value.get<double>(), c.lo, c.hi);
@@ -128,13 +112,11 @@ CommandStatus Panel::Input(int id, const nlohmann::json& value, std::string* mes
       ok = set(v);
       break;
     }
-    case Kind::kCheckBox:
-      ok = value.is_boolean() ? set(value) : Refuse(message, "Expected true or false.");
-      break;
+    case Kind::kCheckBox: ok = setIf(value.is_boolean(), "Expected true or false."); break;
     case Kind::kRadio:
-      ok = value.is_number_integer() && value.get<long long>() >= 0 && size_t(value.get<long long>()) < c.items.size()
-               ? set(value)
-               : Refuse(message, "No such choice.");
+      ok = setIf(value.is_number_integer() && value.get<long long>() >= 0 &&
+                     size_t(value.get<long long>()) < c.items.size(),
+                 "No such choice.");
       break;
     case Kind::kColour: {
       const bool three = value.is_array() && value.size() == 3 &&
@@ -142,7 +124,7 @@ CommandStatus Panel::Input(int id, const nlohmann::json& value, std::string* mes
                            return v.is_number() && std::isfinite(v.get<double>());
                          });
       if (!three) {
-        ok = Refuse(message, "Expected a colour as three numbers.");
+        ok = Fail(message, "Expected a colour as three numbers.");
         break;
       }
       nlohmann::json rgb = nlohmann::json::array();
@@ -150,13 +132,13 @@ CommandStatus Panel::Input(int id, const nlohmann::json& value, std::string* mes
       ok = set(rgb);
       break;
     }
-    case Kind::kPath: ok = value.is_string() ? set(value) : Refuse(message, "Expected a text."); break;
-    case Kind::kNode: ok = value.is_string() || value.is_null() ? set(value) : Refuse(message, "Expected a node name."); break;
+    case Kind::kPath: ok = setIf(value.is_string(), "Expected a text."); break;
+    case Kind::kNode: ok = setIf(value.is_string() || value.is_null(), "Expected a node name."); break;
     case Kind::kNodeList: {
       const bool add = value.is_object() && value.size() == 1 && value.contains("add") && value["add"].is_string();
       const bool remove = value.is_object() && value.size() == 1 && value.contains("remove") &&
                           value["remove"].is_number_integer();
-      ok = add || remove ? set(value) : Refuse(message, "Expected {\"add\": name} or {\"remove\": index}.");
+      ok = setIf(add || remove, "Expected {\"add\": name} or {\"remove\": index}.");
       break;
     }
   }

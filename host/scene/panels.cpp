@@ -35,26 +35,26 @@ const Panel::Control* Panel::Find(int id) const {
   return nullptr;
 }
 
-Panel::Control& Panel::Put(int id) {
-  if (Control* c = Find(id)) {
+Panel::Control& Panel::Put(int id, Kind kind) {
+  Control* c = Find(id);
+  if (c) {
     if (statusId_ == id) statusId_ = -1;
     *c = Control{};
-    c->id = id;
-    return *c;
+  } else {
+    c = &controls_.emplace_back();
   }
-  controls_.push_back(Control{});
-  controls_.back().id = id;
-  return controls_.back();
+  c->id = id;
+  c->kind = kind;
+  return *c;
 }
 
 void Panel::AddButton(int id, std::string label, ButtonHandler handler) {
-  Control& c = Put(id);
-  c.kind = Kind::kButton;
+  Control& c = Put(id, Kind::kButton);
   c.text = std::move(label);
   c.handler = std::move(handler);
 }
 
-void Panel::AddText(int id, std::string text) { Put(id).text = std::move(text); }
+void Panel::AddText(int id, std::string text) { Put(id, Kind::kText).text = std::move(text); }
 
 void Panel::AddStatusLine(int id, std::string text) {
   AddText(id, {});
@@ -63,15 +63,11 @@ void Panel::AddStatusLine(int id, std::string text) {
 }
 
 void Panel::AddDropDown(int id, std::vector<std::string> items, int selected) {
-  Put(id).kind = Kind::kDropDown;
+  Put(id, Kind::kDropDown);
   SetItems(id, std::move(items), selected);
 }
 
-void Panel::AddEditBox(int id, std::string text) {
-  Control& c = Put(id);
-  c.kind = Kind::kEditBox;
-  c.text = std::move(text);
-}
+void Panel::AddEditBox(int id, std::string text) { Put(id, Kind::kEditBox).text = std::move(text); }
 
 bool Panel::SetItems(int id, std::vector<std::string> items, int selected) {
   Control* c = Find(id);

@@ -128,7 +128,10 @@ class Panel {
   };
   Control* Find(int id);
   const Control* Find(int id) const;
-  Control& Put(int id);
+  // A fresh control of that kind under `id`, in the place of any control the id had.
+  Control& Put(int id, Kind kind);
+  // A value control, with its caption and binding.
+  Control& PutValue(int id, Kind kind, std::string label, ControlBinding binding);
 
   CommandPanel& owner_;
   int dialogId_;

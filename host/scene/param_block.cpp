@@ -6,6 +6,7 @@
 #include <set>
 #include <utility>
 
+#include "host/core/status.h"
 #include "host/scene/notify.h"
 #include "host/scene/objects.h"
 #include "host/scene/scene.h"
@@ -123,12 +124,9 @@ const ParamDef* ParamBlockDesc::FindByName(std::string_view name) const {
 
 bool ValidateParamBlockDesc(const ParamBlockDesc& desc, std::string* error) {
   auto fail = [&](const ParamDef* d, const std::string& why) {
-    if (error) {
-      *error = "parameter block " + std::to_string(desc.id) + " (\"" + desc.internalName + "\")";
-      if (d) *error += ", parameter " + std::to_string(d->id) + " (\"" + d->name + "\")";
-      *error += ": " + why;
-    }
-    return false;
+    std::string where = "parameter block " + std::to_string(desc.id) + " (\"" + desc.internalName + "\")";
+    if (d) where += ", parameter " + std::to_string(d->id) + " (\"" + d->name + "\")";
+    return Fail(error, where + ": " + why);
   };
   std::set<int> ids, maps;
   std::set<std::string> names;

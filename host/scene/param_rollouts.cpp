@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "host/core/status.h"
 #include "host/scene/objects.h"
 #include "host/scene/param_block.h"
 #include "host/scene/scene.h"
@@ -9,11 +10,6 @@
 namespace host {
 
 namespace {
-
-bool Refuse(std::string* message, std::string text) {
-  if (message) *message = std::move(text);
-  return false;
-}
 
 TimeValue Now(const ParamBlock& block) { return block.Owner() ? block.Owner()->CurrentTime() : 0; }
 
@@ -25,7 +21,7 @@ nlohmann::json NodeName(const Node* node) { return node ? nlohmann::json(node->N
 bool FindNamedNode(const ParamBlock& block, const std::string& name, Node*& node, std::string* message) {
   Scene* scene = SceneOf(block);
   node = scene ? scene->FindNode(name) : nullptr;
-  return node || Refuse(message, "The scene has no node named \"" + name + "\".");
+  return node || Fail(message, "The scene has no node named \"" + name + "\".");
 }
 
 ControlBinding Bind(ParamBlock& block, const ParamDef& def) {
@@ -80,13 +76,13 @@ ControlBinding Bind(ParamBlock& block, const ParamDef& def) {
       binding.set = [b, id](const nlohmann::json& v, std::string* message) {
         if (v.contains("remove")) {
           const long long index = v["remove"].get<long long>();
-          if (index < 0 || index >= b->Count(id)) return Refuse(message, "No such entry in the list.");
+          if (index < 0 || index >= b->Count(id)) return Fail(message, "No such entry in the list.");
           return b->DeleteNodeAt(id, int(index));
         }
         Node* node = nullptr;
         if (!FindNamedNode(*b, v["add"].get<std::string>(), node, message)) return false;
         for (const Node* n : b->GetNodes(id))
-          if (n == node) return Refuse(message, "\"" + node->Name() + "\" is in the list already.");
+          if (n == node) return Fail(message, "\"" + node->Name() + "\" is in the list already.");
         return b->AppendNode(id, node);
       };
       break;

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <numbers>
 
+#include "host/core/status.h"
 #include "host/scene/builtin_class.h"
 #include "host/scene/scene.h"
 
@@ -155,8 +156,7 @@ class FileParticlesObject final : public ParticleSet {
   bool Fail(std::string* error, std::string text) {
     pos_.clear();
     vel_.clear();
-    if (error) *error = std::move(text);
-    return false;
+    return host::Fail(error, std::move(text));
   }
 };
 

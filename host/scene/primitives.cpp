@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/core/status.h"
 #include "host/scene/builtin_class.h"
 #include "host/scene/scene.h"
 
@@ -201,11 +202,6 @@ const ParamBlockDesc& PlaneBlock() {
 const ParamBlockDesc& MeshBlock() {
   static const ParamBlockDesc d = SimpleBlockDesc({FilenameParam(kMeshFile, "file", 0, "OBJ file")});
   return d;
-}
-
-bool Fail(std::string* error, std::string text) {
-  if (error) *error = std::move(text);
-  return false;
 }
 
 }  // namespace

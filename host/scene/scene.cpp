@@ -1,5 +1,7 @@
 #include "host/scene/scene.h"
 
+#include "host/core/status.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -16,8 +18,7 @@ Node::~Node() = default;
 
 bool Node::SetParent(Node* parent, std::string* error) {
   auto fail = [&](const std::string& why) {
-    if (error) *error = "cannot link \"" + name_ + "\" to \"" + parent->name_ + "\": " + why;
-    return false;
+    return Fail(error, "cannot link \"" + name_ + "\" to \"" + parent->name_ + "\": " + why);
   };
   if (parent == parent_) return true;
   if (parent) {

@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/core/atomic_file.h"
+#include "host/core/status.h"
 
 namespace host {
 
@@ -803,9 +804,9 @@ bool BuildText(const Scene& scene, std::string& out, std::string* error) {
     out += "\n";
     return true;
   } catch (const std::exception& e) {
-    if (error) *error = e.what();
+    SetError(error, e.what());
   } catch (...) {
-    if (error) *error = "an object failed to save its data";
+    SetError(error, "an object failed to save its data");
   }
   return false;
 }
@@ -840,14 +841,12 @@ bool LoadScene(Scene& scene, const std::filesystem::path& file, std::string* err
   } catch (...) {
     r.error.clear();  // the generic message below
   }
-  if (error) *error = r.error.empty() ? r.file + ": could not be loaded" : r.error;
-  return false;
+  return Fail(error, r.error.empty() ? r.file + ": could not be loaded" : r.error);
 }
 
 bool SaveScene(Scene& scene, const std::filesystem::path& file, std::string* error) {
   auto fail = [&](const std::string& why) {
-    if (error) *error = file.string() + ": " + why;
-    return false;
+    return Fail(error, file.string() + ": " + why);
   };
   try {
     std::string text, why;

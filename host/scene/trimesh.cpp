@@ -5,6 +5,7 @@
 
 #include <tiny_obj_loader.h>
 
+#include "host/core/status.h"
 #include "host/core/text.h"
 
 namespace host {
@@ -36,8 +37,7 @@ bool LoadObjFile(const std::filesystem::path& path, TriMesh& mesh, std::string* 
   const std::string name = path.string();
   std::error_code ec;
   if (!std::filesystem::is_regular_file(path, ec)) {
-    SetError(error, name + ": no such file");
-    return false;
+    return Fail(error, name + ": no such file");
   }
   tinyobj::ObjReaderConfig config;
   // We triangulate ourselves, after checking the indices: the loader's own triangulation reads
@@ -47,8 +47,7 @@ bool LoadObjFile(const std::filesystem::path& path, TriMesh& mesh, std::string* 
   tinyobj::ObjReader reader;
   if (!reader.ParseFromFile(name, config)) {
     const std::string why = OneLine(reader.Error());
-    SetError(error, name + ": " + (why.empty() ? "not a readable OBJ file" : why));
-    return false;
+    return Fail(error, name + ": " + (why.empty() ? "not a readable OBJ file" : why));
   }
 
   TriMesh out;
@@ -59,8 +58,7 @@ bool LoadObjFile(const std::filesystem::path& path, TriMesh& mesh, std::string* 
     const double x = v[3 * i], y = v[3 * i + 1], z = v[3 * i + 2];
     for (double c : {x, y, z})
       if (!std::isfinite(c) || std::fabs(c) > FLT_MAX) {
-        SetError(error, name + ": vertex " + std::to_string(i + 1) + " has a coordinate out of range");
-        return false;
+        return Fail(error, name + ": vertex " + std::to_string(i + 1) + " has a coordinate out of range");
       }
     out.verts.push_back({float(x), float(y), float(z)});
   }
@@ -72,8 +70,7 @@ bool LoadObjFile(const std::filesystem::path& path, TriMesh& mesh, std::string* 
     for (const unsigned int corners : m.num_face_vertices) {
       ++faceNo;
       if (at + corners > m.indices.size()) {
-        SetError(error, name + ": face " + std::to_string(faceNo) + " is cut short");
-        return false;
+        return Fail(error, name + ": face " + std::to_string(faceNo) + " is cut short");
       }
       for (size_t k = 0; k < corners; ++k) {
         const int idx = m.indices[at + k].vertex_index;

@@ -6,6 +6,7 @@
 #include <new>
 #include <system_error>
 
+#include "host/core/status.h"
 #include "host/view/image_codec.h"
 
 namespace host {
@@ -51,7 +52,7 @@ bool Bitmap::PutRow(int y, std::span<const Rgba16> in, int x) {
 std::unique_ptr<Bitmap> CreateBitmap(int width, int height, int bitsPerChannel, const std::string& name,
                                      std::string* message) {
   const auto fail = [&](const std::string& why) {
-    if (message) *message = "cannot create bitmap \"" + name + "\": " + why;
+    SetError(message, "cannot create bitmap \"" + name + "\": " + why);
     return nullptr;
   };
   if (width < 1 || height < 1 || width > codec::kMaxImageSide || height > codec::kMaxImageSide ||
@@ -78,7 +79,7 @@ std::unique_ptr<Bitmap> LoadBitmapFile(const std::filesystem::path& path, std::s
   try {
     if (!codec::ReadImageFile(path, &img, message)) return nullptr;
   } catch (const std::bad_alloc&) {
-    if (message) *message = "cannot read image '" + path.string() + "': out of memory";
+    SetError(message, "cannot read image '" + path.string() + "': out of memory");
     return nullptr;
   }
   auto bitmap = CreateBitmap(img.width, img.height, img.bitDepth, path.filename().string(), message);
@@ -106,8 +107,7 @@ bool SaveBitmapPng(const Bitmap& bitmap, const std::filesystem::path& path, std:
   try {
     bytes.resize(rowBytes * std::size_t(h));
   } catch (const std::bad_alloc&) {
-    if (message) *message = "cannot write '" + path.string() + "': out of memory";
-    return false;
+    return Fail(message, "cannot write '" + path.string() + "': out of memory");
   }
   std::vector<Rgba16> row(static_cast<std::size_t>(w));
   for (int y = 0; y < h; ++y) {
@@ -146,8 +146,7 @@ BitmapShowHook SaveShownBitmapsTo(std::filesystem::path target) {
       std::error_code ec;
       std::filesystem::create_directories(target, ec);
       if (ec) {
-        if (message) *message = "cannot create the folder '" + target.string() + "': " + ec.message();
-        return false;
+        return Fail(message, "cannot create the folder '" + target.string() + "': " + ec.message());
       }
       file = target / (stem + ".png");
     }

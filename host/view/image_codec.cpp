@@ -17,6 +17,7 @@
 #include <jerror.h>
 
 #include "host/core/atomic_file.h"
+#include "host/core/status.h"
 
 // libpng and libjpeg report errors through callbacks that must not return; ours leave by longjmp
 // to the function that armed the jump. A longjmp skips destructors, so every function below that
@@ -385,15 +386,14 @@ bool ReadImageFile(const std::filesystem::path& path, DecodedImage* out, std::st
       ok = false;
     }
   }
-  if (!ok && message) *message = "cannot read image " + Quote(path) + ": " + reason;
+  if (!ok) SetError(message, "cannot read image " + Quote(path) + ": " + reason);
   return ok;
 }
 
 bool WritePngFile(const std::filesystem::path& path, int width, int height, int channels, int bitDepth,
                   const uint8_t* rows, std::string* message) {
   const auto fail = [&](const std::string& reason) {
-    if (message) *message = "cannot write " + Quote(path) + ": " + reason;
-    return false;
+    return Fail(message, "cannot write " + Quote(path) + ": " + reason);
   };
   if (width < 1 || height < 1 || width > kMaxImageSide || height > kMaxImageSide || !rows)
     return fail("no image or a size out of range");

@@ -5,6 +5,7 @@
 #include <limits>
 #include <new>
 
+#include "host/core/status.h"
 #include "host/view/image_codec.h"
 
 namespace host {
@@ -24,20 +25,16 @@ uint8_t Blend(float src, float alpha, uint8_t dst) {
 
 bool Rasterizer::Begin(const View& view, RgbImage& image, const RasterOptions& options, std::string* message) {
   image_ = nullptr;
-  if (view.width < 1 || view.height < 1 || view.width > kMaxRasterSide || view.height > kMaxRasterSide) {
-    if (message)
-      *message = "cannot draw a " + std::to_string(view.width) + " x " + std::to_string(view.height) +
-                 " view: each side must be 1 to " + std::to_string(kMaxRasterSide) + " pixels";
-    return false;
-  }
+  if (view.width < 1 || view.height < 1 || view.width > kMaxRasterSide || view.height > kMaxRasterSide)
+    return Fail(message, "cannot draw a " + std::to_string(view.width) + " x " + std::to_string(view.height) +
+                             " view: each side must be 1 to " + std::to_string(kMaxRasterSide) + " pixels");
   const std::size_t count = std::size_t(view.width) * std::size_t(view.height);
   try {
     image.pixels.resize(count * 3);
     depth_.assign(options.depthTest ? count : 0, std::numeric_limits<float>::infinity());
   } catch (const std::bad_alloc&) {
-    if (message) *message = "cannot draw a " + std::to_string(view.width) + " x " + std::to_string(view.height) +
-                            " view: out of memory";
-    return false;
+    return Fail(message, "cannot draw a " + std::to_string(view.width) + " x " + std::to_string(view.height) +
+                             " view: out of memory");
   }
   view_ = view;
   options_ = options;
@@ -140,20 +137,16 @@ bool RasterizeView(const View& view, std::span<const std::shared_ptr<CustomRende
     item->Realize(view, t);
     if (!r.Draw(*item)) ++malformed;
   }
-  if (malformed > 0) {
-    if (message)
-      *message = std::to_string(malformed) +
-                 " render item(s) handed a malformed batch (colour count or point size); those batches were skipped";
-    return false;
-  }
+  if (malformed > 0)
+    return Fail(message, std::to_string(malformed) + " render item(s) handed a malformed batch (colour count or "
+                                                     "point size); those batches were skipped");
   return true;
 }
 
 bool SaveRgbPng(const RgbImage& image, const std::filesystem::path& path, std::string* message) {
   if (image.width < 1 || image.height < 1 ||
       image.pixels.size() != std::size_t(image.width) * std::size_t(image.height) * 3) {
-    if (message) *message = "cannot write '" + path.string() + "': the image is empty or its size does not match";
-    return false;
+    return Fail(message, "cannot write '" + path.string() + "': the image is empty or its size does not match");
   }
   return codec::WritePngFile(path, image.width, image.height, 3, 8, image.pixels.data(), message);
 }

@@ -62,7 +62,7 @@ class DomainScene {
 
   bool Open(bool live = false) {
     std::string message;
-    const bool ok = OpenSimRun(run, domain, node, live, message);
+    const bool ok = OpenSimRun(run, domain, node, live, &message);
     EXPECT_TRUE(ok) << message;
     return ok;
   }

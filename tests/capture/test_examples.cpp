@@ -46,7 +46,7 @@ class ExampleRun {
   bool Open(int resolution) {
     block->SetInt(kResolution, 0, resolution);
     std::string message;
-    const bool ok = OpenSimRun(run, node->GetObject(), node, false, message);
+    const bool ok = OpenSimRun(run, node->GetObject(), node, false, &message);
     EXPECT_TRUE(ok) << message;
     return ok;
   }

@@ -45,7 +45,7 @@ class OpenSimRunTest : public ::testing::Test {
 };
 
 TEST_F(OpenSimRunTest, BakeRunOpensOnTheCpuWithTheSizedGrid) {
-  ASSERT_TRUE(OpenSimRun(run, domain, node, false, message)) << run.sim->LastError();
+  ASSERT_TRUE(OpenSimRun(run, domain, node, false, &message)) << run.sim->LastError();
   EXPECT_TRUE(message.empty());  // a missing GPU is no reason to say anything
   EXPECT_EQ(run.domain, domain);
   EXPECT_EQ(run.node, node);
@@ -71,7 +71,7 @@ TEST_F(OpenSimRunTest, SceneUnitScaleAndBoundarySettingsReachTheSolver) {
   block->SetBool(kClosedFloor, 0, false);
   block->SetBool(kOpenSides, 0, false);
   block->SetBool(kOpenTop, 0, false);
-  ASSERT_TRUE(OpenSimRun(run, domain, node, false, message));
+  ASSERT_TRUE(OpenSimRun(run, domain, node, false, &message));
   EXPECT_FLOAT_EQ(run.sim->Internals().grid.cellSize, 0.09375f);
   EXPECT_EQ(run.sim->Internals().openSides, (OpenSides{false, false, false, false, true, false}));
 }
@@ -79,7 +79,7 @@ TEST_F(OpenSimRunTest, SceneUnitScaleAndBoundarySettingsReachTheSolver) {
 TEST_F(OpenSimRunTest, LiveRunUsesTheLiveResolution) {
   block->SetInt(kResolution, 0, 128);
   block->SetInt(kLiveResolution, 0, 16);
-  ASSERT_TRUE(OpenSimRun(run, domain, node, true, message));
+  ASSERT_TRUE(OpenSimRun(run, domain, node, true, &message));
   EXPECT_TRUE(run.live);
   EXPECT_EQ(run.grid.nz, 16);
   EXPECT_EQ(run.grid.nx, 11);  // 200 / 18.75 = 10.67
@@ -91,7 +91,7 @@ TEST_F(OpenSimRunTest, OpeningClearsOnlyTheSolidsAndQuenchMarks) {
   run.capture.quenchUploaded = true;
   run.capture.velocityUploaded = true;
   run.capture.flammablesUploaded = true;
-  ASSERT_TRUE(OpenSimRun(run, domain, node, false, message));
+  ASSERT_TRUE(OpenSimRun(run, domain, node, false, &message));
   EXPECT_FALSE(run.capture.solidsUploaded);
   EXPECT_FALSE(run.capture.quenchUploaded);
   EXPECT_TRUE(run.capture.velocityUploaded);
@@ -104,7 +104,7 @@ TEST_F(OpenSimRunTest, GridTheSolverRefusesFailsWithItsReason) {
   block->SetFloat(kSizeY, 0, 300);
   block->SetInt(kResolution, 0, 4096);
   run.capture.solidsUploaded = true;
-  EXPECT_FALSE(OpenSimRun(run, domain, node, false, message));
+  EXPECT_FALSE(OpenSimRun(run, domain, node, false, &message));
   EXPECT_EQ(message, "Could not allocate the domain: out of memory for 4096x4096x4096");
   EXPECT_EQ(run.grid.nx, 4096);
   EXPECT_FALSE(run.sim->Internals().ready);
@@ -113,17 +113,17 @@ TEST_F(OpenSimRunTest, GridTheSolverRefusesFailsWithItsReason) {
 
   block->SetBool(kUseGPU, 0, false);
   message.clear();
-  EXPECT_FALSE(OpenSimRun(run, domain, node, false, message));
+  EXPECT_FALSE(OpenSimRun(run, domain, node, false, &message));
   EXPECT_EQ(message, "Could not allocate the domain: out of memory for 4096x4096x4096");
 }
 
 TEST_F(OpenSimRunTest, MissingDomainOrNodeAsksForTheDomain) {
-  EXPECT_FALSE(OpenSimRun(run, nullptr, node, false, message));
+  EXPECT_FALSE(OpenSimRun(run, nullptr, node, false, &message));
   EXPECT_EQ(message, "Select the TolvarisFire domain first.");
   EXPECT_EQ(run.sim, nullptr);
 
   message.clear();
-  EXPECT_FALSE(OpenSimRun(run, domain, nullptr, true, message));
+  EXPECT_FALSE(OpenSimRun(run, domain, nullptr, true, &message));
   EXPECT_EQ(message, "Select the TolvarisFire domain first.");
   EXPECT_EQ(run.sim, nullptr);
   EXPECT_TRUE(run.live);
@@ -131,7 +131,7 @@ TEST_F(OpenSimRunTest, MissingDomainOrNodeAsksForTheDomain) {
   // An object without the domain's settings is not a domain either.
   host::Object other(cls);
   message.clear();
-  EXPECT_FALSE(OpenSimRun(run, &other, node, false, message));
+  EXPECT_FALSE(OpenSimRun(run, &other, node, false, &message));
   EXPECT_EQ(message, "Select the TolvarisFire domain first.");
 }
 

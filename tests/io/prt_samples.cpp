@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
   };
   for (const Job& job : jobs) {
     std::string error;
-    if (!tf::WritePrtFrame(job.frame, grid, dir + "/" + job.name, job.perCell, s, error)) {
+    if (!tf::WritePrtFrame(job.frame, grid, dir + "/" + job.name, job.perCell, s, &error)) {
       std::fprintf(stderr, "%s: %s\n", job.name, error.c_str());
       return 1;
     }

@@ -29,7 +29,7 @@ TEST(PrtWriter, FailuresLeaveNoFileAndSayWhy) {
   std::string error;
   const RenderSettings s;
   const std::filesystem::path missing = dir / "no" / "such" / "fire_0001.prt";
-  EXPECT_FALSE(WritePrtFrame(SmallFrame(), DomainGrid{}, missing, 1, s, error));
+  EXPECT_FALSE(WritePrtFrame(SmallFrame(), DomainGrid{}, missing, 1, s, &error));
   EXPECT_EQ(error, "cannot create " + missing.string());
 
   // A channel shorter than the crop is refused before anything is written.
@@ -37,14 +37,14 @@ TEST(PrtWriter, FailuresLeaveNoFileAndSayWhy) {
   bad.channels[kChannelTemperature].resize(3);
   const std::filesystem::path target = dir / "fire_0002.prt";
   error.clear();
-  EXPECT_FALSE(WritePrtFrame(bad, DomainGrid{}, target, 1, s, error));
+  EXPECT_FALSE(WritePrtFrame(bad, DomainGrid{}, target, 1, s, &error));
   EXPECT_FALSE(error.empty());
   EXPECT_FALSE(std::filesystem::exists(target));
 
   // A device under the target's name is never replaced: the write is refused.
   if (std::filesystem::is_character_file("/dev/full")) {
     error.clear();
-    EXPECT_FALSE(WritePrtFrame(SmallFrame(), DomainGrid{}, "/dev/full", 2, s, error));
+    EXPECT_FALSE(WritePrtFrame(SmallFrame(), DomainGrid{}, "/dev/full", 2, s, &error));
     EXPECT_EQ(error, "cannot create /dev/full");
     EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
   }
@@ -53,8 +53,8 @@ TEST(PrtWriter, FailuresLeaveNoFileAndSayWhy) {
 TEST(PrtWriter, ParticlesPerCellBelowOneCountsAsOne) {
   std::vector<uint8_t> one, zero;
   std::string error;
-  ASSERT_TRUE(EncodePrtFrame(SmallFrame(), DomainGrid{}, 1, RenderSettings{}, one, error)) << error;
-  ASSERT_TRUE(EncodePrtFrame(SmallFrame(), DomainGrid{}, 0, RenderSettings{}, zero, error)) << error;
+  ASSERT_TRUE(EncodePrtFrame(SmallFrame(), DomainGrid{}, 1, RenderSettings{}, one, &error)) << error;
+  ASSERT_TRUE(EncodePrtFrame(SmallFrame(), DomainGrid{}, 0, RenderSettings{}, zero, &error)) << error;
   EXPECT_EQ(one, zero);
   // 8 particles of 11 floats behind the 68-byte header and 5 channel definitions.
   int64_t count = 0;
@@ -71,7 +71,7 @@ TEST(PrtWriter, DamagedValuesAndFarCropsStillEncode) {
   frame.header.cropOrigin = {2147483647, 0, 0};
   std::vector<uint8_t> file;
   std::string error;
-  ASSERT_TRUE(EncodePrtFrame(frame, DomainGrid{}, 1, RenderSettings{}, file, error)) << error;
+  ASSERT_TRUE(EncodePrtFrame(frame, DomainGrid{}, 1, RenderSettings{}, file, &error)) << error;
   int64_t count = 0;
   std::memcpy(&count, file.data() + 48, 8);
   EXPECT_EQ(count, 8);

@@ -93,8 +93,8 @@ TEST(VdbWriter, TheLibraryReadsBackEveryGridAndValue) {
 
   const std::string file = dir / "grids.vdb";
   VdbWriteResult r = WriteVdbFile(file, grids, xf);
-  ASSERT_TRUE(r.ok) << r.error;
-  EXPECT_TRUE(r.error.empty());
+  ASSERT_TRUE(r.ok) << r.message;
+  EXPECT_TRUE(r.message.empty());
   EXPECT_EQ(r.bytes, static_cast<int64_t>(std::filesystem::file_size(file)));
   EXPECT_FALSE(std::filesystem::exists(file + ".part"));
 
@@ -135,7 +135,7 @@ TEST(VdbWriter, ValuesAtOrBelowTheThresholdStayOutAndZeroAfterScalingStaysIn) {
   g.offset = 3.0f;  // -0.75 * 4 + 3 is 0: still an active voxel
   const std::string file = dir / "t.vdb";
   VdbWriteResult r = WriteVdbFile(file, {g}, VdbTransform{});
-  ASSERT_TRUE(r.ok) << r.error;
+  ASSERT_TRUE(r.ok) << r.message;
   nlohmann::json vdb = ReadVdbWithLibrary(file);
   ASSERT_FALSE(vdb.is_null());
   const VoxelMap got = ActiveVoxels(vdb.at("grids")[0]);
@@ -163,7 +163,7 @@ TEST(VdbWriter, GridsWithoutActiveVoxelsAreStillValidGrids) {
 
   const std::string file = dir / "empty.vdb";
   VdbWriteResult r = WriteVdbFile(file, {below, none, flat}, xf);
-  ASSERT_TRUE(r.ok) << r.error;
+  ASSERT_TRUE(r.ok) << r.message;
   EXPECT_EQ(r.activeVoxels, 0);
   nlohmann::json vdb = ReadVdbWithLibrary(file);
   ASSERT_FALSE(vdb.is_null());
@@ -253,7 +253,7 @@ TEST_F(VdbWriteFailures, VoxelSizeMustBePositive) {
     xf.voxelSize = h;
     VdbWriteResult r = WriteVdbFile(old_, {box_.input}, xf);
     EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.error, "voxel size must be positive");
+    EXPECT_EQ(r.message, "voxel size must be positive");
     EXPECT_EQ(r.bytes, 0);
     ExpectOldFileIntact();
   }
@@ -274,7 +274,7 @@ TEST_F(VdbWriteFailures, TransformMustBeFinite) {
     xf.translation[0] = c.x;
     VdbWriteResult r = WriteVdbFile(old_, {box_.input}, xf);
     EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.error, c.error);
+    EXPECT_EQ(r.message, c.error);
     ExpectOldFileIntact();
   }
 }
@@ -286,7 +286,7 @@ TEST_F(VdbWriteFailures, TargetThatCannotBeCreated) {
     SCOPED_TRACE(target);
     VdbWriteResult r = WriteVdbFile(target, {box_.input}, VdbTransform{});
     EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.error, "cannot create the file");
+    EXPECT_EQ(r.message, "cannot create the file");
     EXPECT_FALSE(std::filesystem::exists(target + ".part"));
     EXPECT_GT(r.activeVoxels, 0);  // counted before the write was tried
   }
@@ -306,7 +306,7 @@ TEST_F(VdbWriteFailures, DiskFullLeavesTheOlderFileAndNoPartFile) {
   setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, SIG_DFL);
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, "write failed (disk full?)");
+  EXPECT_EQ(r.message, "write failed (disk full?)");
   ExpectOldFileIntact();
 }
 
@@ -315,14 +315,14 @@ TEST_F(VdbWriteFailures, RenameOntoAFolderFails) {
   std::filesystem::create_directory(target);
   VdbWriteResult r = WriteVdbFile(target, {box_.input}, VdbTransform{});
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, "write failed (disk full?)");
+  EXPECT_EQ(r.message, "write failed (disk full?)");
   EXPECT_TRUE(std::filesystem::is_directory(target));
   EXPECT_FALSE(std::filesystem::exists(target + ".part"));
 }
 
 TEST_F(VdbWriteFailures, ReplacingAnOlderFileAndCoordinatesOutOfRange) {
   VdbWriteResult r = WriteVdbFile(old_, {box_.input}, VdbTransform{});
-  ASSERT_TRUE(r.ok) << r.error;
+  ASSERT_TRUE(r.ok) << r.message;
   EXPECT_EQ(static_cast<int64_t>(ReadBytes(old_).size()), r.bytes);
 
   // A box that would run past the largest voxel coordinate is refused whole, and the good file
@@ -332,7 +332,7 @@ TEST_F(VdbWriteFailures, ReplacingAnOlderFileAndCoordinatesOutOfRange) {
   far.ox = INT32_MAX - 10;
   r = WriteVdbFile(old_, {box_.input, far}, VdbTransform{});
   EXPECT_FALSE(r.ok);
-  EXPECT_NE(r.error.find("out of range"), std::string::npos) << r.error;
+  EXPECT_NE(r.message.find("out of range"), std::string::npos) << r.message;
   EXPECT_EQ(ReadBytes(old_), good);
   EXPECT_FALSE(std::filesystem::exists(old_ + ".part"));
 }
@@ -366,7 +366,7 @@ TEST(VdbExportFrame, ChannelsBecomeNamedGridsInFileOrder) {
   const std::string file = dir / "all.vdb";
   std::string error = "left from before";
   int64_t bytes = -1;
-  ASSERT_TRUE(ExportFrameVdb(frame, grid, file, 31, error, &bytes)) << error;
+  ASSERT_TRUE(ExportFrameVdb(frame, grid, file, 31, &error, &bytes)) << error;
   EXPECT_EQ(bytes, static_cast<int64_t>(std::filesystem::file_size(file)));
   nlohmann::json vdb = ReadVdbWithLibrary(file);
   ASSERT_FALSE(vdb.is_null());
@@ -416,7 +416,7 @@ TEST(VdbExportFrame, MaskAndMissingChannelsChooseTheGrids) {
   for (const Case& c : {Case{1, {"density"}}, Case{2 | 8, {"temperature", "fuel"}},
                         Case{16 | 4, {"flame", "vel.x", "vel.y", "vel.z"}}, Case{0, {}}}) {
     SCOPED_TRACE(c.mask);
-    ASSERT_TRUE(ExportFrameVdb(frame, DomainGrid{}, file, c.mask, error)) << error;
+    ASSERT_TRUE(ExportFrameVdb(frame, DomainGrid{}, file, c.mask, &error)) << error;
     nlohmann::json vdb = ReadVdbWithLibrary(file, false);
     ASSERT_FALSE(vdb.is_null());
     EXPECT_EQ(vdb.at("grids").size(), c.names.size());
@@ -429,22 +429,22 @@ TEST(VdbExportFrame, FailuresReplaceTheErrorText) {
   CacheFrame frame = MakeFrame();
   std::string error = "old text";
   int64_t bytes = 77;
-  EXPECT_FALSE(ExportFrameVdb(frame, DomainGrid{}, dir / "no/such/folder.vdb", 31, error, &bytes));
+  EXPECT_FALSE(ExportFrameVdb(frame, DomainGrid{}, dir / "no/such/folder.vdb", 31, &error, &bytes));
   EXPECT_EQ(error, "cannot create the file");
   EXPECT_EQ(bytes, 77);
 
   frame.header.cellSizeScene = 0.0f;
-  EXPECT_FALSE(ExportFrameVdb(frame, DomainGrid{}, dir / "a.vdb", 31, error));
+  EXPECT_FALSE(ExportFrameVdb(frame, DomainGrid{}, dir / "a.vdb", 31, &error));
   EXPECT_EQ(error, "voxel size must be positive");
 
   // A channel that does not fill the crop box would be read past its end: refused, nothing written.
   frame = MakeFrame();
   frame.channels[kChannelFlame].pop_back();
-  EXPECT_FALSE(ExportFrameVdb(frame, DomainGrid{}, dir / "b.vdb", 31, error));
+  EXPECT_FALSE(ExportFrameVdb(frame, DomainGrid{}, dir / "b.vdb", 31, &error));
   EXPECT_NE(error.find("flame"), std::string::npos) << error;
   EXPECT_FALSE(std::filesystem::exists(dir / "b.vdb"));
   // The same frame without the flame grid chosen is fine.
-  EXPECT_TRUE(ExportFrameVdb(frame, DomainGrid{}, dir / "b.vdb", 1 | 2 | 8 | 16, error)) << error;
+  EXPECT_TRUE(ExportFrameVdb(frame, DomainGrid{}, dir / "b.vdb", 1 | 2 | 8 | 16, &error)) << error;
 }
 
 }  // namespace

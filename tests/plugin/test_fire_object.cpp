@@ -352,20 +352,21 @@ TEST_F(FireObjectTest, ClearCacheDeletesTheFramesAndCountsThem) {
   testing::WriteBytes(folder + "/notes.txt", {'h', 'i'});
   ASSERT_NE(domain->GetDisplayFrame(0), nullptr);
 
-  std::string message;
-  EXPECT_TRUE(domain->ClearCache(message));
-  EXPECT_EQ(message, "Deleted 3 cached frames.");
+  host::Status cleared = domain->ClearCache();
+  EXPECT_TRUE(cleared.ok);
+  EXPECT_EQ(cleared.message, "Deleted 3 cached frames.");
   EXPECT_EQ(CountCachedFrames(folder), 0);
   EXPECT_TRUE(std::filesystem::exists(folder + "/notes.txt"));
   EXPECT_EQ(domain->GetDisplayFrame(0), nullptr) << "the loaded frame went with its file";
 
   WriteFrame(folder, 9);
-  EXPECT_TRUE(ClearCache(domain, message));
-  EXPECT_EQ(message, "Deleted 1 cached frame.");
+  cleared = ClearCache(domain);
+  EXPECT_TRUE(cleared.ok);
+  EXPECT_EQ(cleared.message, "Deleted 1 cached frame.");
 
-  message = "unchanged";
-  EXPECT_FALSE(ClearCache(nullptr, message));
-  EXPECT_EQ(message, "unchanged");
+  cleared = ClearCache(nullptr);
+  EXPECT_FALSE(cleared.ok);
+  EXPECT_EQ(cleared.message, "");
 }
 
 // The example scene a new user opens first: the host's objects and the domain whose logs burn.

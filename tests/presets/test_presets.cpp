@@ -94,14 +94,15 @@ TEST(PresetFiles, RoundTripAcrossUnitsKeepsEveryWrittenSettingButNeverLiveMode) 
   cm.P().SetFloat(kSizeX, 0, 200.0f);
   cm.P().SetColour(kSmokeColor, 0, {0.1f, 0.2f, 0.3f});
   cm.P().SetInt(kLiveMode, 0, 2);
-  std::string status;
-  ASSERT_TRUE(SavePreset(cm.domain, "mine", status)) << status;
+  host::Status status;
+  status = SavePreset(cm.domain, "mine");
+  ASSERT_TRUE(status.ok) << status.message;
   const std::string text = ReadText(PresetsFolder() / "mine.tfp");
   EXPECT_EQ(text.rfind("; Tolvaris Fire preset. Lengths in metres.\nsizeX = 2 m\n", 0), 0u);
   for (const char* never : {"liveMode", "emitters", "cachePath", "previewCamera"})
     EXPECT_EQ(text.find(never), std::string::npos) << never;
   const auto lines = std::count(text.begin(), text.end(), '\n') - 1;
-  EXPECT_EQ(status, "Saved preset \"mine\" (" + std::to_string(lines) + " settings) in " + PresetsFolder().string());
+  EXPECT_EQ(status.message, "Saved preset \"mine\" (" + std::to_string(lines) + " settings) in " + PresetsFolder().string());
 
   host::Scene metres;  // same documents folder, a scene in metres
   metres.time.metresPerUnit = 1.0;
@@ -125,16 +126,19 @@ TEST(PresetFiles, RoundTripAcrossUnitsKeepsEveryWrittenSettingButNeverLiveMode) 
 
 TEST(PresetFiles, UserPresetsFollowTheBuiltInRowsAndSavingAgainOverwrites) {
   PresetScene s(1.0);
-  std::string status;
-  ASSERT_TRUE(SavePreset(s.domain, "b", status));
-  ASSERT_TRUE(SavePreset(s.domain, "a", status));
+  host::Status status;
+  status = SavePreset(s.domain, "b");
+  ASSERT_TRUE(status.ok);
+  status = SavePreset(s.domain, "a");
+  ASSERT_TRUE(status.ok);
   EXPECT_EQ(UserPresets(), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(PresetName(9), "[my] a");
   EXPECT_EQ(PresetIndex("a"), 9);
   EXPECT_EQ(PresetIndex("[my] a"), 9);
   EXPECT_EQ(PresetIndex("Candle"), kCandle);
   s.P().SetFloat(kHeat, 0, 9.5f);
-  ASSERT_TRUE(SavePreset(s.domain, "a", status));
+  status = SavePreset(s.domain, "a");
+  ASSERT_TRUE(status.ok);
   s.P().SetFloat(kHeat, 0, 1.0f);
   ASSERT_TRUE(ApplyPreset(s.domain, 9));
   EXPECT_FLOAT_EQ(s.F(kHeat), 9.5f);
@@ -155,9 +159,10 @@ TEST(PresetFiles, NamesThatCouldLeaveTheFolderOrGarbleItAreRefused) {
       {"", "Give the preset a name."}, {"../up", characters}, {"a\\b", characters}, {"c:d", characters},
       {"..", "A preset name cannot be \".\" or \"..\"."}, {"tab\there", control}, {std::string("nul\0b", 5), control}};
   for (const auto& [name, message] : cases) {
-    std::string status;
-    EXPECT_FALSE(SavePreset(s.domain, name, status)) << name;
-    EXPECT_EQ(status, message) << name;
+    host::Status status;
+    status = SavePreset(s.domain, name);
+    EXPECT_FALSE(status.ok) << name;
+    EXPECT_EQ(status.message, message) << name;
   }
   EXPECT_TRUE(host::testing::FileNames(s.docs.path()).empty());
   fs::create_directories(PresetsFolder());  // nor does loading reach outside
@@ -167,16 +172,18 @@ TEST(PresetFiles, NamesThatCouldLeaveTheFolderOrGarbleItAreRefused) {
 
 TEST(PresetFiles, AFailedSaveKeepsTheOldFileAndLeavesNoPartBehind) {
   PresetScene s(1.0);
-  std::string status;
-  ASSERT_TRUE(SavePreset(s.domain, "kept", status));
+  host::Status status;
+  status = SavePreset(s.domain, "kept");
+  ASSERT_TRUE(status.ok);
   const std::string old = ReadText(PresetsFolder() / "kept.tfp");
   // A folder where the part file must be made, and one where the preset itself would go.
   fs::create_directory(PresetsFolder() / "kept.tfp.part");
   fs::create_directory(PresetsFolder() / "folder.tfp");
   s.P().SetFloat(kHeat, 0, 3.5f);
   for (const std::string name : {"kept", "folder"}) {
-    EXPECT_FALSE(SavePreset(s.domain, name, status)) << name;
-    EXPECT_EQ(status, "Cannot write " + (PresetsFolder() / (name + ".tfp")).string());
+    status = SavePreset(s.domain, name);
+    EXPECT_FALSE(status.ok) << name;
+    EXPECT_EQ(status.message, "Cannot write " + (PresetsFolder() / (name + ".tfp")).string());
   }
   EXPECT_EQ(ReadText(PresetsFolder() / "kept.tfp"), old);
   EXPECT_EQ(host::testing::FileNames(PresetsFolder()),

@@ -206,7 +206,7 @@ TEST_F(PreviewTest, FrameIsPlacedByItsCropOrigin) {
   bool gpu = true;
   RenderSettings s;
   s.useGpu = false;
-  ASSERT_TRUE(RenderFrameToBytes(*frame, grid, c, s, bytes, message, &ms, &gpu)) << message;
+  ASSERT_TRUE(RenderFrameToBytes(*frame, grid, c, s, bytes, &message, &ms, &gpu)) << message;
   ASSERT_EQ(bytes.size(), 20u * 20u * 3u);
   EXPECT_FALSE(gpu);
   EXPECT_GE(ms, 0.0f);
@@ -220,7 +220,7 @@ TEST_F(PreviewTest, FrameIsPlacedByItsCropOrigin) {
 
   // A channel that does not cover the crop is refused instead of read past its end.
   frame->channels[kChannelTemperature].resize(2);
-  EXPECT_FALSE(RenderFrameToBytes(*frame, grid, c, s, bytes, message));
+  EXPECT_FALSE(RenderFrameToBytes(*frame, grid, c, s, bytes, &message));
   EXPECT_EQ(message.rfind("render failed: ", 0), 0u) << message;
 }
 
@@ -233,12 +233,14 @@ TEST_F(PreviewTest, PreviewOfANegativeFrameIsSavedInTheCacheFolder) {
     return true;
   });
   ASSERT_TRUE(domain_->Params()->SetInt(kPreviewWidth, 0, 64));
-  std::string status;
-  EXPECT_FALSE(PreviewFrame(domain_, node_, -3 * kTicksPerFrame, status));
-  EXPECT_EQ(status, "Nothing to render at frame -3 - simulate first, turn on Live, or move the time slider.");
+  host::Status status;
+  status = PreviewFrame(domain_, node_, -3 * kTicksPerFrame);
+  EXPECT_FALSE(status.ok);
+  EXPECT_EQ(status.message, "Nothing to render at frame -3 - simulate first, turn on Live, or move the time slider.");
 
   domain_->SetLiveFrame(MakeFrame(12, 10, 8, 2.0f, {3, 3, 0}, {6, 4, 5}, 1.0f, 1.2f));
-  ASSERT_TRUE(PreviewFrame(domain_, node_, -3 * kTicksPerFrame, status)) << status;
+  status = PreviewFrame(domain_, node_, -3 * kTicksPerFrame);
+  ASSERT_TRUE(status.ok) << status.message;
   const std::string path = domain_->CacheFolder() + "/preview_-3.png";
   EXPECT_EQ(path, PreviewImagePath(domain_->CacheFolder(), -3));
   EXPECT_TRUE(std::filesystem::exists(path));
@@ -250,14 +252,16 @@ TEST_F(PreviewTest, PreviewOfANegativeFrameIsSavedInTheCacheFolder) {
   EXPECT_EQ(title, "Tolvaris Fire - preview, frame -3");
   EXPECT_EQ(shownWidth, 64);
   // "Preview of frame -3: <n> ms on the CPU, 64 x 64 (12x10x8 cells).\nSaved <path>"
-  EXPECT_EQ(status.rfind("Preview of frame -3: ", 0), 0u) << status;
-  EXPECT_NE(status.find(" ms on the CPU, 64 x 64 (12x10x8 cells).\nSaved " + path), std::string::npos) << status;
+  EXPECT_EQ(status.message.rfind("Preview of frame -3: ", 0), 0u) << status.message;
+  EXPECT_NE(status.message.find(" ms on the CPU, 64 x 64 (12x10x8 cells).\nSaved " + path), std::string::npos) << status.message;
 
-  EXPECT_FALSE(PreviewFrame(nullptr, node_, 0, status));
-  EXPECT_EQ(status, "Select the TolvarisFire domain first.");
+  status = PreviewFrame(nullptr, node_, 0);
+  EXPECT_FALSE(status.ok);
+  EXPECT_EQ(status.message, "Select the TolvarisFire domain first.");
   host::TheViewports().ClearActiveView();
-  EXPECT_FALSE(PreviewFrame(domain_, node_, 0, status));
-  EXPECT_EQ(status, "No active viewport.");
+  status = PreviewFrame(domain_, node_, 0);
+  EXPECT_FALSE(status.ok);
+  EXPECT_EQ(status.message, "No active viewport.");
 }
 
 // ---- Composite ----------------------------------------------------------------------------------
@@ -265,7 +269,8 @@ TEST_F(PreviewTest, PreviewOfANegativeFrameIsSavedInTheCacheFolder) {
 TEST_F(PreviewTest, EmptyVolumeCompositeReproducesTheBackground) {
   const std::string bg = WriteBackground(40, 30);  // narrower than the 64-pixel render minimum
   const std::string out = (work_.path() / "out.png").string();
-  std::string status, why;
+  host::Status status;
+  std::string why;
   // An empty crop and a crop of empty cells composite the same way.
   for (auto frame : {MakeFrame(8, 8, 8, 1.0f, {0, 0, 0}, {0, 0, 0}, 0.0f),
                      MakeFrame(8, 8, 8, 1.0f, {2, 2, 0}, {4, 4, 4}, 0.0f)}) {
@@ -273,8 +278,9 @@ TEST_F(PreviewTest, EmptyVolumeCompositeReproducesTheBackground) {
     for (float exposure : {0.0f, -1.0f}) {
       SCOPED_TRACE(exposure);
       ASSERT_TRUE(domain_->Params()->SetFloat(kExposure, 0, exposure));
-      ASSERT_TRUE(CompositeFrame(domain_, node_, 0, bg, out, status)) << status;
-      EXPECT_EQ(status, "composited " + out);
+      status = CompositeFrame(domain_, node_, 0, bg, out);
+      ASSERT_TRUE(status.ok) << status.message;
+      EXPECT_EQ(status.message, "composited " + out);
       const auto img = host::LoadBitmapFile(out, &why);
       ASSERT_TRUE(img) << why;
       ASSERT_EQ(img->Width(), 40);
@@ -304,8 +310,10 @@ TEST_F(PreviewTest, DenseSmokeHidesTheBackground) {
   domain_->SetLiveFrame(MakeFrame(16, 16, 16, 1.0f, {0, 0, 0}, {16, 16, 16}, 500.0f));
   ASSERT_TRUE(domain_->Params()->SetFloat(kSkyAmount, 0, 0.0f));
   ASSERT_TRUE(domain_->Params()->SetFloat(kLightIntensity, 0, 0.0f));
-  std::string status, why;
-  ASSERT_TRUE(CompositeFrame(domain_, node_, 0, bg, out, status)) << status;
+  host::Status status;
+  std::string why;
+  status = CompositeFrame(domain_, node_, 0, bg, out);
+  ASSERT_TRUE(status.ok) << status.message;
   const auto img = host::LoadBitmapFile(out, &why);
   ASSERT_TRUE(img) << why;
   std::vector<host::Rgba16> row(64);
@@ -314,24 +322,29 @@ TEST_F(PreviewTest, DenseSmokeHidesTheBackground) {
 }
 
 TEST_F(PreviewTest, CompositeReportsEachFailure) {
-  std::string status;
+  host::Status status;
   const std::string out = (work_.path() / "c.png").string();
-  EXPECT_FALSE(CompositeFrame(domain_, nullptr, 0, "x.png", out, status));
-  EXPECT_EQ(status, "Select the TolvarisFire domain first.");
-  EXPECT_FALSE(CompositeFrame(domain_, node_, 0, "x.png", out, status));
-  EXPECT_EQ(status, "Nothing to render at this frame.");
+  status = CompositeFrame(domain_, nullptr, 0, "x.png", out);
+  EXPECT_FALSE(status.ok);
+  EXPECT_EQ(status.message, "Select the TolvarisFire domain first.");
+  status = CompositeFrame(domain_, node_, 0, "x.png", out);
+  EXPECT_FALSE(status.ok);
+  EXPECT_EQ(status.message, "Nothing to render at this frame.");
   domain_->SetLiveFrame(MakeFrame(8, 8, 8, 1.0f, {0, 0, 0}, {0, 0, 0}, 0.0f));
   const std::string missing = (work_.path() / "none.png").string();
-  EXPECT_FALSE(CompositeFrame(domain_, node_, 0, missing, out, status));
-  EXPECT_EQ(status, "cannot read " + missing);
+  status = CompositeFrame(domain_, node_, 0, missing, out);
+  EXPECT_FALSE(status.ok);
+  EXPECT_EQ(status.message, "cannot read " + missing);
   const std::string bg = WriteBackground(8, 8);
   host::TheViewports().ClearActiveView();
-  EXPECT_FALSE(CompositeFrame(domain_, node_, 0, bg, out, status));
-  EXPECT_EQ(status, "No camera.");
+  status = CompositeFrame(domain_, node_, 0, bg, out);
+  EXPECT_FALSE(status.ok);
+  EXPECT_EQ(status.message, "No camera.");
   SetView(100, 100);
   const std::string nowhere = (work_.path() / "no" / "such" / "c.png").string();
-  EXPECT_FALSE(CompositeFrame(domain_, node_, 0, bg, nowhere, status));
-  EXPECT_EQ(status, "cannot write " + nowhere);
+  status = CompositeFrame(domain_, node_, 0, bg, nowhere);
+  EXPECT_FALSE(status.ok);
+  EXPECT_EQ(status.message, "cannot write " + nowhere);
   EXPECT_FALSE(std::filesystem::exists(out));
 }
 

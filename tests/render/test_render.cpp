@@ -15,6 +15,7 @@ namespace tf {
 namespace {
 
 using render_detail::FireColor;
+using render_detail::RayNoise;
 using render_detail::SampleGrid;
 
 // A cube of n cells a side with one density and temperature everywhere inside `lo` to `hi`.
@@ -167,6 +168,37 @@ TEST(Sampling, TrilinearInsideEdgesAndOutside) {
   EXPECT_EQ(SampleGrid(g, 2, 1, 1, 2.01f, 0.5f, 0.5f), 0.0f);
   EXPECT_EQ(SampleGrid(g, 2, 1, 1, 1.0f, 1.2f, 0.5f), 0.0f);
   EXPECT_EQ(SampleGrid(nullptr, 2, 1, 1, 1.0f, 0.5f, 0.5f), 0.0f);
+}
+
+// The march's noise along a ray against DetailNoise at each sample, over both octaves and the four
+// channels: rays along one axis (the cached corners shift a face at a time), slanted rays (several
+// axes cross at once), negative coordinates (the floor by truncation) and a jump far along the ray
+// (every corner hashed again). The two differ only by the rounding of the lattice coordinates; a
+// wrong corner is off by tenths.
+TEST(Sampling, RayNoiseFollowsDetailNoise) {
+  const float off[4][3] = {{0.0f, 0.0f, 0.0f}, {31.7f, 11.3f, 0.0f}, {0.0f, 57.1f, 7.9f}, {91.3f, 0.0f, 43.7f}};
+  const Vec3f rays[][2] = {{{3.2f, 5.1f, 7.7f}, {1.0f, 0.0f, 0.0f}},
+                           {{40.0f, 2.5f, 9.0f}, {0.0f, 0.0f, -1.0f}},
+                           {{-20.3f, -7.6f, 3.3f}, {0.48f, 0.64f, 0.6f}},
+                           {{90.0f, -3.0f, 60.0f}, {-0.8f, 0.36f, -0.48f}}};
+  for (const float freq : {0.5f, 1.7f}) {
+    for (const auto& ray : rays) {
+      RayNoise noise;
+      noise.Start(ray[0], ray[1], freq);
+      for (int step = 0; step < 400; ++step) {
+        const float t = float(step) * 0.5f + (step >= 300 ? 250.0f : 0.0f);
+        float got[4] = {0.0f, 0.0f, 0.0f, 0.0f}, want[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+        noise.Add(t, got);
+        const Vec3f p{ray[0].x + ray[1].x * t, ray[0].y + ray[1].y * t, ray[0].z + ray[1].z * t};
+        float f = freq, amp = 1.0f;
+        for (int oct = 0; oct < 2; ++oct, f *= 2.1f, amp *= 0.5f)
+          for (int c = 0; c < 4; ++c)
+            want[c] += (DetailNoise(f * p.x + off[c][0], f * p.y + off[c][1], f * p.z + off[c][2]) - 0.5f) * amp;
+        for (int c = 0; c < 4; ++c)
+          ASSERT_NEAR(got[c], want[c], 2e-3f) << "frequency " << freq << ", step " << step << ", channel " << c;
+      }
+    }
+  }
 }
 
 // ---- Ray-march ---------------------------------------------------------------------------------

@@ -86,9 +86,9 @@ TEST(CacheNames, ClearCacheDeletesCountsAndInvalidates) {
   ASSERT_NE(display.Get(1, dir.str()), nullptr);
   const uint64_t generation = display.Generation();
 
-  std::string message;
-  EXPECT_TRUE(ClearCacheFolder(dir.str(), display, message));
-  EXPECT_EQ(message, "Deleted 3 cached frames.");
+  const host::Status cleared = ClearCacheFolder(dir.str(), display);
+  EXPECT_TRUE(cleared.ok);
+  EXPECT_EQ(cleared.message, "Deleted 3 cached frames.");
   EXPECT_EQ(CountCachedFrames(dir.str()), 0);
   EXPECT_GT(display.Generation(), generation);
   EXPECT_EQ(display.Get(1, dir.str()), nullptr);

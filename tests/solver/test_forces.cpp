@@ -470,6 +470,34 @@ TEST_P(Forces, TurbulenceFollowsTheNoiseWhereThereIsHeatOrSmoke) {
   expectForceAdded(zero, force, 0.05f);
 }
 
+// Confinement and turbulence reach the faces together: each face grows by the sum of what each
+// gives on its own (to rounding), neither force replacing the other.
+TEST_P(Forces, ConfinementAndTurbulenceAddUp) {
+  Put(sim, &FireSim::Impl::temperature, Random(cells(), 0.0f, 0.6f, 11));
+  Put(sim, &FireSim::Impl::density, Random(cells(), 0.0f, 0.5f, 12));
+  const Faces3 start = randomFaces(13);
+  auto change = [&](float vorticity, float turbulence) {
+    putFaces(start);
+    FireParams p = Quiet();
+    p.vorticity = vorticity;
+    p.turbulence = turbulence;
+    p.turbScale = 2.0f * g.cellSize;
+    run(p, 0.05f);
+    Faces3 after = faces();
+    for (int a = 0; a < 3; ++a)
+      for (size_t f = 0; f < after[a].size(); ++f) after[a][f] -= start[a][f];
+    return after;
+  };
+  const Faces3 confinement = change(3.0f, 0.0f), turbulence = change(0.0f, 2.0f), both = change(3.0f, 2.0f);
+  float largest = 0.0f;
+  for (int a = 0; a < 3; ++a)
+    for (size_t f = 0; f < both[a].size(); ++f) {
+      largest = std::max({largest, std::fabs(confinement[a][f]), std::fabs(turbulence[a][f])});
+      ASSERT_NEAR(both[a][f], confinement[a][f] + turbulence[a][f], 1e-5f) << "component " << a << " face " << f;
+    }
+  EXPECT_GT(largest, 1e-3f);  // both forces really acted
+}
+
 TEST_P(Forces, TurbulenceDriftsUpWithFrameTimeAndClampsItsScale) {
   Put(sim, &FireSim::Impl::temperature, std::vector<float>(cells(), 1.0f));
   FireParams p = Quiet();

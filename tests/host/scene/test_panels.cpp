@@ -3,8 +3,11 @@
 // reach the program's listener; an object deleted while edited takes its panels with it.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "host/scene/objects.h"
 #include "host/scene/panels.h"
@@ -160,6 +163,64 @@ TEST_F(Panels, DropDownsKeepTheirSelectionInRangeAndEditBoxesHoldText) {
   EXPECT_FALSE(p->Select(2, 0)) << "an edit box is no drop-down";
   EXPECT_TRUE(p->SetText(2, "mine"));
   EXPECT_EQ(p->Text(2), "mine");
+}
+
+// Value controls check the shape of what is entered before their binding sees it, bring numbers
+// into range, and refuse anything else with a reason, leaving the bound value alone.
+TEST_F(Panels, ValueControlsShapeInputForTheirBindingOrRefuseIt) {
+  Panel* p = panel.AddPanel(5, "Values", true);
+  std::map<int, nlohmann::json> stored;
+  auto bound = [&stored](int id) {
+    return ControlBinding{[&stored, id] { return stored[id]; }, [&stored, id](const nlohmann::json& v, std::string*) {
+                            stored[id] = v;
+                            return true;
+                          }};
+  };
+  p->AddSpinner(1, "Count", 10, 0, true, bound(1));  // bounds the wrong way round
+  p->AddCheckBox(2, "On", bound(2));
+  p->AddColourSwatch(3, "Tint", bound(3));
+  p->AddRadio(4, "Mode", {"a", "b"}, bound(4));
+  p->AddPathBox(5, "File", bound(5));
+  p->AddNodePicker(6, "Target", false, bound(6));
+  p->AddNodePicker(7, "Targets", true, bound(7));
+  p->AddCheckBox(8, "Fixed", {[] { return nlohmann::json(true); }, nullptr});
+  p->AddText(9, "shown");
+  struct Case {
+    int id;
+    nlohmann::json in;
+    const char* refusal;  // null: accepted
+    nlohmann::json stored;
+  };
+  const Case cases[] = {
+      {1, 12.6, nullptr, 10}, {1, 3.4, nullptr, 3}, {1, -1, nullptr, 0}, {1, "3", "Expected a number.", {}},
+      {2, true, nullptr, true}, {2, 1, "Expected true or false.", {}},
+      {3, {2, -1, 0.5}, nullptr, {1.0, 0.0, 0.5}}, {3, {1, 1}, "Expected a colour as three numbers.", {}},
+      {4, 1, nullptr, 1}, {4, 2, "No such choice.", {}}, {4, -1, "No such choice.", {}},
+      {5, "a/b", nullptr, "a/b"}, {5, 3, "Expected a text.", {}},
+      {6, nullptr, nullptr, nullptr}, {6, 4, "Expected a node name.", {}},
+      {7, {{"remove", 0}}, nullptr, {{"remove", 0}}},
+      {7, {{"add", 1}}, "Expected {\"add\": name} or {\"remove\": index}.", {}},
+      {8, false, "This control cannot be changed.", {}}, {9, "x", "This control cannot be changed.", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.id) + " <- " + c.in.dump());
+    stored[c.id] = "untouched";
+    std::string message;
+    const CommandStatus status = panel.Input(c.id, c.in, &message);
+    EXPECT_EQ(status, c.refusal ? CommandStatus::kFailed : CommandStatus::kSucceeded);
+    EXPECT_EQ(message, c.refusal ? c.refusal : "");
+    EXPECT_EQ(stored[c.id], c.refusal ? nlohmann::json("untouched") : c.stored);
+  }
+  const nlohmann::json spinner = p->Describe()["controls"][0];
+  EXPECT_EQ(spinner["min"], 0);
+  EXPECT_EQ(spinner["max"], 10);
+  EXPECT_EQ(spinner["value"], "untouched");
+  // Re-adding the id as another kind leaves nothing of the spinner behind.
+  p->AddPathBox(1, "Now a path", bound(1));
+  const nlohmann::json path = p->Describe()["controls"][0];
+  EXPECT_EQ(path["kind"], "path");
+  EXPECT_FALSE(path.contains("min"));
+  EXPECT_EQ(panel.Input(1, 2.0, nullptr), CommandStatus::kFailed);
 }
 
 TEST_F(Panels, ProgressAndTheMessagePumpReachTheListener) {
