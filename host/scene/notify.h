@@ -1,6 +1,5 @@
 // Notifications: the host and the plug-ins raise them at moments others may want to follow, and
-// listeners (script handlers, host/lua/scene_bindings.h) hear them, as the host SDK's
-// RegisterNotification and BroadcastNotification do.
+// listeners (script handlers, host/lua/scene_bindings.h) hear them.
 //
 // Everything runs on the user-interface thread: a broadcast calls every listener in turn before
 // it returns, and listeners may register or unregister others (also themselves) meanwhile; a
