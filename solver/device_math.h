@@ -77,10 +77,15 @@ TFR_HD inline int32_t NoiseFloor(float v) {
   return int32_t(f);
 }
 
-TFR_HD inline float NoiseCorner(int32_t i, int32_t j, int32_t k) {
+// The 24 hashed bits of a lattice corner, and the corner's value in [0, 1] made from them.
+TFR_HD inline uint32_t NoiseCornerBits(int32_t i, int32_t j, int32_t k) {
   const uint32_t m = (uint32_t(i) * 73856093u) ^ (uint32_t(j) * 19349663u) ^ (uint32_t(k) * 83492791u);
   const uint32_t t = (m ^ (m >> 13)) * 1540483477u;
-  return float((t ^ (t >> 15)) & 0xFFFFFFu) / 16777215.0f;
+  return (t ^ (t >> 15)) & 0xFFFFFFu;
+}
+
+TFR_HD inline float NoiseCorner(int32_t i, int32_t j, int32_t k) {
+  return float(NoiseCornerBits(i, j, k)) / 16777215.0f;
 }
 
 TFR_HD inline float NoiseSmooth(float u) { return u * u * (3.0f - 2.0f * u); }
