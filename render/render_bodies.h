@@ -409,87 +409,62 @@ struct MarchBody {
 inline constexpr float kFastNoiseReach = 4194304.0f;  // 2^22: floats still hold every integer and half
 
 // The detail noise along one ray, the four channels of an octave side by side: each channel's
-// lattice coordinates move linearly with t, so they are formed from the ray with one multiply-add,
-// floored by truncation (they are known to be small), and each channel keeps the eight hashed
-// corners of its lattice cell until a sample leaves it (samples half a cell apart mostly stay).
-// Written as short loops over the channels so the host compiler packs them into vector lanes.
-// Gives DetailNoise's value up to the rounding of the coordinates.
+// lattice coordinates move linearly with t, so they are formed from the ray with one multiply-add
+// and floored by truncation (they are known to be small); the eight corners of each channel's
+// lattice cell are hashed afresh at every sample. The loop over the channels carries no branch, so
+// the host compiler packs it into vector lanes: hashing every corner that way costs less than
+// keeping the corners from sample to sample, whose tests for a change of cell go either way at
+// random. Gives DetailNoise's value up to the rounding of the coordinates and of the corners'
+// scaling.
 struct RayNoise {
   float base[2][3][4];  // octave, axis, channel: the lattice coordinate at t = 0
   float slope[2][3];    // octave, axis: its change per unit of t
-  int32_t cell[2][3][4];
-  float corner[2][8][4];  // octave, corner (di + 2 dj + 4 dk), channel
 
   TFR_HD void Start(const Vec3f& g0, const Vec3f& dir, float freq) {
     const float off[3][4] = {{0.0f, 31.7f, 0.0f, 91.3f}, {0.0f, 11.3f, 57.1f, 0.0f}, {0.0f, 0.0f, 7.9f, 43.7f}};
     const float g[3] = {g0.x, g0.y, g0.z}, d[3] = {dir.x, dir.y, dir.z};
-    float f = 0.0f;
-    for (int o = 0; o < 2; ++o) {
-      f = o == 0 ? freq : f * 2.1f;
+    const float f[2] = {freq, freq * 2.1f};
+    for (int o = 0; o < 2; ++o)
       for (int a = 0; a < 3; ++a) {
-        slope[o][a] = f * d[a];
-        for (int c = 0; c < 4; ++c) {
-          base[o][a][c] = f * g[a] + off[a][c];
-          cell[o][a][c] = INT32_MIN;  // no lattice coordinate is this small: the first sample fills the corners
-        }
+        slope[o][a] = f[o] * d[a];
+        for (int c = 0; c < 4; ++c) base[o][a][c] = f[o] * g[a] + off[a][c];
       }
-    }
   }
 
-  TFR_HD static int32_t Wrap(int32_t a, int32_t b) { return int32_t(uint32_t(a) - uint32_t(b)); }
-
   // s[c] += (noise of channel c - 0.5) x amplitude, over both octaves, at ray parameter t.
-  TFR_HD void Add(float t, float s[4]) {
+  TFR_HD void Add(float t, float s[4]) const {
     float amp = 1.0f;
     for (int o = 0; o < 2; ++o, amp *= 0.5f) {
-      float w[3][4];
-      int32_t at[3][4];
-      for (int a = 0; a < 3; ++a)
-        TFR_LANES
-        for (int c = 0; c < 4; ++c) {
-          // Truncation, one less below zero where it rounded up: a floor without a branch, which
-          // the lanes need (a branch here is taken at random and mispredicted half the time).
+      TFR_LANES
+      for (int c = 0; c < 4; ++c) {
+        float w[3];
+        uint32_t h[3];
+        for (int a = 0; a < 3; ++a) {
+          // Truncation, one less below zero where it rounded up: a floor without a branch.
           const float v = base[o][a][c] + slope[o][a] * t;
           const int32_t i = int32_t(v);
           const int32_t fl = i - int32_t(float(i) > v);
-          at[a][c] = fl;
-          w[a][c] = NoiseSmooth(v - float(fl));
+          w[a] = NoiseSmooth(v - float(fl));
+          h[a] = uint32_t(fl);
         }
-      for (int c = 0; c < 4; ++c) {
-        // Differences in 32-bit wrap-around: the first sample meets the INT32_MIN of Start.
-        const int32_t dx = Wrap(at[0][c], cell[o][0][c]), dy = Wrap(at[1][c], cell[o][1][c]);
-        const int32_t dz = Wrap(at[2][c], cell[o][2][c]);
-        if ((dx | dy | dz) == 0) continue;
-        cell[o][0][c] = at[0][c], cell[o][1][c] = at[1][c], cell[o][2][c] = at[2][c];
-        // A step into a neighbouring cell keeps the four corners of the face between the two.
-        const int axis = dy == 0 && dz == 0 ? 0 : dx == 0 && dz == 0 ? 1 : dx == 0 && dy == 0 ? 2 : 3;
-        const int32_t d = axis == 0 ? dx : axis == 1 ? dy : dz;
-        const int bit = 1 << (axis < 3 ? axis : 0);
-        const bool shift = axis < 3 && (d == 1 || d == -1);
-        for (int n = 0; n < 8; ++n) {
-          // Moving up, the corners at the upper face become the lower ones (moving down, the reverse).
-          const bool kept = shift && ((n & bit) != 0) == (d < 0);
-          if (kept) corner[o][n][c] = corner[o][n ^ bit][c];
-        }
-        for (int n = 0; n < 8; ++n) {
-          if (shift && ((n & bit) != 0) == (d < 0)) continue;
-          // Scaled by a multiplication, not NoiseCorner's division: at most one unit in the last
-          // place away, and several times cheaper.
-          corner[o][n][c] = float(NoiseCornerBits(at[0][c] + (n & 1), at[1][c] + ((n >> 1) & 1), at[2][c] + (n >> 2))) *
-                            (1.0f / 16777215.0f);
-        }
-      }
-      const float(*k)[4] = corner[o];
-      TFR_LANES
-      for (int c = 0; c < 4; ++c) {
-        const float u = w[0][c], v = w[1][c], z = w[2][c];
-        const float x00 = k[0][c] + (k[1][c] - k[0][c]) * u;
-        const float x10 = k[2][c] + (k[3][c] - k[2][c]) * u;
-        const float x01 = k[4][c] + (k[5][c] - k[4][c]) * u;
-        const float x11 = k[6][c] + (k[7][c] - k[6][c]) * u;
-        const float y0 = x00 + (x10 - x00) * v;
-        const float y1 = x01 + (x11 - x01) * v;
-        s[c] += (y0 + (y1 - y0) * z - 0.5f) * amp;
+        // NoiseCorner's hash, with (X + 1)·m = X·m + m in 32-bit wrap-around arithmetic, and its
+        // scaling by a multiplication instead of a division (at most one unit in the last place).
+        const uint32_t x0 = h[0] * kNoiseMulX, x1 = x0 + kNoiseMulX;
+        const uint32_t y0 = h[1] * kNoiseMulY, y1 = y0 + kNoiseMulY;
+        const uint32_t z0 = h[2] * kNoiseMulZ, z1 = z0 + kNoiseMulZ;
+        const float k = 1.0f / 16777215.0f;
+        const float c000 = float(NoiseHashBits(x0 ^ y0 ^ z0)) * k, c100 = float(NoiseHashBits(x1 ^ y0 ^ z0)) * k;
+        const float c010 = float(NoiseHashBits(x0 ^ y1 ^ z0)) * k, c110 = float(NoiseHashBits(x1 ^ y1 ^ z0)) * k;
+        const float c001 = float(NoiseHashBits(x0 ^ y0 ^ z1)) * k, c101 = float(NoiseHashBits(x1 ^ y0 ^ z1)) * k;
+        const float c011 = float(NoiseHashBits(x0 ^ y1 ^ z1)) * k, c111 = float(NoiseHashBits(x1 ^ y1 ^ z1)) * k;
+        const float u = w[0], v = w[1], z = w[2];
+        const float x00 = c000 + (c100 - c000) * u;
+        const float x10 = c010 + (c110 - c010) * u;
+        const float x01 = c001 + (c101 - c001) * u;
+        const float x11 = c011 + (c111 - c011) * u;
+        const float yLow = x00 + (x10 - x00) * v;
+        const float yHigh = x01 + (x11 - x01) * v;
+        s[c] += (yLow + (yHigh - yLow) * z - 0.5f) * amp;
       }
     }
   }

@@ -77,15 +77,17 @@ TFR_HD inline int32_t NoiseFloor(float v) {
   return int32_t(f);
 }
 
-// The 24 hashed bits of a lattice corner, and the corner's value in [0, 1] made from them.
-TFR_HD inline uint32_t NoiseCornerBits(int32_t i, int32_t j, int32_t k) {
-  const uint32_t m = (uint32_t(i) * 73856093u) ^ (uint32_t(j) * 19349663u) ^ (uint32_t(k) * 83492791u);
+// A lattice corner's value in [0, 1]: 24 bits hashed from the xor of its coordinates' products.
+inline constexpr uint32_t kNoiseMulX = 73856093u, kNoiseMulY = 19349663u, kNoiseMulZ = 83492791u;
+
+TFR_HD inline uint32_t NoiseHashBits(uint32_t m) {
   const uint32_t t = (m ^ (m >> 13)) * 1540483477u;
   return (t ^ (t >> 15)) & 0xFFFFFFu;
 }
 
 TFR_HD inline float NoiseCorner(int32_t i, int32_t j, int32_t k) {
-  return float(NoiseCornerBits(i, j, k)) / 16777215.0f;
+  return float(NoiseHashBits((uint32_t(i) * kNoiseMulX) ^ (uint32_t(j) * kNoiseMulY) ^ (uint32_t(k) * kNoiseMulZ))) /
+         16777215.0f;
 }
 
 TFR_HD inline float NoiseSmooth(float u) { return u * u * (3.0f - 2.0f * u); }
