@@ -44,34 +44,35 @@ TFR_HD inline float RelaxAndBlend(float value, float wind, float drag, float e, 
   return e >= 1.0f ? target : value + e * (target - value);
 }
 
-// Cell-centred velocities from the faces on either side, and the curl built from them.
+// The velocity faces, read as cell-centred values: each the average of the two faces on either
+// side of a cell.
 struct Velocity {
   const float* u;
   const float* v;
   const float* w;
   Dims d;
-  TFR_HD float uc(int i, int j, int k) const {
-    return 0.5f * (u[d.u(i, j, k)] + u[d.u(i + 1, j, k)]);
-  }
-  TFR_HD float vc(int i, int j, int k) const {
-    return 0.5f * (v[d.v(i, j, k)] + v[d.v(i, j + 1, k)]);
-  }
-  TFR_HD float wc(int i, int j, int k) const {
-    return 0.5f * (w[d.w(i, j, k)] + w[d.w(i, j, k + 1)]);
-  }
 };
 
 // Central differences of the cell-centre velocities. Neighbours are clamped into the grid, so on
-// the border a difference spans one cell while the divisor stays two cells.
+// the border a difference spans one cell while the divisor stays two cells. Every neighbour is
+// reached by a step from the cell's own face indices, with no index formed from scratch.
 TFR_HD inline Vec3f CellCurl(const Velocity& vel, float twoH, int i, int j, int k) {
   const Dims& d = vel.d;
-  const int ip = i + 1 < d.nx ? i + 1 : d.nx - 1, im = i > 0 ? i - 1 : 0;
-  const int jp = j + 1 < d.ny ? j + 1 : d.ny - 1, jm = j > 0 ? j - 1 : 0;
-  const int kp = k + 1 < d.nz ? k + 1 : d.nz - 1, km = k > 0 ? k - 1 : 0;
+  const int xp = i + 1 < d.nx ? 1 : 0, xm = i > 0 ? 1 : 0;
+  const int yp = j + 1 < d.ny ? 1 : 0, ym = j > 0 ? 1 : 0;
+  const int zp = k + 1 < d.nz ? 1 : 0, zm = k > 0 ? 1 : 0;
+  const int iu = d.u(i, j, k), iv = d.v(i, j, k), iw = d.w(i, j, k);
+  const int uy = d.nx + 1, uz = (d.nx + 1) * d.ny;  // u index steps along y and z
+  const int vy = d.nx, vz = d.nx * (d.ny + 1);
+  const int wy = d.nx, wz = d.nx * d.ny;
+  // Cell-centre u, v and w of the cell `o` index steps away in that component's array.
+  const auto uc = [&](int o) { return 0.5f * (vel.u[iu + o] + vel.u[iu + o + 1]); };
+  const auto vc = [&](int o) { return 0.5f * (vel.v[iv + o] + vel.v[iv + o + vy]); };
+  const auto wc = [&](int o) { return 0.5f * (vel.w[iw + o] + vel.w[iw + o + wz]); };
   Vec3f c;
-  c.x = ((vel.wc(i, jp, k) - vel.wc(i, jm, k)) - (vel.vc(i, j, kp) - vel.vc(i, j, km))) / twoH;
-  c.y = ((vel.uc(i, j, kp) - vel.uc(i, j, km)) - (vel.wc(ip, j, k) - vel.wc(im, j, k))) / twoH;
-  c.z = ((vel.vc(ip, j, k) - vel.vc(im, j, k)) - (vel.uc(i, jp, k) - vel.uc(i, jm, k))) / twoH;
+  c.x = ((wc(yp * wy) - wc(-ym * wy)) - (vc(zp * vz) - vc(-zm * vz))) / twoH;
+  c.y = ((uc(zp * uz) - uc(-zm * uz)) - (wc(xp) - wc(-xm))) / twoH;
+  c.z = ((vc(xp) - vc(-xm)) - (uc(yp * uy) - uc(-ym * uy))) / twoH;
   return c;
 }
 
