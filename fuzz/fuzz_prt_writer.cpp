@@ -132,8 +132,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const float pos = F32(r + 4 * a);
             // Inside the cell, allowing for float rounding. Positions are floats: far from the
             // origin (a damaged header's crop) a cell index keeps no fraction, so only cells within
-            // 2^16 of it are checked, as are only cell sizes a real grid has and positions a float
-            // holds (a cell size near the float limit gives infinite positions).
+            // 2^16 of it are checked, as are only cell sizes a real grid has. A position the
+            // float range does not hold refuses the frame instead.
+            Check(std::isfinite(pos), "a finite position");
             const double low = double(cellPos[a]) * cell + origin[a], high = low + cell;
             const double slack = 0.01 * cell + 1e-5 * (std::fabs(low) + std::fabs(high));
             if (std::fabs(low) < 1e30 && std::fabs(high) < 1e30 && cell > 1e-3f && std::llabs(cellPos[a]) < (1 << 16))

@@ -2,6 +2,7 @@
 #include "io/prt_writer.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -104,6 +105,10 @@ bool EncodePrtFrame(const CacheFrame& frame, const DomainGrid& grid, int32_t par
             const float pos[3] = {(float(int64_t(h.cropOrigin[0]) + x) + off[0]) * h3 + grid.originX,
                                   (float(int64_t(h.cropOrigin[1]) + y) + off[1]) * h3 + grid.originY,
                                   (float(int64_t(h.cropOrigin[2]) + z) + off[2]) * h3 + grid.originZ};
+            // A damaged header's cell size near the float limit, or a grid placed beyond it, puts
+            // particles at no place a reader could use.
+            if (!std::isfinite(pos[0]) || !std::isfinite(pos[1]) || !std::isfinite(pos[2]))
+              return host::Fail(error, "particle position is not a finite number");
             const float rec[14] = {pos[0], pos[1], pos[2], d / float(n), kelvin, colour.x * strength,
                                    colour.y * strength, colour.z * strength, settings.smokeColor.x,
                                    settings.smokeColor.y, settings.smokeColor.z, vel[0], vel[1], vel[2]};

@@ -24,8 +24,9 @@
 
 namespace tf {
 
-// The whole file in memory. False with a message when the frame's channels do not match its crop
-// or the particles do not fit in memory.
+// The whole file in memory. False with a message when the frame's channels do not match its crop,
+// a particle's position is not a finite number (a damaged cell size or origin) or the particles do
+// not fit in memory.
 bool EncodePrtFrame(const CacheFrame& frame, const DomainGrid& grid, int32_t particlesPerCell,
                     const RenderSettings& settings, std::vector<uint8_t>& file, std::string* error);
 

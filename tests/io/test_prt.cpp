@@ -84,5 +84,16 @@ TEST(PrtWriter, DamagedValuesAndFarCropsStillEncode) {
   EXPECT_GE(x1, x0);  // equal in float precision
 }
 
+// A cell size near the float limit would put the particles at infinity; the frame is refused
+// instead of written with positions no reader can use.
+TEST(PrtWriter, InfinitePositionsAreRefused) {
+  CacheFrame frame = SmallFrame();
+  frame.header.cellSizeScene = 3.0e38f;
+  std::vector<uint8_t> file;
+  std::string error;
+  EXPECT_FALSE(EncodePrtFrame(frame, DomainGrid{}, 1, RenderSettings{}, file, &error));
+  EXPECT_EQ(error, "particle position is not a finite number");
+}
+
 }  // namespace
 }  // namespace tf
