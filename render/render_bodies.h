@@ -269,6 +269,27 @@ struct ShadowFillBody {
 // One pixel of the preview as the reference march takes it: a jittered march in half-cell steps
 // through the volume's box, every sample taken. The accelerated march (BrickMarchBody) shares its
 // ray, its shading of a sample and its output.
+// The render-time detail: four channels of two-octave noise at p (s[c] += (noise - 0.5) x
+// amplitude, the first octave and then the second). Three displace the sample point, the fourth
+// scales the density.
+TFR_HD inline void DetailChannels(const Vec3f& p, float freq, float s[4]) {
+  float f = freq, amp = 1.0f;
+  for (int oct = 0; oct < 2; ++oct) {
+    s[0] += (DetailNoise(f * p.x, f * p.y, f * p.z) - 0.5f) * amp;
+    s[1] += (DetailNoise(f * p.x + 31.7f, f * p.y + 11.3f, f * p.z) - 0.5f) * amp;
+    s[2] += (DetailNoise(f * p.x, f * p.y + 57.1f, f * p.z + 7.9f) - 0.5f) * amp;
+    s[3] += (DetailNoise(f * p.x + 91.3f, f * p.y, f * p.z + 43.7f) - 0.5f) * amp;
+    f *= 2.1f;
+    amp *= 0.5f;
+  }
+}
+
+// Moves p by the first three channels and gives the density factor from the fourth.
+TFR_HD inline float ApplyDetail(const ShadeView& sv, const float s[4], Vec3f& p) {
+  p = Add(p, Scale(V3(s[0], s[1], s[2]), sv.detailAmount * 1.6f / sv.detailFreq));
+  return MaxF(0.0f, sv.detailAmount * 0.45f * s[3] + 1.0f);
+}
+
 struct MarchBody {
   const float* density;
   const float* temperature;
@@ -376,17 +397,9 @@ struct MarchBody {
         ++n;
         float m = 1.0f;
         if (sv.detailAmount > 0.0f) {
-          float f = sv.detailFreq, amp = 1.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f, s4 = 0.0f;
-          for (int oct = 0; oct < 2; ++oct) {
-            s1 += (DetailNoise(f * p.x, f * p.y, f * p.z) - 0.5f) * amp;
-            s2 += (DetailNoise(f * p.x + 31.7f, f * p.y + 11.3f, f * p.z) - 0.5f) * amp;
-            s3 += (DetailNoise(f * p.x, f * p.y + 57.1f, f * p.z + 7.9f) - 0.5f) * amp;
-            s4 += (DetailNoise(f * p.x + 91.3f, f * p.y, f * p.z + 43.7f) - 0.5f) * amp;
-            f *= 2.1f;
-            amp *= 0.5f;
-          }
-          m = MaxF(0.0f, sv.detailAmount * 0.45f * s4 + 1.0f);
-          p = Add(p, Scale(V3(s1, s2, s3), sv.detailAmount * 1.6f / sv.detailFreq));
+          float s[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+          DetailChannels(p, sv.detailFreq, s);
+          m = ApplyDetail(sv, s, p);
         }
         Shade(p, m, 0.5f, true, true, T, C);
         t += 0.5f;
@@ -526,21 +539,11 @@ struct BrickMarchBody {
         float mod = 1.0f;
         if (detail) {
           float s[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-          if (fast) {
+          if (fast)
             noise.Add(tc, s);
-          } else {
-            float f = sv.detailFreq, amp = 1.0f;
-            for (int oct = 0; oct < 2; ++oct) {
-              s[0] += (DetailNoise(f * p.x, f * p.y, f * p.z) - 0.5f) * amp;
-              s[1] += (DetailNoise(f * p.x + 31.7f, f * p.y + 11.3f, f * p.z) - 0.5f) * amp;
-              s[2] += (DetailNoise(f * p.x, f * p.y + 57.1f, f * p.z + 7.9f) - 0.5f) * amp;
-              s[3] += (DetailNoise(f * p.x + 91.3f, f * p.y, f * p.z + 43.7f) - 0.5f) * amp;
-              f *= 2.1f;
-              amp *= 0.5f;
-            }
-          }
-          mod = MaxF(0.0f, sv.detailAmount * 0.45f * s[3] + 1.0f);
-          p = Add(p, Scale(V3(s[0], s[1], s[2]), sv.detailAmount * 1.6f / sv.detailFreq));
+          else
+            DetailChannels(p, sv.detailFreq, s);
+          mod = ApplyDetail(sv, s, p);
         }
         m.Shade(p, mod, 0.5f * float(take), hot, glowing, T, C);
         unchecked -= take;
