@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "host/core/atomic_file.h"
+#include "host/core/status.h"
 #include "host/core/platform.h"
 #include "sim/half.h"
 
@@ -100,20 +101,25 @@ uint64_t CacheFileBytes(const CacheFrameHeader& h) {
   return kCacheHeaderBytes + 2 * CacheCropValues(h) * stored;
 }
 
-bool WriteCacheFrame(const CacheFrame& frame, const std::string& path) {
+bool WriteCacheFrame(const CacheFrame& frame, const std::string& path, std::string* error) {
   const CacheFrameHeader& h = frame.header;
   // Refuse before touching the disk what the reader would refuse or what cannot be written whole.
-  if (!CacheHeaderValid(h)) return false;
+  if (!CacheHeaderValid(h)) return host::Fail(error, "the frame's header is not one a reader would take");
   const uint64_t n = CacheCropValues(h);
   for (int c = 0; c < kCacheChannels; ++c)
-    if (n > 0 && (h.channelMask & (1u << c)) && frame.channels[c].size() != n) return false;
+    if (n > 0 && (h.channelMask & (1u << c)) && frame.channels[c].size() != n)
+      return host::Fail(error, "the frame's channels do not match its size");
 
   host::AtomicFile part(path);
-  if (!part.Open()) return false;
+  const auto failed = [&] {
+    if (!part.MayBeOutOfSpace()) host::SetError(error, part.Error());
+    return false;
+  };
+  if (!part.Open()) return failed();
 
   uint8_t headerBytes[kCacheHeaderBytes];
   EncodeCacheHeader(h, headerBytes);
-  if (!part.Write(headerBytes, sizeof headerBytes)) return false;
+  if (!part.Write(headerBytes, sizeof headerBytes)) return failed();
 
   if (n > 0) {
     // Converted in slices so a large crop does not need a second full-size buffer.
@@ -129,12 +135,12 @@ bool WriteCacheFrame(const CacheFrame& frame, const std::string& path) {
           buffer[2 * i] = static_cast<uint8_t>(half);
           buffer[2 * i + 1] = static_cast<uint8_t>(half >> 8);
         }
-        if (!part.Write(buffer.data(), 2 * count)) return false;
+        if (!part.Write(buffer.data(), 2 * count)) return failed();
       }
     }
   }
 
-  return part.Commit();
+  return part.Commit() || failed();
 }
 
 bool ReadCacheFrame(const std::string& path, CacheFrame& frame) {

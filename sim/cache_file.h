@@ -92,8 +92,10 @@ uint64_t CacheFileBytes(const CacheFrameHeader& header);
 
 // Writes the frame to `path` through `path`.part. False when the header is one the reader would
 // refuse, a stored channel does not hold exactly sx*sy*sz values, or any file operation fails; the
-// .part file is gone afterwards and an older file at `path` is unchanged.
-bool WriteCacheFrame(const CacheFrame& frame, const std::string& path);
+// .part file is gone afterwards and an older file at `path` is unchanged. `error` gets the reason
+// when it is not the disk running out (see AtomicFile::MayBeOutOfSpace), and stays as it was when
+// it may be.
+bool WriteCacheFrame(const CacheFrame& frame, const std::string& path, std::string* error = nullptr);
 
 // Reads and validates a whole file. On any failure (missing, wrong magic or version, crop sizes
 // out of range, a length that is not exactly what the header declares) `frame` is left empty and

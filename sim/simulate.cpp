@@ -157,8 +157,10 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
     const double t2 = NowMs();
     captureSum += t2 - t1;
 
-    if (!WriteCacheFrame(frame, MakeFramePath(cacheFolder, "fire", f, "tfc"))) {
-      result.message = "Could not write the cache to " + cacheFolder + " (disk full?).";
+    std::string why;
+    if (!WriteCacheFrame(frame, MakeFramePath(cacheFolder, "fire", f, "tfc"), &why)) {
+      // A disk running out is the usual cause and gets the hint; any other names itself.
+      result.message = "Could not write the cache to " + cacheFolder + (why.empty() ? " (disk full?)." : ": " + why + ".");
       cached->InvalidateDisplayFrame();
       return result;
     }

@@ -24,6 +24,7 @@ AtomicFile::~AtomicFile() {
 
 bool AtomicFile::Fail(const std::string& what, int err) {
   error_ = what + ": " + std::strerror(err);
+  errno_ = err;
   if (file_) std::fclose(file_);
   file_ = nullptr;
   if (created_) ::unlink(part_.c_str());
@@ -80,6 +81,10 @@ bool AtomicFile::Commit() {
   if (::rename(part_.c_str(), target_.c_str()) != 0) return Fail("cannot replace " + target_.string(), errno);
   created_ = false;
   return true;
+}
+
+bool AtomicFile::MayBeOutOfSpace() const {
+  return errno_ == ENOSPC || errno_ == EDQUOT || errno_ == EFBIG || errno_ == EIO;
 }
 
 bool WriteFileAtomically(const std::filesystem::path& target, std::span<const uint8_t> bytes, std::string* error) {

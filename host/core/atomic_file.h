@@ -40,6 +40,10 @@ class AtomicFile {
 
   const std::filesystem::path& TemporaryPath() const { return part_; }
   const std::string& Error() const { return error_; }
+  // Whether the failure may be the disk running out: no space, a quota, a file-size limit or an
+  // input/output error. False for a cause that names itself (a pipe under the name, a folder in
+  // the way, no permission).
+  bool MayBeOutOfSpace() const;
 
  private:
   bool Fail(const std::string& what, int err);
@@ -48,6 +52,7 @@ class AtomicFile {
   std::FILE* file_ = nullptr;
   bool created_ = false;
   std::string error_;
+  int errno_ = 0;  // of the failure; 0 when it was not a system call's
 };
 
 // Writes `bytes` to `target` through an AtomicFile. False with the reason in `error`.

@@ -28,7 +28,7 @@ struct Limited {
 };
 
 const Limited kCases[] = {
-    {"Bake", {"simulate", "SCENE"}, false, 1200, "Could not write the cache to "},
+    {"Bake", {"simulate", "SCENE"}, false, 1200, "/cache (disk full?)."},
     {"ExportVdb", {"export-vdb", "SCENE"}, true, 1200, "VDB write failed at frame "},
     {"PresetSave", {"preset", "save", "SCENE", "mine"}, false, 200, "Cannot write "},
     {"Preview", {"preview", "SCENE", "--frame", "3", "--cache"}, true, 1200, "Could not save "},

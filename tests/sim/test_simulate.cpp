@@ -212,7 +212,9 @@ TEST_F(SimulateTest, AWriteFailureStopsAtThatFrameAndKeepsTheEarlierOnes) {
   EXPECT_FALSE(r.cancelled);
   EXPECT_EQ(r.framesDone, 2);
   EXPECT_EQ(reports, 2);
-  EXPECT_EQ(r.message, "Could not write the cache to " + folder + " (disk full?).");
+  // The cause is named: it is not the disk running out, which alone gets the "(disk full?)" hint.
+  const std::string part = MakeFramePath(folder, "fire", 2, "tfc") + ".part";
+  EXPECT_EQ(r.message, "Could not write the cache to " + folder + ": cannot create " + part + ": File exists.");
   EXPECT_EQ(FileNames(folder), (std::vector<std::string>{"fire_0000.tfc", "fire_0001.tfc", "fire_0002.tfc.part"}));
   EXPECT_FALSE(BakeInProgress());
 }
