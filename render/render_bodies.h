@@ -497,7 +497,9 @@ struct BrickMarchBody {
   BrickView bricks;
   bool fastNoise;  // every lattice coordinate of the noise lies within kFastNoiseReach
 
-  TFR_HD void operator()(int32_t px, int32_t py) const {
+  // Always inlined, so that a caller compiled for other instructions (the AVX2 rows) compiles the
+  // whole march for them.
+  TFR_HD TFR_SAMPLE_INLINE void operator()(int32_t px, int32_t py) const {
     Vec3f g0, dir;
     float tEnter, tExit;
     float T = 1.0f;

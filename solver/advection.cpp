@@ -55,22 +55,11 @@ TFR_HD TFR_SAMPLE_INLINE void WalkRow(const Row& row, int n, const IndexBox& box
   row.template run<false>(box.hi[0] + 1, n, j, k);
 }
 
-#if !TFR_DEVICE_PASS && defined(__GNUC__) && defined(__x86_64__)
-// Where the processor has AVX2 the rows run compiled for it: eight lanes instead of four and
-// three-operand instructions. The arithmetic of each lane is the same (no fused multiply-add),
-// so the results are too. (The build itself targets the x86-64 baseline.)
-#define TFR_ROWS_AVX2 1
+#if TFR_ROWS_AVX2
 template <class Row>
-__attribute__((target("avx2"), noinline)) void WalkRowAvx2(const Row& row, int n, IndexBox box,
-                                                            int j, int k) {
+TFR_AVX2_ROW void WalkRowAvx2(const Row& row, int n, IndexBox box, int j, int k) {
   WalkRow(row, n, box, j, k);
 }
-inline bool RowsUseAvx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-}
-#else
-#define TFR_ROWS_AVX2 0
 #endif
 
 // Calls row.run<inside>(i0, i1, j, k) over the (n, ey, ez) elements, with inside true exactly for
