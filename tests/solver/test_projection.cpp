@@ -136,9 +136,10 @@ TEST_P(Projection, RandomFlowMeetsTheTolerance) {
   EXPECT_LE(used[0], used[1]);
   EXPECT_LE(used[1], used[2]);
   EXPECT_LT(used[0], used[2]);
-  // The full preconditioner takes 4, 5 and 6 iterations here; a weaker one (an averaging
-  // restriction, one sweep per level, no conjugate directions) takes 18 or more in all.
-  EXPECT_LE(used[0] + used[1] + used[2], 17);
+  // The full preconditioner takes 3, 3 and 4 iterations here; without over-correcting the coarse
+  // correction it takes 4, 5 and 6, and a weaker one still (an averaging restriction, one sweep
+  // per level, no conjugate directions) 18 or more in all.
+  EXPECT_LE(used[0] + used[1] + used[2], 12);
 }
 
 TEST_P(Projection, FlameCellExpandsAndTheRestStaysDivergenceFree) {
