@@ -17,80 +17,12 @@
 #include <utility>
 
 #include "solver/fire_sim_impl.h"
+#include "solver/rows.h"
 #include "solver/sampling.h"
 
 namespace tf {
 
 namespace {
-
-// Calls at(i) for i0 <= i < i1. A stretch of at least kLanes elements goes in blocks of exactly
-// kLanes, a loop with a constant trip count that vectorises whole, with no scalar remainder: the
-// last block is moved back to end at i1 and repeats a few elements, which is harmless because
-// every pass computes each element from arrays it does not write, so a repeat writes the same
-// value again. (On the GPU a row is one element long.)
-inline constexpr int kLanes = 8;
-
-
-template <class At>
-TFR_HD TFR_SAMPLE_INLINE void ForLanes(int i0, int i1, const At& at) {
-  if (i1 - i0 < kLanes) {
-    for (int i = i0; i < i1; ++i) at(i);
-    return;
-  }
-  for (int b = i0; b < i1; b += kLanes) {
-    const int s = b + kLanes <= i1 ? b : i1 - kLanes;
-    for (int l = 0; l < kLanes; ++l) at(s + l);
-  }
-}
-
-// A whole row (j, k) of n elements on the CPU: the stretch inside `box` and the two ends.
-template <class Row>
-TFR_HD TFR_SAMPLE_INLINE void WalkRow(const Row& row, int n, const IndexBox& box, int j, int k) {
-  if (!box.rowInside(j, k)) {
-    row.template run<false>(0, n, j, k);
-    return;
-  }
-  row.template run<false>(0, box.lo[0], j, k);
-  row.template run<true>(box.lo[0], box.hi[0] + 1, j, k);
-  row.template run<false>(box.hi[0] + 1, n, j, k);
-}
-
-#if TFR_ROWS_AVX2
-template <class Row>
-TFR_AVX2_ROW void WalkRowAvx2(const Row& row, int n, IndexBox box, int j, int k) {
-  WalkRow(row, n, box, j, k);
-}
-#endif
-
-// Calls row.run<inside>(i0, i1, j, k) over the (n, ey, ez) elements, with inside true exactly for
-// the elements in `box`: one element per GPU thread, whole rows on the CPU, shared among the
-// threads when the pass has kSerialBelow elements or more (counted as elements, not rows).
-template <class Row>
-void ForRows(const Exec& ex, const char* label, int n, int ey, int ez, IndexBox box, const Row& row) {
-  if (ex.gpu) {
-    kFor3(ex, label, n, ey, ez, [=] TFR_HD(int i, int j, int k) {
-      if (box.inside(i, j, k))
-        row.template run<true>(i, i + 1, j, k);
-      else
-        row.template run<false>(i, i + 1, j, k);
-    });
-    return;
-  }
-  if (n <= 0 || ey <= 0 || ez <= 0) return;
-  NoteLaunch(label);
-  [[maybe_unused]] const bool parallel = int64_t(n) * ey * ez >= kSerialBelow;
-#if TFR_ROWS_AVX2
-  if (RowsUseAvx2()) {
-#pragma omp parallel for schedule(static) if (parallel)
-    for (int k = 0; k < ez; ++k)
-      for (int j = 0; j < ey; ++j) WalkRowAvx2(row, n, box, j, k);
-    return;
-  }
-#endif
-#pragma omp parallel for schedule(static) if (parallel)
-  for (int k = 0; k < ez; ++k)
-    for (int j = 0; j < ey; ++j) WalkRow(row, n, box, j, k);
-}
 
 // One pass of AdvectVel: the faces of component A (0 u, 1 v, 2 w) traced back from their own
 // positions through the old velocity, which they then sample.

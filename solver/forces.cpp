@@ -10,6 +10,7 @@
 
 #include "solver/fire_sim_impl.h"
 #include "solver/device_math.h"
+#include "solver/rows.h"
 
 namespace tf {
 
@@ -54,13 +55,15 @@ struct Velocity {
 };
 
 // Central differences of the cell-centre velocities. Neighbours are clamped into the grid, so on
-// the border a difference spans one cell while the divisor stays two cells. Every neighbour is
-// reached by a step from the cell's own face indices, with no index formed from scratch.
-TFR_HD inline Vec3f CellCurl(const Velocity& vel, float twoH, int i, int j, int k) {
+// the border a difference spans one cell while the divisor stays two cells; Inside (all six
+// neighbours in the grid, CurlInterior) no clamp is reached and they are fixed steps away. Every
+// neighbour is reached by a step from the cell's own face indices.
+template <bool Inside>
+TFR_HD TFR_SAMPLE_INLINE Vec3f CellCurl(const Velocity& vel, float twoH, int i, int j, int k) {
   const Dims& d = vel.d;
-  const int xp = i + 1 < d.nx ? 1 : 0, xm = i > 0 ? 1 : 0;
-  const int yp = j + 1 < d.ny ? 1 : 0, ym = j > 0 ? 1 : 0;
-  const int zp = k + 1 < d.nz ? 1 : 0, zm = k > 0 ? 1 : 0;
+  const int xp = Inside || i + 1 < d.nx ? 1 : 0, xm = Inside || i > 0 ? 1 : 0;
+  const int yp = Inside || j + 1 < d.ny ? 1 : 0, ym = Inside || j > 0 ? 1 : 0;
+  const int zp = Inside || k + 1 < d.nz ? 1 : 0, zm = Inside || k > 0 ? 1 : 0;
   const int iu = d.u(i, j, k), iv = d.v(i, j, k), iw = d.w(i, j, k);
   const int uy = d.nx + 1, uz = (d.nx + 1) * d.ny;  // u index steps along y and z
   const int vy = d.nx, vz = d.nx * (d.ny + 1);
@@ -75,6 +78,55 @@ TFR_HD inline Vec3f CellCurl(const Velocity& vel, float twoH, int i, int j, int 
   c.z = ((vc(xp) - vc(-xm)) - (uc(yp * uy) - uc(-ym * uy))) / twoH;
   return c;
 }
+
+// The cells whose six neighbours all lie inside the grid.
+inline IndexBox CurlInterior(const Dims& d) { return IndexBox{{1, 1, 1}, {d.nx - 2, d.ny - 2, d.nz - 2}}; }
+
+// The curl of cell i of row (j, k), its magnitude into `magnitude` and its components into the
+// force arrays, where the confinement pass reads them back.
+template <bool Inside>
+struct CurlAt {
+  Velocity vel;
+  float* magnitude;
+  float* fx;
+  float* fy;
+  float* fz;
+  float twoH;
+  int row, j, k;
+  TFR_HD TFR_SAMPLE_INLINE void operator()(int i) const {
+    const Vec3f o = CellCurl<Inside>(vel, twoH, i, j, k);
+    const int c = row + i;
+    magnitude[c] = sqrtf(o.x * o.x + o.y * o.y + o.z * o.z);
+    fx[c] = o.x;
+    fy[c] = o.y;
+    fz[c] = o.z;
+  }
+};
+
+// The arrays as restrict pointers: the pass only reads the faces and only writes the rest, and the
+// compiler needs to know that to vectorise the row.
+template <bool Inside>
+TFR_HD TFR_SAMPLE_INLINE void CurlRow(const float* __restrict__ u, const float* __restrict__ v,
+                                      const float* __restrict__ w, float* __restrict__ magnitude,
+                                      float* __restrict__ fx, float* __restrict__ fy,
+                                      float* __restrict__ fz, Dims d, float twoH, int i0, int i1,
+                                      int j, int k) {
+  const CurlAt<Inside> at{Velocity{u, v, w, d}, magnitude, fx, fy, fz, twoH, d.cell(0, j, k), j, k};
+  ForLanes(i0, i1, at);
+}
+
+struct CurlPass {
+  Velocity vel;
+  float* magnitude;
+  float* fx;
+  float* fy;
+  float* fz;
+  float twoH;
+  template <bool Inside>
+  TFR_HD TFR_SAMPLE_INLINE void run(int i0, int i1, int j, int k) const {
+    CurlRow<Inside>(vel.u, vel.v, vel.w, magnitude, fx, fy, fz, vel.d, twoH, i0, i1, j, k);
+  }
+};
 
 // Values on the interior faces of one component grow by the average of the cell field on their
 // two sides times dt; halfDt = dt / 2 folds in the average.
@@ -172,14 +224,7 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
     float* fz = cellForceZ;
     // The curl itself waits in the force arrays: the force pass reads it back from the cell it
     // overwrites instead of differencing the faces a second time.
-    kFor3(ex, "curl", nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
-      const Vec3f o = CellCurl(vel, twoH, i, j, k);
-      const int c = d.cell(i, j, k);
-      magnitude[c] = sqrtf(o.x * o.x + o.y * o.y + o.z * o.z);
-      fx[c] = o.x;
-      fy[c] = o.y;
-      fz[c] = o.z;
-    });
+    ForRows(ex, "curl", nx, ny, nz, CurlInterior(d), CurlPass{vel, magnitude, fx, fy, fz, twoH});
 
     const float* m = magnitude;
     const float vorticity = p.vorticity, h = grid.cellSize;
