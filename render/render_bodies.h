@@ -40,7 +40,7 @@ struct GridCoords {
   Corners at;
 };
 
-TFR_HD inline GridCoords GridAt(int32_t a, int32_t b, int32_t c, float x, float y, float z) {
+TFR_HD TFR_SAMPLE_INLINE GridCoords GridAt(int32_t a, int32_t b, int32_t c, float x, float y, float z) {
   GridCoords q{};
   const float u = x - 0.5f, v = y - 0.5f, w = z - 0.5f;
   q.inside = !(u < -0.5f || u > float(a) - 0.5f || v < -0.5f || v > float(b) - 0.5f || w < -0.5f ||
@@ -51,7 +51,7 @@ TFR_HD inline GridCoords GridAt(int32_t a, int32_t b, int32_t c, float x, float 
 }
 
 // The eight values around the point, interpolated in x, then y, then z; 0 for a null array.
-TFR_HD inline float Lerp8(const float* g, const GridCoords& q) {
+TFR_HD TFR_SAMPLE_INLINE float Lerp8(const float* g, const GridCoords& q) {
   if (g == nullptr || !q.inside) return 0.0f;
   return Interpolate(g, q.at);
 }
@@ -306,7 +306,7 @@ struct MarchBody {
   ShadeView sv;
 
   // The pixel's ray in grid units and the span of t it spends in the box; false when it misses.
-  TFR_HD bool Ray(int32_t px, int32_t py, Vec3f& g0, Vec3f& dir, float& tEnter, float& tExit) const {
+  TFR_HD TFR_SAMPLE_INLINE bool Ray(int32_t px, int32_t py, Vec3f& g0, Vec3f& dir, float& tEnter, float& tExit) const {
     const float sx = (float(px) + 0.5f) / float(width) * 2.0f - 1.0f;
     const float sy = 1.0f - (float(py) + 0.5f) / float(height) * 2.0f;
     const float aspect = float(height) / float(width);
@@ -349,7 +349,7 @@ struct MarchBody {
   // pixel's colour and transmittance. Without `hot` the sample's temperature is known not to emit
   // (its strength is 0, so it neither adds light nor absorbs) and is not read; without `glowing`
   // the glow around it is known to be 0 and is not read either.
-  TFR_HD void Shade(const Vec3f& p, float m, float span, bool hot, bool glowing, float& T, Vec3f& C) const {
+  TFR_HD TFR_SAMPLE_INLINE void Shade(const Vec3f& p, float m, float span, bool hot, bool glowing, float& T, Vec3f& C) const {
     // Density, temperature and shadow share the grid, so one set of coordinates serves all.
     const GridCoords q = GridAt(nx, ny, nz, p.x, p.y, p.z);
     const float sigma = Lerp8(density, q) * m * sv.densityScale;
@@ -445,7 +445,7 @@ struct RayNoise {
   }
 
   // s[c] += (noise of channel c - 0.5) x amplitude, over both octaves, at ray parameter t.
-  TFR_HD void Add(float t, float s[4]) const {
+  TFR_HD TFR_SAMPLE_INLINE void Add(float t, float s[4]) const {
     float amp = 1.0f;
     for (int o = 0; o < 2; ++o, amp *= 0.5f) {
       TFR_LANES
