@@ -60,27 +60,28 @@ bool FireSim::SetSolids(const float* values) {
   Impl& s = *impl;
   if (!s.ready) return false;
   const int n = s.cellCount();
-  // Only the bytes travel; a value of -0.0 is not below zero and so not solid.
-  std::vector<uint8_t> bytes(static_cast<size_t>(n), 0);
-  if (values)
-    for (int i = 0; i < n; ++i) bytes[size_t(i)] = values[i] < 0.0f ? 1 : 0;
-  Upload(s.exec(), s.levels[0].solid, bytes.data(), bytes.size());
-  s.RestrictSolid();
+  // Only the bytes travel; a value of -0.0 is not below zero and so not solid. The box around the
+  // solid cells (empty: lo above hi) is found on the way.
   const Dims d = s.dims();
   for (int a = 0; a < 3; ++a) {
     s.solidLo[a] = a == 0 ? d.nx : a == 1 ? d.ny : d.nz;
     s.solidHi[a] = -1;
   }
-  for (int k = 0, c = 0; k < d.nz; ++k)
-    for (int j = 0; j < d.ny; ++j)
-      for (int i = 0; i < d.nx; ++i, ++c)
-        if (bytes[size_t(c)]) {
+  std::vector<uint8_t> bytes(static_cast<size_t>(n), 0);
+  if (values)
+    for (int k = 0, c = 0; k < d.nz; ++k)
+      for (int j = 0; j < d.ny; ++j)
+        for (int i = 0; i < d.nx; ++i, ++c) {
+          if (!(values[c] < 0.0f)) continue;
+          bytes[size_t(c)] = 1;
           const int at[3] = {i, j, k};
           for (int a = 0; a < 3; ++a) {
             s.solidLo[a] = std::min(s.solidLo[a], at[a]);
             s.solidHi[a] = std::max(s.solidHi[a], at[a]);
           }
         }
+  Upload(s.exec(), s.levels[0].solid, bytes.data(), bytes.size());
+  s.RestrictSolid();
 
   // Gas closed in on every side cannot expand: the projection must not ask it to, or its
   // equations have no solution and the pressure solve runs away.
