@@ -209,8 +209,10 @@ TFR_HD TFR_SAMPLE_INLINE void CorrectRow(
   ForLanes(i0, i1, at);
 }
 
-template <int N>
-struct PredictPass {
+// One of the two passes of a MacCormack step over a row: the prediction (Correcting false) or the
+// correction, which reads the predictions the first pass left in set.pred.
+template <int N, bool Correcting>
+struct ScalarPass {
   VelocityView vel;
   ScalarSet set;
   Dims d;
@@ -218,25 +220,15 @@ struct PredictPass {
   float dt;
   template <bool Inside>
   TFR_HD TFR_SAMPLE_INLINE void run(int i0, int i1, int j, int k) const {
-    PredictRow<N, Inside>(vel.u, vel.v, vel.w, set.src[0], set.src[1], set.src[2], set.src[3],
-                          set.pred[0], set.pred[1], set.pred[2], set.pred[3], d, vel.invCell,
-                          outside, dt, i0, i1, j, k);
-  }
-};
-
-template <int N>
-struct CorrectPass {
-  VelocityView vel;
-  ScalarSet set;
-  Dims d;
-  OutsideOpenSide outside;
-  float dt;
-  template <bool Inside>
-  TFR_HD TFR_SAMPLE_INLINE void run(int i0, int i1, int j, int k) const {
-    CorrectRow<N, Inside>(vel.u, vel.v, vel.w, set.src[0], set.src[1], set.src[2], set.src[3],
-                          set.pred[0], set.pred[1], set.pred[2], set.pred[3], set.dst[0],
-                          set.dst[1], set.dst[2], set.dst[3], d, vel.invCell, outside, dt, i0, i1,
-                          j, k);
+    if constexpr (Correcting)
+      CorrectRow<N, Inside>(vel.u, vel.v, vel.w, set.src[0], set.src[1], set.src[2], set.src[3],
+                            set.pred[0], set.pred[1], set.pred[2], set.pred[3], set.dst[0],
+                            set.dst[1], set.dst[2], set.dst[3], d, vel.invCell, outside, dt, i0,
+                            i1, j, k);
+    else
+      PredictRow<N, Inside>(vel.u, vel.v, vel.w, set.src[0], set.src[1], set.src[2], set.src[3],
+                            set.pred[0], set.pred[1], set.pred[2], set.pred[3], d, vel.invCell,
+                            outside, dt, i0, i1, j, k);
   }
 };
 
@@ -245,8 +237,10 @@ void AdvectScalarSet(const Exec& ex, const Dims d, const VelocityView vel,
                      const OutsideOpenSide outside, const ScalarSet set, float dt) {
   const IndexBox box = GridPointInterior<3>(d.nx, d.ny, d.nz);
   // The prediction of every cell is complete before any correction reads it.
-  ForRows(ex, "advect scalars: predict", d.nx, d.ny, d.nz, box, PredictPass<N>{vel, set, d, outside, dt});
-  ForRows(ex, "advect scalars: correct", d.nx, d.ny, d.nz, box, CorrectPass<N>{vel, set, d, outside, dt});
+  ForRows(ex, "advect scalars: predict", d.nx, d.ny, d.nz, box,
+          ScalarPass<N, false>{vel, set, d, outside, dt});
+  ForRows(ex, "advect scalars: correct", d.nx, d.ny, d.nz, box,
+          ScalarPass<N, true>{vel, set, d, outside, dt});
 }
 
 }  // namespace
