@@ -116,6 +116,11 @@ void ToneMapToBytes(const float* image, int32_t width, int32_t height, uint8_t* 
 // One channel value of that mapping.
 uint8_t ToneMapValue(float v);
 
+namespace render_detail {
+// The mapping of one value computed in full; ToneMapValue gives the same bytes from a table.
+uint8_t ToneMapFormula(float v);
+}  // namespace render_detail
+
 // True when the renderer was compiled with CUDA and a device is present now.
 bool RenderGpuAvailable();
 

@@ -1,6 +1,7 @@
 // The host-side parts of the shading model: black-body colours, the fire colour table, the glow
 // grid and the tone mapping of finished images.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +9,7 @@
 
 #include "render/render.h"
 #include "render/render_bodies.h"
+#include "solver/exec.h"
 
 namespace tf {
 
@@ -137,17 +139,75 @@ ShadingContext MakeShadingContext(const RenderVolume& volume, const RenderSettin
   return ctx;
 }
 
-uint8_t ToneMapValue(float v) {
+namespace render_detail {
+
+uint8_t ToneMapFormula(float v) {
   const float x = std::max(0.0f, v);  // NaN becomes 0 as well
   const float y = std::min(1.0f, x * (2.51f * x + 0.03f) / (x * (2.43f * x + 0.59f) + 0.14f));
   const float s = y <= 0.0031308f ? 12.92f * y : 1.055f * std::pow(y, 1.0f / 2.4f) - 0.055f;
   return uint8_t(std::clamp(s * 255.0f + 0.5f, 0.0f, 255.0f));
 }
 
+}  // namespace render_detail
+
+namespace {
+
+// The formula's byte does not fall as the value grows, and the bit patterns of non-negative floats
+// order as their values do. So the byte of a value is the byte at the start of its bucket (2^16
+// consecutive patterns) raised past every threshold (the first pattern of each byte) the value
+// has reached: the formula's own bytes, without a power per value. Only its rounding breaks the
+// order, right at a threshold (a byte and the next alternate over a few dozen patterns), so values
+// that close to one are given the formula itself. Every float was checked against the formula.
+struct ToneTable {
+  uint32_t first[257];           // first[b]: the smallest pattern that maps to b or above; first[256] stops the walk
+  uint8_t bucket[0x7F80u + 1u];  // the byte of each bucket's first pattern, up to +infinity
+
+  ToneTable() {
+    const auto byteOf = [](uint32_t bits) { return render_detail::ToneMapFormula(std::bit_cast<float>(bits)); };
+    first[0] = 0;
+    first[256] = 0xFFFFFFFFu;
+    for (int b = 1; b < 256; ++b) {
+      uint32_t lo = first[b - 1], hi = 0x7F800000u;  // +infinity maps to 255
+      while (lo < hi) {
+        const uint32_t mid = lo + (hi - lo) / 2;
+        if (byteOf(mid) >= b) hi = mid;
+        else lo = mid + 1;
+      }
+      first[b] = lo;
+    }
+    for (uint32_t k = 0; k <= 0x7F80u; ++k) bucket[k] = byteOf(k << 16);
+  }
+};
+
+const ToneTable& Tones() {
+  static const ToneTable table;
+  return table;
+}
+
+uint8_t ToneFromTable(const ToneTable& t, float v) {
+  const uint32_t bits = std::bit_cast<uint32_t>(v);
+  if (bits > 0x7F800000u) return t.bucket[0];  // below zero or not a number: as zero
+  uint32_t b = t.bucket[bits >> 16];
+  while (bits >= t.first[b + 1]) ++b;
+  constexpr uint32_t kNear = 256;  // patterns; the rounding alternates within 43 of a threshold
+  if (bits - t.first[b] < kNear || t.first[b + 1] - bits <= kNear) return render_detail::ToneMapFormula(v);
+  return uint8_t(b);
+}
+
+}  // namespace
+
+uint8_t ToneMapValue(float v) { return ToneFromTable(Tones(), v); }
+
 void ToneMapToBytes(const float* image, int32_t width, int32_t height, uint8_t* bytes) {
   if (image == nullptr || bytes == nullptr || width <= 0 || height <= 0) return;
-  const size_t n = size_t(width) * size_t(height) * 3;
-  for (size_t i = 0; i < n; ++i) bytes[i] = ToneMapValue(image[i]);
+  const ToneTable& t = Tones();
+  const size_t rowValues = size_t(width) * 3;
+  [[maybe_unused]] const bool parallel = int64_t(width) * height >= kSerialPixelsBelow;
+#pragma omp parallel for schedule(static) if (parallel)
+  for (int32_t y = 0; y < height; ++y) {
+    const size_t at = rowValues * size_t(y);
+    for (size_t i = at; i < at + rowValues; ++i) bytes[i] = ToneFromTable(t, image[i]);
+  }
 }
 
 }  // namespace tf

@@ -3,6 +3,7 @@
 // and the agreement of the CPU and GPU paths.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -405,6 +406,26 @@ TEST(ToneMap, ReferenceValues) {
   ToneMapToBytes(image, 2, 2, out);
   const uint8_t bytes[12] = {141, 206, 232, 0, 0, 0, 245, 255, 12, 0, 1, 206};
   for (int i = 0; i < 12; ++i) EXPECT_EQ(out[i], bytes[i]) << i;
+}
+
+TEST(ToneMap, TableGivesTheFormulasBytes) {
+  // Around every byte's threshold, where the formula's rounding is least regular, and across the
+  // whole range of non-negative floats, infinity and the patterns above it included.
+  std::vector<uint32_t> thresholds;
+  uint8_t last = 0;
+  for (uint32_t bits = 0; bits <= 0x7F800000u; bits += 997) {
+    const uint8_t b = render_detail::ToneMapFormula(std::bit_cast<float>(bits));
+    if (b != last) thresholds.push_back(bits);
+    last = b;
+    ASSERT_EQ(ToneMapValue(std::bit_cast<float>(bits)), b) << std::hex << bits;
+  }
+  EXPECT_GT(thresholds.size(), 200u);
+  for (const uint32_t at : thresholds)
+    for (uint32_t bits = at - 1200; bits < at + 1200; ++bits)
+      ASSERT_EQ(ToneMapValue(std::bit_cast<float>(bits)), render_detail::ToneMapFormula(std::bit_cast<float>(bits)))
+          << std::hex << bits;
+  for (const uint32_t bits : {0x7F800000u, 0x7FC00000u, 0x80000000u, 0xFF800000u, 0x00000001u})
+    EXPECT_EQ(ToneMapValue(std::bit_cast<float>(bits)), render_detail::ToneMapFormula(std::bit_cast<float>(bits)));
 }
 
 // ---- Devices ------------------------------------------------------------------------------------
