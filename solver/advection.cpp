@@ -87,11 +87,14 @@ void AdvectFaces(const Exec& ex, const VelocityView& vel, float* out, float dt) 
 // N scalars (1 or 4) advected together by the same velocity: each cell's backward and forward
 // traces and their corner lookups are computed once and serve every scalar, which gives exactly
 // what N separate MacCormack steps give (the velocity does not change between them) at a
-// fraction of the tracing. pred[s] is the prediction buffer of scalar s.
+// fraction of the tracing. pred[s] is the prediction buffer of scalar s; the prediction leaves
+// each cell's backward trace in trace[0..2] (x, y, z) for the correction, which would otherwise
+// trace it again.
 struct ScalarSet {
   const float* src[4];
   float* pred[4];
   float* dst[4];
+  float* trace[3];
 };
 
 TFR_HD TFR_SAMPLE_INLINE Vec3f CellCentre(int i, int j, int k) {
@@ -133,12 +136,16 @@ struct PredictAt {
   // Separate members, not arrays: the compiler keeps them in registers and sees them invariant.
   const float *s0, *s1, *s2, *s3;
   float *p0, *p1, *p2, *p3;
+  float *tx, *ty, *tz;
   Dims d;
   OutsideOpenSide outside;
   int row, j, k;
   float dt;
   TFR_HD TFR_SAMPLE_INLINE void operator()(int i) const {
     const Vec3f q = TraceFrom(vel, CellCentre(i, j, k), CentreVelocity<Inside>(vel, i, j, k), dt);
+    tx[row + i] = q.x;
+    ty[row + i] = q.y;
+    tz[row + i] = q.z;
     const bool fresh = outside(q);
     const Corners at = Locate(d.nx, d.ny, d.nz, q.x - 0.5f, q.y - 0.5f, q.z - 0.5f);
     Predict(s0, p0, row + i, at, fresh);
@@ -155,22 +162,24 @@ TFR_HD TFR_SAMPLE_INLINE void PredictRow(
     const float* __restrict__ u, const float* __restrict__ v, const float* __restrict__ w,
     const float* __restrict__ s0, const float* __restrict__ s1, const float* __restrict__ s2,
     const float* __restrict__ s3, float* __restrict__ p0, float* __restrict__ p1,
-    float* __restrict__ p2, float* __restrict__ p3, Dims d, float invCell,
+    float* __restrict__ p2, float* __restrict__ p3, float* __restrict__ tx,
+    float* __restrict__ ty, float* __restrict__ tz, Dims d, float invCell,
     OutsideOpenSide outside, float dt, int i0, int i1, int j, int k) {
   static_assert(N == 1 || N == 4, "one scalar or four");
   const VelocityView vel{u, v, w, d.nx, d.ny, d.nz, invCell};
-  const PredictAt<N, Inside> at{vel, s0, s1, s2, s3, p0, p1, p2, p3, d, outside, d.cell(0, j, k),
-                                j, k, dt};
+  const PredictAt<N, Inside> at{vel, s0, s1, s2, s3, p0, p1, p2, p3, tx, ty, tz,
+                                d, outside, d.cell(0, j, k), j, k, dt};
   ForLanes(i0, i1, at);
 }
 
-// The backward trace is recomputed (a pure function of the cell), never stored; both traces
-// start from the same velocity at the cell centre.
+// The backward trace comes from the prediction; the forward one starts from the same velocity at
+// the cell centre.
 template <int N, bool Inside>
 struct CorrectAt {
   VelocityView vel;
   const float *s0, *s1, *s2, *s3;
   const float *p0, *p1, *p2, *p3;
+  const float *tx, *ty, *tz;
   float *d0, *d1, *d2, *d3;
   Dims d;
   OutsideOpenSide outside;
@@ -178,10 +187,8 @@ struct CorrectAt {
   float dt;
   TFR_HD TFR_SAMPLE_INLINE void operator()(int i) const {
     const int c = row + i;
-    const Vec3f p = CellCentre(i, j, k);
-    const Vec3f va = CentreVelocity<Inside>(vel, i, j, k);
-    const Vec3f q = TraceFrom(vel, p, va, dt);
-    const Vec3f r = TraceFrom(vel, p, va, -dt);
+    const Vec3f q{tx[c], ty[c], tz[c]};
+    const Vec3f r = TraceFrom(vel, CellCentre(i, j, k), CentreVelocity<Inside>(vel, i, j, k), -dt);
     const bool fresh = outside(q);
     const Corners back = Locate(d.nx, d.ny, d.nz, q.x - 0.5f, q.y - 0.5f, q.z - 0.5f);
     const Corners ahead = Locate(d.nx, d.ny, d.nz, r.x - 0.5f, r.y - 0.5f, r.z - 0.5f);
@@ -199,12 +206,13 @@ TFR_HD TFR_SAMPLE_INLINE void CorrectRow(
     const float* __restrict__ u, const float* __restrict__ v, const float* __restrict__ w,
     const float* __restrict__ s0, const float* __restrict__ s1, const float* __restrict__ s2,
     const float* __restrict__ s3, const float* __restrict__ p0, const float* __restrict__ p1,
-    const float* __restrict__ p2, const float* __restrict__ p3, float* __restrict__ d0,
+    const float* __restrict__ p2, const float* __restrict__ p3, const float* __restrict__ tx,
+    const float* __restrict__ ty, const float* __restrict__ tz, float* __restrict__ d0,
     float* __restrict__ d1, float* __restrict__ d2, float* __restrict__ d3, Dims d, float invCell,
     OutsideOpenSide outside, float dt, int i0, int i1, int j, int k) {
   static_assert(N == 1 || N == 4, "one scalar or four");
   const VelocityView vel{u, v, w, d.nx, d.ny, d.nz, invCell};
-  const CorrectAt<N, Inside> at{vel, s0, s1, s2, s3, p0, p1, p2, p3, d0, d1,
+  const CorrectAt<N, Inside> at{vel, s0, s1, s2, s3, p0, p1, p2, p3, tx, ty, tz, d0, d1,
                                 d2, d3, d, outside, d.cell(0, j, k), j, k, dt};
   ForLanes(i0, i1, at);
 }
@@ -222,13 +230,14 @@ struct ScalarPass {
   TFR_HD TFR_SAMPLE_INLINE void run(int i0, int i1, int j, int k) const {
     if constexpr (Correcting)
       CorrectRow<N, Inside>(vel.u, vel.v, vel.w, set.src[0], set.src[1], set.src[2], set.src[3],
-                            set.pred[0], set.pred[1], set.pred[2], set.pred[3], set.dst[0],
-                            set.dst[1], set.dst[2], set.dst[3], d, vel.invCell, outside, dt, i0,
-                            i1, j, k);
+                            set.pred[0], set.pred[1], set.pred[2], set.pred[3], set.trace[0],
+                            set.trace[1], set.trace[2], set.dst[0], set.dst[1], set.dst[2],
+                            set.dst[3], d, vel.invCell, outside, dt, i0, i1, j, k);
     else
       PredictRow<N, Inside>(vel.u, vel.v, vel.w, set.src[0], set.src[1], set.src[2], set.src[3],
-                            set.pred[0], set.pred[1], set.pred[2], set.pred[3], d, vel.invCell,
-                            outside, dt, i0, i1, j, k);
+                            set.pred[0], set.pred[1], set.pred[2], set.pred[3], set.trace[0],
+                            set.trace[1], set.trace[2], d, vel.invCell, outside, dt, i0, i1, j,
+                            k);
   }
 };
 
@@ -261,21 +270,26 @@ void FireSim::Impl::AdvectVel(float dt) {
 void FireSim::Impl::AdvectScalar(float*& f, float*& fNext, float dt) {
   const Dims d = dims();
   const VelocityView vel{u, v, w, d.nx, d.ny, d.nz, 1.0f / grid.cellSize};
-  // The unused slots repeat the one scalar; N = 1 never touches them.
-  const ScalarSet set{
-      {f, f, f, f}, {scratch, scratch, scratch, scratch}, {fNext, fNext, fNext, fNext}};
+  // The unused slots repeat the one scalar; N = 1 never touches them. The traces go where
+  // AdvectScalars puts them.
+  const ScalarSet set{{f, f, f, f},
+                      {scratch, scratch, scratch, scratch},
+                      {fNext, fNext, fNext, fNext},
+                      {cellForceZ, pcgSearch, pcgProduct}};
   AdvectScalarSet<1>(exec(), d, vel, OutsideOpenSide{openMask, d.nx, d.ny, d.nz}, set, dt);
   std::swap(f, fNext);
 }
 
 void FireSim::Impl::AdvectScalars(float dt) {
-  // The predictions use arrays that hold nothing at this point of a substep: scratch, and the
-  // curl and force arrays of Forces, consumed before the projection.
+  // The predictions and the traces use arrays that hold nothing at this point of a substep:
+  // scratch, the force arrays of Forces, consumed before the projection, and the projection's
+  // search direction and product, done with once the pressure is solved.
   const Dims d = dims();
   const VelocityView vel{u, v, w, d.nx, d.ny, d.nz, 1.0f / grid.cellSize};
   const ScalarSet set{{density, temperature, fuel, dust},
                       {scratch, scratch2, cellForceX, cellForceY},
-                      {densityNext, temperatureNext, fuelNext, dustNext}};
+                      {densityNext, temperatureNext, fuelNext, dustNext},
+                      {cellForceZ, pcgSearch, pcgProduct}};
   AdvectScalarSet<4>(exec(), d, vel, OutsideOpenSide{openMask, d.nx, d.ny, d.nz}, set, dt);
   std::swap(density, densityNext);
   std::swap(temperature, temperatureNext);
