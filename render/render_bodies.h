@@ -272,13 +272,20 @@ struct ShadowFillBody {
 // The render-time detail: four channels of two-octave noise at p (s[c] += (noise - 0.5) x
 // amplitude, the first octave and then the second). Three displace the sample point, the fourth
 // scales the density.
+// The channels are one noise moved apart: channel c (0..3) sits at the lattice offset
+// DetailOffset(axis, c) along each axis (0 x, 1 y, 2 z).
+TFR_HD inline float DetailOffset(int axis, int c) {
+  const float offset[3][4] = {{0.0f, 31.7f, 0.0f, 91.3f}, {0.0f, 11.3f, 57.1f, 0.0f}, {0.0f, 0.0f, 7.9f, 43.7f}};
+  return offset[axis][c];
+}
+
 TFR_HD inline void DetailChannels(const Vec3f& p, float freq, float s[4]) {
   float f = freq, amp = 1.0f;
   for (int oct = 0; oct < 2; ++oct) {
-    s[0] += (DetailNoise(f * p.x, f * p.y, f * p.z) - 0.5f) * amp;
-    s[1] += (DetailNoise(f * p.x + 31.7f, f * p.y + 11.3f, f * p.z) - 0.5f) * amp;
-    s[2] += (DetailNoise(f * p.x, f * p.y + 57.1f, f * p.z + 7.9f) - 0.5f) * amp;
-    s[3] += (DetailNoise(f * p.x + 91.3f, f * p.y, f * p.z + 43.7f) - 0.5f) * amp;
+    for (int c = 0; c < 4; ++c)
+      s[c] += (DetailNoise(f * p.x + DetailOffset(0, c), f * p.y + DetailOffset(1, c), f * p.z + DetailOffset(2, c)) -
+               0.5f) *
+              amp;
     f *= 2.1f;
     amp *= 0.5f;
   }
@@ -434,13 +441,12 @@ struct RayNoise {
   float slope[2][3];    // octave, axis: its change per unit of t
 
   TFR_HD void Start(const Vec3f& g0, const Vec3f& dir, float freq) {
-    const float off[3][4] = {{0.0f, 31.7f, 0.0f, 91.3f}, {0.0f, 11.3f, 57.1f, 0.0f}, {0.0f, 0.0f, 7.9f, 43.7f}};
     const float g[3] = {g0.x, g0.y, g0.z}, d[3] = {dir.x, dir.y, dir.z};
     const float f[2] = {freq, freq * 2.1f};
     for (int o = 0; o < 2; ++o)
       for (int a = 0; a < 3; ++a) {
         slope[o][a] = f[o] * d[a];
-        for (int c = 0; c < 4; ++c) base[o][a][c] = f[o] * g[a] + off[a][c];
+        for (int c = 0; c < 4; ++c) base[o][a][c] = f[o] * g[a] + DetailOffset(a, c);
       }
   }
 
