@@ -8,8 +8,8 @@
 #include <system_error>
 
 #include "host/core/atomic_file.h"
-#include "host/core/status.h"
 #include "host/core/platform.h"
+#include "host/core/status.h"
 #include "sim/half.h"
 
 namespace tf {
