@@ -428,6 +428,15 @@ TEST(ToneMap, TableGivesTheFormulasBytes) {
     EXPECT_EQ(ToneMapValue(std::bit_cast<float>(bits)), render_detail::ToneMapFormula(std::bit_cast<float>(bits)));
 }
 
+TEST(ToneMap, ImagesSharedAmongThreadsMapEveryValue) {
+  const int32_t w = 97, h = 41;  // enough pixels for the rows to be shared among threads
+  std::vector<float> image(size_t(w) * h * 3);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = float(i % 1000) * 0.004f - 0.5f;
+  std::vector<uint8_t> bytes(image.size(), 7);
+  ToneMapToBytes(image.data(), w, h, bytes.data());
+  for (size_t i = 0; i < image.size(); ++i) ASSERT_EQ(bytes[i], render_detail::ToneMapFormula(image[i])) << i;
+}
+
 // ---- Devices ------------------------------------------------------------------------------------
 
 // The GPU and CPU run the same bodies; they may differ by fused multiply-adds and the last step
