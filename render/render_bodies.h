@@ -269,23 +269,24 @@ struct ShadowFillBody {
 // One pixel of the preview as the reference march takes it: a jittered march in half-cell steps
 // through the volume's box, every sample taken. The accelerated march (BrickMarchBody) shares its
 // ray, its shading of a sample and its output.
-// The render-time detail: four channels of two-octave noise at p (s[c] += (noise - 0.5) x
-// amplitude, the first octave and then the second). Three displace the sample point, the fourth
-// scales the density.
-// The channels are one noise moved apart: channel c (0..3) sits at the lattice offset
-// DetailOffset(axis, c) along each axis (0 x, 1 y, 2 z).
+// The channels of the render-time detail are one noise moved apart: channel c (0..3) sits at the
+// lattice offset DetailOffset(axis, c) along each axis (0 x, 1 y, 2 z).
 TFR_HD inline float DetailOffset(int axis, int c) {
   const float offset[3][4] = {{0.0f, 31.7f, 0.0f, 91.3f}, {0.0f, 11.3f, 57.1f, 0.0f}, {0.0f, 0.0f, 7.9f, 43.7f}};
   return offset[axis][c];
 }
 
+// The render-time detail: four channels of two-octave noise at p (s[c] += (noise - 0.5) x
+// amplitude, the first octave and then the second). Three displace the sample point, the fourth
+// scales the density.
 TFR_HD inline void DetailChannels(const Vec3f& p, float freq, float s[4]) {
   float f = freq, amp = 1.0f;
   for (int oct = 0; oct < 2; ++oct) {
-    for (int c = 0; c < 4; ++c)
-      s[c] += (DetailNoise(f * p.x + DetailOffset(0, c), f * p.y + DetailOffset(1, c), f * p.z + DetailOffset(2, c)) -
-               0.5f) *
-              amp;
+    for (int c = 0; c < 4; ++c) {
+      const float n =
+          DetailNoise(f * p.x + DetailOffset(0, c), f * p.y + DetailOffset(1, c), f * p.z + DetailOffset(2, c));
+      s[c] += (n - 0.5f) * amp;
+    }
     f *= 2.1f;
     amp *= 0.5f;
   }
