@@ -82,24 +82,29 @@ TFR_HD TFR_SAMPLE_INLINE Vec3f CellCurl(const Velocity& vel, float twoH, int i, 
 // The cells whose six neighbours all lie inside the grid.
 inline IndexBox CurlInterior(const Dims& d) { return IndexBox{{1, 1, 1}, {d.nx - 2, d.ny - 2, d.nz - 2}}; }
 
-// The curl of cell i of row (j, k), its magnitude into `magnitude` and its components into the
-// force arrays, where the confinement pass reads them back.
-template <bool Inside>
-struct CurlAt {
-  Velocity vel;
+// Where the curl pass writes: the curl's magnitude and its components (the force arrays, where
+// the confinement pass reads them back).
+struct CurlOut {
   float* magnitude;
   float* fx;
   float* fy;
   float* fz;
+};
+
+// The curl of cell i of row (j, k) into `out`.
+template <bool Inside>
+struct CurlAt {
+  Velocity vel;
+  CurlOut out;
   float twoH;
   int row, j, k;
   TFR_HD TFR_SAMPLE_INLINE void operator()(int i) const {
     const Vec3f o = CellCurl<Inside>(vel, twoH, i, j, k);
     const int c = row + i;
-    magnitude[c] = sqrtf(o.x * o.x + o.y * o.y + o.z * o.z);
-    fx[c] = o.x;
-    fy[c] = o.y;
-    fz[c] = o.z;
+    out.magnitude[c] = sqrtf(o.x * o.x + o.y * o.y + o.z * o.z);
+    out.fx[c] = o.x;
+    out.fy[c] = o.y;
+    out.fz[c] = o.z;
   }
 };
 
@@ -111,20 +116,17 @@ TFR_HD TFR_SAMPLE_INLINE void CurlRow(const float* __restrict__ u, const float* 
                                       float* __restrict__ fx, float* __restrict__ fy,
                                       float* __restrict__ fz, Dims d, float twoH, int i0, int i1,
                                       int j, int k) {
-  const CurlAt<Inside> at{Velocity{u, v, w, d}, magnitude, fx, fy, fz, twoH, d.cell(0, j, k), j, k};
+  const CurlAt<Inside> at{Velocity{u, v, w, d}, CurlOut{magnitude, fx, fy, fz}, twoH, d.cell(0, j, k), j, k};
   ForLanes(i0, i1, at);
 }
 
 struct CurlPass {
   Velocity vel;
-  float* magnitude;
-  float* fx;
-  float* fy;
-  float* fz;
+  CurlOut out;
   float twoH;
   template <bool Inside>
   TFR_HD TFR_SAMPLE_INLINE void run(int i0, int i1, int j, int k) const {
-    CurlRow<Inside>(vel.u, vel.v, vel.w, magnitude, fx, fy, fz, vel.d, twoH, i0, i1, j, k);
+    CurlRow<Inside>(vel.u, vel.v, vel.w, out.magnitude, out.fx, out.fy, out.fz, vel.d, twoH, i0, i1, j, k);
   }
 };
 
@@ -224,7 +226,7 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
     float* fz = cellForceZ;
     // The curl itself waits in the force arrays: the force pass reads it back from the cell it
     // overwrites instead of differencing the faces a second time.
-    ForRows(ex, "curl", nx, ny, nz, CurlInterior(d), CurlPass{vel, magnitude, fx, fy, fz, twoH});
+    ForRows(ex, "curl", nx, ny, nz, CurlInterior(d), CurlPass{vel, CurlOut{magnitude, fx, fy, fz}, twoH});
 
     const float* m = magnitude;
     const float vorticity = p.vorticity, h = grid.cellSize;
