@@ -14,6 +14,8 @@
 //
 // The row functions take their arrays as restrict pointers: every array is either only read or
 // only written within a pass, and the compiler needs to know that to vectorise the gathers.
+#include <cstddef>
+#include <cstring>
 #include <utility>
 
 #include "solver/fire_sim_impl.h"
@@ -84,18 +86,62 @@ void AdvectFaces(const Exec& ex, const VelocityView& vel, float* out, float dt) 
           GridPointInterior<A>(d.nx, d.ny, d.nz), pass);
 }
 
-// N scalars (1 or 4) advected together by the same velocity: each cell's backward and forward
-// traces and their corner lookups are computed once and serve every scalar, which gives exactly
-// what N separate MacCormack steps give (the velocity does not change between them) at a
-// fraction of the tracing. pred[s] is the prediction buffer of scalar s; the prediction leaves
-// each cell's backward trace in trace[0..2] (x, y, z) for the correction, which would otherwise
-// trace it again.
+// The four scalars (density, temperature, fuel, dust) advected together by the same velocity:
+// each cell's backward and forward traces and their corner lookups are computed once and serve
+// every scalar, which gives exactly what four separate MacCormack steps give (the velocity does
+// not change between them) at a fraction of the tracing.
+//
+// The samples read the scalars and their predictions side by side, four floats per cell (a
+// Quad), so that a corner is one 16-byte read for all four instead of four scattered ones: a
+// first pass packs the scalars that way, the prediction writes its values that way, and the
+// correction writes each scalar back to its own array. The prediction also leaves each cell's
+// backward trace in trace[0..2] (x, y, z) for the correction, which would otherwise trace it
+// again.
 struct ScalarSet {
   const float* src[4];
-  float* pred[4];
+  float* packed;  // src, four floats per cell
+  float* pred;    // the predictions, four floats per cell
   float* dst[4];
   float* trace[3];
 };
+
+struct Quad {
+  float v[4];
+};
+
+TFR_HD TFR_SAMPLE_INLINE Quad LoadQuad(const float* a, int c) {
+#if defined(__CUDA_ARCH__)
+  const float4 q = reinterpret_cast<const float4*>(a)[c];
+  return Quad{{q.x, q.y, q.z, q.w}};
+#else
+  Quad q;
+  memcpy(q.v, a + 4 * ptrdiff_t(c), sizeof q.v);
+  return q;
+#endif
+}
+
+TFR_HD TFR_SAMPLE_INLINE void StoreQuad(float* a, int c, const Quad& q) {
+#if defined(__CUDA_ARCH__)
+  reinterpret_cast<float4*>(a)[c] = make_float4(q.v[0], q.v[1], q.v[2], q.v[3]);
+#else
+  memcpy(a + 4 * ptrdiff_t(c), q.v, sizeof q.v);
+#endif
+}
+
+// The eight corner quads of a sample, x fastest, and scalar s of them as a Corner8.
+struct Quad8 {
+  Quad k[8];
+  TFR_HD TFR_SAMPLE_INLINE Corner8 scalar(int s) const {
+    return Corner8{{k[0].v[s], k[1].v[s], k[2].v[s], k[3].v[s], k[4].v[s], k[5].v[s], k[6].v[s],
+                    k[7].v[s]}};
+  }
+};
+
+TFR_HD TFR_SAMPLE_INLINE Quad8 ReadQuadCorners(const float* a, const Corners& c) {
+  const int o = c.o, y = o + c.dy, z = o + c.dz, yz = z + c.dy;
+  return Quad8{{LoadQuad(a, o), LoadQuad(a, o + c.dx), LoadQuad(a, y), LoadQuad(a, y + c.dx),
+                LoadQuad(a, z), LoadQuad(a, z + c.dx), LoadQuad(a, yz), LoadQuad(a, yz + c.dx)}};
+}
 
 TFR_HD TFR_SAMPLE_INLINE Vec3f CellCentre(int i, int j, int k) {
   return Vec3f{float(i) + 0.5f, float(j) + 0.5f, float(k) + 0.5f};
@@ -110,116 +156,166 @@ TFR_HD TFR_SAMPLE_INLINE Vec3f CentreVelocity(const VelocityView& vel, int i, in
     return SampleVelocity(vel, CellCentre(i, j, k));
 }
 
-// Prediction of one scalar at cell c: plain semi-Lagrangian; fresh air (0) beyond an open side.
-TFR_HD TFR_SAMPLE_INLINE void Predict(const float* src, float* pred, int c, const Corners& at,
-                                      bool fresh) {
-  pred[c] = Pick(fresh, 0.0f, Interpolate(src, at));
+// Where a block of L cells samples, a lane per cell, kept from the first stage of a pass (the
+// traces, computed side by side) for the second (each cell's four scalars, side by side). The
+// steps between corners are the same for every cell.
+template <int L>
+struct SampleLanes {
+  int o[L];
+  float t[L], s[L], r[L];
+  TFR_HD TFR_SAMPLE_INLINE void put(int l, const Corners& c) {
+    o[l] = c.o;
+    t[l] = c.t;
+    s[l] = c.s;
+    r[l] = c.r;
+  }
+  TFR_HD TFR_SAMPLE_INLINE Corners get(int l, const Corners& steps) const {
+    return Corners{o[l], steps.dx, steps.dy, steps.dz, t[l], s[l], r[l]};
+  }
+};
+
+// Calls at.first(i, lanes, l) for the cells of a block, then at.second(i, lanes, l) for each:
+// ForLanes in two stages.
+template <class At>
+TFR_HD TFR_SAMPLE_INLINE void ForLanesStaged(int i0, int i1, const At& at) {
+  if (i1 - i0 < kLanes) {
+    for (int i = i0; i < i1; ++i) {
+      typename At::template Lanes<1> one;
+      at.first(i, one, 0);
+      at.second(i, one, 0);
+    }
+    return;
+  }
+  for (int b = i0; b < i1; b += kLanes) {
+    const int s = b + kLanes <= i1 ? b : i1 - kLanes;
+    typename At::template Lanes<kLanes> block;
+    for (int l = 0; l < kLanes; ++l) at.first(s + l, block, l);
+    for (int l = 0; l < kLanes; ++l) at.second(s + l, block, l);
+  }
 }
 
-// Correction of one scalar at cell c: correct the prediction by half the error of the forward
-// trace, and fall back to the prediction where the result leaves the range of the eight values
-// it was sampled from.
-TFR_HD TFR_SAMPLE_INLINE void Correct(const float* src, const float* pred, float* dst, int c,
-                                      const Corners& back, const Corners& ahead, bool fresh) {
-  const float e = Interpolate(pred, ahead);
-  float lo, hi;
-  CornerRange(src, back, lo, hi);
-  const float kept = pred[c];
-  const float g = kept + 0.5f * (src[c] - e);
-  const bool overshoots = (g < lo) | (g > hi);
-  dst[c] = Pick(fresh, 0.0f, Pick(overshoots, kept, g));
-}
-
-template <int N, bool Inside>
+// The prediction: plain semi-Lagrangian; fresh air (0) beyond an open side.
+template <bool Inside>
 struct PredictAt {
   VelocityView vel;
-  // Separate members, not arrays: the compiler keeps them in registers and sees them invariant.
-  const float *s0, *s1, *s2, *s3;
-  float *p0, *p1, *p2, *p3;
+  const float* packed;
+  float* pred;
   float *tx, *ty, *tz;
+  Corners steps;
   Dims d;
   OutsideOpenSide outside;
   int row, j, k;
   float dt;
-  TFR_HD TFR_SAMPLE_INLINE void operator()(int i) const {
+  template <int L>
+  struct Lanes {
+    SampleLanes<L> at;
+    int fresh[L];  // as int: a byte array among the float lanes would keep the loop from vectorising
+  };
+  template <class B>
+  TFR_HD TFR_SAMPLE_INLINE void first(int i, B& b, int l) const {
     const Vec3f q = TraceFrom(vel, CellCentre(i, j, k), CentreVelocity<Inside>(vel, i, j, k), dt);
     tx[row + i] = q.x;
     ty[row + i] = q.y;
     tz[row + i] = q.z;
-    const bool fresh = outside(q);
-    const Corners at = Locate(d.nx, d.ny, d.nz, q.x - 0.5f, q.y - 0.5f, q.z - 0.5f);
-    Predict(s0, p0, row + i, at, fresh);
-    if constexpr (N == 4) {
-      Predict(s1, p1, row + i, at, fresh);
-      Predict(s2, p2, row + i, at, fresh);
-      Predict(s3, p3, row + i, at, fresh);
-    }
+    b.fresh[l] = int(outside(q));
+    b.at.put(l, Locate(d.nx, d.ny, d.nz, q.x - 0.5f, q.y - 0.5f, q.z - 0.5f));
+  }
+  template <class B>
+  TFR_HD TFR_SAMPLE_INLINE void second(int i, const B& b, int l) const {
+    const Corners at = b.at.get(l, steps);
+    const Quad8 k8 = ReadQuadCorners(packed, at);
+    Quad p;
+    for (int s = 0; s < 4; ++s) p.v[s] = Pick(b.fresh[l] != 0, 0.0f, Trilinear(k8.scalar(s), at));
+    StoreQuad(pred, row + i, p);
   }
 };
 
-template <int N, bool Inside>
-TFR_HD TFR_SAMPLE_INLINE void PredictRow(
-    const float* __restrict__ u, const float* __restrict__ v, const float* __restrict__ w,
-    const float* __restrict__ s0, const float* __restrict__ s1, const float* __restrict__ s2,
-    const float* __restrict__ s3, float* __restrict__ p0, float* __restrict__ p1,
-    float* __restrict__ p2, float* __restrict__ p3, float* __restrict__ tx,
-    float* __restrict__ ty, float* __restrict__ tz, Dims d, float invCell,
-    OutsideOpenSide outside, float dt, int i0, int i1, int j, int k) {
-  static_assert(N == 1 || N == 4, "one scalar or four");
-  const VelocityView vel{u, v, w, d.nx, d.ny, d.nz, invCell};
-  const PredictAt<N, Inside> at{vel, s0, s1, s2, s3, p0, p1, p2, p3, tx, ty, tz,
-                                d, outside, d.cell(0, j, k), j, k, dt};
-  ForLanes(i0, i1, at);
-}
-
+// The correction: the prediction corrected by half the error of the forward trace, falling back
+// to the prediction where the result leaves the range of the eight values it was sampled from.
 // The backward trace comes from the prediction; the forward one starts from the same velocity at
 // the cell centre.
-template <int N, bool Inside>
+template <bool Inside>
 struct CorrectAt {
   VelocityView vel;
-  const float *s0, *s1, *s2, *s3;
-  const float *p0, *p1, *p2, *p3;
+  const float* packed;
+  const float* pred;
   const float *tx, *ty, *tz;
   float *d0, *d1, *d2, *d3;
+  Corners steps;
   Dims d;
   OutsideOpenSide outside;
   int row, j, k;
   float dt;
-  TFR_HD TFR_SAMPLE_INLINE void operator()(int i) const {
+  template <int L>
+  struct Lanes {
+    SampleLanes<L> back, ahead;
+    int fresh[L];  // as int: a byte array among the float lanes would keep the loop from vectorising
+  };
+  template <class B>
+  TFR_HD TFR_SAMPLE_INLINE void first(int i, B& b, int l) const {
     const int c = row + i;
     const Vec3f q{tx[c], ty[c], tz[c]};
     const Vec3f r = TraceFrom(vel, CellCentre(i, j, k), CentreVelocity<Inside>(vel, i, j, k), -dt);
-    const bool fresh = outside(q);
-    const Corners back = Locate(d.nx, d.ny, d.nz, q.x - 0.5f, q.y - 0.5f, q.z - 0.5f);
-    const Corners ahead = Locate(d.nx, d.ny, d.nz, r.x - 0.5f, r.y - 0.5f, r.z - 0.5f);
-    Correct(s0, p0, d0, c, back, ahead, fresh);
-    if constexpr (N == 4) {
-      Correct(s1, p1, d1, c, back, ahead, fresh);
-      Correct(s2, p2, d2, c, back, ahead, fresh);
-      Correct(s3, p3, d3, c, back, ahead, fresh);
+    b.fresh[l] = int(outside(q));
+    b.back.put(l, Locate(d.nx, d.ny, d.nz, q.x - 0.5f, q.y - 0.5f, q.z - 0.5f));
+    b.ahead.put(l, Locate(d.nx, d.ny, d.nz, r.x - 0.5f, r.y - 0.5f, r.z - 0.5f));
+  }
+  template <class B>
+  TFR_HD TFR_SAMPLE_INLINE void second(int i, const B& b, int l) const {
+    const int c = row + i;
+    const Corners back = b.back.get(l, steps), ahead = b.ahead.get(l, steps);
+    const Quad8 src8 = ReadQuadCorners(packed, back);
+    const Quad8 pred8 = ReadQuadCorners(pred, ahead);
+    const Quad own = LoadQuad(packed, c), kept = LoadQuad(pred, c);
+    Quad out;
+    for (int s = 0; s < 4; ++s) {
+      const float e = Trilinear(pred8.scalar(s), ahead);
+      float lo, hi;
+      RangeOf(src8.scalar(s), lo, hi);
+      const float g = kept.v[s] + 0.5f * (own.v[s] - e);
+      const bool overshoots = (g < lo) | (g > hi);
+      out.v[s] = Pick(b.fresh[l] != 0, 0.0f, Pick(overshoots, kept.v[s], g));
     }
+    d0[c] = out.v[0];
+    d1[c] = out.v[1];
+    d2[c] = out.v[2];
+    d3[c] = out.v[3];
   }
 };
 
-template <int N, bool Inside>
+template <bool Inside>
+TFR_HD TFR_SAMPLE_INLINE void PredictRow(const float* __restrict__ u, const float* __restrict__ v,
+                                         const float* __restrict__ w,
+                                         const float* __restrict__ packed, float* __restrict__ pred,
+                                         float* __restrict__ tx, float* __restrict__ ty,
+                                         float* __restrict__ tz, Dims d, float invCell,
+                                         OutsideOpenSide outside, float dt, int i0, int i1, int j,
+                                         int k) {
+  const VelocityView vel{u, v, w, d.nx, d.ny, d.nz, invCell};
+  const PredictAt<Inside> at{vel,  packed, pred,    tx,
+                             ty,   tz,     Locate(d.nx, d.ny, d.nz, 0.0f, 0.0f, 0.0f),
+                             d,    outside, d.cell(0, j, k), j, k, dt};
+  ForLanesStaged(i0, i1, at);
+}
+
+template <bool Inside>
 TFR_HD TFR_SAMPLE_INLINE void CorrectRow(
     const float* __restrict__ u, const float* __restrict__ v, const float* __restrict__ w,
-    const float* __restrict__ s0, const float* __restrict__ s1, const float* __restrict__ s2,
-    const float* __restrict__ s3, const float* __restrict__ p0, const float* __restrict__ p1,
-    const float* __restrict__ p2, const float* __restrict__ p3, const float* __restrict__ tx,
-    const float* __restrict__ ty, const float* __restrict__ tz, float* __restrict__ d0,
-    float* __restrict__ d1, float* __restrict__ d2, float* __restrict__ d3, Dims d, float invCell,
-    OutsideOpenSide outside, float dt, int i0, int i1, int j, int k) {
-  static_assert(N == 1 || N == 4, "one scalar or four");
+    const float* __restrict__ packed, const float* __restrict__ pred,
+    const float* __restrict__ tx, const float* __restrict__ ty, const float* __restrict__ tz,
+    float* __restrict__ d0, float* __restrict__ d1, float* __restrict__ d2,
+    float* __restrict__ d3, Dims d, float invCell, OutsideOpenSide outside, float dt, int i0,
+    int i1, int j, int k) {
   const VelocityView vel{u, v, w, d.nx, d.ny, d.nz, invCell};
-  const CorrectAt<N, Inside> at{vel, s0, s1, s2, s3, p0, p1, p2, p3, tx, ty, tz, d0, d1,
-                                d2, d3, d, outside, d.cell(0, j, k), j, k, dt};
-  ForLanes(i0, i1, at);
+  const CorrectAt<Inside> at{vel, packed, pred, tx, ty, tz, d0, d1, d2, d3,
+                             Locate(d.nx, d.ny, d.nz, 0.0f, 0.0f, 0.0f), d, outside,
+                             d.cell(0, j, k), j, k, dt};
+  ForLanesStaged(i0, i1, at);
 }
 
 // One of the two passes of a MacCormack step over a row: the prediction (Correcting false) or the
 // correction, which reads the predictions the first pass left in set.pred.
-template <int N, bool Correcting>
+template <bool Correcting>
 struct ScalarPass {
   VelocityView vel;
   ScalarSet set;
@@ -229,27 +325,29 @@ struct ScalarPass {
   template <bool Inside>
   TFR_HD TFR_SAMPLE_INLINE void run(int i0, int i1, int j, int k) const {
     if constexpr (Correcting)
-      CorrectRow<N, Inside>(vel.u, vel.v, vel.w, set.src[0], set.src[1], set.src[2], set.src[3],
-                            set.pred[0], set.pred[1], set.pred[2], set.pred[3], set.trace[0],
-                            set.trace[1], set.trace[2], set.dst[0], set.dst[1], set.dst[2],
-                            set.dst[3], d, vel.invCell, outside, dt, i0, i1, j, k);
+      CorrectRow<Inside>(vel.u, vel.v, vel.w, set.packed, set.pred, set.trace[0], set.trace[1],
+                         set.trace[2], set.dst[0], set.dst[1], set.dst[2], set.dst[3], d,
+                         vel.invCell, outside, dt, i0, i1, j, k);
     else
-      PredictRow<N, Inside>(vel.u, vel.v, vel.w, set.src[0], set.src[1], set.src[2], set.src[3],
-                            set.pred[0], set.pred[1], set.pred[2], set.pred[3], set.trace[0],
-                            set.trace[1], set.trace[2], d, vel.invCell, outside, dt, i0, i1, j,
-                            k);
+      PredictRow<Inside>(vel.u, vel.v, vel.w, set.packed, set.pred, set.trace[0], set.trace[1],
+                         set.trace[2], d, vel.invCell, outside, dt, i0, i1, j, k);
   }
 };
 
-template <int N>
 void AdvectScalarSet(const Exec& ex, const Dims d, const VelocityView vel,
                      const OutsideOpenSide outside, const ScalarSet set, float dt) {
+  const float *s0 = set.src[0], *s1 = set.src[1], *s2 = set.src[2], *s3 = set.src[3];
+  float* packed = set.packed;
+  kFor3(ex, "advect scalars: pack", d.nx, d.ny, d.nz, [=] TFR_HD(int i, int j, int k) {
+    const int c = d.cell(i, j, k);
+    StoreQuad(packed, c, Quad{{s0[c], s1[c], s2[c], s3[c]}});
+  });
   const IndexBox box = GridPointInterior<3>(d.nx, d.ny, d.nz);
   // The prediction of every cell is complete before any correction reads it.
   ForRows(ex, "advect scalars: predict", d.nx, d.ny, d.nz, box,
-          ScalarPass<N, false>{vel, set, d, outside, dt});
+          ScalarPass<false>{vel, set, d, outside, dt});
   ForRows(ex, "advect scalars: correct", d.nx, d.ny, d.nz, box,
-          ScalarPass<N, true>{vel, set, d, outside, dt});
+          ScalarPass<true>{vel, set, d, outside, dt});
 }
 
 }  // namespace
@@ -267,30 +365,33 @@ void FireSim::Impl::AdvectVel(float dt) {
   std::swap(w, wNext);
 }
 
+// The packed scalars and the predictions take the two blocks of free arrays, the traces level 0's
+// multigrid arrays, which the projection is done with.
+static ScalarSet FreeArraysFor(const FireSim::Impl& s, const float* const (&src)[4],
+                               float* const (&dst)[4]) {
+  const Level& l0 = s.levels[0];
+  return ScalarSet{{src[0], src[1], src[2], src[3]},
+                   s.cellForceZ,
+                   s.scratch,
+                   {dst[0], dst[1], dst[2], dst[3]},
+                   {l0.x, l0.b, l0.r}};
+}
+
 void FireSim::Impl::AdvectScalar(float*& f, float*& fNext, float dt) {
   const Dims d = dims();
   const VelocityView vel{u, v, w, d.nx, d.ny, d.nz, 1.0f / grid.cellSize};
-  // The unused slots repeat the one scalar; N = 1 never touches them. The traces go where
-  // AdvectScalars puts them.
-  const ScalarSet set{{f, f, f, f},
-                      {scratch, scratch, scratch, scratch},
-                      {fNext, fNext, fNext, fNext},
-                      {cellForceZ, pcgSearch, pcgProduct}};
-  AdvectScalarSet<1>(exec(), d, vel, OutsideOpenSide{openMask, d.nx, d.ny, d.nz}, set, dt);
+  // The one scalar fills all four slots.
+  const ScalarSet set = FreeArraysFor(*this, {f, f, f, f}, {fNext, fNext, fNext, fNext});
+  AdvectScalarSet(exec(), d, vel, OutsideOpenSide{openMask, d.nx, d.ny, d.nz}, set, dt);
   std::swap(f, fNext);
 }
 
 void FireSim::Impl::AdvectScalars(float dt) {
-  // The predictions and the traces use arrays that hold nothing at this point of a substep:
-  // scratch, the force arrays of Forces, consumed before the projection, and the projection's
-  // search direction and product, done with once the pressure is solved.
   const Dims d = dims();
   const VelocityView vel{u, v, w, d.nx, d.ny, d.nz, 1.0f / grid.cellSize};
-  const ScalarSet set{{density, temperature, fuel, dust},
-                      {scratch, scratch2, cellForceX, cellForceY},
-                      {densityNext, temperatureNext, fuelNext, dustNext},
-                      {cellForceZ, pcgSearch, pcgProduct}};
-  AdvectScalarSet<4>(exec(), d, vel, OutsideOpenSide{openMask, d.nx, d.ny, d.nz}, set, dt);
+  const ScalarSet set = FreeArraysFor(*this, {density, temperature, fuel, dust},
+                                      {densityNext, temperatureNext, fuelNext, dustNext});
+  AdvectScalarSet(exec(), d, vel, OutsideOpenSide{openMask, d.nx, d.ny, d.nz}, set, dt);
   std::swap(density, densityNext);
   std::swap(temperature, temperatureNext);
   std::swap(fuel, fuelNext);

@@ -39,6 +39,13 @@ bool FireSim::Impl::allocate(float*& p, size_t count) {
   return true;
 }
 
+bool FireSim::Impl::allocateBlock(float** const (&block)[4], size_t count) {
+  float* base = nullptr;
+  if (!allocate(base, 4 * count)) return false;
+  for (int a = 0; a < 4; ++a) *block[a] = base + size_t(a) * count;
+  return true;
+}
+
 void FireSim::Impl::freeArray(void*& p) {
   DeviceFree(exec(), p);
   p = nullptr;
@@ -100,9 +107,10 @@ bool FireSim::Impl::create(const GridDesc& g, const OpenSides& sides, bool wantG
   ok &= allocate(w, wCount);
   ok &= allocate(wNext, wCount);
   for (float** a : {&density, &temperature, &fuel, &densityNext, &temperatureNext, &fuelNext, &dust,
-                    &dustNext, &scratch, &flame, &emitterMask, &scratch2, &cellForceX, &cellForceY,
-                    &cellForceZ, &divergence, &targetDivergence, &pressure, &pcgSearch, &pcgProduct})
+                    &dustNext, &flame, &emitterMask, &targetDivergence, &pressure})
     ok &= allocate(*a, cells);
+  ok &= allocateBlock({&scratch, &scratch2, &cellForceX, &cellForceY}, cells);
+  ok &= allocateBlock({&cellForceZ, &divergence, &pcgSearch, &pcgProduct}, cells);
 
   for (const Int3& e : PyramidExtents(grid)) {
     Level level;
@@ -142,11 +150,13 @@ bool FireSim::Impl::create(const GridDesc& g, const OpenSides& sides, bool wantG
 
 void FireSim::Impl::release() {
   for (float** a : {&u, &uNext, &v, &vNext, &w, &wNext, &density, &temperature, &fuel, &densityNext,
-                    &temperatureNext, &fuelNext, &dust, &dustNext, &scratch, &flame, &emitterMask,
-                    &scratch2, &cellForceX, &cellForceY, &cellForceZ, &divergence, &targetDivergence,
-                    &pressure, &pcgSearch, &pcgProduct, &extForceX, &extForceY, &extForceZ,
-                    &quenchMask, &emitVelX, &emitVelY, &emitVelZ, &flammableMask, &burnAge})
+                    &temperatureNext, &fuelNext, &dust, &dustNext, &flame, &emitterMask,
+                    &targetDivergence, &pressure, &scratch, &cellForceZ, &extForceX, &extForceY,
+                    &extForceZ, &quenchMask, &emitVelX, &emitVelY, &emitVelZ, &flammableMask,
+                    &burnAge})
     freeArray(reinterpret_cast<void*&>(*a));
+  // The rest of the two blocks went with their first arrays.
+  scratch2 = cellForceX = cellForceY = divergence = pcgSearch = pcgProduct = nullptr;
   freeArray(reinterpret_cast<void*&>(sealed));
   hasSealed = false;
   for (int a = 0; a < 3; ++a) {

@@ -35,7 +35,7 @@ struct FireSim::Impl {
   float* vNext = nullptr;
   float* w = nullptr;
   float* wNext = nullptr;
-  // The twenty cell arrays, in allocation order.
+  // The twenty cell arrays.
   float* density = nullptr;
   float* temperature = nullptr;
   float* fuel = nullptr;
@@ -44,16 +44,19 @@ struct FireSim::Impl {
   float* fuelNext = nullptr;
   float* dust = nullptr;
   float* dustNext = nullptr;
-  float* scratch = nullptr;
   float* flame = nullptr;
   float* emitterMask = nullptr;
+  float* targetDivergence = nullptr;
+  float* pressure = nullptr;
+  // Two blocks of four arrays that hold nothing from one phase to the next, each one allocation
+  // of four cell arrays end to end (the first member points at its start). A pass that has all
+  // four free may use a block as one array of four floats per cell, as the scalar advection does.
+  float* scratch = nullptr;
   float* scratch2 = nullptr;
   float* cellForceX = nullptr;
   float* cellForceY = nullptr;
   float* cellForceZ = nullptr;
   float* divergence = nullptr;
-  float* targetDivergence = nullptr;
-  float* pressure = nullptr;
   float* pcgSearch = nullptr;
   float* pcgProduct = nullptr;
   // Optional inputs, allocated on their first upload and kept until Release.
@@ -96,6 +99,8 @@ struct FireSim::Impl {
   void release();
   // Allocates one zero-filled array and counts it; false when the memory is not there.
   bool allocate(float*& p, size_t count);
+  // One allocation of four arrays of `count` floats, end to end, the first at block[0].
+  bool allocateBlock(float** const (&block)[4], size_t count);
   void freeArray(void*& p);
 
   // Step phases, in the order the substep runs them.

@@ -101,17 +101,19 @@ TFR_HD TFR_SAMPLE_INLINE Corner8 ReadCorners(const float* a, const Corners& c) {
   return Corner8{{a[o], ax[o], ay[o], axy[o], az[o], axz[o], ayz[o], axyz[o]}};
 }
 
-// Lerps along x first, then y, then z.
-TFR_HD TFR_SAMPLE_INLINE float Interpolate(const float* a, const Corners& c) {
-  const Corner8 k = ReadCorners(a, c);
+// The trilinear blend of eight corner values at a sample's weights: along x first, then y, then z.
+TFR_HD TFR_SAMPLE_INLINE float Trilinear(const Corner8& k, const Corners& c) {
   const float b0 = Lerp(Lerp(k.v[0], k.v[1], c.t), Lerp(k.v[2], k.v[3], c.t), c.s);
   const float b1 = Lerp(Lerp(k.v[4], k.v[5], c.t), Lerp(k.v[6], k.v[7], c.t), c.s);
   return Lerp(b0, b1, c.r);
 }
 
-// The smallest and largest of the eight values a sample reads.
-TFR_HD TFR_SAMPLE_INLINE void CornerRange(const float* a, const Corners& c, float& lo, float& hi) {
-  const Corner8 k = ReadCorners(a, c);
+TFR_HD TFR_SAMPLE_INLINE float Interpolate(const float* a, const Corners& c) {
+  return Trilinear(ReadCorners(a, c), c);
+}
+
+// The smallest and largest of eight corner values.
+TFR_HD TFR_SAMPLE_INLINE void RangeOf(const Corner8& k, float& lo, float& hi) {
   float mn = k.v[0], mx = k.v[0];
   for (int n = 1; n < 8; ++n) {  // the new value first: SSE's minss and maxss, a NaN kept out
     mn = MinF(k.v[n], mn);
@@ -119,6 +121,10 @@ TFR_HD TFR_SAMPLE_INLINE void CornerRange(const float* a, const Corners& c, floa
   }
   lo = mn;
   hi = mx;
+}
+
+TFR_HD TFR_SAMPLE_INLINE void CornerRange(const float* a, const Corners& c, float& lo, float& hi) {
+  RangeOf(ReadCorners(a, c), lo, hi);
 }
 
 // Trilinear sample of an array with extents (ex, ey, ez) at (x, y, z) in its own index units,
