@@ -18,21 +18,23 @@ namespace {
 
 // One of the three face grids, Axis 0 (u), 1 (v) or 2 (w). Face (i, j, k) lies between the cell
 // (i, j, k) ("upper") and its neighbour one step back along the axis ("lower"). Interior faces
-// have both cells inside the grid: index 1 to n-1 along the axis. The test looks at that axis
-// only, so in a v or w pass it is the same along a whole row and stays out of the row loop.
+// have both cells inside the grid: index 1 to n-1 along the axis.
 template <int Axis>
 struct Faces {
   Dims d;
   TFR_HD int extent(int a) const { return (a == 0 ? d.nx : a == 1 ? d.ny : d.nz) + (a == Axis); }
-  TFR_HD bool interior(int i, int j, int k) const {
-    const int x = Axis == 0 ? i : Axis == 1 ? j : k;
-    const int n = Axis == 0 ? d.nx : Axis == 1 ? d.ny : d.nz;
-    return x >= 1 && x <= n - 1;
-  }
   TFR_HD int face(int i, int j, int k) const {
     return Axis == 0 ? d.u(i, j, k) : Axis == 1 ? d.v(i, j, k) : d.w(i, j, k);
   }
   TFR_HD int lowerStep() const { return Axis == 0 ? 1 : Axis == 1 ? d.nx : d.nx * d.ny; }
+  // A pass over the interior faces alone runs over these extents and moves its indices by
+  // toInterior: the body then has no test to make, and a row runs in vector lanes.
+  TFR_HD int interiorExtent(int a) const { return a == Axis ? extent(a) - 2 : extent(a); }
+  TFR_HD void toInterior(int& i, int& j, int& k) const {
+    i += Axis == 0;
+    j += Axis == 1;
+    k += Axis == 2;
+  }
 };
 
 // Wind relaxation by the fraction `drag`, then the pull toward the emitter velocity by the
@@ -41,8 +43,9 @@ struct Faces {
 // one; a full pull lands on the target exactly, which value + 1·(target − value) need not.
 TFR_HD inline float RelaxAndBlend(float value, float wind, float drag, float e, float target) {
   value = value + (wind - value) * drag;
-  if (!(e > 0.0f)) return value;
-  return e >= 1.0f ? target : value + e * (target - value);
+  // Both outcomes are formed and one is chosen: no branch in a row of faces.
+  const float pulled = e >= 1.0f ? target : value + e * (target - value);
+  return e > 0.0f ? pulled : value;
 }
 
 // The velocity faces, read as cell-centred values: each the average of the two faces on either
@@ -68,10 +71,15 @@ TFR_HD TFR_SAMPLE_INLINE Vec3f CellCurl(const Velocity& vel, float twoH, int i, 
   const int uy = d.nx + 1, uz = (d.nx + 1) * d.ny;  // u index steps along y and z
   const int vy = d.nx, vz = d.nx * (d.ny + 1);
   const int wy = d.nx, wz = d.nx * d.ny;
-  // Cell-centre u, v and w of the cell `o` index steps away in that component's array.
-  const auto uc = [&](int o) { return 0.5f * (vel.u[iu + o] + vel.u[iu + o + 1]); };
-  const auto vc = [&](int o) { return 0.5f * (vel.v[iv + o] + vel.v[iv + o + vy]); };
-  const auto wc = [&](int o) { return 0.5f * (vel.w[iw + o] + vel.w[iw + o + wz]); };
+  // Cell-centre u, v and w of the cell `o` index steps away in that component's array. (Captured
+  // by value: a lambda holding `vel` by reference keeps the compiler from seeing that the arrays
+  // do not overlap those the row writes, and the row no longer vectorises.)
+  const float* __restrict__ pu = vel.u + iu;
+  const float* __restrict__ pv = vel.v + iv;
+  const float* __restrict__ pw = vel.w + iw;
+  const auto uc = [=](int o) { return 0.5f * (pu[o] + pu[o + 1]); };
+  const auto vc = [=](int o) { return 0.5f * (pv[o] + pv[o + vy]); };
+  const auto wc = [=](int o) { return 0.5f * (pw[o] + pw[o + wz]); };
   Vec3f c;
   c.x = ((wc(yp * wy) - wc(-ym * wy)) - (vc(zp * vz) - vc(-zm * vz))) / twoH;
   c.y = ((uc(zp * uz) - uc(-zm * uz)) - (wc(xp) - wc(-xm))) / twoH;
@@ -130,13 +138,63 @@ struct CurlPass {
   }
 };
 
+// Vorticity confinement over a row, in place: the force arrays hold the curl on the way in and the
+// force on the way out. Inside (CurlInterior) the force pushes along N x curl, N the unit
+// gradient of the curl's magnitude; the outermost layer of cells has no centred gradient and gets
+// none, nor does a cell where the gradient vanishes. Cold, smoke-free cells keep a quarter of the
+// strength. The row is a plain loop: ForLanes repeats elements, which would read a force back as
+// a curl.
+template <bool Inside>
+TFR_HD TFR_SAMPLE_INLINE void ConfineRow(const float* __restrict__ m, float* __restrict__ fx,
+                                         float* __restrict__ fy, float* __restrict__ fz,
+                                         const float* __restrict__ temp,
+                                         const float* __restrict__ dens, Dims d, float vorticity,
+                                         float h, int i0, int i1, int j, int k) {
+  const int row = d.cell(0, j, k), sy = d.cellStrideY(), sz = d.cellStrideZ();
+  for (int i = i0; i < i1; ++i) {
+    const int c = row + i;
+    Vec3f force{0.0f, 0.0f, 0.0f};
+    if constexpr (Inside) {
+      const float gx = m[c + 1] - m[c - 1];
+      const float gy = m[c + sy] - m[c - sy];
+      const float gz = m[c + sz] - m[c - sz];
+      const float len = sqrtf(gx * gx + gy * gy + gz * gz);
+      // Formed whatever the length and then chosen, so that the row has no branch.
+      const float nX = gx / len, nY = gy / len, nZ = gz / len;
+      const Vec3f o{fx[c], fy[c], fz[c]};
+      const float warm = 2.0f * temp[c] + 0.25f + dens[c];
+      const float s = Pick(warm < 1.0f, warm, 1.0f) * vorticity * h;  // MinF(warm, 1), as bits
+      const bool pushed = len >= 1e-12f;
+      force = Vec3f{Pick(pushed, (nY * o.z - nZ * o.y) * s, 0.0f), Pick(pushed, (nZ * o.x - nX * o.z) * s, 0.0f),
+                    Pick(pushed, (nX * o.y - nY * o.x) * s, 0.0f)};
+    }
+    fx[c] = force.x;
+    fy[c] = force.y;
+    fz[c] = force.z;
+  }
+}
+
+struct ConfinePass {
+  const float* magnitude;
+  CurlOut force;  // its magnitude unused: the curl's comes in separately, read-only
+  const float* temp;
+  const float* dens;
+  Dims d;
+  float vorticity, h;  // h: the cell size
+  template <bool Inside>
+  TFR_HD TFR_SAMPLE_INLINE void run(int i0, int i1, int j, int k) const {
+    ConfineRow<Inside>(magnitude, force.fx, force.fy, force.fz, temp, dens, d, vorticity, h, i0, i1, j, k);
+  }
+};
+
 // Values on the interior faces of one component grow by the average of the cell field on their
 // two sides times dt; halfDt = dt / 2 folds in the average.
 template <int Axis>
 void AddCellForce(const Exec& ex, Faces<Axis> g, float* face, const float* f, float halfDt) {
   const int step = g.lowerStep();
-  kFor3(ex, "add cell force", g.extent(0), g.extent(1), g.extent(2), [=] TFR_HD(int i, int j, int k) {
-    if (!g.interior(i, j, k)) return;
+  kFor3(ex, "add cell force", g.interiorExtent(0), g.interiorExtent(1), g.interiorExtent(2),
+        [=] TFR_HD(int i, int j, int k) {
+    g.toInterior(i, j, k);
     const int upper = g.d.cell(i, j, k);
     float& value = face[g.face(i, j, k)];
     value = value + (f[upper - step] + f[upper]) * halfDt;
@@ -149,13 +207,18 @@ template <int Axis>
 void RelaxHorizontal(const Exec& ex, Faces<Axis> g, float* face, float wind, float drag,
                      const float* mask, float blend, const float* target, float speed) {
   const int step = g.lowerStep();
-  kFor3(ex, "relax horizontal", g.extent(0), g.extent(1), g.extent(2), [=] TFR_HD(int i, int j, int k) {
-    if (!g.interior(i, j, k)) return;
+  // Without a target the mask stands in for it, so that the row reads the same arrays either way.
+  const bool perCell = target != nullptr;
+  const float* to = perCell ? target : mask;
+  kFor3(ex, "relax horizontal", g.interiorExtent(0), g.interiorExtent(1), g.interiorExtent(2),
+        [=] TFR_HD(int i, int j, int k) {
+    g.toInterior(i, j, k);
     const int upper = g.d.cell(i, j, k), lower = upper - step;
     float& value = face[g.face(i, j, k)];
     const float e = 0.5f * (mask[lower] + mask[upper]) * blend;
-    const float to = target ? 0.5f * (target[lower] + target[upper]) : speed;
-    value = RelaxAndBlend(value, wind, drag, e, to);
+    const float at = 0.5f * (to[lower] + to[upper]);
+    const float toward = perCell ? at : speed;
+    value = RelaxAndBlend(value, wind, drag, e, toward);
   });
 }
 
@@ -180,19 +243,22 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
   {
     float* pw = w;
     const float buoyancy = p.buoyancy, weight = p.smokeWeight, wind = p.windZ;
-    const float* target = hasEmitVel ? emitVelZ : nullptr;
+    // As in RelaxHorizontal, the mask stands in for a missing target.
+    const bool perCell = hasEmitVel;
+    const float* to = perCell ? emitVelZ : mask;
     const float speed = emission.emitSpeed;
     const int layer = d.cellStrideZ();
-    kFor3(ex, "buoyancy", nx, ny, nz + 1, [=] TFR_HD(int i, int j, int k) {
-      if (k < 1 || k > nz - 1) return;
+    kFor3(ex, "buoyancy", wFaces.interiorExtent(0), wFaces.interiorExtent(1), wFaces.interiorExtent(2),
+          [=] TFR_HD(int i, int j, int k) {
+      wFaces.toInterior(i, j, k);
       const int upper = d.cell(i, j, k), lower = upper - layer;
       float& value = pw[d.w(i, j, k)];
       const float tf = 0.5f * (temp[lower] + temp[upper]);
       const float df = 0.5f * (dens[lower] + dens[upper]);
       const float lifted = value + dt * (buoyancy * tf - weight * df);
       const float e = 0.5f * (mask[lower] + mask[upper]) * blend;
-      const float to = target ? 0.5f * (target[lower] + target[upper]) : speed;
-      value = RelaxAndBlend(lifted, wind, drag, e, to);
+      const float at = 0.5f * (to[lower] + to[upper]);
+      value = RelaxAndBlend(lifted, wind, drag, e, perCell ? at : speed);
     });
   }
 
@@ -228,31 +294,8 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
     // overwrites instead of differencing the faces a second time.
     ForRows(ex, "curl", nx, ny, nz, CurlInterior(d), CurlPass{vel, CurlOut{magnitude, fx, fy, fz}, twoH});
 
-    const float* m = magnitude;
-    const float vorticity = p.vorticity, h = grid.cellSize;
-    const int sy = d.cellStrideY(), sz = d.cellStrideZ();
-    kFor3(ex, "vorticity confinement", nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
-      const int c = d.cell(i, j, k);
-      Vec3f force{0.0f, 0.0f, 0.0f};
-      // The outermost layer of cells has no centred gradient and keeps no force.
-      if (i >= 1 && i <= nx - 2 && j >= 1 && j <= ny - 2 && k >= 1 && k <= nz - 2) {
-        const float gx = m[c + 1] - m[c - 1];
-        const float gy = m[c + sy] - m[c - sy];
-        const float gz = m[c + sz] - m[c - sz];
-        const float len = sqrtf(gx * gx + gy * gy + gz * gz);
-        if (len >= 1e-12f) {
-          const float nX = gx / len, nY = gy / len, nZ = gz / len;
-          const Vec3f o{fx[c], fy[c], fz[c]};
-          // Cold, smoke-free cells keep a quarter of the strength.
-          const float s = MinF(2.0f * temp[c] + 0.25f + dens[c], 1.0f) * vorticity * h;
-          force = Vec3f{(nY * o.z - nZ * o.y) * s, (nZ * o.x - nX * o.z) * s,
-                       (nX * o.y - nY * o.x) * s};
-        }
-      }
-      fx[c] = force.x;
-      fy[c] = force.y;
-      fz[c] = force.z;
-    });
+    ForRows(ex, "vorticity confinement", nx, ny, nz, CurlInterior(d),
+            ConfinePass{magnitude, CurlOut{nullptr, fx, fy, fz}, temp, dens, d, p.vorticity, grid.cellSize});
 
     // With turbulence on as well, its force joins this one in the cell arrays and both reach the
     // faces in one pass.
