@@ -5,34 +5,41 @@
 #include <cmath>
 
 #include "solver/fire_sim_impl.h"
+#include "solver/rows.h"
+#include "solver/sampling.h"
 
 namespace tf {
 
-void FireSim::Impl::Combust(const FireParams& p, float dt) {
-  // Per-substep factors, computed once on the host.
-  const float burnFraction = 1.0f - std::exp(-p.burnRate * dt);
-  const float coolFactor = std::exp(-p.cooling * dt);
-  const float smokeFactor = std::exp(-p.smokeDissipate * dt);
-  const float fuelFactor = std::exp(-p.fuelDecay * dt);
-  const float radiative = dt * p.radiativeCooling;
-  const float ignition = p.ignitionTemp, heat = p.heat, yield = p.smokeYield;
-  const float fuelRate = emission.fuelRate, emitTemp = emission.emitTemp, smokeRate = emission.smokeRate;
-  const float qStrength = quenchStrength, steamAmount = steam, flamRate = flamFuel, maxAge = burnTime;
-  const uint8_t* solid = levels[0].solid;
-  const float* quench = hasQuench ? quenchMask : nullptr;
-  const float* flammable = hasFlammable ? flammableMask : nullptr;
-  float* age = burnAge;
-  float* pd = density;
-  float* pt = temperature;
-  float* pf = fuel;
-  float* ps = dust;
-  float* pflame = flame;
-  const float* emit = emitterMask;
-  const Dims d = dims();
+namespace {
 
-  kFor3(exec(), "combust", d.nx, d.ny, d.nz, [=] TFR_HD(int i, int j, int k) {
-    const int c = d.cell(i, j, k);
-    if (solid[c]) {
+// The arrays and per-substep factors of the pass. Quench and Flammable say whether the optional
+// quench and flammable masks take part; without them a cell's work has no branch (every choice is
+// made on the bits), and a row of cells runs in vector lanes.
+struct Combustion {
+  const uint8_t* solid;
+  const float* quench;
+  const float* flammable;
+  float* age;
+  float* pd;
+  float* pt;
+  float* pf;
+  float* ps;
+  float* pflame;
+  const float* emit;
+  Dims d;
+  float dt, burnFraction, coolFactor, smokeFactor, fuelFactor, radiative;
+  float ignition, heat, yield, fuelRate, emitTemp, smokeRate;
+  float qStrength, steamAmount, flamRate, maxAge;
+};
+
+template <bool Quench, bool Flammable>
+TFR_HD TFR_SAMPLE_INLINE void CombustCell(const Combustion& x, const uint8_t* solid, const float* emit,
+                                          float* pd, float* pt, float* pf, float* ps, float* pflame,
+                                          int c) {
+  const float dt = x.dt;
+  const bool wall = solid[c] != 0;
+  if constexpr (Quench || Flammable) {
+    if (wall) {
       pd[c] = 0.0f;
       pt[c] = 0.0f;
       pf[c] = 0.0f;
@@ -40,64 +47,139 @@ void FireSim::Impl::Combust(const FireParams& p, float dt) {
       ps[c] = 0.0f;
       return;
     }
-    float D = pd[c], T = pt[c], F = pf[c], S = ps[c];
-    float q = 0.0f;
-    if (quench) q = quench[c] < 1.0f ? quench[c] : 1.0f;
-    const float m = (1.0f - q) * emit[c];
+  }
+  float D = pd[c], T = pt[c], F = pf[c], S = ps[c];
+  float q = 0.0f;
+  if constexpr (Quench) q = x.quench[c] < 1.0f ? x.quench[c] : 1.0f;
+  const float m = (1.0f - q) * emit[c];
+  if constexpr (Quench) {
     if (q > 0.0f) {
       // Extinguishing turns the heat it removes into steam, counted as smoke.
-      const float l = expf(-qStrength * q * dt);
-      D = D + T * steamAmount * (1.0f - l);
+      const float l = expf(-x.qStrength * q * dt);
+      D = D + T * x.steamAmount * (1.0f - l);
       T = T * l;
       F = F * l;
     }
-    if (m < 0.0f) {  // smoke-and-dust source
-      const float a = 4.0f * m * dt;
-      D = D - a;
-      S = S - a;
-    }
-    if (m > 0.0f) {  // fire emitter: raises the temperature to its own, never beyond
-      F = F + m * fuelRate * dt;
-      D = D + m * smokeRate * dt;
-      T = T > m * emitTemp ? T : m * emitTemp;
-    }
-    if (flammable) {
-      float cov = flammable[c];
-      if (cov > 0.0f && q < 1.0f) {
-        const float a = age[c];
-        if (maxAge > a && (a > 0.0f || T >= ignition)) {
-          cov = (cov < 1.0f ? cov : 1.0f) * (1.0f - q);
-          F = F + cov * flamRate * dt;
-          const float hold = 1.2f * ignition * cov;
-          T = T > hold ? T : hold;
-          age[c] = a + dt;
-        }
+  }
+  // A smoke-and-dust source (m < 0), or a fire emitter (m > 0), which raises the temperature to its
+  // own, never beyond.
+  const bool smoky = m < 0.0f, fiery = m > 0.0f;
+  const float a = 4.0f * m * dt;
+  D = Pick(smoky, D - a, D);
+  S = Pick(smoky, S - a, S);
+  const float hot = m * x.emitTemp;
+  F = Pick(fiery, F + m * x.fuelRate * dt, F);
+  D = Pick(fiery, D + m * x.smokeRate * dt, D);
+  T = Pick(fiery, T > hot ? T : hot, T);
+  if constexpr (Flammable) {
+    float cov = x.flammable[c];
+    if (cov > 0.0f && q < 1.0f) {
+      const float at = x.age[c];
+      if (x.maxAge > at && (at > 0.0f || T >= x.ignition)) {
+        cov = (cov < 1.0f ? cov : 1.0f) * (1.0f - q);
+        F = F + cov * x.flamRate * dt;
+        const float hold = 1.2f * x.ignition * cov;
+        T = T > hold ? T : hold;
+        x.age[c] = at + dt;
       }
     }
-    float b = 0.0f;
-    if (F > 0.0f && T >= ignition) {
-      b = F * burnFraction;
-      F = F - b;
-      T = T + b * heat;
-      D = D + b * yield;
-    }
-    T = T * coolFactor;
-    const float t4 = T * T * T * T;
-    T = T - radiative * t4;
-    T = T > 0.0f ? T : 0.0f;
-    D = D * smokeFactor - 0.01f * dt;
-    D = D > 0.0f ? D : 0.0f;
-    S = S * smokeFactor - 0.01f * dt;
-    S = S > 0.0f ? S : 0.0f;
-    S = S < D ? S : D;
-    F = F * fuelFactor;
-    F = F > 0.0f ? F : 0.0f;
-    pd[c] = D;
-    ps[c] = S;
-    pt[c] = T;
-    pf[c] = F;
-    pflame[c] = b / dt;
-  });
+  }
+  const bool burning = (F > 0.0f) & (T >= x.ignition);
+  const float burnt = F * x.burnFraction;
+  const float b = Pick(burning, burnt, 0.0f);
+  F = Pick(burning, F - burnt, F);
+  T = Pick(burning, T + burnt * x.heat, T);
+  D = Pick(burning, D + burnt * x.yield, D);
+  T = T * x.coolFactor;
+  const float t4 = T * T * T * T;
+  T = T - x.radiative * t4;
+  T = T > 0.0f ? T : 0.0f;
+  D = D * x.smokeFactor - 0.01f * dt;
+  D = D > 0.0f ? D : 0.0f;
+  S = S * x.smokeFactor - 0.01f * dt;
+  S = S > 0.0f ? S : 0.0f;
+  S = S < D ? S : D;
+  F = F * x.fuelFactor;
+  F = F > 0.0f ? F : 0.0f;
+  // Colliders hold nothing (with the optional masks they have returned above).
+  pd[c] = Pick(wall, 0.0f, D);
+  ps[c] = Pick(wall, 0.0f, S);
+  pt[c] = Pick(wall, 0.0f, T);
+  pf[c] = Pick(wall, 0.0f, F);
+  pflame[c] = Pick(wall, 0.0f, b / dt);
+}
+
+// Cells c0 <= c < c1 of one row. The loop sits inside the function whose pointers are restrict:
+// the compiler then knows that no cell's writes reach another cell's reads.
+template <bool Quench, bool Flammable>
+TFR_HD TFR_SAMPLE_INLINE void CombustRow(const Combustion& x, const uint8_t* __restrict__ solid,
+                                         const float* __restrict__ emit, float* __restrict__ pd,
+                                         float* __restrict__ pt, float* __restrict__ pf,
+                                         float* __restrict__ ps, float* __restrict__ pflame,
+                                         int c0, int c1) {
+  for (int c = c0; c < c1; ++c) CombustCell<Quench, Flammable>(x, solid, emit, pd, pt, pf, ps, pflame, c);
+}
+
+template <bool Quench, bool Flammable>
+struct CombustPass {
+  Combustion x;
+  template <bool>
+  TFR_HD TFR_SAMPLE_INLINE void run(int i0, int i1, int j, int k) const {
+    const Combustion at = x;  // a copy the compiler keeps in registers across the row
+    const int row = at.d.cell(0, j, k);
+    CombustRow<Quench, Flammable>(at, at.solid, at.emit, at.pd, at.pt, at.pf, at.ps, at.pflame, row + i0,
+                                  row + i1);
+  }
+};
+
+template <bool Quench, bool Flammable>
+void RunCombust(const Exec& ex, const Combustion& x) {
+  const Dims d = x.d;
+  const IndexBox all{{0, 0, 0}, {d.nx - 1, d.ny - 1, d.nz - 1}};
+  ForRows(ex, "combust", d.nx, d.ny, d.nz, all, CombustPass<Quench, Flammable>{x});
+}
+
+}  // namespace
+
+void FireSim::Impl::Combust(const FireParams& p, float dt) {
+  // Per-substep factors, computed once on the host.
+  Combustion x;
+  x.burnFraction = 1.0f - std::exp(-p.burnRate * dt);
+  x.coolFactor = std::exp(-p.cooling * dt);
+  x.smokeFactor = std::exp(-p.smokeDissipate * dt);
+  x.fuelFactor = std::exp(-p.fuelDecay * dt);
+  x.radiative = dt * p.radiativeCooling;
+  x.dt = dt;
+  x.ignition = p.ignitionTemp;
+  x.heat = p.heat;
+  x.yield = p.smokeYield;
+  x.fuelRate = emission.fuelRate;
+  x.emitTemp = emission.emitTemp;
+  x.smokeRate = emission.smokeRate;
+  x.qStrength = quenchStrength;
+  x.steamAmount = steam;
+  x.flamRate = flamFuel;
+  x.maxAge = burnTime;
+  x.solid = levels[0].solid;
+  x.quench = hasQuench ? quenchMask : nullptr;
+  x.flammable = hasFlammable ? flammableMask : nullptr;
+  x.age = burnAge;
+  x.pd = density;
+  x.pt = temperature;
+  x.pf = fuel;
+  x.ps = dust;
+  x.pflame = flame;
+  x.emit = emitterMask;
+  x.d = dims();
+  const Exec ex = exec();
+  if (x.quench && x.flammable)
+    RunCombust<true, true>(ex, x);
+  else if (x.quench)
+    RunCombust<true, false>(ex, x);
+  else if (x.flammable)
+    RunCombust<false, true>(ex, x);
+  else
+    RunCombust<false, false>(ex, x);
 }
 
 }  // namespace tf
