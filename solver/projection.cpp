@@ -15,6 +15,7 @@
 
 #include "solver/device_memory.h"
 #include "solver/fire_sim_impl.h"
+#include "solver/rows.h"
 
 namespace tf {
 
@@ -277,6 +278,88 @@ double Dot(const Exec& ex, int n, int width, const float* a, const float* b) {
       [=] TFR_HD(int c) -> double { return double(a[c]) * double(b[c]); });
 }
 
+// The right-hand side over cells c0 <= c < c1 of row (j, k): the measured divergence less the
+// divergence the combustion asks for. Walls get no equation and zero pressure; clearing their
+// pressure here, where no neighbour reads it, leaves the residual pass free of writes to the array
+// it reads. Gas sealed in by walls has nowhere to expand to, so it is not asked to. Every choice is
+// made on the bits, and the loop sits inside the function whose pointers are restrict, so that a
+// row runs in vector lanes. `sealed` stands in for itself or, when there is no sealed gas, for any
+// array of the grid's size, with `useSealed` false.
+struct RhsPass {
+  const float *pu, *pv, *pw, *flame;
+  const uint8_t *solid, *sealed;
+  bool useSealed;
+  float *target, *rhs, *p;
+  Dims d;
+  float expansion, h;
+  template <bool>
+  TFR_HD TFR_SAMPLE_INLINE void run(int i0, int i1, int j, int k) const {
+    Row(pu, pv, pw, flame, solid, sealed, target, rhs, p, i0, i1, j, k);
+  }
+  TFR_HD TFR_SAMPLE_INLINE void Row(const float* __restrict__ u, const float* __restrict__ v,
+                                    const float* __restrict__ w, const float* __restrict__ rate,
+                                    const uint8_t* __restrict__ walls, const uint8_t* __restrict__ closedIn,
+                                    float* __restrict__ tgt, float* __restrict__ out,
+                                    float* __restrict__ pressure, int i0, int i1, int j, int k) const {
+    const int nx = d.nx, ny = d.ny;
+    const bool sealedGas = useSealed;
+    const float grow = expansion, size = h;
+    const int c0 = d.cell(0, j, k), u0 = d.u(0, j, k), v0 = d.v(0, j, k);
+    for (int i = i0; i < i1; ++i) {
+      const int c = c0 + i, iu = u0 + i, iv = v0 + i;
+      const bool wall = walls[c] != 0;
+      const float t = Pick(sealedGas & (closedIn[c] != 0), 0.0f, rate[c] * grow);
+      const float measured = (u[iu + 1] - u[iu] + v[iv + nx] - v[iv] + w[c + nx * ny] - w[c]) / size;
+      tgt[c] = Pick(wall, 0.0f, t);
+      out[c] = Pick(wall, 0.0f, measured - t);
+      pressure[c] = Pick(wall, 0.0f, pressure[c]);
+    }
+  }
+};
+
+// The pressure gradient subtracted from the faces of component Axis (0 u, 1 v, 2 w). Beyond an
+// open side the pressure is 0; the faces on a closed side are left to FaceBC. Inside (the faces
+// with a cell on either side) the row has no test to make and runs in vector lanes.
+template <int Axis>
+struct GradientPass {
+  const float* p;
+  float* face;
+  Dims d;
+  int mask;
+  float s;  // 1 / cell size
+  static IndexBox Interior(const Dims& d) {
+    IndexBox b{{0, 0, 0}, {d.nx - 1, d.ny - 1, d.nz - 1}};
+    b.lo[Axis] = 1;
+    return b;
+  }
+  template <bool Inside>
+  TFR_HD TFR_SAMPLE_INLINE void run(int i0, int i1, int j, int k) const {
+    Row<Inside>(p, face, i0, i1, j, k);
+  }
+  template <bool Inside>
+  TFR_HD TFR_SAMPLE_INLINE void Row(const float* __restrict__ pressure, float* __restrict__ f, int i0, int i1,
+                                    int j, int k) const {
+    const int n = Axis == 0 ? d.nx : Axis == 1 ? d.ny : d.nz;
+    const int step = Axis == 0 ? 1 : Axis == 1 ? d.nx : d.nx * d.ny;
+    const int lowOpen = mask & (1 << (2 * Axis)), highOpen = mask & (2 << (2 * Axis));
+    const float scale = s;
+    const int c0 = d.cell(0, j, k);
+    const int f0 = Axis == 0 ? d.u(0, j, k) : Axis == 1 ? d.v(0, j, k) : d.w(0, j, k);
+    for (int i = i0; i < i1; ++i) {
+      const int c = c0 + i;
+      if constexpr (Inside) {
+        f[f0 + i] -= (pressure[c] - pressure[c - step]) * scale;
+      } else {
+        const int at = Axis == 0 ? i : Axis == 1 ? j : k;
+        if ((at == 0 && !lowOpen) || (at == n && !highOpen)) continue;
+        const float pL = at > 0 ? pressure[c - step] : 0.0f;
+        const float pR = at < n ? pressure[c] : 0.0f;
+        f[f0 + i] -= (pR - pL) * scale;
+      }
+    }
+  }
+};
+
 }  // namespace
 
 void FireSim::Impl::Project(const FireParams& params, float dt) {
@@ -302,22 +385,10 @@ void FireSim::Impl::Project(const FireParams& params, float dt) {
   float* pv = v;
   float* pw = w;
 
-  // Right-hand side: measured divergence less the divergence the combustion asks for. Walls get
-  // no equation and zero pressure; clearing their pressure here, where no neighbour reads it,
-  // leaves the residual pass below free of writes to the array it reads. Gas sealed in by walls
-  // has nowhere to expand to, so it is not asked to.
-  const uint8_t* sealedIn = hasSealed ? sealed : nullptr;
-  kFor3(ex, "project: rhs", nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
-    const int c = d.cell(i, j, k);
-    const bool wall = solid[c] != 0;
-    const float t = sealedIn && sealedIn[c] ? 0.0f : flameRate[c] * expansion;
-    const int iu = d.u(i, j, k), iv = d.v(i, j, k);
-    const float measured =
-        (pu[iu + 1] - pu[iu] + pv[iv + nx] - pv[iv] + pw[c + nx * ny] - pw[c]) / h;
-    target[c] = wall ? 0.0f : t;
-    rhs[c] = wall ? 0.0f : measured - t;
-    if (wall) p[c] = 0.0f;
-  });
+  // Right-hand side, and zero pressure in the walls.
+  const uint8_t* sealedIn = hasSealed ? sealed : solid;
+  ForRows(ex, "project: rhs", nx, ny, nz, IndexBox{{0, 0, 0}, {nx - 1, ny - 1, nz - 1}},
+          RhsPass{pu, pv, pw, flameRate, solid, sealedIn, hasSealed, target, rhs, p, d, expansion, h});
 
   // Residual of the warm-started pressure, into level 0's right-hand side.
   const double r0 = ReduceLevelCells(
@@ -370,30 +441,15 @@ void FireSim::Impl::Project(const FireParams& params, float dt) {
   }
   stats.iterations = iterations;
 
-  // Subtract the pressure gradient; beyond an open side the pressure is 0, faces on a closed side
-  // are left to FaceBC. The warm-started pressure is a full pressure, so this runs every time.
+  // Subtract the pressure gradient. The warm-started pressure is a full pressure, so this runs
+  // every time.
   const float s = 1.0f / h;
-  kFor3(ex, "project: gradient u", nx + 1, ny, nz, [=] TFR_HD(int i, int j, int k) {
-    if ((i == 0 && !(mask & 1)) || (i == nx && !(mask & 2))) return;
-    const int c = d.cell(i, j, k);
-    const float pL = i > 0 ? p[c - 1] : 0.0f;
-    const float pR = i < nx ? p[c] : 0.0f;
-    pu[d.u(i, j, k)] -= (pR - pL) * s;
-  });
-  kFor3(ex, "project: gradient v", nx, ny + 1, nz, [=] TFR_HD(int i, int j, int k) {
-    if ((j == 0 && !(mask & 4)) || (j == ny && !(mask & 8))) return;
-    const int c = d.cell(i, j, k);
-    const float pL = j > 0 ? p[c - nx] : 0.0f;
-    const float pR = j < ny ? p[c] : 0.0f;
-    pv[d.v(i, j, k)] -= (pR - pL) * s;
-  });
-  kFor3(ex, "project: gradient w", nx, ny, nz + 1, [=] TFR_HD(int i, int j, int k) {
-    if ((k == 0 && !(mask & 16)) || (k == nz && !(mask & 32))) return;
-    const int c = d.cell(i, j, k);
-    const float pL = k > 0 ? p[c - nx * ny] : 0.0f;
-    const float pR = k < nz ? p[c] : 0.0f;
-    pw[d.w(i, j, k)] -= (pR - pL) * s;
-  });
+  ForRows(ex, "project: gradient u", nx + 1, ny, nz, GradientPass<0>::Interior(d),
+          GradientPass<0>{p, pu, d, mask, s});
+  ForRows(ex, "project: gradient v", nx, ny + 1, nz, GradientPass<1>::Interior(d),
+          GradientPass<1>{p, pv, d, mask, s});
+  ForRows(ex, "project: gradient w", nx, ny, nz + 1, GradientPass<2>::Interior(d),
+          GradientPass<2>{p, pw, d, mask, s});
 
   FaceBC();
 }
