@@ -143,34 +143,33 @@ void RunCombust(const Exec& ex, const Combustion& x) {
 
 void FireSim::Impl::Combust(const FireParams& p, float dt) {
   // Per-substep factors, computed once on the host.
-  Combustion x;
-  x.burnFraction = 1.0f - std::exp(-p.burnRate * dt);
-  x.coolFactor = std::exp(-p.cooling * dt);
-  x.smokeFactor = std::exp(-p.smokeDissipate * dt);
-  x.fuelFactor = std::exp(-p.fuelDecay * dt);
-  x.radiative = dt * p.radiativeCooling;
-  x.dt = dt;
-  x.ignition = p.ignitionTemp;
-  x.heat = p.heat;
-  x.yield = p.smokeYield;
-  x.fuelRate = emission.fuelRate;
-  x.emitTemp = emission.emitTemp;
-  x.smokeRate = emission.smokeRate;
-  x.qStrength = quenchStrength;
-  x.steamAmount = steam;
-  x.flamRate = flamFuel;
-  x.maxAge = burnTime;
-  x.solid = levels[0].solid;
-  x.quench = hasQuench ? quenchMask : nullptr;
-  x.flammable = hasFlammable ? flammableMask : nullptr;
-  x.age = burnAge;
-  x.pd = density;
-  x.pt = temperature;
-  x.pf = fuel;
-  x.ps = dust;
-  x.pflame = flame;
-  x.emit = emitterMask;
-  x.d = dims();
+  const Combustion x{.solid = levels[0].solid,
+                     .quench = hasQuench ? quenchMask : nullptr,
+                     .flammable = hasFlammable ? flammableMask : nullptr,
+                     .age = burnAge,
+                     .pd = density,
+                     .pt = temperature,
+                     .pf = fuel,
+                     .ps = dust,
+                     .pflame = flame,
+                     .emit = emitterMask,
+                     .d = dims(),
+                     .dt = dt,
+                     .burnFraction = 1.0f - std::exp(-p.burnRate * dt),
+                     .coolFactor = std::exp(-p.cooling * dt),
+                     .smokeFactor = std::exp(-p.smokeDissipate * dt),
+                     .fuelFactor = std::exp(-p.fuelDecay * dt),
+                     .radiative = dt * p.radiativeCooling,
+                     .ignition = p.ignitionTemp,
+                     .heat = p.heat,
+                     .yield = p.smokeYield,
+                     .fuelRate = emission.fuelRate,
+                     .emitTemp = emission.emitTemp,
+                     .smokeRate = emission.smokeRate,
+                     .qStrength = quenchStrength,
+                     .steamAmount = steam,
+                     .flamRate = flamFuel,
+                     .maxAge = burnTime};
   const Exec ex = exec();
   if (x.quench && x.flammable)
     RunCombust<true, true>(ex, x);
