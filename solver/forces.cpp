@@ -71,15 +71,10 @@ TFR_HD TFR_SAMPLE_INLINE Vec3f CellCurl(const Velocity& vel, float twoH, int i, 
   const int uy = d.nx + 1, uz = (d.nx + 1) * d.ny;  // u index steps along y and z
   const int vy = d.nx, vz = d.nx * (d.ny + 1);
   const int wy = d.nx, wz = d.nx * d.ny;
-  // Cell-centre u, v and w of the cell `o` index steps away in that component's array. (Captured
-  // by value: a lambda holding `vel` by reference keeps the compiler from seeing that the arrays
-  // do not overlap those the row writes, and the row no longer vectorises.)
-  const float* __restrict__ pu = vel.u + iu;
-  const float* __restrict__ pv = vel.v + iv;
-  const float* __restrict__ pw = vel.w + iw;
-  const auto uc = [=](int o) { return 0.5f * (pu[o] + pu[o + 1]); };
-  const auto vc = [=](int o) { return 0.5f * (pv[o] + pv[o + vy]); };
-  const auto wc = [=](int o) { return 0.5f * (pw[o] + pw[o + wz]); };
+  // Cell-centre u, v and w of the cell `o` index steps away in that component's array.
+  const auto uc = [&](int o) { return 0.5f * (vel.u[iu + o] + vel.u[iu + o + 1]); };
+  const auto vc = [&](int o) { return 0.5f * (vel.v[iv + o] + vel.v[iv + o + vy]); };
+  const auto wc = [&](int o) { return 0.5f * (vel.w[iw + o] + vel.w[iw + o + wz]); };
   Vec3f c;
   c.x = ((wc(yp * wy) - wc(-ym * wy)) - (vc(zp * vz) - vc(-zm * vz))) / twoH;
   c.y = ((uc(zp * uz) - uc(-zm * uz)) - (wc(xp) - wc(-xm))) / twoH;
