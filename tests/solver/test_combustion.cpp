@@ -160,10 +160,7 @@ TEST_P(Combustion, LimitsAndSolids) {
 // nothing a cell computes, so both paths must agree bit for bit on every kind of cell: walls,
 // fire and smoke emitters, burning and cold fuel.
 TEST_P(Combustion, NeutralMasksChangeNoBit) {
-  EmissionParams e;
-  e.fuelRate = 2.0f;
-  e.emitTemp = 0.5f;
-  e.smokeRate = 1.0f;
+  const EmissionParams e{.fuelRate = 2.0f, .emitTemp = 0.5f, .smokeRate = 1.0f};
   p.radiativeCooling = 0.6f;
   p.smokeDissipate = 0.15f;
   FireSim masked;
