@@ -171,14 +171,14 @@ TFR_HD TFR_SAMPLE_INLINE void ConfineRow(const float* __restrict__ m, float* __r
 
 struct ConfinePass {
   const float* magnitude;
-  CurlOut force;  // its magnitude unused: the curl's comes in separately, read-only
+  float *fx, *fy, *fz;  // the curl on the way in, the force on the way out
   const float* temp;
   const float* dens;
   Dims d;
   float vorticity, h;  // h: the cell size
   template <bool Inside>
   TFR_HD TFR_SAMPLE_INLINE void run(int i0, int i1, int j, int k) const {
-    ConfineRow<Inside>(magnitude, force.fx, force.fy, force.fz, temp, dens, d, vorticity, h, i0, i1, j, k);
+    ConfineRow<Inside>(magnitude, fx, fy, fz, temp, dens, d, vorticity, h, i0, i1, j, k);
   }
 };
 
@@ -290,7 +290,7 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
     ForRows(ex, "curl", nx, ny, nz, CurlInterior(d), CurlPass{vel, CurlOut{magnitude, fx, fy, fz}, twoH});
 
     ForRows(ex, "vorticity confinement", nx, ny, nz, CurlInterior(d),
-            ConfinePass{magnitude, CurlOut{nullptr, fx, fy, fz}, temp, dens, d, p.vorticity, grid.cellSize});
+            ConfinePass{magnitude, fx, fy, fz, temp, dens, d, p.vorticity, grid.cellSize});
 
     // With turbulence on as well, its force joins this one in the cell arrays and both reach the
     // faces in one pass.
