@@ -117,9 +117,10 @@ float FireSim::MaxDivergence() {
           ? kReduce(s.exec(), "max divergence", s.cellCount(), ReduceMax,
                     [=] TFR_HD(int p) { return error(p % nx, (p / nx) % ny, p / (nx * ny)); })
           : kReduce(s.exec(), "max divergence", ny * s.grid.nz, ReduceMax, [=] TFR_HD(int row) {
+              const int j = row % ny, k = row / ny;
               double most = 0.0;
               for (int i = 0; i < nx; ++i) {
-                const double e = error(i, row % ny, row / ny);
+                const double e = error(i, j, k);
                 most = e > most ? e : most;  // kReduce's own comparison: a NaN is passed over
               }
               return most;
