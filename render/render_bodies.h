@@ -429,63 +429,71 @@ struct MarchBody {
 // fast floor; beyond it the march calls DetailNoise itself.
 inline constexpr float kFastNoiseReach = 4194304.0f;  // 2^22: floats still hold every integer and half
 
-// The detail noise along one ray, the four channels of an octave side by side: each channel's
-// lattice coordinates move linearly with t, so they are formed from the ray with one multiply-add
-// and floored by truncation (they are known to be small); the eight corners of each channel's
-// lattice cell are hashed afresh at every sample. The loop over the channels carries no branch, so
-// the host compiler packs it into vector lanes: hashing every corner that way costs less than
-// keeping the corners from sample to sample, whose tests for a change of cell go either way at
-// random. Gives DetailNoise's value up to the rounding of the coordinates and of the corners'
-// scaling.
+// The detail noise along one ray, the four channels of both octaves side by side in eight lanes
+// (lane l: octave l / 4, channel l % 4): each lane's lattice coordinates move linearly with t, so
+// they are formed from the ray with one multiply-add and floored by truncation (they are known to
+// be small); the eight corners of each lane's lattice cell are hashed afresh at every sample. The
+// loop over the lanes carries no branch, so the host compiler packs it into one vector: hashing
+// every corner that way costs less than keeping the corners from sample to sample, whose tests for
+// a change of cell go either way at random. Gives DetailNoise's value up to the rounding of the
+// coordinates and of the corners' scaling.
 struct RayNoise {
-  float base[2][3][4];  // octave, axis, channel: the lattice coordinate at t = 0
-  float slope[2][3];    // octave, axis: its change per unit of t
+  static constexpr int kLanes = 8;
+  float base[3][kLanes];   // axis, lane: the lattice coordinate at t = 0
+  float slope[3][kLanes];  // its change per unit of t
+  float amp[kLanes];       // the octave's amplitude
 
   TFR_HD void Start(const Vec3f& g0, const Vec3f& dir, float freq) {
     const float g[3] = {g0.x, g0.y, g0.z}, d[3] = {dir.x, dir.y, dir.z};
     const float f[2] = {freq, freq * 2.1f};
-    for (int o = 0; o < 2; ++o)
+    for (int l = 0; l < kLanes; ++l) {
+      const int o = l / 4, c = l % 4;
+      amp[l] = o == 0 ? 1.0f : 0.5f;
       for (int a = 0; a < 3; ++a) {
-        slope[o][a] = f[o] * d[a];
-        for (int c = 0; c < 4; ++c) base[o][a][c] = f[o] * g[a] + DetailOffset(a, c);
+        slope[a][l] = f[o] * d[a];
+        base[a][l] = f[o] * g[a] + DetailOffset(a, c);
       }
+    }
   }
 
-  // s[c] += (noise of channel c - 0.5) x amplitude, over both octaves, at ray parameter t.
+  // s[c] += (noise of channel c - 0.5) x amplitude, the first octave and then the second, at ray
+  // parameter t.
   TFR_HD TFR_SAMPLE_INLINE void Add(float t, float s[4]) const {
-    float amp = 1.0f;
-    for (int o = 0; o < 2; ++o, amp *= 0.5f) {
-      TFR_LANES
-      for (int c = 0; c < 4; ++c) {
-        float w[3];
-        uint32_t h[3];
-        for (int a = 0; a < 3; ++a) {
-          // Truncation, one less below zero where it rounded up: a floor without a branch.
-          const float v = base[o][a][c] + slope[o][a] * t;
-          const int32_t i = int32_t(v);
-          const int32_t fl = i - int32_t(float(i) > v);
-          w[a] = NoiseSmooth(v - float(fl));
-          h[a] = uint32_t(fl);
-        }
-        // NoiseCorner's hash, with (X + 1)·m = X·m + m in 32-bit wrap-around arithmetic, and its
-        // scaling by a multiplication instead of a division (at most one unit in the last place).
-        const uint32_t x0 = h[0] * kNoiseMulX, x1 = x0 + kNoiseMulX;
-        const uint32_t y0 = h[1] * kNoiseMulY, y1 = y0 + kNoiseMulY;
-        const uint32_t z0 = h[2] * kNoiseMulZ, z1 = z0 + kNoiseMulZ;
-        const float k = 1.0f / 16777215.0f;
-        const float c000 = float(NoiseHashBits(x0 ^ y0 ^ z0)) * k, c100 = float(NoiseHashBits(x1 ^ y0 ^ z0)) * k;
-        const float c010 = float(NoiseHashBits(x0 ^ y1 ^ z0)) * k, c110 = float(NoiseHashBits(x1 ^ y1 ^ z0)) * k;
-        const float c001 = float(NoiseHashBits(x0 ^ y0 ^ z1)) * k, c101 = float(NoiseHashBits(x1 ^ y0 ^ z1)) * k;
-        const float c011 = float(NoiseHashBits(x0 ^ y1 ^ z1)) * k, c111 = float(NoiseHashBits(x1 ^ y1 ^ z1)) * k;
-        const float u = w[0], v = w[1], z = w[2];
-        const float x00 = c000 + (c100 - c000) * u;
-        const float x10 = c010 + (c110 - c010) * u;
-        const float x01 = c001 + (c101 - c001) * u;
-        const float x11 = c011 + (c111 - c011) * u;
-        const float yLow = x00 + (x10 - x00) * v;
-        const float yHigh = x01 + (x11 - x01) * v;
-        s[c] += (yLow + (yHigh - yLow) * z - 0.5f) * amp;
+    float r[kLanes];
+    TFR_LANES
+    for (int l = 0; l < kLanes; ++l) {
+      float w[3];
+      uint32_t h[3];
+      for (int a = 0; a < 3; ++a) {
+        // Truncation, one less below zero where it rounded up: a floor without a branch.
+        const float v = base[a][l] + slope[a][l] * t;
+        const int32_t i = int32_t(v);
+        const int32_t fl = i - int32_t(float(i) > v);
+        w[a] = NoiseSmooth(v - float(fl));
+        h[a] = uint32_t(fl);
       }
+      // NoiseCorner's hash, with (X + 1)·m = X·m + m in 32-bit wrap-around arithmetic, and its
+      // scaling by a multiplication instead of a division (at most one unit in the last place).
+      const uint32_t x0 = h[0] * kNoiseMulX, x1 = x0 + kNoiseMulX;
+      const uint32_t y0 = h[1] * kNoiseMulY, y1 = y0 + kNoiseMulY;
+      const uint32_t z0 = h[2] * kNoiseMulZ, z1 = z0 + kNoiseMulZ;
+      const float k = 1.0f / 16777215.0f;
+      const float c000 = float(NoiseHashBits(x0 ^ y0 ^ z0)) * k, c100 = float(NoiseHashBits(x1 ^ y0 ^ z0)) * k;
+      const float c010 = float(NoiseHashBits(x0 ^ y1 ^ z0)) * k, c110 = float(NoiseHashBits(x1 ^ y1 ^ z0)) * k;
+      const float c001 = float(NoiseHashBits(x0 ^ y0 ^ z1)) * k, c101 = float(NoiseHashBits(x1 ^ y0 ^ z1)) * k;
+      const float c011 = float(NoiseHashBits(x0 ^ y1 ^ z1)) * k, c111 = float(NoiseHashBits(x1 ^ y1 ^ z1)) * k;
+      const float u = w[0], v = w[1], z = w[2];
+      const float x00 = c000 + (c100 - c000) * u;
+      const float x10 = c010 + (c110 - c010) * u;
+      const float x01 = c001 + (c101 - c001) * u;
+      const float x11 = c011 + (c111 - c011) * u;
+      const float yLow = x00 + (x10 - x00) * v;
+      const float yHigh = x01 + (x11 - x01) * v;
+      r[l] = (yLow + (yHigh - yLow) * z - 0.5f) * amp[l];
+    }
+    for (int c = 0; c < 4; ++c) {
+      s[c] += r[c];
+      s[c] += r[c + 4];
     }
   }
 };
