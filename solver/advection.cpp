@@ -14,6 +14,7 @@
 //
 // The row functions take their arrays as restrict pointers: every array is either only read or
 // only written within a pass, and the compiler needs to know that to vectorise the gathers.
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <utility>
@@ -97,12 +98,22 @@ void AdvectFaces(const Exec& ex, const VelocityView& vel, float* out, float dt) 
 // correction writes each scalar back to its own array. The prediction also leaves each cell's
 // backward trace in trace[0..2] (x, y, z) for the correction, which would otherwise trace it
 // again.
+//
+// Empty space is not traced. Where the scalars are +0 in a cell and at the corners its backward
+// trace reads, each blend of its prediction reads +0 and gives +0 (the weights lie in [0, 1]),
+// and the correction's range is [+0, +0]: any correction other than +0 leaves it, which falls back
+// to the prediction. Only a NaN escapes the range test, and the forward trace's blend of
+// predictions gives one only where the scalars hold an infinity or a NaN within reach of its own
+// traces; then the reach counts both traces. The result there is +0. The CPU finds, per row (j, k),
+// the stretch of cells outside of which that holds (`spans`, lo and hi per row, empty when hi <
+// lo) and writes +0 there without tracing; the GPU traces every cell (null spans).
 struct ScalarSet {
   const float* src[4];
   float* packed;  // src, four floats per cell
   float* pred;    // the predictions, four floats per cell
   float* dst[4];
   float* trace[3];
+  const int32_t* spans;
 };
 
 struct Quad {
@@ -322,8 +333,42 @@ struct ScalarPass {
   Dims d;
   OutsideOpenSide outside;
   float dt;
+
+  // +0 for cells i0 <= i < i1 of row (j, k), in what the pass writes.
+  TFR_HD void clear(int i0, int i1, int j, int k) const {
+    const int row = d.cell(0, j, k);
+    for (int i = i0; i < i1; ++i) {
+      if constexpr (Correcting) {
+        set.dst[0][row + i] = 0.0f;
+        set.dst[1][row + i] = 0.0f;
+        set.dst[2][row + i] = 0.0f;
+        set.dst[3][row + i] = 0.0f;
+      } else {
+        StoreQuad(set.pred, row + i, Quad{{0.0f, 0.0f, 0.0f, 0.0f}});
+      }
+    }
+  }
+
   template <bool Inside>
   TFR_HD TFR_SAMPLE_INLINE void run(int i0, int i1, int j, int k) const {
+    if (set.spans != nullptr) {
+      const int r = 2 * (j + d.ny * k);
+      const int lo = i0 > set.spans[r] ? i0 : set.spans[r];
+      const int hi = i1 < set.spans[r + 1] + 1 ? i1 : set.spans[r + 1] + 1;
+      if (lo >= hi) {
+        clear(i0, i1, j, k);
+        return;
+      }
+      clear(i0, lo, j, k);
+      clear(hi, i1, j, k);
+      trace<Inside>(lo, hi, j, k);
+      return;
+    }
+    trace<Inside>(i0, i1, j, k);
+  }
+
+  template <bool Inside>
+  TFR_HD TFR_SAMPLE_INLINE void trace(int i0, int i1, int j, int k) const {
     if constexpr (Correcting)
       CorrectRow<Inside>(vel.u, vel.v, vel.w, set.packed, set.pred, set.trace[0], set.trace[1],
                          set.trace[2], set.dst[0], set.dst[1], set.dst[2], set.dst[3], d,
@@ -334,20 +379,127 @@ struct ScalarPass {
   }
 };
 
+// The largest magnitude of n values; false when one is infinite or not a number. A float's
+// magnitude orders as its bits without the sign, and those of infinities and NaNs come last.
+bool LargestMagnitude(const float* a, size_t n, float& largest) {
+  uint32_t top = 0;
+  [[maybe_unused]] const bool parallel = int64_t(n) >= kSerialBelow;
+#pragma omp parallel for schedule(static) reduction(max : top) if (parallel)
+  for (size_t c = 0; c < n; ++c) {
+    uint32_t bits;
+    memcpy(&bits, a + c, sizeof bits);
+    bits &= 0x7FFFFFFFu;
+    top = bits > top ? bits : top;
+  }
+  memcpy(&largest, &top, sizeof largest);
+  return top < 0x7F800000u;
+}
+
+// Packs the four scalars (CPU) and leaves in `data` the first and last cell of each row that holds
+// anything but +0 in one of them (hi < lo for none). True when one holds an infinity or a NaN.
+bool PackFindingData(const Dims d, const float* const (&src)[4], float* packed, int32_t* data) {
+  NoteLaunch("advect scalars: pack");
+  int special = 0;
+  [[maybe_unused]] const bool parallel = int64_t(d.nx) * d.ny * d.nz >= kSerialBelow;
+#pragma omp parallel for schedule(static) reduction(| : special) if (parallel)
+  for (int k = 0; k < d.nz; ++k)
+    for (int j = 0; j < d.ny; ++j) {
+      const int row = d.cell(0, j, k);
+      int lo = d.nx, hi = -1;
+      for (int i = 0; i < d.nx; ++i) {
+        const int c = row + i;
+        const Quad q{{src[0][c], src[1][c], src[2][c], src[3][c]}};
+        StoreQuad(packed, c, q);
+        uint32_t bits[4];
+        memcpy(bits, q.v, sizeof bits);
+        const bool any = (bits[0] | bits[1] | bits[2] | bits[3]) != 0;
+        lo = any && i < lo ? i : lo;
+        hi = any ? i : hi;
+        for (uint32_t b : bits) special |= int((b & 0x7F800000u) == 0x7F800000u);
+      }
+      data[2 * (j + d.ny * k)] = lo;
+      data[2 * (j + d.ny * k) + 1] = hi;
+    }
+  return special != 0;
+}
+
+// Rows (j, k) of spans from rows of data: the stretch of row (j, k) within rx cells of a cell with
+// data in the rows within ry and rz of it.
+void SpreadSpans(const Dims d, const int32_t* data, int rx, int ry, int rz, int32_t* tmp, int32_t* spans) {
+  [[maybe_unused]] const bool parallel = int64_t(d.ny) * d.nz >= 256;
+  // Along y, then along z.
+#pragma omp parallel for schedule(static) if (parallel)
+  for (int k = 0; k < d.nz; ++k)
+    for (int j = 0; j < d.ny; ++j) {
+      int lo = d.nx, hi = -1;
+      for (int jj = j - ry > 0 ? j - ry : 0; jj <= j + ry && jj < d.ny; ++jj) {
+        const int r = 2 * (jj + d.ny * k);
+        lo = data[r] < lo ? data[r] : lo;
+        hi = data[r + 1] > hi ? data[r + 1] : hi;
+      }
+      tmp[2 * (j + d.ny * k)] = lo;
+      tmp[2 * (j + d.ny * k) + 1] = hi;
+    }
+#pragma omp parallel for schedule(static) if (parallel)
+  for (int k = 0; k < d.nz; ++k)
+    for (int j = 0; j < d.ny; ++j) {
+      int lo = d.nx, hi = -1;
+      for (int kk = k - rz > 0 ? k - rz : 0; kk <= k + rz && kk < d.nz; ++kk) {
+        const int r = 2 * (j + d.ny * kk);
+        lo = tmp[r] < lo ? tmp[r] : lo;
+        hi = tmp[r + 1] > hi ? tmp[r + 1] : hi;
+      }
+      const bool any = hi >= lo;
+      spans[2 * (j + d.ny * k)] = any ? (lo - rx > 0 ? lo - rx : 0) : d.nx;
+      spans[2 * (j + d.ny * k) + 1] = any ? (hi + rx < d.nx - 1 ? hi + rx : d.nx - 1) : -1;
+    }
+}
+
+// How far from a cell the scalars must be +0 along an axis whose velocity reaches `largest` (in
+// m/s) for its step to give +0: a trace moves at most a = ceil(|dt| x largest / cellSize + 1)
+// cells (one more for rounding) and its blend reads one cell further. With `both`, the forward
+// trace's blend of predictions that did the same counts too. Negative when no bound holds.
+int StepReach(float largest, float invCell, float dt, int n, bool both) {
+  const double a = std::ceil(double(fabsf(dt)) * double(largest) * double(invCell) + 1.0);
+  if (!(a < double(n))) return -1;
+  return both ? 2 * int(a) + 2 : int(a) + 1;
+}
+
 void AdvectScalarSet(const Exec& ex, const Dims d, const VelocityView vel,
-                     const OutsideOpenSide outside, const ScalarSet set, float dt) {
+                     const OutsideOpenSide outside, ScalarSet set, float dt, RowSpans* rows) {
   const float *s0 = set.src[0], *s1 = set.src[1], *s2 = set.src[2], *s3 = set.src[3];
   float* packed = set.packed;
-  kFor3(ex, "advect scalars: pack", d.nx, d.ny, d.nz, [=] TFR_HD(int i, int j, int k) {
-    const int c = d.cell(i, j, k);
-    StoreQuad(packed, c, Quad{{s0[c], s1[c], s2[c], s3[c]}});
-  });
+  set.spans = nullptr;
+  if (rows != nullptr && !ex.gpu) {
+    const size_t count = 2 * size_t(d.ny) * size_t(d.nz);
+    rows->data.resize(count);
+    rows->tmp.resize(count);
+    rows->spans.resize(count);
+    const bool special = PackFindingData(d, set.src, packed, rows->data.data());
+    float mu = 0.0f, mv = 0.0f, mw = 0.0f;
+    const bool finite = LargestMagnitude(vel.u, size_t(d.nx + 1) * d.ny * d.nz, mu) &&
+                        LargestMagnitude(vel.v, size_t(d.nx) * (d.ny + 1) * d.nz, mv) &&
+                        LargestMagnitude(vel.w, size_t(d.nx) * d.ny * (d.nz + 1), mw);
+    const int rx = StepReach(mu, vel.invCell, dt, d.nx, special);
+    const int ry = StepReach(mv, vel.invCell, dt, d.ny, special);
+    const int rz = StepReach(mw, vel.invCell, dt, d.nz, special);
+    if (finite && rx >= 0 && ry >= 0 && rz >= 0) {
+      SpreadSpans(d, rows->data.data(), rx, ry, rz, rows->tmp.data(), rows->spans.data());
+      set.spans = rows->spans.data();
+    }
+  } else {
+    kFor3(ex, "advect scalars: pack", d.nx, d.ny, d.nz, [=] TFR_HD(int i, int j, int k) {
+      const int c = d.cell(i, j, k);
+      StoreQuad(packed, c, Quad{{s0[c], s1[c], s2[c], s3[c]}});
+    });
+  }
   const IndexBox box = GridPointInterior<3>(d.nx, d.ny, d.nz);
   // The prediction of every cell is complete before any correction reads it.
+  const bool uneven = set.spans != nullptr;
   ForRows(ex, "advect scalars: predict", d.nx, d.ny, d.nz, box,
-          ScalarPass<false>{vel, set, d, outside, dt});
+          ScalarPass<false>{vel, set, d, outside, dt}, uneven);
   ForRows(ex, "advect scalars: correct", d.nx, d.ny, d.nz, box,
-          ScalarPass<true>{vel, set, d, outside, dt});
+          ScalarPass<true>{vel, set, d, outside, dt}, uneven);
 }
 
 }  // namespace
@@ -374,7 +526,8 @@ static ScalarSet FreeArraysFor(const FireSim::Impl& s, const float* const (&src)
                    s.cellForceZ,
                    s.scratch,
                    {dst[0], dst[1], dst[2], dst[3]},
-                   {l0.x, l0.b, l0.r}};
+                   {l0.x, l0.b, l0.r},
+                   nullptr};
 }
 
 void FireSim::Impl::AdvectScalar(float*& f, float*& fNext, float dt) {
@@ -382,7 +535,7 @@ void FireSim::Impl::AdvectScalar(float*& f, float*& fNext, float dt) {
   const VelocityView vel{u, v, w, d.nx, d.ny, d.nz, 1.0f / grid.cellSize};
   // The one scalar fills all four slots.
   const ScalarSet set = FreeArraysFor(*this, {f, f, f, f}, {fNext, fNext, fNext, fNext});
-  AdvectScalarSet(exec(), d, vel, OutsideOpenSide{openMask, d.nx, d.ny, d.nz}, set, dt);
+  AdvectScalarSet(exec(), d, vel, OutsideOpenSide{openMask, d.nx, d.ny, d.nz}, set, dt, &scalarRows);
   std::swap(f, fNext);
 }
 
@@ -391,7 +544,7 @@ void FireSim::Impl::AdvectScalars(float dt) {
   const VelocityView vel{u, v, w, d.nx, d.ny, d.nz, 1.0f / grid.cellSize};
   const ScalarSet set = FreeArraysFor(*this, {density, temperature, fuel, dust},
                                       {densityNext, temperatureNext, fuelNext, dustNext});
-  AdvectScalarSet(exec(), d, vel, OutsideOpenSide{openMask, d.nx, d.ny, d.nz}, set, dt);
+  AdvectScalarSet(exec(), d, vel, OutsideOpenSide{openMask, d.nx, d.ny, d.nz}, set, dt, &scalarRows);
   std::swap(density, densityNext);
   std::swap(temperature, temperatureNext);
   std::swap(fuel, fuelNext);

@@ -13,6 +13,12 @@
 
 namespace tf {
 
+// Per row (j, k) of cells, two ints each: where the scalars hold data, the same spread by how far
+// a step reads, and room for the spreading. Host memory; the CPU's scalar advection uses them.
+struct RowSpans {
+  std::vector<int32_t> data, tmp, spans;
+};
+
 struct FireSim::Impl {
   bool useGpu = false;
   void* stream = nullptr;  // cudaStream_t
@@ -87,6 +93,7 @@ struct FireSim::Impl {
   float steam = 0.5f;
 
   std::vector<Level> levels;  // finest first
+  RowSpans scalarRows;
   // The multigrid preconditioner's launches, recorded on first use for the life of the arrays.
   LaunchGraph preconditioner;
 

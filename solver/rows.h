@@ -62,9 +62,12 @@ TFR_AVX2_ROW void WalkRowAvx2(const Row& row, int n, IndexBox box, int j, int k)
 
 // Calls row.run<inside>(i0, i1, j, k) over the (n, ey, ez) elements, with inside true exactly for
 // the elements in `box`: one element per GPU thread, whole rows on the CPU, shared among the
-// threads when the pass has kSerialBelow elements or more (counted as elements, not rows).
+// threads when the pass has kSerialBelow elements or more (counted as elements, not rows): in
+// equal runs of z layers, or with `uneven` (rows whose work differs, as where a pass skips empty
+// space) one layer at a time to whichever thread is free.
 template <class Row>
-void ForRows(const Exec& ex, const char* label, int n, int ey, int ez, IndexBox box, const Row& row) {
+void ForRows(const Exec& ex, const char* label, int n, int ey, int ez, IndexBox box, const Row& row,
+             bool uneven = false) {
   if (ex.gpu) {
     kFor3(ex, label, n, ey, ez, [=] TFR_HD(int i, int j, int k) {
       if (box.inside(i, j, k))
@@ -77,17 +80,22 @@ void ForRows(const Exec& ex, const char* label, int n, int ey, int ez, IndexBox 
   if (n <= 0 || ey <= 0 || ez <= 0) return;
   NoteLaunch(label);
   [[maybe_unused]] const bool parallel = int64_t(n) * ey * ez >= kSerialBelow;
+  auto layer = [&](int k) {
 #if TFR_ROWS_AVX2
-  if (RowsUseAvx2()) {
-#pragma omp parallel for schedule(static) if (parallel)
-    for (int k = 0; k < ez; ++k)
+    if (RowsUseAvx2()) {
       for (int j = 0; j < ey; ++j) WalkRowAvx2(row, n, box, j, k);
-    return;
-  }
+      return;
+    }
 #endif
-#pragma omp parallel for schedule(static) if (parallel)
-  for (int k = 0; k < ez; ++k)
     for (int j = 0; j < ey; ++j) WalkRow(row, n, box, j, k);
+  };
+  if (uneven) {
+#pragma omp parallel for schedule(dynamic, 1) if (parallel)
+    for (int k = 0; k < ez; ++k) layer(k);
+  } else {
+#pragma omp parallel for schedule(static) if (parallel)
+    for (int k = 0; k < ez; ++k) layer(k);
+  }
 }
 
 }  // namespace tf
