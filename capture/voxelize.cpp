@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include <omp.h>
+
 namespace tf {
 
 namespace detail {
@@ -39,18 +41,94 @@ void StampSphere(const CoverageGrid& grid, const host::Point3& centre, float rad
   ForEachSphereCell(grid, centre, radius, [v](size_t i, float coverage) { v[i] = std::max(v[i], coverage); });
 }
 
+namespace {
+
+// The spheres over one triangle (the three points from `t`), each centre moved by -shift.
+void StampTriangle(const CoverageGrid& grid, const host::Point3* t, float thickness, float step,
+                   const host::Point3& shift) {
+  const host::Point3 a = t[0], b = t[1], c = t[2];
+  if (!Finite(a) || !Finite(b) || !Finite(c)) return;
+  const float longest = std::max({host::Length(b - a), host::Length(c - b), host::Length(a - c)});
+  const int n = int(std::clamp(std::ceil(double(longest) / step), 1.0, 2000.0));
+  const host::Point3 ab = (b - a) / float(n), ac = (c - a) / float(n);
+  for (int i = 0; i <= n; ++i)
+    for (int j = 0; j <= n - i; ++j) StampSphere(grid, a + ab * float(i) + ac * float(j) - shift, thickness);
+}
+
+// Below this many triangles a shell is stamped on the calling thread.
+constexpr size_t kParallelTriangles = 64;
+// The most floats the threads' own copies of a shell's box may take together (256 MiB).
+constexpr size_t kShellCopyFloats = size_t(64) << 20;
+
+// Beyond this many cells from the grid's corner a vertex makes the shell's box the whole grid: the
+// spheres' centres, formed from the vertices in floats, may then land far from the triangles.
+constexpr double kNearVertex = 65536.0;
+
+// The box of cells a shell's spheres may reach, clipped to the grid: its vertices' box grown by the
+// radius and two cells (the spheres' centres are points of the triangles rounded by a small
+// fraction of a cell). False when it misses the grid or no triangle is finite.
+bool ShellBox(const CoverageGrid& grid, std::span<const host::Point3> triangles, float radius, int lo[3],
+              int hi[3]) {
+  double mn[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, mx[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+  bool any = false;
+  for (size_t t = 0; t + 2 < triangles.size(); t += 3) {
+    if (!Finite(triangles[t]) || !Finite(triangles[t + 1]) || !Finite(triangles[t + 2])) continue;
+    any = true;
+    for (size_t v = t; v < t + 3; ++v) {
+      const double p[3] = {triangles[v].x, triangles[v].y, triangles[v].z};
+      for (int a = 0; a < 3; ++a) mn[a] = std::min(mn[a], p[a]), mx[a] = std::max(mx[a], p[a]);
+    }
+  }
+  if (!any) return false;
+  const int n[3] = {grid.nx, grid.ny, grid.nz};
+  for (int a = 0; a < 3; ++a)
+    if (!(std::max(std::fabs(mn[a]), std::fabs(mx[a])) <= kNearVertex)) mn[a] = -HUGE_VAL, mx[a] = HUGE_VAL;
+  const double r = std::max(double(radius), 0.5) + 2.0;
+  for (int a = 0; a < 3; ++a)
+    if (!detail::ClipRange(std::floor(mn[a] - r), std::ceil(mx[a] + r), n[a], lo[a], hi[a])) return false;
+  return true;
+}
+
+}  // namespace
+
 void StampTriangleShell(const CoverageGrid& grid, std::span<const host::Point3> triangles, float thickness) {
   if (!grid.values || !std::isfinite(thickness)) return;
   const float step = std::max(thickness * 0.5f, 0.5f);
-  for (size_t t = 0; t + 2 < triangles.size(); t += 3) {
-    const host::Point3 a = triangles[t], b = triangles[t + 1], c = triangles[t + 2];
-    if (!Finite(a) || !Finite(b) || !Finite(c)) continue;
-    const float longest = std::max({host::Length(b - a), host::Length(c - b), host::Length(a - c)});
-    const int n = int(std::clamp(std::ceil(double(longest) / step), 1.0, 2000.0));
-    const host::Point3 ab = (b - a) / float(n), ac = (c - a) / float(n);
-    for (int i = 0; i <= n; ++i)
-      for (int j = 0; j <= n - i; ++j) StampSphere(grid, a + ab * float(i) + ac * float(j), thickness);
+  const size_t count = triangles.size() / 3;
+  const int threads = omp_get_max_threads();
+  int lo[3], hi[3];
+  const bool boxed = count >= kParallelTriangles && threads > 1 && ShellBox(grid, triangles, thickness, lo, hi);
+  const int bx = boxed ? hi[0] - lo[0] + 1 : 0, by = boxed ? hi[1] - lo[1] + 1 : 0, bz = boxed ? hi[2] - lo[2] + 1 : 0;
+  const size_t boxCells = size_t(bx) * size_t(by) * size_t(bz);
+  if (!boxed || boxCells * size_t(threads) > kShellCopyFloats) {
+    for (size_t t = 0; t < count; ++t) StampTriangle(grid, &triangles[3 * t], thickness, step, {0, 0, 0});
+    return;
   }
+  // Each thread stamps its share of the triangles into its own copy of the box, its centres moved
+  // to the box's corner (exactly: a float less a whole number below it), so that it sees the same
+  // cells at the same distances. Every coverage is above 0.5, so a cell of a copy that no sphere
+  // reached still holds 0, and the largest coverage of the copies joins the grid's value as
+  // stamping in order would have: the grid keeps the larger of the two.
+  std::vector<float> copies(boxCells * size_t(threads), 0.0f);
+  const host::Point3 corner{float(lo[0]), float(lo[1]), float(lo[2])};
+#pragma omp parallel num_threads(threads)
+  {
+    const CoverageGrid own{copies.data() + boxCells * size_t(omp_get_thread_num()), bx, by, bz};
+#pragma omp for schedule(dynamic, 8)
+    for (size_t t = 0; t < count; ++t) StampTriangle(own, &triangles[3 * t], thickness, step, corner);
+  }
+#pragma omp parallel for schedule(static)
+  for (int z = 0; z < bz; ++z)
+    for (int y = 0; y < by; ++y)
+      for (int x = 0; x < bx; ++x) {
+        const size_t b = size_t(x) + size_t(bx) * (size_t(y) + size_t(by) * size_t(z));
+        float top = 0.0f;
+        for (int c = 0; c < threads; ++c) top = std::max(top, copies[boxCells * size_t(c) + b]);
+        if (top > 0.0f) {
+          float& v = grid.values[grid.Index(lo[0] + x, lo[1] + y, lo[2] + z)];
+          v = std::max(v, top);
+        }
+      }
 }
 
 void FillClosedMesh(const CoverageGrid& grid, std::span<const host::Point3> triangles) {

@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
+
+#include <omp.h>
 
 #include "capture/voxelize.h"
 
@@ -162,6 +165,38 @@ TEST(StampTriangleShell, CoversTheTrianglesCellsAtItsThickness) {
   StampTriangleShell(thick.View(), tri, 2.0f);
   EXPECT_GT(thick.At(2, 2, 4), 0.5f);
   EXPECT_EQ(thick.At(2, 2, 5), 0.0f);  // d = 3 > 2.5
+}
+
+TEST(StampTriangleShell, SharingTheTrianglesAmongThreadsChangesNoBit) {
+  // A twisted strip of 300 triangles, one thrown far off and one with a NaN vertex, away from the
+  // grid's first corner and leaving it on two sides, whose cells already hold values (negative ones, a NaN) the
+  // shell must keep or raise exactly as stamping in order does.
+  std::vector<Point3> strip;
+  for (int s = 0; s < 150; ++s) {
+    const float a = 0.04f * float(s), b = 0.04f * float(s + 1);
+    const Point3 p0{5.0f + 0.13f * float(s), 12.0f + 6.0f * std::cos(a), 11.0f + 6.0f * std::sin(a)};
+    const Point3 p1{5.0f + 0.13f * float(s + 1), 12.0f + 6.0f * std::cos(b), 11.0f + 6.0f * std::sin(b)};
+    const Point3 q0{p0.x + 0.7f, 12.0f - 3.0f * std::cos(a), 11.0f - 3.0f * std::sin(a)};
+    const Point3 q1{p1.x + 0.7f, 12.0f - 3.0f * std::cos(b), 11.0f - 3.0f * std::sin(b)};
+    strip.insert(strip.end(), {p0, p1, q1, p0, q1, q0});
+  }
+  strip[30] = Point3{1e30f, 5.0f, 5.0f};
+  strip[61].y = std::numeric_limits<float>::quiet_NaN();
+  for (const float thickness : {0.4f, 1.7f}) {
+    Grid inOrder(20, 22, 14), shared(20, 22, 14);
+    for (size_t i = 0; i < inOrder.values.size(); ++i)
+      inOrder.values[i] = shared.values[i] = float(int(i % 7) - 2) * 0.3f;
+    inOrder.values[2345] = shared.values[2345] = std::numeric_limits<float>::quiet_NaN();
+    const int threads = omp_get_max_threads();
+    omp_set_num_threads(1);
+    StampTriangleShell(inOrder.View(), strip, thickness);
+    omp_set_num_threads(4);
+    StampTriangleShell(shared.View(), strip, thickness);
+    omp_set_num_threads(threads);
+    EXPECT_EQ(0, std::memcmp(inOrder.values.data(), shared.values.data(), inOrder.values.size() * sizeof(float)))
+        << "thickness " << thickness;
+    EXPECT_GT(inOrder.Count(0.9f), 200) << "the strip should cover cells";
+  }
 }
 
 }  // namespace
