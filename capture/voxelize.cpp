@@ -38,7 +38,10 @@ struct Crossing {
 
 void StampSphere(const CoverageGrid& grid, const host::Point3& centre, float radius) {
   float* v = grid.values;
-  ForEachSphereCell(grid, centre, radius, [v](size_t i, float coverage) { v[i] = std::max(v[i], coverage); });
+  // No coverage exceeds 1, so a cell that holds 1 or more keeps its value.
+  ForEachSphereCell(
+      grid, centre, radius, [v](size_t i, float coverage) { v[i] = std::max(v[i], coverage); },
+      [v](size_t i) { return v[i] >= 1.0f; });
 }
 
 namespace {

@@ -28,8 +28,13 @@ struct CoverageGrid {
 // Calls fn(index, coverage) for every cell a sphere of `radius` cells around `centre` covers. The
 // radius is at least half a cell, so a point always reaches its own cell; a cell whose centre lies
 // at distance d < r + 0.5 has coverage min(1, 1.5 - (d - 0.5) / (r + 0.5)), about 0.5 at the edge.
-template <class Fn>
-void ForEachSphereCell(const CoverageGrid& grid, const host::Point3& centre, float radius, Fn&& fn);
+// Cells for which skip(index) holds are passed over without their distance being worked out.
+struct SkipNoCell {
+  bool operator()(size_t) const { return false; }
+};
+template <class Fn, class Skip = SkipNoCell>
+void ForEachSphereCell(const CoverageGrid& grid, const host::Point3& centre, float radius, Fn&& fn,
+                       Skip skip = {});
 
 // Stamps a sphere: every covered cell keeps the larger of its value and the coverage.
 void StampSphere(const CoverageGrid& grid, const host::Point3& centre, float radius);
@@ -50,8 +55,8 @@ namespace detail {
 bool ClipRange(double a, double b, int n, int& lo, int& hi);
 }  // namespace detail
 
-template <class Fn>
-void ForEachSphereCell(const CoverageGrid& grid, const host::Point3& centre, float radius, Fn&& fn) {
+template <class Fn, class Skip>
+void ForEachSphereCell(const CoverageGrid& grid, const host::Point3& centre, float radius, Fn&& fn, Skip skip) {
   if (!grid.values || !std::isfinite(centre.x) || !std::isfinite(centre.y) || !std::isfinite(centre.z) ||
       !std::isfinite(radius))
     return;
@@ -67,6 +72,7 @@ void ForEachSphereCell(const CoverageGrid& grid, const host::Point3& centre, flo
     for (int y = y0; y <= y1; ++y) {
       const float dy = float(y) + 0.5f - centre.y;
       for (int x = x0; x <= x1; ++x) {
+        if (skip(grid.Index(x, y, z))) continue;
         const float dx = float(x) + 0.5f - centre.x;
         const float d = std::sqrt(dx * dx + dy * dy + dz * dz);
         if (d >= reach) continue;
