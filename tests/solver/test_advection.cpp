@@ -480,7 +480,9 @@ TEST_P(Advection, EmptySpaceIsLeftOutWithoutChangingAValue) {
         off += std::isnan(want[c]) ? !std::isnan(got[c]) : !(std::fabs(got[c] - want[c]) <= 4e-6f);
       }
       EXPECT_LE(off, gpu() ? cellCount / 1000 : 0) << "flow " << flowCase << ", scalar " << f;
-      if (flowCase == 2 && f == 2) EXPECT_GT(nans, 1u) << "the NaN should spread";
+      if (flowCase == 2 && f == 2) {
+        EXPECT_GT(nans, 1u) << "the NaN should spread";
+      }
     }
     if (gpu()) continue;
     // Rows of the CPU pass: some left out whole, some in part.
