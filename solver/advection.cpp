@@ -423,36 +423,37 @@ bool PackFindingData(const Dims d, const float* const (&src)[4], float* packed, 
   return special != 0;
 }
 
+// One axis of the spreading of rows: row (j, k) of `out` spans what the rows of `in` within r of
+// it along y (axis 1) or z (axis 2) span together.
+void SpreadAlong(const Dims d, int axis, int r, const int32_t* in, int32_t* out) {
+  const int n = axis == 1 ? d.ny : d.nz, stride = axis == 1 ? 1 : d.ny;
+  [[maybe_unused]] const bool parallel = int64_t(d.ny) * d.nz >= 256;
+#pragma omp parallel for schedule(static) if (parallel)
+  for (int k = 0; k < d.nz; ++k)
+    for (int j = 0; j < d.ny; ++j) {
+      const int at = axis == 1 ? j : k, row = j + d.ny * k;
+      int lo = d.nx, hi = -1;
+      for (int m = at - r > 0 ? at - r : 0; m <= at + r && m < n; ++m) {
+        const int other = 2 * (row + (m - at) * stride);
+        lo = in[other] < lo ? in[other] : lo;
+        hi = in[other + 1] > hi ? in[other + 1] : hi;
+      }
+      out[2 * row] = lo;
+      out[2 * row + 1] = hi;
+    }
+}
+
 // Rows (j, k) of spans from rows of data: the stretch of row (j, k) within rx cells of a cell with
 // data in the rows within ry and rz of it.
 void SpreadSpans(const Dims d, const int32_t* data, int rx, int ry, int rz, int32_t* tmp, int32_t* spans) {
-  [[maybe_unused]] const bool parallel = int64_t(d.ny) * d.nz >= 256;
-  // Along y, then along z.
-#pragma omp parallel for schedule(static) if (parallel)
-  for (int k = 0; k < d.nz; ++k)
-    for (int j = 0; j < d.ny; ++j) {
-      int lo = d.nx, hi = -1;
-      for (int jj = j - ry > 0 ? j - ry : 0; jj <= j + ry && jj < d.ny; ++jj) {
-        const int r = 2 * (jj + d.ny * k);
-        lo = data[r] < lo ? data[r] : lo;
-        hi = data[r + 1] > hi ? data[r + 1] : hi;
-      }
-      tmp[2 * (j + d.ny * k)] = lo;
-      tmp[2 * (j + d.ny * k) + 1] = hi;
-    }
-#pragma omp parallel for schedule(static) if (parallel)
-  for (int k = 0; k < d.nz; ++k)
-    for (int j = 0; j < d.ny; ++j) {
-      int lo = d.nx, hi = -1;
-      for (int kk = k - rz > 0 ? k - rz : 0; kk <= k + rz && kk < d.nz; ++kk) {
-        const int r = 2 * (j + d.ny * kk);
-        lo = tmp[r] < lo ? tmp[r] : lo;
-        hi = tmp[r + 1] > hi ? tmp[r + 1] : hi;
-      }
-      const bool any = hi >= lo;
-      spans[2 * (j + d.ny * k)] = any ? (lo - rx > 0 ? lo - rx : 0) : d.nx;
-      spans[2 * (j + d.ny * k) + 1] = any ? (hi + rx < d.nx - 1 ? hi + rx : d.nx - 1) : -1;
-    }
+  SpreadAlong(d, 1, ry, data, tmp);
+  SpreadAlong(d, 2, rz, tmp, spans);
+  for (int row = 0; row < d.ny * d.nz; ++row) {
+    const int lo = spans[2 * row], hi = spans[2 * row + 1];
+    if (hi < lo) continue;
+    spans[2 * row] = lo - rx > 0 ? lo - rx : 0;
+    spans[2 * row + 1] = hi + rx < d.nx - 1 ? hi + rx : d.nx - 1;
+  }
 }
 
 // How far from a cell the scalars must be +0 along an axis whose velocity reaches `largest` (in
