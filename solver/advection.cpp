@@ -100,13 +100,13 @@ void AdvectFaces(const Exec& ex, const VelocityView& vel, float* out, float dt) 
 // again.
 //
 // Empty space is not traced. Where the scalars are +0 in a cell and at the corners its backward
-// trace reads, each blend of its prediction reads +0 and gives +0 (the weights lie in [0, 1]),
-// and the correction's range is [+0, +0]: any correction other than +0 leaves it, which falls back
-// to the prediction. Only a NaN escapes the range test, and the forward trace's blend of
-// predictions gives one only where the scalars hold an infinity or a NaN within reach of its own
-// traces; then the reach counts both traces. The result there is +0. The CPU finds, per row (j, k),
-// the stretch of cells outside of which that holds (`spans`, lo and hi per row, empty when hi <
-// lo) and writes +0 there without tracing; the GPU traces every cell (null spans).
+// trace reads, the step gives +0 there: each blend of the prediction reads +0 and gives +0 (the
+// weights lie in [0, 1]), and the correction's range is [+0, +0], so any correction other than +0
+// leaves it and falls back to the prediction. Only a NaN passes the range test; the forward
+// trace's blend of predictions yields one only where the scalars hold an infinity or a NaN within
+// reach of the predictions it reads, and then the reach counts both traces. The CPU finds, per row
+// (j, k), the stretch of cells outside of which that holds (`spans`, lo and hi per row, empty when
+// hi < lo) and writes +0 there without tracing; the GPU traces every cell (null spans).
 struct ScalarSet {
   const float* src[4];
   float* packed;  // src, four floats per cell
