@@ -399,24 +399,47 @@ bool LargestMagnitude(const float* a, size_t n, float& largest) {
 // anything but +0 in one of them (hi < lo for none). True when one holds an infinity or a NaN.
 bool PackFindingData(const Dims d, const float* const (&src)[4], float* packed, int32_t* data) {
   NoteLaunch("advect scalars: pack");
+  const float *s0 = src[0], *s1 = src[1], *s2 = src[2], *s3 = src[3];
   int special = 0;
   [[maybe_unused]] const bool parallel = int64_t(d.nx) * d.ny * d.nz >= kSerialBelow;
 #pragma omp parallel for schedule(static) reduction(| : special) if (parallel)
   for (int k = 0; k < d.nz; ++k)
     for (int j = 0; j < d.ny; ++j) {
       const int row = d.cell(0, j, k);
-      int lo = d.nx, hi = -1;
       for (int i = 0; i < d.nx; ++i) {
         const int c = row + i;
-        const Quad q{{src[0][c], src[1][c], src[2][c], src[3][c]}};
-        StoreQuad(packed, c, q);
-        uint32_t bits[4];
-        memcpy(bits, q.v, sizeof bits);
-        const bool any = (bits[0] | bits[1] | bits[2] | bits[3]) != 0;
-        lo = any && i < lo ? i : lo;
-        hi = any ? i : hi;
-        for (uint32_t b : bits) special |= int((b & 0x7F800000u) == 0x7F800000u);
+        StoreQuad(packed, c, Quad{{s0[c], s1[c], s2[c], s3[c]}});
       }
+      // Whether the row holds anything but +0, and an infinity or a NaN, in a loop without a
+      // branch that runs in vector lanes; then, for a row with data, where it starts and ends.
+      const auto bitsAt = [&](int i, uint32_t (&b)[4]) {
+        memcpy(&b[0], s0 + row + i, 4);
+        memcpy(&b[1], s1 + row + i, 4);
+        memcpy(&b[2], s2 + row + i, 4);
+        memcpy(&b[3], s3 + row + i, 4);
+      };
+      const auto held = [&](int i) {
+        uint32_t b[4];
+        bitsAt(i, b);
+        return (b[0] | b[1] | b[2] | b[3]) != 0;
+      };
+      constexpr uint32_t kTop = 0x7F800000u;  // the exponent of infinities and NaNs
+      uint32_t bits = 0, top = 0;
+      for (int i = 0; i < d.nx; ++i) {
+        uint32_t b[4];
+        bitsAt(i, b);
+        bits |= b[0] | b[1] | b[2] | b[3];
+        top |= uint32_t((b[0] & kTop) == kTop) | uint32_t((b[1] & kTop) == kTop) |
+               uint32_t((b[2] & kTop) == kTop) | uint32_t((b[3] & kTop) == kTop);
+      }
+      int lo = d.nx, hi = -1;
+      if (bits != 0) {
+        for (lo = 0; !held(lo); ++lo) {
+        }
+        for (hi = d.nx - 1; !held(hi); --hi) {
+        }
+      }
+      special |= int(top);
       data[2 * (j + d.ny * k)] = lo;
       data[2 * (j + d.ny * k) + 1] = hi;
     }
