@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include <omp.h>
@@ -103,7 +104,15 @@ void StampTriangleShell(const CoverageGrid& grid, std::span<const host::Point3> 
   const bool boxed = count >= kParallelTriangles && threads > 1 && ShellBox(grid, triangles, thickness, lo, hi);
   const int bx = boxed ? hi[0] - lo[0] + 1 : 0, by = boxed ? hi[1] - lo[1] + 1 : 0, bz = boxed ? hi[2] - lo[2] + 1 : 0;
   const size_t boxCells = size_t(bx) * size_t(by) * size_t(bz);
-  if (!boxed || boxCells * size_t(threads) > kShellCopyFloats) {
+  std::vector<float> copies;
+  if (boxed && boxCells * size_t(threads) <= kShellCopyFloats) {
+    try {
+      copies.assign(boxCells * size_t(threads), 0.0f);
+    } catch (const std::bad_alloc&) {
+      copies.clear();  // no memory for the copies: the calling thread stamps them all
+    }
+  }
+  if (copies.empty()) {
     for (size_t t = 0; t < count; ++t) StampTriangle(grid, &triangles[3 * t], thickness, step, {0, 0, 0});
     return;
   }
@@ -112,7 +121,6 @@ void StampTriangleShell(const CoverageGrid& grid, std::span<const host::Point3> 
   // cells at the same distances. Every coverage is above 0.5, so a cell of a copy that no sphere
   // reached still holds 0, and the largest coverage of the copies joins the grid's value as
   // stamping in order would have: the grid keeps the larger of the two.
-  std::vector<float> copies(boxCells * size_t(threads), 0.0f);
   const host::Point3 corner{float(lo[0]), float(lo[1]), float(lo[2])};
 #pragma omp parallel num_threads(threads)
   {
