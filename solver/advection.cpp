@@ -490,16 +490,16 @@ int StepReach(float largest, float invCell, float dt, int n, bool both) {
 }
 
 void AdvectScalarSet(const Exec& ex, const Dims d, const VelocityView vel,
-                     const OutsideOpenSide outside, ScalarSet set, float dt, RowSpans* rows) {
+                     const OutsideOpenSide outside, ScalarSet set, float dt, RowSpans& rows) {
   const float *s0 = set.src[0], *s1 = set.src[1], *s2 = set.src[2], *s3 = set.src[3];
   float* packed = set.packed;
   set.spans = nullptr;
-  if (rows != nullptr && !ex.gpu) {
+  if (!ex.gpu) {
     const size_t count = 2 * size_t(d.ny) * size_t(d.nz);
-    rows->data.resize(count);
-    rows->tmp.resize(count);
-    rows->spans.resize(count);
-    const bool special = PackFindingData(d, set.src, packed, rows->data.data());
+    rows.data.resize(count);
+    rows.tmp.resize(count);
+    rows.spans.resize(count);
+    const bool special = PackFindingData(d, set.src, packed, rows.data.data());
     float mu = 0.0f, mv = 0.0f, mw = 0.0f;
     const bool finite = LargestMagnitude(vel.u, size_t(d.nx + 1) * d.ny * d.nz, mu) &&
                         LargestMagnitude(vel.v, size_t(d.nx) * (d.ny + 1) * d.nz, mv) &&
@@ -508,8 +508,8 @@ void AdvectScalarSet(const Exec& ex, const Dims d, const VelocityView vel,
     const int ry = StepReach(mv, vel.invCell, dt, d.ny, special);
     const int rz = StepReach(mw, vel.invCell, dt, d.nz, special);
     if (finite && rx >= 0 && ry >= 0 && rz >= 0) {
-      SpreadSpans(d, rows->data.data(), rx, ry, rz, rows->tmp.data(), rows->spans.data());
-      set.spans = rows->spans.data();
+      SpreadSpans(d, rows.data.data(), rx, ry, rz, rows.tmp.data(), rows.spans.data());
+      set.spans = rows.spans.data();
     }
   } else {
     kFor3(ex, "advect scalars: pack", d.nx, d.ny, d.nz, [=] TFR_HD(int i, int j, int k) {
@@ -559,7 +559,7 @@ void FireSim::Impl::AdvectScalar(float*& f, float*& fNext, float dt) {
   const VelocityView vel{u, v, w, d.nx, d.ny, d.nz, 1.0f / grid.cellSize};
   // The one scalar fills all four slots.
   const ScalarSet set = FreeArraysFor(*this, {f, f, f, f}, {fNext, fNext, fNext, fNext});
-  AdvectScalarSet(exec(), d, vel, OutsideOpenSide{openMask, d.nx, d.ny, d.nz}, set, dt, &scalarRows);
+  AdvectScalarSet(exec(), d, vel, OutsideOpenSide{openMask, d.nx, d.ny, d.nz}, set, dt, scalarRows);
   std::swap(f, fNext);
 }
 
@@ -568,7 +568,7 @@ void FireSim::Impl::AdvectScalars(float dt) {
   const VelocityView vel{u, v, w, d.nx, d.ny, d.nz, 1.0f / grid.cellSize};
   const ScalarSet set = FreeArraysFor(*this, {density, temperature, fuel, dust},
                                       {densityNext, temperatureNext, fuelNext, dustNext});
-  AdvectScalarSet(exec(), d, vel, OutsideOpenSide{openMask, d.nx, d.ny, d.nz}, set, dt, &scalarRows);
+  AdvectScalarSet(exec(), d, vel, OutsideOpenSide{openMask, d.nx, d.ny, d.nz}, set, dt, scalarRows);
   std::swap(density, densityNext);
   std::swap(temperature, temperatureNext);
   std::swap(fuel, fuelNext);
