@@ -185,7 +185,9 @@ void PhaseBreakdown(FireSim& sim, const FireParams& p, double msPerByte, int rou
 }
 
 // One more frame, outside the timed ones, with launch counting on: kernel launches (or CPU passes)
-// per substep, and the labels that launch most. A recorded graph counts as one launch.
+// per substep, and the labels that launch most; and how often the host waits for the device's
+// results. A recorded graph counts as one launch. The counts are where the GPU path would launch
+// and wait, on either device.
 void LaunchesPerSubstep(FireSim& sim, FireParams p, int frame) {
   p.time = float(frame) * p.frameTime;
   ResetLaunchCounts();
@@ -193,7 +195,8 @@ void LaunchesPerSubstep(FireSim& sim, FireParams p, int frame) {
   sim.Step(p);
   SetLaunchCounting(false);
   const int substeps = std::max(p.substeps, 1);
-  std::printf("      launches per substep %.1f:", double(TotalLaunches()) / substeps);
+  std::printf("      waits per substep %.1f, launches per substep %.1f:", double(TotalWaits()) / substeps,
+              double(TotalLaunches()) / substeps);
   const std::vector<LaunchCount> counts = LaunchCounts();
   for (size_t i = 0; i < counts.size() && i < 4; ++i)
     std::printf("%s %s %.1f", i > 0 ? "," : "", counts[i].label.c_str(), double(counts[i].launches) / substeps);

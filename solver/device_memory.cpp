@@ -125,6 +125,7 @@ namespace {
 std::atomic<bool> gCounting{false};
 std::mutex gCountLock;
 std::vector<LaunchCount> gCounts;  // guarded by gCountLock
+int64_t gWaits = 0;                // guarded by gCountLock
 // Launches a graph records on this thread are counted when the graph replays, not now.
 thread_local bool tRecording = false;
 
@@ -149,6 +150,17 @@ void CountLaunch(const char* label) {
 void ResetLaunchCounts() {
   const std::lock_guard<std::mutex> lock(gCountLock);
   gCounts.clear();
+  gWaits = 0;
+}
+
+void CountWait() {
+  const std::lock_guard<std::mutex> lock(gCountLock);
+  ++gWaits;
+}
+
+int64_t TotalWaits() {
+  const std::lock_guard<std::mutex> lock(gCountLock);
+  return gWaits;
 }
 
 int64_t TotalLaunches() {

@@ -27,7 +27,12 @@ enum ReduceMode : int32_t { ReduceSum = 0, ReduceMax = 1 };
 
 // Where a call runs, and the one-value buffers through which reductions come back. The solver
 // fills it from FireSim::Impl; the renderer runs on the default stream and never reduces. On the
-// CPU path only `gpu` (false) matters.
+// CPU path only `gpu` (false) and `skip` matter.
+//
+// `skip`, where set, points at a flag in device memory: every launch made under this Exec reads
+// it when it starts and does nothing while it is nonzero (the CPU path reads it before the pass).
+// A sequence whose length the device decides (the pressure solve's iterations) can so be queued,
+// or recorded, before the device has decided, and stops where the flag is raised.
 struct Exec {
   bool gpu = false;
   void* stream = nullptr;  // cudaStream_t on the GPU path
@@ -35,7 +40,17 @@ struct Exec {
   uint32_t* devMax = nullptr;
   double* hostSum = nullptr;
   uint32_t* hostMax = nullptr;
+  const int32_t* skip = nullptr;
 };
+
+// The host's reading of Exec::skip: true when a launch is to do nothing. A GPU kernel reads the
+// flag itself; where no CUDA is built in, the GPU schedule runs on the host and the host reads it.
+inline bool Skipped(const Exec& ex) {
+#if TFR_DEVICE_PASS
+  if (ex.gpu) return false;
+#endif
+  return ex.skip != nullptr && *ex.skip != 0;
+}
 
 // Below this many elements a CPU pass runs on the calling thread: waking the team costs more
 // than the work (the coarse multigrid levels, the reduction of a few values).
@@ -72,9 +87,16 @@ void CountLaunch(const char* label);
 void ResetLaunchCounts();
 int64_t TotalLaunches();
 std::vector<LaunchCount> LaunchCounts();  // most launches first
+// The host's waits for the device's results (a kReduce, a read of the pressure solve's state),
+// counted on either path while launch counting is on, where the GPU path would wait.
+void CountWait();
+int64_t TotalWaits();
 
 inline void NoteLaunch(const char* label) {
   if (LaunchCountingOn()) CountLaunch(label);
+}
+inline void NoteWait() {
+  if (LaunchCountingOn()) CountWait();
 }
 
 // Where the processor has AVX2, the CPU's hottest row loops (advection, the preview march) run
@@ -92,15 +114,20 @@ inline bool RowsUseAvx2() {
 #define TFR_ROWS_AVX2 0
 #endif
 
-inline float BitsToFloat(uint32_t bits) {
+TFR_HD inline float BitsToFloat(uint32_t bits) {
+#if defined(__CUDA_ARCH__)
+  return __uint_as_float(bits);
+#else
   float f;
   std::memcpy(&f, &bits, sizeof f);
   return f;
+#endif
 }
 
 #if TFR_DEVICE_PASS
 template <class Body>
-__global__ void __launch_bounds__(256) kFor3Kernel(int ex, int ey, int ez, Body body) {
+__global__ void __launch_bounds__(256) kFor3Kernel(int ex, int ey, int ez, const int32_t* skip, Body body) {
+  if (skip != nullptr && *skip != 0) return;
   const int x = int(blockIdx.x * blockDim.x + threadIdx.x);
   const int y = int(blockIdx.y * blockDim.y + threadIdx.y);
   const int z = int(blockIdx.z * blockDim.z + threadIdx.z);
@@ -110,7 +137,8 @@ __global__ void __launch_bounds__(256) kFor3Kernel(int ex, int ey, int ez, Body 
 
 template <class Body>
 __global__ void __launch_bounds__(256) kReduceKernel(int n, int mode, double* sum, uint32_t* mx,
-                                                    Body body) {
+                                                    const int32_t* skip, Body body) {
+  if (skip != nullptr && *skip != 0) return;  // the same for every thread: before any barrier
   __shared__ double part[256];
   const int tid = int(threadIdx.x);
   const int stride = int(gridDim.x) * 256;
@@ -135,9 +163,20 @@ __global__ void __launch_bounds__(256) kReduceKernel(int n, int mode, double* su
   }
 }
 
+// Clears a reduction's result before its blocks add to it; left alone when the launch is skipped.
+// (A template, like every kernel here, so that each source that includes it has its own.)
+template <class = void>
+__global__ void kClearResultKernel(double* sum, uint32_t* mx, const int32_t* skip) {
+  if (skip != nullptr && *skip != 0) return;
+  if (sum != nullptr) *sum = 0.0;
+  if (mx != nullptr) *mx = 0u;
+}
+
 // One block runs every round; a barrier separates them.
 template <class Body>
-__global__ void __launch_bounds__(1024) kRoundsKernel(int rounds, int ex, int ey, int ez, Body body) {
+__global__ void __launch_bounds__(1024) kRoundsKernel(int rounds, int ex, int ey, int ez, const int32_t* skip,
+                                                     Body body) {
+  if (skip != nullptr && *skip != 0) return;
   const int n = ex * ey * ez;
   for (int round = 0; round < rounds; ++round) {
     for (int p = int(threadIdx.x); p < n; p += int(blockDim.x)) {
@@ -152,7 +191,7 @@ __global__ void __launch_bounds__(1024) kRoundsKernel(int rounds, int ex, int ey
 // Calls body(x, y, z) for every 0 <= x < ex, 0 <= y < ey, 0 <= z < ez. Asynchronous on the GPU.
 template <class Body>
 void kFor3(const Exec& ex_, const Launch& at, int ex, int ey, int ez, const Body& body) {
-  if (ex <= 0 || ey <= 0 || ez <= 0) return;
+  if (ex <= 0 || ey <= 0 || ez <= 0 || Skipped(ex_)) return;
   NoteLaunch(at.label);
 #if TFR_DEVICE_PASS
   if (ex_.gpu) {
@@ -161,11 +200,9 @@ void kFor3(const Exec& ex_, const Launch& at, int ex, int ey, int ez, const Body
                                                          : dim3(8, 8, 1);
     const dim3 grid((unsigned(ex) + block.x - 1) / block.x, (unsigned(ey) + block.y - 1) / block.y,
                     (unsigned(ez) + block.z - 1) / block.z);
-    kFor3Kernel<<<grid, block, 0, static_cast<cudaStream_t>(ex_.stream)>>>(ex, ey, ez, body);
+    kFor3Kernel<<<grid, block, 0, static_cast<cudaStream_t>(ex_.stream)>>>(ex, ey, ez, ex_.skip, body);
     return;
   }
-#else
-  (void)ex_;
 #endif
   const int64_t count = int64_t(ex) * ey * ez;
   if (at.shape == LaunchShape::Pixels) {
@@ -197,17 +234,15 @@ void kFor3(const Exec& ex_, const Launch& at, int ex, int ey, int ez, const Body
 // another, in kFor3's static order.
 template <class Body>
 void kRounds(const Exec& ex_, const Launch& at, int rounds, int ex, int ey, int ez, const Body& body) {
-  if (rounds <= 0 || ex <= 0 || ey <= 0 || ez <= 0) return;
+  if (rounds <= 0 || ex <= 0 || ey <= 0 || ez <= 0 || Skipped(ex_)) return;
   NoteLaunch(at.label);
 #if TFR_DEVICE_PASS
   if (ex_.gpu) {
     const int n = ex * ey * ez;
     const unsigned threads = unsigned(std::clamp((n + 31) / 32 * 32, 32, 1024));
-    kRoundsKernel<<<1, threads, 0, static_cast<cudaStream_t>(ex_.stream)>>>(rounds, ex, ey, ez, body);
+    kRoundsKernel<<<1, threads, 0, static_cast<cudaStream_t>(ex_.stream)>>>(rounds, ex, ey, ez, ex_.skip, body);
     return;
   }
-#else
-  (void)ex_;
 #endif
   [[maybe_unused]] const bool parallel = int64_t(ex) * ey * ez >= kSerialBelow;
   for (int round = 0; round < rounds; ++round) {
@@ -218,32 +253,9 @@ void kRounds(const Exec& ex_, const Launch& at, int rounds, int ex, int ey, int 
   }
 }
 
-// Sum (in double) or max(0, largest value) rounded to float of body(p) over 0 <= p < n. Waits for
-// the result on the GPU path.
+// The CPU path of kReduce and kReduceTo.
 template <class Body>
-double kReduce(const Exec& ex_, const Launch& at, int n, ReduceMode mode, const Body& body) {
-  NoteLaunch(at.label);
-#if TFR_DEVICE_PASS
-  if (ex_.gpu) {
-    auto s = static_cast<cudaStream_t>(ex_.stream);
-    cudaMemsetAsync(ex_.devSum, 0, sizeof(double), s);
-    cudaMemsetAsync(ex_.devMax, 0, sizeof(uint32_t), s);
-    if (n > 0) {
-      const int blocks = std::clamp((n + 255) / 256, 1, 1024);
-      kReduceKernel<<<blocks, 256, 0, s>>>(n, int(mode), ex_.devSum, ex_.devMax, body);
-    }
-    if (mode == ReduceSum) {
-      cudaMemcpyAsync(ex_.hostSum, ex_.devSum, sizeof(double), cudaMemcpyDeviceToHost, s);
-      cudaStreamSynchronize(s);
-      return *ex_.hostSum;
-    }
-    cudaMemcpyAsync(ex_.hostMax, ex_.devMax, sizeof(uint32_t), cudaMemcpyDeviceToHost, s);
-    cudaStreamSynchronize(s);
-    return double(BitsToFloat(*ex_.hostMax));
-  }
-#else
-  (void)ex_;
-#endif
+double ReduceOnHost(int n, ReduceMode mode, const Body& body) {
   if (n <= 0) return 0.0;
   [[maybe_unused]] const bool parallel = n >= kSerialBelow;
   // Per-thread partials, each on its own cache line, combined in thread order afterwards: the
@@ -274,6 +286,61 @@ double kReduce(const Exec& ex_, const Launch& at, int n, ReduceMode mode, const 
   for (int t = 0; t < threads; ++t)
     result = mode == ReduceSum ? result + partial[t].v : (partial[t].v > result ? partial[t].v : result);
   return mode == ReduceSum ? result : double(float(result));
+}
+
+// Sum (in double) or max(0, largest value) rounded to float of body(p) over 0 <= p < n, left in
+// device memory for later launches to read: a sum in *sum, a maximum's float bits in *maxBits
+// (the other pointer is not used). Nothing waits for it; a skipped one leaves the result as it was.
+template <class Body>
+void kReduceTo(const Exec& ex_, const Launch& at, int n, ReduceMode mode, double* sum, uint32_t* maxBits,
+               const Body& body) {
+  if (Skipped(ex_)) return;
+  NoteLaunch(at.label);
+#if TFR_DEVICE_PASS
+  if (ex_.gpu) {
+    auto s = static_cast<cudaStream_t>(ex_.stream);
+    if (mode == ReduceSum)
+      kClearResultKernel<><<<1, 1, 0, s>>>(sum, nullptr, ex_.skip);
+    else
+      kClearResultKernel<><<<1, 1, 0, s>>>(nullptr, maxBits, ex_.skip);
+    if (n > 0) {
+      const int blocks = std::clamp((n + 255) / 256, 1, 1024);
+      kReduceKernel<<<blocks, 256, 0, s>>>(n, int(mode), sum, maxBits, ex_.skip, body);
+    }
+    return;
+  }
+#endif
+  const double result = ReduceOnHost(n, mode, body);
+  if (mode == ReduceSum) {
+    *sum = result;
+  } else {
+    const float f = float(result);
+    std::memcpy(maxBits, &f, sizeof f);
+  }
+}
+
+// Sum (in double) or max(0, largest value) rounded to float of body(p) over 0 <= p < n. Waits for
+// the result on the GPU path.
+template <class Body>
+double kReduce(const Exec& ex_, const Launch& at, int n, ReduceMode mode, const Body& body) {
+  if (Skipped(ex_)) return 0.0;
+  NoteWait();
+#if TFR_DEVICE_PASS
+  if (ex_.gpu) {
+    auto s = static_cast<cudaStream_t>(ex_.stream);
+    kReduceTo(ex_, at, n, mode, ex_.devSum, ex_.devMax, body);
+    if (mode == ReduceSum) {
+      cudaMemcpyAsync(ex_.hostSum, ex_.devSum, sizeof(double), cudaMemcpyDeviceToHost, s);
+      cudaStreamSynchronize(s);
+      return *ex_.hostSum;
+    }
+    cudaMemcpyAsync(ex_.hostMax, ex_.devMax, sizeof(uint32_t), cudaMemcpyDeviceToHost, s);
+    cudaStreamSynchronize(s);
+    return double(BitsToFloat(*ex_.hostMax));
+  }
+#endif
+  NoteLaunch(at.label);
+  return ReduceOnHost(n, mode, body);
 }
 
 // A fixed sequence of launches on the run's stream, recorded the first time it runs and replayed

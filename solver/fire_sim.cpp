@@ -112,6 +112,17 @@ bool FireSim::Impl::create(const GridDesc& g, const OpenSides& sides, bool wantG
   ok &= allocateBlock({&scratch, &scratch2, &cellForceX, &cellForceY}, cells);
   ok &= allocateBlock({&cellForceZ, &divergence, &pcgSearch, &pcgProduct}, cells);
 
+  solve = static_cast<SolveState*>(DeviceAllocZeroed(exec(), sizeof(SolveState)));
+  ok &= solve != nullptr;
+#if TFR_DEVICE_PASS
+  if (useGpu && cudaMallocHost(reinterpret_cast<void**>(&solveHost), sizeof(SolveState)) != cudaSuccess) {
+    cudaGetLastError();
+    solveHost = nullptr;
+    ok = false;
+  }
+#endif
+  if (!useGpu) solveHost = solve;
+
   for (const Int3& e : PyramidExtents(grid)) {
     Level level;
     level.nx = e.x;
@@ -170,7 +181,15 @@ void FireSim::Impl::release() {
     freeArray(reinterpret_cast<void*&>(level.solid));
   }
   levels.clear();
-  preconditioner.Reset();  // its recording points at the arrays just freed
+  // The recordings point at the arrays just freed.
+  preconditioner.Reset();
+  for (LaunchGraph& run : iterationRuns) run.Reset();
+  lastIterations = 0;
+  freeArray(reinterpret_cast<void*&>(solve));
+#if TFR_DEVICE_PASS
+  if (useGpu && solveHost != nullptr) cudaFreeHost(solveHost);
+#endif
+  solveHost = nullptr;
   hasExtForce = hasQuench = hasEmitVel = hasFlammable = false;
 #if TFR_DEVICE_PASS
   if (useGpu) {

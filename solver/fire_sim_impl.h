@@ -19,6 +19,21 @@ struct RowSpans {
   std::vector<int32_t> data, tmp, spans;
 };
 
+// The pressure solve's scalars, in device memory. The reductions write into it and one-thread
+// launches read and update it, so that the iterations need nothing from the host: the host queues
+// several at once and reads the state back once they have run. `stopped` is the flag every launch
+// of the solve is skipped on (Exec::skip).
+struct SolveState {
+  double tau;                  // the residual to reach
+  double rho, rhoNext, sigma;  // r.z, the next r.z, d.Ad
+  uint32_t residual;           // float bits of the largest |r|
+  int32_t stopped;
+  int32_t iteration;           // the iteration under way, from 1
+  int32_t maxIterations;
+  int32_t iterations;          // the count to report, once stopped
+  float alpha, beta;
+};
+
 struct FireSim::Impl {
   bool useGpu = false;
   void* stream = nullptr;  // cudaStream_t
@@ -96,8 +111,21 @@ struct FireSim::Impl {
   RowSpans scalarRows;
   // The multigrid preconditioner's launches, recorded on first use for the life of the arrays.
   LaunchGraph preconditioner;
+  // The pressure solve's state (device memory) and the host's copy of it (the same memory on
+  // the CPU path); runs of 1, 2, 4 and 8 iterations, recorded like the preconditioner; how many
+  // iterations the last solve took, which the next one queues before it first looks.
+  SolveState* solve = nullptr;
+  SolveState* solveHost = nullptr;
+  LaunchGraph iterationRuns[4];
+  int lastIterations = 0;
 
   Exec exec() const { return Exec{useGpu, stream, devSum, devMax, hostSum, hostMax}; }
+  // exec(), every launch skipped once the pressure solve has stopped.
+  Exec solveExec() const {
+    Exec ex = exec();
+    ex.skip = &solve->stopped;
+    return ex;
+  }
   Dims dims() const { return Dims{grid.nx, grid.ny, grid.nz}; }
   int cellCount() const { return grid.nx * grid.ny * grid.nz; }
   size_t cellBytes() const { return size_t(cellCount()) * sizeof(float); }
@@ -122,11 +150,16 @@ struct FireSim::Impl {
   void Combust(const FireParams& p, float dt);
 
   // Pressure solve internals and the solid pyramid.
-  void Precondition();  // VCycle(0), replayed from its recording on the GPU
-  void VCycle(int depth);
+  void Precondition(const Exec& ex);  // VCycle(0), replayed from its recording on the GPU
+  void VCycle(const Exec& ex, int depth);
+  void VCycle(int depth) { VCycle(exec(), depth); }
   // `forward` red-black sweeps in colour order 0, 1, then `backward` in order 1, 0.
-  void Sweeps(Level& level, int forward, int backward);
-  void Smooth(Level& level, int parity);
+  void Sweeps(const Exec& ex, Level& level, int forward, int backward);
+  void Smooth(const Exec& ex, Level& level, int parity);
+  // One conjugate gradient iteration, every launch under the solve's flag.
+  void SolveIteration();
+  // The solve's state as the device has it now (waits for the device).
+  const SolveState& ReadSolve();
   void RestrictSolid();
 };
 

@@ -83,7 +83,7 @@ TFR_HD inline void AddNeighbour(Stencil& s, const float* x, const uint8_t* solid
 
 // diag and sum at cell c, neighbours taken in the order x-, x+, y-, y+, z-, z+. xm and xp say
 // whether the x- and x+ neighbours exist.
-TFR_HD inline Stencil StencilAt(const float* x, const uint8_t* solid, int c,
+TFR_HD TFR_SAMPLE_INLINE Stencil StencilAt(const float* x, const uint8_t* solid, int c,
                                 const RowNeighbours& rn, bool xm, bool xp) {
   Stencil s{0, 0.0f};
   AddNeighbour(s, x, solid, xm ? c - 1 : c, MaskOf(xm), rn.edge[0]);
@@ -100,7 +100,7 @@ TFR_HD inline float Apply(const Stencil& s, float xc) { return float(s.diag) * x
 
 // The stencil of a cell whose six neighbours all lie inside the level and are fluid; the same
 // sum, in the same order, as StencilAt gives there.
-TFR_HD inline Stencil StencilOpen(const float* x, int c, int sy, int sz) {
+TFR_HD TFR_SAMPLE_INLINE Stencil StencilOpen(const float* x, int c, int sy, int sz) {
   Stencil s{6, 0.0f};
   s.sum += x[c - 1];
   s.sum += x[c + 1];
@@ -179,6 +179,7 @@ void ForLevelCells(const Exec& ex, const char* label, const LevelShape& L, const
     });
     return;
   }
+  if (Skipped(ex)) return;
   NoteLaunch(label);
   [[maybe_unused]] const bool parallel = int64_t(d.nx) * d.ny * d.nz >= kParallelLevelCells;
 #pragma omp parallel for schedule(static) if (parallel)
@@ -233,50 +234,80 @@ TFR_HD inline double ReduceRow(ReduceMode mode, int c0, int n, const Term& term)
   return a[0];
 }
 
-// Sum or maximum over the cells of a level: cell(i, j, k, c, stencil of x at c, open) writes the
-// cell's outputs, then term(c) gives its value. The CPU writes a whole row before it reduces it.
+// Sum or maximum over the cells of a level, into *sum or *maxBits (kReduceTo): cell(i, j, k, c,
+// stencil of x at c, open) writes the cell's outputs, then term(c) gives its value. The CPU
+// writes a whole row before it reduces it.
 template <class Cell, class Term>
-double ReduceLevelCells(const Exec& ex, const char* label, const LevelShape& L, const float* x,
-                        ReduceMode mode, const Cell& cell, const Term& term) {
+void ReduceLevelCells(const Exec& ex, const char* label, const LevelShape& L, const float* x, ReduceMode mode,
+                      double* sum, uint32_t* maxBits, const Cell& cell, const Term& term) {
   const Dims d = L.d;
   if (ex.gpu) {
-    return kReduce(ex, label, d.nx * d.ny * d.nz, mode, [=] TFR_HD(int c) -> double {
+    kReduceTo(ex, label, d.nx * d.ny * d.nz, mode, sum, maxBits, [=] TFR_HD(int c) -> double {
       const int row = c / d.nx, i = c - row * d.nx, j = row % d.ny, k = row / d.ny;
       cell(i, j, k, c, StencilAt(x, L.solid, c, RowAt(L, j, k), i > 0, i + 1 < d.nx), false);
       return term(c);
     });
+    return;
   }
-  return kReduce(ex, label, d.ny * d.nz, mode, [=] TFR_HD(int row) -> double {
+  kReduceTo(ex, label, d.ny * d.nz, mode, sum, maxBits, [=] TFR_HD(int row) -> double {
     const int j = row % d.ny, k = row / d.ny;
     WalkRow(L, x, j, k, -1, cell);
     return ReduceRow(mode, d.cell(0, j, k), d.nx, term);
   });
 }
 
-// Sum or maximum over the n elements of cell arrays: update(c) writes element c, then term(c)
-// gives its value. The CPU takes rows of `width` elements.
+// Sum or maximum over the n elements of cell arrays, into *sum or *maxBits (kReduceTo):
+// update(c0, c1) writes elements c0 <= c < c1, then term(c) gives each one's value. The CPU takes
+// rows of `width` elements, the GPU one element at a time.
 template <class Update, class Term>
-double ReduceElements(const Exec& ex, const char* label, int n, int width, ReduceMode mode,
-                      const Update& update, const Term& term) {
+void ReduceElements(const Exec& ex, const char* label, int n, int width, ReduceMode mode, double* sum,
+                    uint32_t* maxBits, const Update& update, const Term& term) {
   if (ex.gpu) {
-    return kReduce(ex, label, n, mode, [=] TFR_HD(int c) -> double {
-      update(c);
+    kReduceTo(ex, label, n, mode, sum, maxBits, [=] TFR_HD(int c) -> double {
+      update(c, c + 1);
       return term(c);
     });
+    return;
   }
-  return kReduce(ex, label, n / width, mode, [=] TFR_HD(int row) -> double {
+  kReduceTo(ex, label, n / width, mode, sum, maxBits, [=] TFR_HD(int row) -> double {
     const int c0 = row * width;
-    for (int c = c0; c < c0 + width; ++c) update(c);
+    update(c0, c0 + width);
     return ReduceRow(mode, c0, width, term);
   });
 }
 
-// a . b, products and sum in double.
-double Dot(const Exec& ex, int n, int width, const float* a, const float* b) {
-  return ReduceElements(
-      ex, "project: dot", n, width, ReduceSum, [] TFR_HD(int) {},
+// a . b, products and sum in double, into *sum.
+void Dot(const Exec& ex, int n, int width, const float* a, const float* b, double* sum) {
+  ReduceElements(
+      ex, "project: dot", n, width, ReduceSum, sum, nullptr, [] TFR_HD(int, int) {},
       [=] TFR_HD(int c) -> double { return double(a[c]) * double(b[c]); });
 }
+
+// The iterate and the residual one step along the search direction: p += alpha d, r -= alpha q
+// over c0 <= c < c1.
+TFR_HD TFR_SAMPLE_INLINE void StepAlong(float* __restrict__ p, float* __restrict__ r, const float* __restrict__ d,
+                                        const float* __restrict__ q, float alpha, int c0, int c1) {
+  for (int c = c0; c < c1; ++c) {
+    p[c] += alpha * d[c];
+    r[c] -= alpha * q[c];
+  }
+}
+
+// The next search direction, d = z + beta d, with beta read from the solve's state.
+struct DirectionPass {
+  const float* z;
+  float* dir;
+  const float* beta;
+  Dims d;
+  template <bool>
+  TFR_HD TFR_SAMPLE_INLINE void run(int i0, int i1, int j, int k) const {
+    Row(z, dir, *beta, d.cell(0, j, k), i0, i1);
+  }
+  TFR_HD TFR_SAMPLE_INLINE static void Row(const float* __restrict__ z, float* __restrict__ dir, float b, int c0,
+                                           int i0, int i1) {
+    for (int i = c0 + i0; i < c0 + i1; ++i) dir[i] = z[i] + b * dir[i];
+  }
+};
 
 // The right-hand side over cells c0 <= c < c1 of row (j, k): the measured divergence less the
 // divergence the combustion asks for. Walls get no equation and zero pressure; clearing their
@@ -380,7 +411,6 @@ void FireSim::Impl::Project(const FireParams& params, float dt) {
   float* r = levels[0].b;        // the conjugate gradient residual
   const float* z = levels[0].x;  // the preconditioned residual, written by VCycle(0)
   float* dir = pcgSearch;
-  float* q = pcgProduct;
   float* pu = u;
   float* pv = v;
   float* pw = w;
@@ -390,56 +420,52 @@ void FireSim::Impl::Project(const FireParams& params, float dt) {
   ForRows(ex, "project: rhs", nx, ny, nz, IndexBox{{0, 0, 0}, {nx - 1, ny - 1, nz - 1}},
           RhsPass{pu, pv, pw, flameRate, solid, sealedIn, hasSealed, target, rhs, p, d, expansion, h});
 
-  // Residual of the warm-started pressure, into level 0's right-hand side.
-  const double r0 = ReduceLevelCells(
-      ex, "project: residual", shape, p, ReduceMax,
+  // Residual of the warm-started pressure, into level 0's right-hand side; its largest magnitude
+  // into the solve's state.
+  SolveState* st = solve;
+  ReduceLevelCells(
+      ex, "project: residual", shape, p, ReduceMax, nullptr, &st->residual,
       [=] TFR_HD(int, int, int, int c, const Stencil& s, bool open) {
         r[c] = Select(open ? ~0u : MaskOf(solid[c] == 0), -h2 * rhs[c] - Apply(s, p[c]), 0.0f);
       },
       [=] TFR_HD(int c) -> double { return double(fabsf(r[c])); });
 
   // A residual of tau is a divergence error of pressureTolerance / dt per cell once the gradient
-  // is applied.
+  // is applied. The solve stops at once where the warm start already meets it.
   const double tau = double(params.pressureTolerance) / double(dt) * (double(h) * double(h));
-  int iterations = 0;
-  if (r0 > tau) {
-    const int maxIterations = params.maxPressureIterations;
-    Precondition();
-    CopyOnDevice(ex, dir, z, cellBytes());
-    double rho = Dot(ex, n, nx, r, z);
-    int it = 1;
-    for (; it <= maxIterations; ++it) {
-      const double sigma = ReduceLevelCells(
-          ex, "project: apply", shape, dir, ReduceSum,
-          [=] TFR_HD(int, int, int, int c, const Stencil& s, bool open) {
-            q[c] = Select(open ? ~0u : MaskOf(solid[c] == 0), Apply(s, dir[c]), 0.0f);
-          },
-          [=] TFR_HD(int c) -> double { return double(dir[c]) * double(q[c]); });
-      // No energy left in the search direction (every fluid cell walled in, for example): stop
-      // without an update. Written so that a NaN stops it too.
-      if (!(sigma > 0.0)) break;
-      const float alpha = float(rho / sigma);
-      const double rMax = ReduceElements(
-          ex, "project: update", n, nx, ReduceMax,
-          [=] TFR_HD(int c) {
-            p[c] += alpha * dir[c];
-            r[c] -= alpha * q[c];
-          },
-          [=] TFR_HD(int c) -> double { return double(fabsf(r[c])); });
-      if (rMax <= tau) break;
-      Precondition();
-      const double rhoNew = Dot(ex, n, nx, r, z);
-      const float beta = float(rhoNew / rho);
-      kFor3(ex, "project: direction", nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
-        const int c = d.cell(i, j, k);
-        dir[c] = z[c] + beta * dir[c];
+  const int maxIterations = params.maxPressureIterations;
+  kFor3(ex, "project: begin", 1, 1, 1, [=] TFR_HD(int, int, int) {
+    st->tau = tau;
+    st->maxIterations = maxIterations;
+    st->iteration = 1;
+    st->iterations = 0;
+    st->stopped = !(double(BitsToFloat(st->residual)) > tau) || maxIterations < 1;
+  });
+
+  const Exec guarded = solveExec();
+  Precondition(guarded);
+  CopyOnDevice(ex, dir, z, cellBytes());  // stale when stopped, and then never read
+  Dot(guarded, n, nx, r, z, &st->rho);
+  // Queue as many iterations as the last solve took (the warm start keeps the count steady from
+  // one substep to the next), then one at a time until the state says the solve has stopped. The
+  // device stops itself at the cap, so the host never queues more than that.
+  int queued = 0;
+  int ahead = std::clamp(lastIterations, 1, 8);
+  while (queued < maxIterations) {
+    ahead = std::min(ahead, maxIterations - queued);
+    for (int run = 3; run >= 0; --run) {
+      if (!(ahead & (1 << run))) continue;
+      iterationRuns[run].Run(guarded, "project: iterations", [this, run] {
+        for (int i = 0; i < (1 << run); ++i) SolveIteration();
       });
-      rho = rhoNew;
     }
-    // Running out of iterations leaves `it` one past the cap; the last iterate stands.
-    iterations = it < maxIterations ? it : (maxIterations > 0 ? maxIterations : 0);
+    queued += ahead;
+    if (ReadSolve().stopped) break;
+    ahead = 1;
   }
-  stats.iterations = iterations;
+  // The loop read the state after its last run; without a run there was no iteration.
+  stats.iterations = maxIterations > 0 ? solveHost->iterations : 0;
+  lastIterations = stats.iterations;
 
   // Subtract the pressure gradient. The warm-started pressure is a full pressure, so this runs
   // every time.
@@ -454,8 +480,68 @@ void FireSim::Impl::Project(const FireParams& params, float dt) {
   FaceBC();
 }
 
-void FireSim::Impl::VCycle(int depth) {
-  const Exec ex = exec();
+void FireSim::Impl::SolveIteration() {
+  const Exec ex = solveExec();
+  const Dims d = dims();
+  const int nx = d.nx, ny = d.ny, nz = d.nz;
+  const int n = cellCount();
+  const LevelShape shape{d, levels[0].solid, openMask};
+  const uint8_t* solid = levels[0].solid;
+  float* p = pressure;
+  float* r = levels[0].b;
+  const float* z = levels[0].x;
+  float* dir = pcgSearch;
+  float* q = pcgProduct;
+  SolveState* st = solve;
+
+  ReduceLevelCells(
+      ex, "project: apply", shape, dir, ReduceSum, &st->sigma, nullptr,
+      [=] TFR_HD(int, int, int, int c, const Stencil& s, bool open) {
+        q[c] = Select(open ? ~0u : MaskOf(solid[c] == 0), Apply(s, dir[c]), 0.0f);
+      },
+      [=] TFR_HD(int c) -> double { return double(dir[c]) * double(q[c]); });
+  // No energy left in the search direction (every fluid cell walled in, for example): stop
+  // without an update. Written so that a NaN stops it too.
+  kFor3(ex, "project: step length", 1, 1, 1, [=] TFR_HD(int, int, int) {
+    if (!(st->sigma > 0.0)) {
+      st->iterations = st->iteration;
+      st->stopped = 1;
+    } else {
+      st->alpha = float(st->rho / st->sigma);
+    }
+  });
+  ReduceElements(
+      ex, "project: update", n, nx, ReduceMax, nullptr, &st->residual,
+      [=] TFR_HD(int c0, int c1) { StepAlong(p, r, dir, q, st->alpha, c0, c1); },
+      [=] TFR_HD(int c) -> double { return double(fabsf(r[c])); });
+  kFor3(ex, "project: converged", 1, 1, 1, [=] TFR_HD(int, int, int) {
+    if (double(BitsToFloat(st->residual)) <= st->tau) {
+      st->iterations = st->iteration;
+      st->stopped = 1;
+    }
+  });
+  VCycle(ex, 0);
+  Dot(ex, n, nx, r, z, &st->rhoNext);
+  // Running out of iterations stops the solve with the last iterate standing.
+  kFor3(ex, "project: next", 1, 1, 1, [=] TFR_HD(int, int, int) {
+    st->beta = float(st->rhoNext / st->rho);
+    st->rho = st->rhoNext;
+    if (++st->iteration > st->maxIterations) {
+      st->iterations = st->maxIterations;
+      st->stopped = 1;
+    }
+  });
+  ForRows(ex, "project: direction", nx, ny, nz, IndexBox{{0, 0, 0}, {nx - 1, ny - 1, nz - 1}},
+          DirectionPass{z, dir, &st->beta, d});
+}
+
+const SolveState& FireSim::Impl::ReadSolve() {
+  NoteWait();
+  if (solveHost != solve) Download(exec(), solveHost, solve, sizeof(SolveState));
+  return *solveHost;
+}
+
+void FireSim::Impl::VCycle(const Exec& ex, int depth) {
   Level& L = levels[size_t(depth)];
   const bool coarsest = size_t(depth) + 1 == levels.size();
   // The coarsest level gets no direct solve, only many sweeps.
@@ -463,7 +549,7 @@ void FireSim::Impl::VCycle(int depth) {
   const Dims d{L.nx, L.ny, L.nz};
   FillZero(ex, L.x, size_t(d.nx) * size_t(d.ny) * size_t(d.nz) * sizeof(float));
   // The coarsest level's sweeps there and back follow each other directly: one group.
-  Sweeps(L, sweeps, coarsest ? sweeps : 0);
+  Sweeps(ex, L, sweeps, coarsest ? sweeps : 0);
   if (!coarsest) {
     const Level& C = levels[size_t(depth) + 1];
     const Dims cd{C.nx, C.ny, C.nz};
@@ -508,7 +594,7 @@ void FireSim::Impl::VCycle(int depth) {
       coarseB[cc] = Select(MaskOf(coarseSolid[cc] == 0), kCoarseScale * sum, 0.0f);
     });
 
-    VCycle(depth + 1);
+    VCycle(ex, depth + 1);
 
     // Piecewise constant prolongation of the coarse correction. Only the diagonal of the stencil
     // is used; it is taken over b, which nothing writes here.
@@ -519,18 +605,17 @@ void FireSim::Impl::VCycle(int depth) {
     };
     ForLevelCells(ex, "multigrid: prolong", shape, b, -1, prolong);
     // Colours in reverse order after the correction keep the preconditioner symmetric.
-    Sweeps(L, 0, sweeps);
+    Sweeps(ex, L, 0, sweeps);
   }
 }
 
-void FireSim::Impl::Precondition() {
-  // The cycle's launches depend only on the pyramid, which lives as long as the arrays: recorded
-  // once, replayed as one launch on the GPU.
-  preconditioner.Run(exec(), "multigrid: v-cycle", [this] { VCycle(0); });
+void FireSim::Impl::Precondition(const Exec& ex) {
+  // The cycle's launches depend only on the pyramid and the solve's flag, which live as long as
+  // the arrays: recorded once, replayed as one launch on the GPU.
+  preconditioner.Run(ex, "multigrid: v-cycle", [this, ex] { VCycle(ex, 0); });
 }
 
-void FireSim::Impl::Sweeps(Level& level, int forward, int backward) {
-  const Exec ex = exec();
+void FireSim::Impl::Sweeps(const Exec& ex, Level& level, int forward, int backward) {
   const Dims d{level.nx, level.ny, level.nz};
   if (ex.gpu && int64_t(d.nx) * d.ny * d.nz <= kOneBlockCells) {
     const LevelShape shape{d, level.solid, openMask};
@@ -549,19 +634,19 @@ void FireSim::Impl::Sweeps(Level& level, int forward, int backward) {
     return;
   }
   for (int s = 0; s < forward; ++s) {
-    Smooth(level, 0);
-    Smooth(level, 1);
+    Smooth(ex, level, 0);
+    Smooth(ex, level, 1);
   }
   for (int s = 0; s < backward; ++s) {
-    Smooth(level, 1);
-    Smooth(level, 0);
+    Smooth(ex, level, 1);
+    Smooth(ex, level, 0);
   }
 }
 
-void FireSim::Impl::Smooth(Level& level, int parity) {
+void FireSim::Impl::Smooth(const Exec& ex, Level& level, int parity) {
   const Dims d{level.nx, level.ny, level.nz};
   const LevelShape shape{d, level.solid, openMask};
-  ForLevelCells(exec(), "multigrid: smooth", shape, level.x, parity, Relax{level.solid, level.x, level.b});
+  ForLevelCells(ex, "multigrid: smooth", shape, level.x, parity, Relax{level.solid, level.x, level.b});
 }
 
 }  // namespace tf

@@ -74,6 +74,45 @@ std::vector<float> RoundsPattern(const Exec& ex, int rounds, int ex_, int ey, in
   return host;
 }
 
+// A sequence whose length the device decides: each step reduces `count` over 1000 elements (sum
+// and maximum), counts itself in a kRounds pass, then adds one to `count` and raises the flag once
+// it reaches `limit`. Recorded once with `steps` steps, every launch under the flag, and replayed
+// for each limit; returns, per limit, {count, rounds run, sum, maximum}.
+struct Countdown {
+  int32_t flag, count, limit, rounds;
+  double sum;
+  uint32_t maxBits;
+};
+std::vector<std::vector<double>> RunCountdown(const Exec& ex, int steps, const std::vector<int>& limits) {
+  auto* st = static_cast<Countdown*>(DeviceAllocZeroed(ex, sizeof(Countdown)));
+  if (!st) return {};
+  Exec guarded = ex;
+  guarded.skip = &st->flag;
+  LaunchGraph graph;
+  std::vector<std::vector<double>> out;
+  for (int limit : limits) {
+    const Countdown start{0, 0, limit, 0, -1.0, 0u};
+    Upload(ex, st, &start, sizeof start);
+    graph.Run(guarded, "countdown", [&] {
+      for (int step = 0; step < steps; ++step) {
+        kReduceTo(guarded, "test", 1000, ReduceSum, &st->sum, nullptr, [=] TFR_HD(int) { return double(st->count); });
+        kReduceTo(guarded, "test", 1000, ReduceMax, nullptr, &st->maxBits,
+                  [=] TFR_HD(int p) { return double(st->count) + double(p) / 1000.0; });
+        kRounds(guarded, "test", 1, 1, 1, 1, [=] TFR_HD(int, int, int, int) { st->rounds += 1; });
+        kFor3(guarded, "test", 1, 1, 1, [=] TFR_HD(int, int, int) {
+          st->count += 1;
+          st->flag = st->count >= st->limit;
+        });
+      }
+    });
+    Countdown end{};
+    Download(ex, &end, st, sizeof end);
+    out.push_back({double(end.count), double(end.rounds), end.sum, double(BitsToFloat(end.maxBits))});
+  }
+  DeviceFree(ex, st);
+  return out;
+}
+
 class Exec3 : public Backends {
  protected:
   void SetUp() override {
@@ -142,6 +181,20 @@ TEST_P(Exec3, RoundsSeeEachOtherInOrder) {
     want.swap(next);
   }
   EXPECT_EQ(RoundsPattern(ex, rounds, nx, ny, nz), want);
+}
+
+// The launches after the flag is raised do nothing, whether they run one by one (the CPU) or
+// replay from one recording (the GPU), and the length changes with the limit from one replay to
+// the next; a reduction that is skipped leaves its last result.
+TEST_P(Exec3, RaisingTheSkipFlagStopsTheRestOfASequence) {
+  const std::vector<std::vector<double>> got = RunCountdown(ex, 6, {3, 6, 1, 9});
+  const std::vector<std::vector<double>> want = {
+      {3, 3, 2000.0, double(2.999f)},
+      {6, 6, 5000.0, double(5.999f)},
+      {1, 1, 0.0, double(0.999f)},
+      {6, 6, 5000.0, double(5.999f)},  // the sequence ends before the limit
+  };
+  EXPECT_EQ(got, want);
 }
 
 TFR_INSTANTIATE_BACKENDS(Exec3);

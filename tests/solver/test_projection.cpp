@@ -1,6 +1,7 @@
 // Pressure projection: the projected flow meets its divergence target to the tolerance the solve
 // aims at, walls and closed sides carry no flow, the preconditioner is a symmetric contraction,
 // and the degenerate solves (nothing to do, nothing possible, iteration cap) end cleanly.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -140,6 +141,53 @@ TEST_P(Projection, RandomFlowMeetsTheTolerance) {
   // correction it takes 4, 5 and 6, and a weaker one still (an averaging restriction, one sweep
   // per level, no conjugate directions) 18 or more in all.
   EXPECT_LE(used[0] + used[1] + used[2], 12);
+}
+
+// The device decides when the solve stops; the host queues as many iterations as the last solve
+// took before it first looks. However many it queues, the same iterations run: the count is the
+// same and the pressure the same bits (on the GPU, whose sums land in any order, the same to
+// rounding) whether it queues one at a time or eight, and a cap out of reach of the tolerance
+// stops the solve after exactly that many, with more iterations taking the divergence further
+// down.
+TEST_P(Projection, QueueingAheadRunsTheSameIterations) {
+  ASSERT_NO_FATAL_FAILURE(make(Grid(24, 20, 28)));
+  const struct {
+    float tolerance;
+    int cap, want;  // want -1: converges before the cap
+  } cases[] = {{0.0001f, 60, -1}, {1e-12f, 0, 0}, {1e-12f, 1, 1}, {1e-12f, 3, 3}, {1e-12f, 11, 11}};
+  float before = 1e30f;
+  for (const auto& c : cases) {
+    std::vector<float> pressure[2];
+    int iterations[2] = {-1, -1};
+    for (int pass = 0; pass < 2; ++pass) {
+      FillZero(s().exec(), s().pressure, s().cellBytes());
+      RandomFlow(sim, g, 7);
+      s().lastIterations = pass == 0 ? 0 : 8;
+      iterations[pass] = project(Params(c.tolerance, c.cap));
+      pressure[pass] = cellArray(&FireSim::Impl::pressure);
+    }
+    SCOPED_TRACE(testing::Message() << "tolerance " << c.tolerance << ", cap " << c.cap);
+    EXPECT_EQ(iterations[0], iterations[1]);
+    if (gpu()) {
+      float peak = 0.0f, diff = 0.0f;
+      for (size_t i = 0; i < cells(); ++i) {
+        peak = std::max(peak, std::fabs(pressure[0][i]));
+        diff = std::max(diff, std::fabs(pressure[0][i] - pressure[1][i]));
+      }
+      EXPECT_LE(diff, 1e-5f * peak);
+    } else {
+      EXPECT_TRUE(SameBits(pressure[0], pressure[1]));
+    }
+    if (c.want < 0) {
+      EXPECT_GT(iterations[0], 0);
+      EXPECT_LT(iterations[0], 8);  // so that queueing eight runs some it must skip
+      continue;
+    }
+    EXPECT_EQ(iterations[0], c.want);
+    const float left = sim.MaxDivergence();
+    EXPECT_LT(left, before);
+    before = left;
+  }
 }
 
 TEST_P(Projection, FlameCellExpandsAndTheRestStaysDivergenceFree) {
