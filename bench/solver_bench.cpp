@@ -7,7 +7,11 @@
 // the machine takes to move a byte; a phase's floor is its counted bytes at that speed, and its
 // ratio is its time over that floor (1 = running at the memory's speed).
 //
-//   tfr_bench_solver [--quick] [--cpu-only] [--phases] [--sizes 64,128] [--frames N] [--warmup N]
+//   tfr_bench_solver [--quick] [--cpu-only | --gpu-only] [--no-graphs] [--phases] [--sizes 64,128]
+//                    [--frames N] [--warmup N]
+//
+// --no-graphs runs every recorded launch sequence (the multigrid cycle, the pressure solve's runs
+// of iterations) launch by launch, to measure what the recordings save on the GPU.
 #define TFR_BODY_SOURCE
 #include <algorithm>
 #include <cmath>
@@ -32,6 +36,7 @@ struct Options {
   int warmup = 30;
   int frames = 10;
   bool cpuOnly = false;
+  bool gpuOnly = false;
   bool phases = false;
   int rounds = 5;  // substeps timed phase by phase
 };
@@ -319,7 +324,7 @@ void Run(int n, bool gpu, const Options& o) {
 }
 
 [[noreturn]] void Usage(const char* msg) {
-  std::fprintf(stderr, "tfr_bench_solver: %s\nusage: tfr_bench_solver [--quick] [--cpu-only] [--phases] [--sizes 64,128] [--frames N] [--warmup N]\n", msg);
+  std::fprintf(stderr, "tfr_bench_solver: %s\nusage: tfr_bench_solver [--quick] [--cpu-only | --gpu-only] [--no-graphs] [--phases] [--sizes 64,128] [--frames N] [--warmup N]\n", msg);
   std::exit(2);
 }
 
@@ -337,6 +342,10 @@ int main(int argc, char** argv) {
       o.phases = true;
     } else if (a == "--cpu-only") {
       o.cpuOnly = true;
+    } else if (a == "--gpu-only") {
+      o.gpuOnly = true;
+    } else if (a == "--no-graphs") {
+      SetLaunchGraphs(false);
     } else if ((a == "--sizes" || a == "--frames" || a == "--warmup") && i + 1 < argc) {
       const std::string v = argv[++i];
       if (a == "--sizes") {
@@ -357,9 +366,11 @@ int main(int argc, char** argv) {
       Usage(("unknown argument " + a).c_str());
     }
   }
-  std::printf("standard plume, %d warm-up frames, median of %d frames; ratio = time / (counted bytes at the triad's speed)\n",
-              o.warmup, o.frames);
-  for (int n : o.sizes) Run(n, false, o);
+  if (o.cpuOnly && o.gpuOnly) Usage("--cpu-only and --gpu-only exclude each other");
+  std::printf("standard plume, %d warm-up frames, median of %d frames; ratio = time / (counted bytes at the triad's speed)%s\n",
+              o.warmup, o.frames, LaunchGraphsOn() ? "" : "; recordings off");
+  if (!o.gpuOnly)
+    for (int n : o.sizes) Run(n, false, o);
   if (!o.cpuOnly) {
     if (GpuPresent())
       for (int n : o.sizes) Run(n, true, o);

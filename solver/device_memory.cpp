@@ -123,6 +123,7 @@ bool DeviceOk(const Exec& ex) {
 namespace {
 
 std::atomic<bool> gCounting{false};
+std::atomic<bool> gGraphs{true};
 std::mutex gCountLock;
 std::vector<LaunchCount> gCounts;  // guarded by gCountLock
 int64_t gWaits = 0;                // guarded by gCountLock
@@ -130,6 +131,10 @@ int64_t gWaits = 0;                // guarded by gCountLock
 thread_local bool tRecording = false;
 
 }  // namespace
+
+void SetLaunchGraphs(bool on) { gGraphs.store(on, std::memory_order_relaxed); }
+
+bool LaunchGraphsOn() { return gGraphs.load(std::memory_order_relaxed); }
 
 void SetLaunchCounting(bool on) { gCounting.store(on, std::memory_order_relaxed); }
 

@@ -92,6 +92,11 @@ std::vector<LaunchCount> LaunchCounts();  // most launches first
 void CountWait();
 int64_t TotalWaits();
 
+// Launch recording (LaunchGraph) is on unless switched off; the benchmark switches it off to
+// measure what the recordings save.
+void SetLaunchGraphs(bool on);
+bool LaunchGraphsOn();
+
 inline void NoteLaunch(const char* label) {
   if (LaunchCountingOn()) CountLaunch(label);
 }
@@ -358,7 +363,7 @@ class LaunchGraph {
 
   template <class Record>
   void Run(const Exec& ex, const char* label, const Record& record) {
-    if (!ex.gpu || failed_) {
+    if (!ex.gpu || failed_ || !LaunchGraphsOn()) {
       record();
       return;
     }

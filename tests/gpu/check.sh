@@ -45,10 +45,18 @@ say "$(grep -E 'tests passed' "$out/ctest.log")"
 [ -n "$failed" ] && say "failures:" && say "$failed"
 
 if [ -x build-gpu/bench/tfr_bench_solver ]; then
-  # The sizes the speed work is judged at: ms per substep and launches per substep on either
-  # device, and the phases, side by side in one run.
+  # The sizes the speed work is judged at: ms per substep, waits and launches per substep and the
+  # phases on the GPU, the CPU at 128^3 beside it; then the GPU again with every recorded launch
+  # sequence run launch by launch, to see what the recordings save.
   say "== solver benchmark"
-  build-gpu/bench/tfr_bench_solver --sizes 128,256 --frames 5 --warmup 10 --phases 2>&1 | tee -a "$log"
+  build-gpu/bench/tfr_bench_solver --gpu-only --sizes 128,256 --frames 5 --warmup 10 --phases 2>&1 | tee -a "$log"
+  build-gpu/bench/tfr_bench_solver --cpu-only --sizes 128 --frames 3 --warmup 5 2>&1 | tee -a "$log"
+  say "== solver benchmark, recordings off"
+  build-gpu/bench/tfr_bench_solver --gpu-only --no-graphs --sizes 64,128 --frames 5 --warmup 10 2>&1 | tee -a "$log"
+fi
+if [ -x build-gpu/bench/tfr_bench_render ]; then
+  say "== render benchmark"
+  build-gpu/bench/tfr_bench_render 2>&1 | tail -8 | tee -a "$log"
 fi
 
 if [ "$rc" -ne 0 ]; then say "GPU CHECK FAILED: tests"; exit 1; fi
