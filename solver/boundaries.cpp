@@ -64,6 +64,7 @@ void FireSim::Impl::RestrictSolid() {
       cs[c.cell(I, J, K)] = all;
     });
   }
+  FindOpenRows();
 }
 
 }  // namespace tf

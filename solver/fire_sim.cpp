@@ -148,6 +148,7 @@ bool FireSim::Impl::create(const GridDesc& g, const OpenSides& sides, bool wantG
   }
 #endif
   if (ok && error[0] == '\0') {
+    FindOpenRows();
     ready = true;
     return true;
   }

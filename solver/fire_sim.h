@@ -99,6 +99,9 @@ struct Level {
   float* b = nullptr;        // right-hand side
   float* r = nullptr;        // residual
   uint8_t* solid = nullptr;  // 1 = solid cell
+  // Host memory, kept where the CPU runs the solve (empty on the GPU): per row (j, k), 1 when the
+  // row and its four neighbour rows lie inside the level and hold no wall.
+  std::vector<uint8_t> openRows;
 };
 
 struct Int3 {

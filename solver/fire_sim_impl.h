@@ -160,7 +160,9 @@ struct FireSim::Impl {
   void SolveIteration();
   // The solve's state as the device has it now (waits for the device).
   const SolveState& ReadSolve();
-  void RestrictSolid();
+  void RestrictSolid();  // and FindOpenRows
+  // Level::openRows of every level, from the walls the levels hold now.
+  void FindOpenRows();
 };
 
 }  // namespace tf

@@ -26,7 +26,12 @@ struct LevelShape {
   Dims d;
   const uint8_t* solid;
   int openMask;
+  const uint8_t* openRows = nullptr;  // Level::openRows, or null to look at the rows themselves
 };
+
+LevelShape ShapeOf(const Level& L, int openMask) {
+  return LevelShape{Dims{L.nx, L.ny, L.nz}, L.solid, openMask, L.openRows.empty() ? nullptr : L.openRows.data()};
+}
 
 // Selections inside the stencil are made on bits, not with `? :` on floats: the compiler turns
 // float selects back into branches (it will not evaluate a discarded float operation that might
@@ -139,7 +144,7 @@ TFR_HD inline void WalkRow(const LevelShape& L, const float* x, int j, int k, in
     cell(0, j, k, c0, StencilAt(x, L.solid, c0, rn, false, nx > 1), false);
     i = parity < 0 ? 1 : 2;
   }
-  if (RowIsOpen(L, rn, c0)) {
+  if (L.openRows != nullptr ? L.openRows[j + L.d.ny * k] != 0 : RowIsOpen(L, rn, c0)) {
     const int sy = rn.off[1], sz = rn.off[3];
     if (parity < 0) {
       for (; i < last; ++i) cell(i, j, k, c0 + i, StencilOpen(x, c0 + i, sy, sz), true);
@@ -402,7 +407,7 @@ void FireSim::Impl::Project(const FireParams& params, float dt) {
   const float h = grid.cellSize;
   const float h2 = h * h;
   const float expansion = params.expansion;
-  const LevelShape shape{d, levels[0].solid, mask};
+  const LevelShape shape = ShapeOf(levels[0], mask);
   const uint8_t* solid = levels[0].solid;
   const float* flameRate = flame;
   float* target = targetDivergence;
@@ -485,7 +490,7 @@ void FireSim::Impl::SolveIteration() {
   const Dims d = dims();
   const int nx = d.nx, ny = d.ny, nz = d.nz;
   const int n = cellCount();
-  const LevelShape shape{d, levels[0].solid, openMask};
+  const LevelShape shape = ShapeOf(levels[0], openMask);
   const uint8_t* solid = levels[0].solid;
   float* p = pressure;
   float* r = levels[0].b;
@@ -553,7 +558,7 @@ void FireSim::Impl::VCycle(const Exec& ex, int depth) {
   if (!coarsest) {
     const Level& C = levels[size_t(depth) + 1];
     const Dims cd{C.nx, C.ny, C.nz};
-    const LevelShape shape{d, L.solid, openMask};
+    const LevelShape shape = ShapeOf(L, openMask);
     const uint8_t* solid = L.solid;
     const uint8_t* coarseSolid = C.solid;
     const float* x = L.x;
@@ -618,7 +623,7 @@ void FireSim::Impl::Precondition(const Exec& ex) {
 void FireSim::Impl::Sweeps(const Exec& ex, Level& level, int forward, int backward) {
   const Dims d{level.nx, level.ny, level.nz};
   if (ex.gpu && int64_t(d.nx) * d.ny * d.nz <= kOneBlockCells) {
-    const LevelShape shape{d, level.solid, openMask};
+    const LevelShape shape = ShapeOf(level, openMask);
     const Relax relax{level.solid, level.x, level.b};
     const float* x = level.x;
     const int split = 2 * forward;
@@ -644,9 +649,23 @@ void FireSim::Impl::Sweeps(const Exec& ex, Level& level, int forward, int backwa
 }
 
 void FireSim::Impl::Smooth(const Exec& ex, Level& level, int parity) {
-  const Dims d{level.nx, level.ny, level.nz};
-  const LevelShape shape{d, level.solid, openMask};
+  const LevelShape shape = ShapeOf(level, openMask);
   ForLevelCells(ex, "multigrid: smooth", shape, level.x, parity, Relax{level.solid, level.x, level.b});
+}
+
+void FireSim::Impl::FindOpenRows() {
+  for (Level& level : levels) {
+    if (TFR_DEVICE_PASS && useGpu) {
+      level.openRows.clear();  // the GPU's schedule looks at its cells one by one
+      continue;
+    }
+    const LevelShape shape{Dims{level.nx, level.ny, level.nz}, level.solid, openMask};
+    level.openRows.resize(size_t(level.ny) * size_t(level.nz));
+    for (int k = 0; k < level.nz; ++k)
+      for (int j = 0; j < level.ny; ++j)
+        level.openRows[size_t(j) + size_t(level.ny) * size_t(k)] =
+            RowIsOpen(shape, RowAt(shape, j, k), shape.d.cell(0, j, k)) ? 1 : 0;
+  }
 }
 
 }  // namespace tf
