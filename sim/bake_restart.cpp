@@ -71,10 +71,13 @@ bool FrameOfName(const std::string& name, int& frame) {
 
 bool WriteRestartPoint(const std::string& cacheFolder, SimRun& run, int frame, std::string* error) {
   std::vector<uint8_t> bytes;
+  const CaptureRecord record = RecordOf(run.capture);
+  // Room for the header up front (GCC 12 also mistakes inserts into an empty vector for an
+  // overflow).
+  bytes.reserve(sizeof kRestartMagic + sizeof frame + sizeof record);
   const auto put = [&bytes](const void* p, size_t n) {
     bytes.insert(bytes.end(), static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
   };
-  const CaptureRecord record = RecordOf(run.capture);
   put(&kRestartMagic, sizeof kRestartMagic);
   put(&frame, sizeof frame);
   put(&record, sizeof record);
