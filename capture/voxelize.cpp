@@ -22,6 +22,17 @@ bool ClipRange(double a, double b, int n, int& lo, int& hi) {
   return true;
 }
 
+bool SphereBoxOf(const CoverageGrid& grid, const host::Point3& centre, float radius, SphereBox& box) {
+  if (!grid.values || !std::isfinite(centre.x) || !std::isfinite(centre.y) || !std::isfinite(centre.z) ||
+      !std::isfinite(radius))
+    return false;
+  const float r = radius > 0.5f ? radius : 0.5f;
+  box.reach = r + 0.5f;
+  return ClipRange(std::floor(double(centre.x) - r), std::ceil(double(centre.x) + r), grid.nx, box.x0, box.x1) &&
+         ClipRange(std::floor(double(centre.y) - r), std::ceil(double(centre.y) + r), grid.ny, box.y0, box.y1) &&
+         ClipRange(std::floor(double(centre.z) - r), std::ceil(double(centre.z) + r), grid.nz, box.z0, box.z1);
+}
+
 }  // namespace detail
 
 namespace {
@@ -35,14 +46,40 @@ struct Crossing {
   int sign;
 };
 
+// The cells x0 <= x <= x1 of one row of a sphere, whose centres lie dy2 + dz2 (the squares of their
+// y and z distances) off the line through the sphere's centre: ForEachSphereCell's coverage kept by
+// the larger, with no branch per cell, so that the row runs in vector lanes. Each cell gets the same
+// bits: the same distance and coverage, and the comparisons of std::max and of the reach (the
+// distance is never a NaN), a NaN or -0 in the grid included.
+void StampSphereRow(float* __restrict__ row, int x0, int x1, float cx, float dy2, float dz2, float reach) {
+  for (int x = x0; x <= x1; ++x) {
+    const float dx = float(x) + 0.5f - cx;
+    const float d = std::sqrt(dx * dx + dy2 + dz2);
+    const float c = 1.5f - (d - 0.5f) / reach;
+    const float coverage = c < 1.0f ? c : 1.0f;
+    const float old = row[x];
+    row[x] = (d < reach) & (old < coverage) ? coverage : old;
+  }
+}
+
 }  // namespace
 
 void StampSphere(const CoverageGrid& grid, const host::Point3& centre, float radius) {
-  float* v = grid.values;
-  // No coverage exceeds 1, so a cell that holds 1 or more keeps its value.
-  ForEachSphereCell(
-      grid, centre, radius, [v](size_t i, float coverage) { v[i] = std::max(v[i], coverage); },
-      [v](size_t i) { return v[i] >= 1.0f; });
+  detail::SphereBox b;
+  if (!detail::SphereBoxOf(grid, centre, radius, b)) return;
+  const float reach = b.reach;
+  for (int z = b.z0; z <= b.z1; ++z) {
+    const float dz = float(z) + 0.5f - centre.z;
+    const float dz2 = dz * dz;
+    for (int y = b.y0; y <= b.y1; ++y) {
+      const float dy = float(y) + 0.5f - centre.y;
+      const float dy2 = dy * dy;
+      // A row whose line misses the sphere has no cell in it: adding dx^2 >= 0 first can only
+      // round the sum up.
+      if (std::sqrt(dy2 + dz2) >= reach) continue;
+      StampSphereRow(grid.values + grid.Index(0, y, z), b.x0, b.x1, centre.x, dy2, dz2, reach);
+    }
+  }
 }
 
 namespace {

@@ -28,15 +28,11 @@ struct CoverageGrid {
 // Calls fn(index, coverage) for every cell a sphere of `radius` cells around `centre` covers. The
 // radius is at least half a cell, so a point always reaches its own cell; a cell whose centre lies
 // at distance d < r + 0.5 has coverage min(1, 1.5 - (d - 0.5) / (r + 0.5)), about 0.5 at the edge.
-// Cells for which skip(index) holds are passed over without their distance being worked out.
-struct SkipNoCell {
-  bool operator()(size_t) const { return false; }
-};
-template <class Fn, class Skip = SkipNoCell>
-void ForEachSphereCell(const CoverageGrid& grid, const host::Point3& centre, float radius, Fn&& fn,
-                       Skip skip = {});
+template <class Fn>
+void ForEachSphereCell(const CoverageGrid& grid, const host::Point3& centre, float radius, Fn&& fn);
 
-// Stamps a sphere: every covered cell keeps the larger of its value and the coverage.
+// Stamps a sphere: every covered cell keeps the larger of its value and the coverage (the same
+// cells and coverages as ForEachSphereCell, a row at a time).
 void StampSphere(const CoverageGrid& grid, const host::Point3& centre, float radius);
 
 // Stamps spheres of radius `thickness` over every triangle (three points each in `triangles`),
@@ -53,26 +49,27 @@ void FillClosedMesh(const CoverageGrid& grid, std::span<const host::Point3> tria
 namespace detail {
 // The index range [lo, hi] of cells touched by [a, b] on an axis of n cells; false when empty.
 bool ClipRange(double a, double b, int n, int& lo, int& hi);
+
+// The box of cells a sphere may cover, clipped to the grid, and the distance from its centre below
+// which a cell centre is covered; false when nothing can be (no grid, a value that is not finite,
+// the box off the grid).
+struct SphereBox {
+  int x0, x1, y0, y1, z0, z1;
+  float reach;
+};
+bool SphereBoxOf(const CoverageGrid& grid, const host::Point3& centre, float radius, SphereBox& box);
 }  // namespace detail
 
-template <class Fn, class Skip>
-void ForEachSphereCell(const CoverageGrid& grid, const host::Point3& centre, float radius, Fn&& fn, Skip skip) {
-  if (!grid.values || !std::isfinite(centre.x) || !std::isfinite(centre.y) || !std::isfinite(centre.z) ||
-      !std::isfinite(radius))
-    return;
-  const float r = radius > 0.5f ? radius : 0.5f;
-  int x0, x1, y0, y1, z0, z1;
-  if (!detail::ClipRange(std::floor(double(centre.x) - r), std::ceil(double(centre.x) + r), grid.nx, x0, x1) ||
-      !detail::ClipRange(std::floor(double(centre.y) - r), std::ceil(double(centre.y) + r), grid.ny, y0, y1) ||
-      !detail::ClipRange(std::floor(double(centre.z) - r), std::ceil(double(centre.z) + r), grid.nz, z0, z1))
-    return;
-  const float reach = r + 0.5f;
-  for (int z = z0; z <= z1; ++z) {
+template <class Fn>
+void ForEachSphereCell(const CoverageGrid& grid, const host::Point3& centre, float radius, Fn&& fn) {
+  detail::SphereBox b;
+  if (!detail::SphereBoxOf(grid, centre, radius, b)) return;
+  const float reach = b.reach;
+  for (int z = b.z0; z <= b.z1; ++z) {
     const float dz = float(z) + 0.5f - centre.z;
-    for (int y = y0; y <= y1; ++y) {
+    for (int y = b.y0; y <= b.y1; ++y) {
       const float dy = float(y) + 0.5f - centre.y;
-      for (int x = x0; x <= x1; ++x) {
-        if (skip(grid.Index(x, y, z))) continue;
+      for (int x = b.x0; x <= b.x1; ++x) {
         const float dx = float(x) + 0.5f - centre.x;
         const float d = std::sqrt(dx * dx + dy * dy + dz * dz);
         if (d >= reach) continue;
