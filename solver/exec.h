@@ -325,7 +325,8 @@ void kReduceTo(const Exec& ex_, const Launch& at, int n, ReduceMode mode, double
 }
 
 // Sum (in double) or max(0, largest value) rounded to float of body(p) over 0 <= p < n. Waits for
-// the result on the GPU path.
+// the result on the GPU path. Not for an Exec with a skip flag: the host could not tell a skipped
+// result from a real one (a sequence under a flag reduces with kReduceTo).
 template <class Body>
 double kReduce(const Exec& ex_, const Launch& at, int n, ReduceMode mode, const Body& body) {
   if (Skipped(ex_)) return 0.0;
