@@ -86,13 +86,28 @@ void CopyOnDevice(const Exec& ex, void* dst, const void* src, size_t bytes) {
 }
 
 void FillZero(const Exec& ex, void* dst, size_t bytes) {
+  if (bytes == 0 || Skipped(ex)) return;
 #if TFR_DEVICE_PASS
   if (ex.gpu) {
-    cudaMemsetAsync(dst, 0, bytes, StreamOf(ex));
+    if (ex.skip == nullptr) {
+      cudaMemsetAsync(dst, 0, bytes, StreamOf(ex));
+      return;
+    }
+    // A memset cannot read the skip flag; a kernel that does clears instead: whole words, then
+    // the bytes of a last part word, one element per thread over rows of 1024 in layers of 64.
+    uint32_t* words = static_cast<uint32_t*>(dst);
+    uint8_t* tail = static_cast<uint8_t*>(dst);
+    const size_t wordCount = bytes / 4, count = wordCount + bytes % 4;
+    const int layers = int((count + 65535) / 65536);
+    kFor3(ex, "fill zero", 1024, 64, layers, [=] TFR_HD(int x, int y, int z) {
+      const size_t i = size_t(x) + 1024 * (size_t(y) + 64 * size_t(z));
+      if (i < wordCount)
+        words[i] = 0u;
+      else if (i < count)
+        tail[4 * wordCount + (i - wordCount)] = 0;
+    });
     return;
   }
-#else
-  (void)ex;
 #endif
   std::memset(dst, 0, bytes);
 }

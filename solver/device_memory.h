@@ -16,6 +16,7 @@ void DeviceFree(const Exec& ex, void* p);
 void Upload(const Exec& ex, void* dst, const void* src, size_t bytes);
 void Download(const Exec& ex, void* dst, const void* src, size_t bytes);
 void CopyOnDevice(const Exec& ex, void* dst, const void* src, size_t bytes);
+// Clears `bytes` at dst; nothing while the Exec's skip flag is raised (see Exec::skip).
 void FillZero(const Exec& ex, void* dst, size_t bytes);
 void WaitStream(const Exec& ex);
 // Waits for the stream and tells whether everything queued on it (launches included) succeeded;

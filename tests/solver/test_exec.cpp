@@ -1,6 +1,7 @@
 // The execution templates on their own: reductions, kFor3's coverage in every shape, kRounds'
 // ordering, CPU/GPU agreement and the launch accounting.
 #define TFR_BODY_SOURCE
+#include <algorithm>
 #include <cmath>
 
 #include "tests/solver/backends.h"
@@ -75,9 +76,10 @@ std::vector<float> RoundsPattern(const Exec& ex, int rounds, int ex_, int ey, in
 }
 
 // A sequence whose length the device decides: each step reduces `count` over 1000 elements (sum
-// and maximum), counts itself in a kRounds pass, then adds one to `count` and raises the flag once
-// it reaches `limit`. Recorded once with `steps` steps, every launch under the flag, and replayed
-// for each limit; returns, per limit, {count, rounds run, sum, maximum}.
+// and maximum), counts itself in a kRounds pass, clears its own one of `steps` marks (set to 1
+// beforehand), then adds one to `count` and raises the flag once it reaches `limit`. Recorded once
+// with `steps` steps, every launch under the flag, and replayed for each limit; returns, per
+// limit, {count, rounds run, sum, maximum, marks cleared}.
 struct Countdown {
   int32_t flag, count, limit, rounds;
   double sum;
@@ -85,7 +87,9 @@ struct Countdown {
 };
 std::vector<std::vector<double>> RunCountdown(const Exec& ex, int steps, const std::vector<int>& limits) {
   auto* st = static_cast<Countdown*>(DeviceAllocZeroed(ex, sizeof(Countdown)));
-  if (!st) return {};
+  auto* marks = static_cast<float*>(DeviceAllocZeroed(ex, size_t(steps) * sizeof(float)));
+  if (!st || !marks) return {};
+  const std::vector<float> ones(size_t(steps), 1.0f);
   Exec guarded = ex;
   guarded.skip = &st->flag;
   LaunchGraph graph;
@@ -93,12 +97,14 @@ std::vector<std::vector<double>> RunCountdown(const Exec& ex, int steps, const s
   for (int limit : limits) {
     const Countdown start{0, 0, limit, 0, -1.0, 0u};
     Upload(ex, st, &start, sizeof start);
+    Upload(ex, marks, ones.data(), ones.size() * sizeof(float));
     graph.Run(guarded, "countdown", [&] {
       for (int step = 0; step < steps; ++step) {
         kReduceTo(guarded, "test", 1000, ReduceSum, &st->sum, nullptr, [=] TFR_HD(int) { return double(st->count); });
         kReduceTo(guarded, "test", 1000, ReduceMax, nullptr, &st->maxBits,
                   [=] TFR_HD(int p) { return double(st->count) + double(p) / 1000.0; });
         kRounds(guarded, "test", 1, 1, 1, 1, [=] TFR_HD(int, int, int, int) { st->rounds += 1; });
+        FillZero(guarded, marks + step, sizeof(float));
         kFor3(guarded, "test", 1, 1, 1, [=] TFR_HD(int, int, int) {
           st->count += 1;
           st->flag = st->count >= st->limit;
@@ -107,9 +113,13 @@ std::vector<std::vector<double>> RunCountdown(const Exec& ex, int steps, const s
     });
     Countdown end{};
     Download(ex, &end, st, sizeof end);
-    out.push_back({double(end.count), double(end.rounds), end.sum, double(BitsToFloat(end.maxBits))});
+    std::vector<float> left(static_cast<size_t>(steps));
+    Download(ex, left.data(), marks, left.size() * sizeof(float));
+    out.push_back({double(end.count), double(end.rounds), end.sum, double(BitsToFloat(end.maxBits)),
+                   double(std::count(left.begin(), left.end(), 0.0f))});
   }
   DeviceFree(ex, st);
+  DeviceFree(ex, marks);
   return out;
 }
 
@@ -189,10 +199,10 @@ TEST_P(Exec3, RoundsSeeEachOtherInOrder) {
 TEST_P(Exec3, RaisingTheSkipFlagStopsTheRestOfASequence) {
   const std::vector<std::vector<double>> got = RunCountdown(ex, 6, {3, 6, 1, 9});
   const std::vector<std::vector<double>> want = {
-      {3, 3, 2000.0, double(2.999f)},
-      {6, 6, 5000.0, double(5.999f)},
-      {1, 1, 0.0, double(0.999f)},
-      {6, 6, 5000.0, double(5.999f)},  // the sequence ends before the limit
+      {3, 3, 2000.0, double(2.999f), 3},
+      {6, 6, 5000.0, double(5.999f), 6},
+      {1, 1, 0.0, double(0.999f), 1},
+      {6, 6, 5000.0, double(5.999f), 6},  // the sequence ends before the limit
   };
   EXPECT_EQ(got, want);
 }
