@@ -34,10 +34,16 @@ struct Run {
 
 int main(int argc, char** argv) {
   int resolution = 64, frames = 40, previewWidth = 640;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (!std::strcmp(argv[i], "--resolution")) resolution = std::atoi(argv[i + 1]);
-    else if (!std::strcmp(argv[i], "--frames")) frames = std::atoi(argv[i + 1]);
-    else if (!std::strcmp(argv[i], "--preview-width")) previewWidth = std::atoi(argv[i + 1]);
+  for (int i = 1; i < argc; i += 2) {
+    int* value = !std::strcmp(argv[i], "--resolution")      ? &resolution
+                 : !std::strcmp(argv[i], "--frames")        ? &frames
+                 : !std::strcmp(argv[i], "--preview-width") ? &previewWidth
+                                                            : nullptr;
+    if (value == nullptr || i + 1 >= argc || std::atoi(argv[i + 1]) < 1) {
+      std::fprintf(stderr, "usage: tfr_bench_bake [--resolution N] [--frames N] [--preview-width N]\n");
+      return 2;
+    }
+    *value = std::atoi(argv[i + 1]);
   }
   namespace fs = std::filesystem;
   const fs::path work = fs::temp_directory_path() / ("tfr_bench_bake_" + std::to_string(host::ProcessId()));

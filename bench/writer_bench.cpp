@@ -94,7 +94,11 @@ bool LibpngWrite(const fs::path& path, const uint8_t* rgb, int w, int h) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+  const int runs = argc > 1 ? std::atoi(argv[1]) : 5;
+  if (argc > 2 || runs < 1) {
+    std::fprintf(stderr, "usage: tfr_bench_writers [runs]\n");
+    return 2;
+  }
   std::string pattern = (fs::temp_directory_path() / "tfr_bench_XXXXXX").string();
   if (!mkdtemp(pattern.data())) {
     std::fprintf(stderr, "cannot create a temporary folder\n");
