@@ -70,7 +70,7 @@ TEST_P(DamagedCache, IsRefusedWithAMessageByExportAndPreview) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Frames, DamagedCache, ::testing::ValuesIn(kDamages),
-                         [](const ::testing::TestParamInfo<Damage>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<Damage>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace tf::e2e
