@@ -7,8 +7,8 @@
 # It builds what the check needs for the card at hand (the solver, the renderer, the plug-in and
 # the program, their tests and the benchmarks), runs those tests with the GPU cases active, bakes
 # a short campfire on the GPU and on the CPU and compares the two caches, then runs the benchmarks.
-# The log and a short summary go to $OUT (the folder the device tool brings back), else
-# build-gpu-check/. It fails when a test failed, a GPU case was skipped (the GPU was not really
+# The log, a short summary and the figures (six files) go to $OUT (the folder the device tool
+# brings back), else build-gpu-check/. It fails when a test failed, a GPU case was skipped (the GPU was not really
 # used), the bakes differ beyond what the GPU is allowed or the GPU bake ran on the CPU.
 #
 #   tests/gpu/check.sh --build-only   configure and build (CPU-only where no CUDA compiler is
@@ -98,7 +98,7 @@ note "tests done ($(elapsed))"
 
 # The campfire for 30 frames, on the GPU and on the CPU, compared frame by frame.
 bake_pair() {
-  local docs=$out/bake
+  local docs=$build/bake-check
   rm -rf "$docs"; mkdir -p "$docs"
   for device in gpu cpu; do
     TFR_CHECK_DEVICE=$device TFR_CHECK_CACHE="$docs/cache_$device" TFR_CHECK_SCENE="$docs/campfire_$device.json" \
