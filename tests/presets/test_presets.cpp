@@ -6,6 +6,7 @@
 #include <cmath>
 #include <random>
 
+#include "host/core/atomic_file.h"
 #include "domain/fire_params_desc.h"
 #include "host/core/platform.h"
 #include "host/scene/scene_file.h"
@@ -177,7 +178,8 @@ TEST(PresetFiles, AFailedSaveKeepsTheOldFileAndLeavesNoPartBehind) {
   ASSERT_TRUE(status.ok);
   const std::string old = ReadText(PresetsFolder() / "kept.tfp");
   // A folder where the part file must be made, and one where the preset itself would go.
-  fs::create_directory(PresetsFolder() / "kept.tfp.part");
+  const fs::path part = host::AtomicFile::TemporaryPathFor(PresetsFolder() / "kept.tfp");
+  fs::create_directory(part);
   fs::create_directory(PresetsFolder() / "folder.tfp");
   s.P().SetFloat(kHeat, 0, 3.5f);
   for (const std::string name : {"kept", "folder"}) {
@@ -187,7 +189,7 @@ TEST(PresetFiles, AFailedSaveKeepsTheOldFileAndLeavesNoPartBehind) {
   }
   EXPECT_EQ(ReadText(PresetsFolder() / "kept.tfp"), old);
   EXPECT_EQ(host::testing::FileNames(PresetsFolder()),
-            (std::vector<std::string>{"folder.tfp", "kept.tfp", "kept.tfp.part"}));
+            (std::vector<std::string>{"folder.tfp", "kept.tfp", part.filename().string()}));
 }
 
 TEST(PresetFiles, MalformedFilesLoadWhatTheyCanAndNeverCrash) {

@@ -134,7 +134,7 @@ TEST_F(SimulateTest, RefusesBeforeTheLoopWithItsReasonAndLeavesTheCache) {
     ASSERT_TRUE(other.TryLock(std::filesystem::path(folder) / ".bake.lock"));
     r = Simulate(s.domain, s.NodeOf(s.domain));
     EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.message, "Another bake is writing to the cache folder " + folder + "; wait for it to finish.");
+    EXPECT_EQ(r.message, "A bake is writing to " + folder + " - wait for it to finish or stop it.");
     EXPECT_EQ(FileNames(folder), std::vector<std::string>{"fire_0000.tfc"});
   }
   EXPECT_TRUE(Simulate(s.domain, s.NodeOf(s.domain)).ok) << "the lock goes with its holder";
@@ -202,7 +202,8 @@ TEST_F(SimulateTest, ACacheFolderThatCannotBeMadeIsNamed) {
 
 TEST_F(SimulateTest, AWriteFailureStopsAtThatFrameAndKeepsTheEarlierOnes) {
   // A folder where frame 2's temporary file must go: the write of frame 2 fails.
-  ASSERT_TRUE(EnsureDirectory(MakeFramePath(folder, "fire", 2, "tfc") + ".part"));
+  const std::string part = host::AtomicFile::TemporaryPathFor(MakeFramePath(folder, "fire", 2, "tfc"));
+  ASSERT_TRUE(EnsureDirectory(part));
   int reports = 0;
   const SimulateResult r = Simulate(s.domain, s.NodeOf(s.domain), [&](int, int, const std::string&) {
     ++reports;
@@ -213,9 +214,9 @@ TEST_F(SimulateTest, AWriteFailureStopsAtThatFrameAndKeepsTheEarlierOnes) {
   EXPECT_EQ(r.framesDone, 2);
   EXPECT_EQ(reports, 2);
   // The cause is named: it is not the disk running out, which alone gets the "(disk full?)" hint.
-  const std::string part = MakeFramePath(folder, "fire", 2, "tfc") + ".part";
   EXPECT_EQ(r.message, "Could not write the cache to " + folder + ": cannot create " + part + ": File exists.");
-  EXPECT_EQ(FileNames(folder), (std::vector<std::string>{"fire_0000.tfc", "fire_0001.tfc", "fire_0002.tfc.part"}));
+  EXPECT_EQ(FileNames(folder), (std::vector<std::string>{"fire_0000.tfc", "fire_0001.tfc",
+                                                           std::filesystem::path(part).filename().string()}));
   EXPECT_FALSE(BakeInProgress());
 }
 
