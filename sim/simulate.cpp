@@ -225,6 +225,8 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
   if (!handlerFailure.empty()) result.message += " WARNING: " + handlerFailure;
   for (const std::string& problem : run.capture.meshProblems)
     result.message += " WARNING: " + problem + "; it was left out of the bake.";
+  for (const auto& [name, gaveAny] : run.capture.particleSourcesGaveAny)
+    if (!gaveAny && n > 0) result.message += " WARNING: the particle system \"" + name + "\" gave no particles in the baked frames.";
   if (run.capture.invalidForceSamples > 0) {
     result.message += " WARNING: a force field returned invalid values " +
                       std::to_string(run.capture.invalidForceSamples) + " times (ignored).";

@@ -11,6 +11,7 @@
 
 #include "tests/plugin/bake_scene.h"
 #include "host/core/atomic_file.h"
+#include "host/scene/particles.h"
 #include "host/scene/primitives.h"
 #include "tests/plugin/panel_test_util.h"
 #include "sim/simulate.h"
@@ -188,6 +189,27 @@ TEST_F(SimulateTest, AMeshThatCannotBeUsedIsNamedOnceWithItsFile) {
     EXPECT_EQ(r.message.find(said, at + 1), std::string::npos) << "said once: " << r.message;
     EXPECT_NE(r.message.find(fs::path(file).filename().string(), at), std::string::npos) << r.message;
   }
+}
+
+TEST_F(SimulateTest, SourcesAndCollidersThatGiveNothingAreNamed) {
+  BakeScene::SetRange(s.domain, 0, 2);
+  host::Node* empty = s.scene.CreateNode("Empty", host::CreateObject("Mesh", nullptr));
+  empty->GetObject()->GetParamBlock(0)->SetString(host::kMeshFile, 0, s.cache.Write("points.obj", "v 0 0 0\nv 1 0 0\n").string());
+  host::Node* idle = s.scene.CreateNode("Idle", host::CreateObject("ParticleEmitter", nullptr));
+  idle->GetObject()->GetParamBlock(0)->SetFloat(host::kEmitterBirthRate, 0, 0.0f);
+  host::Node* camera = s.scene.CreateNode("Cam", host::CreateObject("Camera", nullptr));
+  s.domain->Params()->SetNodes(kEmitters, {s.source, empty, idle});
+  s.domain->Params()->SetNodes(kColliders, {camera});
+  const SimulateResult r = Simulate(s.domain, s.NodeOf(s.domain));
+  ASSERT_TRUE(r.ok) << r.message;
+  for (const std::string said : {"WARNING: the mesh of \"Empty\" cannot be used (no triangles)",
+                                 "WARNING: \"Cam\" gives no geometry (a Camera has no mesh)",
+                                 "WARNING: the particle system \"Idle\" gave no particles in the baked frames."}) {
+    const size_t at = r.message.find(said);
+    ASSERT_NE(at, std::string::npos) << said << " in: " << r.message;
+    EXPECT_EQ(r.message.find(said, at + 1), std::string::npos) << "said once: " << r.message;
+  }
+  EXPECT_EQ(r.message.find("\"Log\""), std::string::npos) << "the burning box is fine: " << r.message;
 }
 
 TEST_F(SimulateTest, ACacheFolderThatCannotBeMadeIsNamed) {
