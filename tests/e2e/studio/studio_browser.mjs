@@ -90,6 +90,13 @@ try {
 
   await page.goto(url);
   await waitFor(() => window.studio.state !== null);
+  // A desktop browser asks for the page's icon, or for /favicon.ico without the token when the page
+  // names none (headless ones do not): whatever it would ask for must not be refused.
+  const icon = await page.evaluate(async () => {
+    const href = document.querySelector('link[rel~="icon"]')?.href ?? new URL('/favicon.ico', location.href).href;
+    return href.startsWith('data:') ? 'inline' : String((await fetch(href)).status);
+  });
+  check(icon !== '403', `the page's icon is not refused (${icon})`);
 
   // Drag out a domain on the ground around the log.
   await page.locator('#create').click();
