@@ -11,6 +11,7 @@
 #include "app/scene_loading.h"
 #include "host/core/platform.h"
 #include "host/scene/scene_view.h"
+#include "host/view/viewport.h"
 
 namespace app {
 
@@ -103,6 +104,9 @@ bool PlayFrames(Session& session, int from, int to, const std::function<bool(int
     // A frame's worth of the event loop: the panel's timers, then the views redraw at the new time.
     host::TheCommandPanel().AdvanceTimers(frameMs);
     host::EvaluateScene(session.scene, time.currentTime);
+    // Live mode short of the slider asks for more updates (each capped in steps) until it gets there.
+    while (host::TheViewports().TakeRedrawRequest() && !host::StopRequested())
+      host::EvaluateScene(session.scene, time.currentTime);
     if (onFrame && !onFrame(f)) return true;
     if (f == to) return true;
   }

@@ -52,10 +52,15 @@ bool ReadMeshTriangles(const host::Node& node, host::TimeValue t, const host::Ma
                        std::vector<host::Point3>& triangles, RunCaptureState* state) {
   triangles.clear();
   const host::Object* object = node.GetObject();
-  if (!object || !object->CanConvertToTriMesh()) return false;
+  if (!object || !object->CanConvertToTriMesh()) {
+    // A light or a camera picked as a source or a collider stamps nothing; the bake says so.
+    NoteProblem(state, "\"" + node.Name() + "\" gives no geometry (" +
+                           (object ? "a " + std::string(object->ClassName()) + " has no mesh" : std::string("no object")) + ")");
+    return false;
+  }
   host::TriMesh mesh;
   std::string why;
-  if (!object->GetTriMesh(t, mesh, &why) || !mesh.CheckIndices(&why)) {
+  if (!object->GetTriMesh(t, mesh, &why) || !mesh.CheckIndices(&why) || mesh.faces.empty()) {
     // Said once per run: the same mesh fails the same way on every frame.
     const std::string problem = "the mesh of \"" + node.Name() + "\" cannot be used (" +
                                 (why.empty() ? std::string("no triangles") : why) + ")";
@@ -94,6 +99,10 @@ bool ReadParticles(const host::Node& node, host::TimeValue t, const host::Matrix
   const host::Matrix3 turn = nodeTM.RotationPart();
   const float perSecond = float(double(host::kTicksPerSecond) * metresPerUnit);
   const int count = std::max(particles->Count(), 0);
+  if (state) {
+    bool& gaveAny = state->particleSourcesGaveAny[node.Name()];
+    gaveAny = gaveAny || count > 0;
+  }
   positions.reserve(size_t(count));
   if (velocities) velocities->reserve(size_t(count));
   for (int i = 0; i < count; ++i) {

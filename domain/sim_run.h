@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,8 +55,12 @@ struct RunCaptureState {
   int invalidForceSamples = 0;
   // Meshes of sources or colliders and particle sources that could not be read (a missing or
   // damaged file, a pipe or a device named as a file), each said once: "the mesh of "NODE" cannot
-  // be used (WHY)", "the particles of "NODE" cannot be used (WHY)".
+  // be used (WHY)", "the particles of "NODE" cannot be used (WHY)", and nodes with nothing to
+// stamp: ""NODE" gives no geometry (WHY)".
   std::vector<std::string> meshProblems;
+  // Particle sources by node name, and whether any frame gave them a particle: the bake names the
+  // ones that never did.
+  std::map<std::string, bool> particleSourcesGaveAny;
 };
 
 struct SimRun {

@@ -157,7 +157,8 @@ bool WritePrtFrame(const CacheFrame& frame, const DomainGrid& grid, const std::f
   if (!EncodePrtFrame(frame, grid, particlesPerCell, settings, bytes, error)) return false;
   host::AtomicFile file(path);
   if (!file.Open()) return host::Fail(error, "cannot create " + path.string());
-  if (!file.Write(bytes.data(), bytes.size()) || !file.Commit()) return host::Fail(error, "write failed (disk full?)");
+  if (!file.Write(bytes.data(), bytes.size()) || !file.Commit())
+    return host::Fail(error, file.MayBeOutOfSpace() ? "write failed (disk full?)" : "write failed: " + file.Error());
   return true;
 }
 

@@ -31,7 +31,7 @@ bool EncodePrtFrame(const CacheFrame& frame, const DomainGrid& grid, int32_t par
                     const RenderSettings& settings, std::vector<uint8_t>& file, std::string* error);
 
 // Writes that file to `path` with one write. On failure `error` says why ("cannot create <path>"
-// or "write failed (disk full?)") and no partial file is left under the name. Fewer than one
+// or "write failed (disk full?)" for a full disk or quota, "write failed: <cause>" otherwise) and no partial file is left under the name. Fewer than one
 // particle per cell counts as one.
 bool WritePrtFrame(const CacheFrame& frame, const DomainGrid& grid, const std::filesystem::path& path,
                    int32_t particlesPerCell, const RenderSettings& settings, std::string* error);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "domain/fire_params_desc.h"
+#include "host/core/atomic_file.h"
 #include "host/core/text.h"
 #include "host/scene/param_block.h"
 #include "host/scene/scene.h"
@@ -136,6 +137,9 @@ ExportResult ExportVdbSequence(const VdbExportDomain* domain, const host::Node* 
   if (p.GetBool(kVdbFuel, 0).value_or(false)) mask |= kVdbMaskFuel;
   if (p.GetBool(kVdbVelocity, 0).value_or(false)) mask |= kVdbMaskVelocity;
 
+  // A bake writing the same frames would have them torn or replaced under the export.
+  host::FileLock lock;
+  if (!LockCacheFolder(lock, domain->cacheFolder, "A VDB export", &result.message)) return result;
   const std::string folder =
       VdbExportFolder(FolderSetting(*domain, kVdbPath), FolderSetting(*domain, kOutPath), domain->cacheFolder);
   if (!EnsureDirectory(folder)) {

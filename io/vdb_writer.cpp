@@ -330,7 +330,8 @@ VdbWriteResult WriteVdbFile(const std::filesystem::path& path, const std::vector
     return result;
   }
   if (!file.Write(bytes.data(), bytes.size()) || !file.Commit()) {
-    result.message = "write failed (disk full?)";
+    // Only a full disk or quota gets the hint; any other cause (a folder in the way) names itself.
+    result.message = file.MayBeOutOfSpace() ? "write failed (disk full?)" : "write failed: " + file.Error();
     return result;
   }
   result.ok = true;

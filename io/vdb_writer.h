@@ -127,7 +127,8 @@ bool VdbTransformUsable(const VdbTransform& transform, std::string* error);
 
 // Writes the grids, in the given order, to `path`. The errors, word for word: "voxel size must be
 // positive" (nothing touched), "cannot create the file" (the target untouched), "write failed
-// (disk full?)" (the .part file removed, an older target left as it was).
+// (disk full?)" for a full disk or quota, else "write failed: <cause>" (the temporary file removed,
+// an older target left as it was).
 VdbWriteResult WriteVdbFile(const std::filesystem::path& path, const std::vector<VdbGridInput>& grids,
                             const VdbTransform& transform);
 

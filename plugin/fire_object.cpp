@@ -146,8 +146,18 @@ void FireObject::LiveUpdate(host::TimeValue t) {
   LiveUpdateResult result;
   {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
+    const std::shared_ptr<const CacheFrame> shown = live_.frame;
     result = tf::LiveUpdate(live_, this, CurrentNode(), t);
-    if (result.newFrame) display_.BumpGeneration();
+    // The viewport draws what the domain shows: a live frame dropped (the slider before the start,
+    // a restart, one that failed) counts as much as a new one.
+    if (live_.frame != shown) display_.BumpGeneration();
+  }
+  if (result.behind) {
+    // The steps of one update are capped; the host evaluates the domain again until the live
+    // frame reaches the slider, also when nothing else moves.
+    EvaluateAgain();
+    NotifyDependents();
+    host::TheViewports().RedrawViews(t);
   }
   if (!result.text.empty()) ShowLiveText(*this, result.text);
 }
@@ -157,7 +167,9 @@ bool FireObject::RestartLive() {
   bool ok = false;
   {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
+    const bool hadFrame = live_.frame != nullptr;
     ok = tf::RestartLive(live_, this, CurrentNode(), &text);
+    if (hadFrame) display_.BumpGeneration();
   }
   if (!ok) ShowLiveText(*this, text);
   return ok;
@@ -214,6 +226,8 @@ void FireObject::OnParamChanged(host::ParamBlock& block, int paramId) {
       case LiveChange::kNone: break;
       case LiveChange::kRestart: live_.restartNeeded = true; break;
     }
+    // Live on or off switches between the live frame and the cached one.
+    if (paramId == kLiveMode) display_.BumpGeneration();
   }
   host::Object::OnParamChanged(block, paramId);
   if (block.Id() == kFireParamBlockId) DomainSettingsChanged(*this);
@@ -222,6 +236,7 @@ void FireObject::OnParamChanged(host::ParamBlock& block, int paramId) {
 void FireObject::PostLoad() {
   {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (live_.frame) display_.BumpGeneration();
     live_.frame.reset();
     live_.restartNeeded = true;
   }

@@ -56,9 +56,8 @@ bool ClearCacheOf(host::Node* node) {
   FireObject* domain = DomainOf(node);
   if (!domain) return false;
   host::Status cleared = domain->ClearCache();
-  if (!cleared.ok) return false;
   SetScriptStatus(std::move(cleared.message));
-  return true;
+  return cleared.ok;
 }
 
 std::string FrameInfo(host::Node* node) {

@@ -2,6 +2,7 @@
 // (host/plugins/plugin_abi.h): it checks the version, initialises the module and registers its one class,
 // the TolvarisFire domain. Sibling plug-ins call TFR_GetBridge.
 #include <cstdint>
+#include <string>
 
 #include "host/plugins/plugin_abi.h"
 #include "host/plugins/publish.h"
@@ -31,9 +32,12 @@ TFR_MODULE_EXPORT host::ClassDesc* LibClassDesc(int i) {
 TFR_MODULE_EXPORT uint32_t LibVersion() { return host::kHostApiVersion; }
 
 TFR_MODULE_EXPORT int LibInitialize() {
-  // A fresh load starts with an empty status, as after the first load.
-  tf::SetScriptStatus({});
-  return host::RegisterInterface(&gFireOps) ? 1 : 0;
+  // A fresh load starts with an empty status, as after the first load. The module is ready even
+  // when its scripting interface cannot be published (another module took the name): the domain,
+  // its panels and bakes work without it, so the load never fails for it.
+  std::string why;
+  tf::SetScriptStatus(host::RegisterInterface(&gFireOps, &why) ? std::string() : "TolvarisFireOps not published: " + why);
+  return 1;
 }
 
 TFR_MODULE_EXPORT int LibShutdown() { return 1; }

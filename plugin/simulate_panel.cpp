@@ -303,6 +303,7 @@ host::CommandStatus ResumeCommand() { return Bake({.resume = true}); }
 host::CommandStatus ClearCacheCommand() {
   if (gBusy) return host::CommandStatus::kIgnored;
   const host::Status cleared = ClearCache(gDomain);
+  if (!cleared.ok && !cleared.message.empty()) SetStatus(cleared.message);
   if (!cleared.ok) return host::CommandStatus::kFailed;
   SetStatus(cleared.message);
   RefreshInfo();

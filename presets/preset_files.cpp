@@ -39,6 +39,14 @@ const char* NameProblem(std::string_view name) {
   return nullptr;
 }
 
+// Whether `name` can name a file of the presets folder to read: a listed file may hold characters
+// a new preset's name may not (\ : * ? " < > | are plain on this system), but never a separator,
+// "." or "..", or a control character.
+bool ReadableName(std::string_view name) {
+  return !name.empty() && name.find('/') == std::string_view::npos && name != "." && name != ".." &&
+         std::none_of(name.begin(), name.end(), [](char c) { return (unsigned char)c < 0x20 || c == 0x7f; });
+}
+
 fs::path PresetFile(const std::string& name) { return PresetsFolder() / (name + ".tfp"); }
 
 struct UserList {
@@ -123,7 +131,8 @@ void ApplyLine(host::ParamBlock& block, const std::string& line, host::TimeValue
   switch (d->type) {
     case host::ParamType::Float:
     case host::ParamType::World: {
-      double value = d->type == host::ParamType::World && metres ? v[0] / u : v[0];
+      // A number in metres is turned into scene units, whatever the kind of the setting.
+      double value = metres ? v[0] / u : v[0];
       // Past float's range the block's clamp could not see the value; NaN stays NaN and is refused.
       if (!std::isnan(value)) value = std::clamp(value, -double(FLT_MAX), double(FLT_MAX));
       block.SetFloat(d->id, t, float(value));
@@ -170,7 +179,7 @@ host::Status SavePreset(host::Object* domain, const std::string& name) {
 
 bool LoadPreset(host::Object* domain, const std::string& name) {
   host::ParamBlock* block = DomainBlock(domain);
-  if (!block || NameProblem(name)) return false;
+  if (!block || !ReadableName(name)) return false;
   const fs::path file = PresetFile(name);
   std::error_code ec;
   if (!fs::is_regular_file(file, ec)) return false;
@@ -199,7 +208,7 @@ void RefreshUserPresets() {
   for (const fs::path& file : host::FindFiles(list.folder, "*.tfp")) {
     std::string name = file.filename().string();
     name.resize(name.size() - 4);
-    if (!name.empty()) list.names.push_back(std::move(name));
+    if (ReadableName(name)) list.names.push_back(std::move(name));
   }
   // Byte order of UTF-8 is code point order: upper case before lower case.
   std::sort(list.names.begin(), list.names.end());

@@ -12,6 +12,7 @@
 
 #include "domain/domain_sizing.h"
 #include "domain/fire_params_desc.h"
+#include "host/core/atomic_file.h"
 #include "host/core/text.h"
 #include "host/view/bitmap.h"
 #include "host/scene/objects.h"
@@ -221,6 +222,10 @@ host::Status PreviewFrame(host::Object* domain, const host::Node* node, host::Ti
   if (domain == nullptr || node == nullptr || DomainParams(domain) == nullptr || AsDomain(domain) == nullptr)
     return {false, "Select the TolvarisFire domain first."};
   const int32_t frameNumber = int32_t(t / TicksPerFrame(node));
+  const std::string folder = AsDomain(domain)->CacheFolder();
+  host::FileLock lock;
+  std::string refused;
+  if (!LockCacheFolder(lock, folder, "A preview render", &refused)) return {false, refused};
   const std::shared_ptr<const CacheFrame> frame = DisplayFrame(domain, t);
   if (!frame) {
     return {false, Format("Nothing to render at frame %d - simulate first, turn on Live, or move the time slider.",
@@ -260,7 +265,6 @@ host::Status PreviewFrame(host::Object* domain, const host::Node* node, host::Ti
     host::ShowBitmap(*shown, Format("Tolvaris Fire - preview, frame %d", frameNumber), &why);
   }
 
-  const std::string folder = AsDomain(domain)->CacheFolder();
   const std::string path = PreviewImagePath(folder, frameNumber);
   status = Format("Preview of frame %d: %.0f ms on the %s, %d x %d (%dx%dx%d cells).", frameNumber, double(ms),
                   gpu ? "GPU" : "CPU", camera.width, camera.height, h.nx, h.ny, h.nz);
@@ -277,6 +281,9 @@ host::Status CompositeFrame(host::Object* domain, const host::Node* node, host::
                             const std::string& backgroundPath, const std::string& outputPath) {
   if (domain == nullptr || node == nullptr || DomainParams(domain) == nullptr || AsDomain(domain) == nullptr)
     return {false, "Select the TolvarisFire domain first."};
+  host::FileLock lock;
+  std::string refused;
+  if (!LockCacheFolder(lock, AsDomain(domain)->CacheFolder(), "A composite", &refused)) return {false, refused};
   const std::shared_ptr<const CacheFrame> frame = DisplayFrame(domain, t);
   if (!frame) return {false, "Nothing to render at this frame."};
   std::string why;

@@ -42,13 +42,27 @@ bool IsFrameFile(std::string_view name, std::string_view base, std::string_view 
   return number.size() >= 4 && std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+// The file a killed writer's temporary file "<file>.<process id>.part" was meant to become; empty
+// for any other name.
+std::string_view TargetOfTemporary(std::string_view name) {
+  if (!name.ends_with(".part")) return {};
+  name.remove_suffix(5);
+  const size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot + 1 == name.size() ||
+      !std::all_of(name.begin() + long(dot) + 1, name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return {};
+  return name.substr(0, dot);
+}
+
 }  // namespace
 
 void DeleteOldBakeOutputs(const BakeOutputs& outputs) {
   if (outputs.outputFolder.empty() || outputs.baseName.empty()) return;
   const std::string preview = outputs.baseName + "_preview";
   for (const std::filesystem::path& file : host::FindFiles(outputs.outputFolder, "*")) {
-    const std::string name = file.filename().string();
+    const std::string fileName = file.filename().string();
+    const std::string_view target = TargetOfTemporary(fileName);
+    const std::string_view name = target.empty() ? std::string_view(fileName) : target;
     if ((outputs.outVDB && IsFrameFile(name, outputs.baseName, "vdb")) ||
         (outputs.outPRT && IsFrameFile(name, outputs.baseName, "prt")) ||
         (outputs.outPreview && IsFrameFile(name, preview, "png")))

@@ -47,7 +47,8 @@ bool PrepareBakeOutputs(BakeOutputs& outputs, host::Object* domain, host::Node* 
 // Deletes the files an earlier bake of the domain wrote for each kind of output this bake writes
 // (<node>_0012.vdb, <node>_0012.prt, <node>_preview_0012.png), so that the outputs always match
 // the cache, also after a bake that was stopped or killed. Files of other domains (even one named
-// "<node>_B") and of kinds switched off are left alone.
+// "<node>_B") and of kinds switched off are left alone. Temporary files that killed writers left
+// for those names ("<node>_0012.vdb.<process id>.part") go too.
 void DeleteOldBakeOutputs(const BakeOutputs& outputs);
 // Whether frame capture must read the velocity back for these outputs.
 bool NeedsVelocity(const BakeOutputs& outputs, const FireParams& params);

@@ -4,8 +4,11 @@
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
+#include <thread>
 
 #include "host/core/atomic_file.h"
 #include "host/core/platform.h"
@@ -250,6 +253,30 @@ int CountCachedFrames(const std::string& folder) {
 void DeleteCachedFrames(const std::string& folder, std::string_view base) {
   const std::string pattern = std::string(base) + "_*.tfc";
   for (const fs::path& file : host::FindFiles(folder, pattern)) host::DeleteFile(file);
+}
+
+void DeleteLeftoverTemporaryFiles(const std::string& folder, std::string_view base) {
+  const std::string pattern = std::string(base) + "_*.part";
+  for (const fs::path& file : host::FindFiles(folder, pattern)) host::DeleteFile(file);
+}
+
+bool LockCacheFolder(host::FileLock& lock, const std::string& cacheFolder, std::string_view holder,
+                     std::string* message, double waitSeconds) {
+  if (!EnsureDirectory(cacheFolder)) return host::Fail(message, "Cannot create the cache folder " + cacheFolder);
+  const fs::path file = fs::path(cacheFolder) / ".bake.lock";
+  const double until = host::HighResSeconds() + waitSeconds;
+  std::string other;
+  while (!lock.TryLock(file)) {
+    // Who holds it; a holder that has not said yet (or an older program) is taken for a bake.
+    std::ifstream in(file, std::ios::binary);
+    std::getline(in, other);
+    if (other.empty() || other.size() > 64) other = kBakeHolder;
+    if (other == kBakeHolder || host::StopRequested() || host::HighResSeconds() >= until)
+      return host::Fail(message, other + " is writing to " + cacheFolder + " - wait for it to finish or stop it.");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  lock.Note(holder);
+  return true;
 }
 
 bool EnsureDirectory(const std::string& path) {

@@ -29,6 +29,10 @@
 #include <string_view>
 #include <vector>
 
+namespace host {
+class FileLock;
+}  // namespace host
+
 namespace tf {
 
 inline constexpr uint32_t kCacheMagic = 0x31434654u;  // the bytes 'T' 'F' 'C' '1'
@@ -129,6 +133,22 @@ uint64_t SceneCacheId(std::string_view sceneFilePath, uint32_t nodeHandle);
 int CountCachedFrames(const std::string& folder);
 // Deletes the files of `folder` named base + "_*.tfc"; failures are ignored.
 void DeleteCachedFrames(const std::string& folder, std::string_view base);
+
+// Deletes the temporary files of `folder` named base + "_*.part" (what killed writers left);
+// only the holder of the folder's writer lock may call it.
+void DeleteLeftoverTemporaryFiles(const std::string& folder, std::string_view base);
+
+// One writer at a time for a domain's cache folder and the output folders that go with it: the
+// bake, the VDB export, preview images, composites and clearing the cache all take the lock file
+// ".bake.lock" in the cache folder (made when missing), hold it while they write and note in it
+// who they are (`holder`, "A bake", "A VDB export", ...). While another holds it the result is
+// false with "<holder> is writing to <folder> - wait for it to finish or stop it."; with
+// `waitSeconds` a holder that is not a bake (an export, a preview: they end by themselves) is
+// waited for that long, unless a stop is requested. "Cannot create the cache folder <folder>"
+// when the folder cannot be made. The lock goes with `lock`, or with the process when it dies.
+inline constexpr const char* kBakeHolder = "A bake";
+bool LockCacheFolder(host::FileLock& lock, const std::string& cacheFolder, std::string_view holder,
+                     std::string* message, double waitSeconds = 0.0);
 
 // Creates the folder and its missing parents. An empty path fails; an existing path succeeds.
 bool EnsureDirectory(const std::string& path);

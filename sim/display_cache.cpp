@@ -1,6 +1,10 @@
 #include "sim/display_cache.h"
 
+#include <filesystem>
+#include <system_error>
 #include <utility>
+
+#include "host/core/atomic_file.h"
 
 namespace tf {
 
@@ -47,6 +51,12 @@ int DisplayCache::LoadedFrameNumber() const {
 }
 
 host::Status ClearCacheFolder(const std::string& folder, DisplayCache& display) {
+  // A folder that is not there holds nothing to clear; one that is may be a bake's at work.
+  host::FileLock lock;
+  std::error_code ec;
+  std::string refused;
+  if (std::filesystem::is_directory(folder, ec) && !LockCacheFolder(lock, folder, "A cache clear", &refused))
+    return {false, refused};
   const int count = CountCachedFrames(folder);
   DeleteCachedFrames(folder, "fire");
   display.Invalidate();

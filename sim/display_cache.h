@@ -56,7 +56,8 @@ class DisplayCache {
 };
 
 // Deletes the "fire" frames of `folder` and drops the display frame; the message is "Deleted <n>
-// cached frame(s)." Always succeeds; files that cannot be deleted are left alone.
+// cached frame(s)." Refused, with nothing deleted, while a bake or an export holds the folder
+// (LockCacheFolder); files that cannot be deleted are left alone.
 host::Status ClearCacheFolder(const std::string& folder, DisplayCache& display);
 
 }  // namespace tf

@@ -83,6 +83,7 @@ LiveUpdateResult LiveUpdate(LiveState& state, host::Object* domain, host::Node* 
       CaptureScene(*state.run, state.liveFrame);
       ++result.steps;
     }
+    result.behind = result.steps > 0 && state.liveFrame < f;
   } else if (state.stepRequested || !state.frame) {
     // Run continuously: the scene is evaluated at the slider's frame, the live frame count grows.
     CaptureScene(*state.run, std::max(f, s));
@@ -123,7 +124,7 @@ LiveChange ClassifyLiveChange(int paramId) {
       return LiveChange::kNodeLists;
     case kResolution: case kEndFrame: case kSubsteps: case kPressureQuality: case kCachePath: case kVdbPath:
     case kVdbVelocity: case kOutVDB: case kVdbDensity: case kVdbTemp: case kVdbFlame: case kVdbFuel: case kOutPRT:
-    case kPrtPerCell: case kOutPreview: case kPreviewWidth: case kOutPath:
+    case kPrtPerCell: case kOutPreview: case kPreviewWidth: case kOutPath: case kRestartEvery:
       return LiveChange::kNone;
     default:
       return LiveChange::kRestart;

@@ -3,7 +3,8 @@
 //
 // With liveMode 1 ("Follow the timeline") the live run follows the time slider: moving forward
 // simulates the frames in between (at most 150 steps in one update after a restart, 4 otherwise,
-// so playback that outruns the solver catches up over several updates); moving back restarts it.
+// so playback that outruns the solver catches up over several updates, each asking the host for
+// the next while the live frame is short of the slider's); moving back restarts it.
 // With liveMode 2 ("Run continuously") it takes one step per tick of the panel's timer at whatever
 // frame the slider shows. Live runs use their own resolution and substeps, never read the fluid
 // bridge, never capture velocity, and restart when a setting that shapes the simulation changes.
@@ -42,6 +43,7 @@ struct LiveUpdateResult {
   bool ran = false;        // the update was not skipped (mode 0, no node, re-entry, a bake)
   int steps = 0;           // solver steps taken
   bool newFrame = false;   // a new live frame is in state.frame
+  bool behind = false;     // following the timeline, the live frame is still short of the slider
   std::string text;        // for the panel's live text; empty when there is nothing new to say
 };
 

@@ -32,6 +32,10 @@ namespace {
 
 bool gBakeInProgress = false;
 
+// An export or a preview holding the folder ends by itself: a bake started meanwhile waits for it
+// this long before it gives up.
+constexpr double kWaitForShortWriters = 60.0;
+
 double NowMs() { return host::HighResSeconds() * 1000.0; }
 
 bool HasSources(const host::ParamBlock& block) {
@@ -86,13 +90,10 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
     result.message = "Cannot create the cache folder " + cacheFolder;
     return result;
   }
-  // Two bakes writing one folder would interleave their frames: the second is refused. The lock
-  // goes with the bake, or with the process when it dies.
+  // Two writers of one folder would interleave or tear each other's frames: a second bake, an
+  // export or a preview is refused while this bake holds the folder.
   host::FileLock lock;
-  if (!lock.TryLock(std::filesystem::path(cacheFolder) / ".bake.lock")) {
-    result.message = "Another bake is writing to the cache folder " + cacheFolder + "; wait for it to finish.";
-    return result;
-  }
+  if (!LockCacheFolder(lock, cacheFolder, kBakeHolder, &result.message, kWaitForShortWriters)) return result;
   // The outputs are prepared before the old frames go, so that a bake that cannot start leaves
   // the previous one in the cache.
   BakeOutputs outputs;
@@ -123,6 +124,8 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
     firstFrame = restartFrame + 1;
   } else {
     DeleteCachedFrames(cacheFolder, "fire");
+    DeleteLeftoverTemporaryFiles(cacheFolder, "fire");
+    DeleteLeftoverTemporaryFiles(cacheFolder, "restart");
     DeleteRestartPoints(cacheFolder);
     DeleteOldBakeOutputs(outputs);
   }
@@ -222,6 +225,8 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
   if (!handlerFailure.empty()) result.message += " WARNING: " + handlerFailure;
   for (const std::string& problem : run.capture.meshProblems)
     result.message += " WARNING: " + problem + "; it was left out of the bake.";
+  for (const auto& [name, gaveAny] : run.capture.particleSourcesGaveAny)
+    if (!gaveAny && n > 0) result.message += " WARNING: the particle system \"" + name + "\" gave no particles in the baked frames.";
   if (run.capture.invalidForceSamples > 0) {
     result.message += " WARNING: a force field returned invalid values " +
                       std::to_string(run.capture.invalidForceSamples) + " times (ignored).";

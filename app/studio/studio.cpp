@@ -358,7 +358,10 @@ void Studio::Tick(double ms) {
   if (busy_) return;
   std::unique_lock lock(sceneMutex_, std::try_to_lock);
   if (!lock.owns_lock() || busy_) return;
-  if (host::TheCommandPanel().AdvanceTimers(ms) > 0) {
+  // The panel's timers, or a view that asked to be drawn again (live mode catching up with the
+  // slider one capped update at a time): the page sees each update arrive.
+  const bool ticked = host::TheCommandPanel().AdvanceTimers(ms) > 0;
+  if (ticked || host::TheViewports().TakeRedrawRequest()) {
     host::EvaluateScene(session_.scene, session_.scene.time.currentTime);
     Refresh();
   }

@@ -13,8 +13,17 @@
 
 namespace host {
 
-AtomicFile::AtomicFile(std::filesystem::path target) : target_(std::move(target)), part_(target_) {
-  part_ += ".part";
+AtomicFile::AtomicFile(std::filesystem::path target)
+    : target_(std::move(target)), part_(TemporaryPathFor(target_)) {}
+
+std::filesystem::path AtomicFile::TemporaryPathFor(const std::filesystem::path& target) {
+  // Built piece by piece: GCC 12 warns falsely about "." + string (-Wrestrict).
+  std::string suffix(1, '.');
+  suffix += std::to_string(::getpid());
+  suffix += ".part";
+  std::filesystem::path part = target;
+  part += suffix;
+  return part;
 }
 
 AtomicFile::~AtomicFile() {
@@ -108,6 +117,10 @@ bool FileLock::TryLock(const std::filesystem::path& file) {
   }
   fd_ = fd;
   return true;
+}
+
+bool FileLock::Note(std::string_view text) {
+  return fd_ >= 0 && ::ftruncate(fd_, 0) == 0 && ::pwrite(fd_, text.data(), text.size(), 0) == ssize_t(text.size());
 }
 
 void IgnoreFileSizeSignal() { ::signal(SIGXFSZ, SIG_IGN); }

@@ -1,8 +1,10 @@
 // Files that appear under their name whole or not at all.
 //
-// The bytes go to "<name>.part" beside the target, created new and exclusive: never opened through
-// an existing name or a symbolic link, so nobody can point a writer at another file by planting a
-// link in a shared folder. A stale temporary file or link of that name (a killed writer's) is
+// The bytes go to "<name>.<process id>.part" beside the target, so that two programs writing one
+// name never share a temporary file (one would remove or rename the other's half-written bytes).
+// It is created new and exclusive: never opened through an existing name or a symbolic link, so
+// nobody can point a writer at another file by planting a link in a shared folder. A stale file
+// or link of that name (a killed writer's that had the same process id, or a planted one) is
 // removed first, without following it; a folder of that name is left alone and the write fails,
 // and so does a target that is a device or a pipe (renaming would replace it).
 // On commit the data are flushed to the disk before the rename, so that a crash or a power loss
@@ -17,6 +19,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace host {
 
@@ -39,6 +42,8 @@ class AtomicFile {
   bool Commit();
 
   const std::filesystem::path& TemporaryPath() const { return part_; }
+  // The temporary name this process writes `target` through.
+  static std::filesystem::path TemporaryPathFor(const std::filesystem::path& target);
   const std::string& Error() const { return error_; }
   // Whether the failure may be the disk running out: no space, a quota, a file-size limit or an
   // input/output error. False for a cause that names itself (a pipe under the name, a folder in
@@ -70,6 +75,9 @@ class FileLock {
   // Creates `file` when missing and takes the lock without waiting; false when another holder
   // has it or the file cannot be made.
   bool TryLock(const std::filesystem::path& file);
+  // Replaces what the held lock file says (who holds it, for those refused); false when no lock is
+  // held or the file cannot be written.
+  bool Note(std::string_view text);
 
  private:
   int fd_ = -1;

@@ -317,7 +317,10 @@ bool OpenFolder(const fs::path& folder) {
   // for that shell; the opener is left to init and its output goes nowhere.
   const std::string path = fs::absolute(folder, ec).string();
   char sh[] = "/bin/sh", dashC[] = "-c", name[] = "tolvaris-open";
-  char script[] = "xdg-open \"$1\" </dev/null >/dev/null 2>&1 &";
+  // Without an opener or a desktop to show the folder on, nothing would open: that is a failure.
+  char script[] =
+      "command -v xdg-open >/dev/null 2>&1 && [ -n \"$DISPLAY$WAYLAND_DISPLAY\" ] || exit 1\n"
+      "xdg-open \"$1\" </dev/null >/dev/null 2>&1 &";
   std::string pathArg = path;
   char* argv[] = {sh, dashC, script, name, pathArg.data(), nullptr};
   pid_t pid = 0;
@@ -325,7 +328,7 @@ bool OpenFolder(const fs::path& folder) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  return true;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // ---- Stop request ----------------------------------------------------------------------------

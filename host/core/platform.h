@@ -81,7 +81,8 @@ Fn FindModuleFunction(ModuleHandle module, const char* name) {
 // ---- Desktop ---------------------------------------------------------------------------------
 
 // Asks the desktop to show the folder in its file browser. Best effort and never waits for the
-// browser: false only when the folder does not exist or no opener could be started.
+// browser: false when the folder does not exist, or there is no opener (xdg-open) or no desktop
+// (neither DISPLAY nor WAYLAND_DISPLAY) to show it on.
 bool OpenFolder(const std::filesystem::path& folder);
 
 // ---- Stop request ("Escape held") ------------------------------------------------------------

@@ -170,7 +170,8 @@ void Object::EvalAt(TimeValue t) {
   // Valid for t at least, whatever Evaluate says, so that a caller asking again does not loop.
   Interval valid = Evaluate(t);
   if (!valid.Contains(t)) valid = Interval::Instant(t);
-  validity_ = valid;
+  validity_ = evaluateAgain_ ? Interval::Never() : valid;
+  evaluateAgain_ = false;
 }
 
 void Object::UpdatePerNodeItems(Node&, std::vector<std::shared_ptr<CustomRenderItem>>&) {}

@@ -158,6 +158,9 @@ class Object {
  protected:
   // Builds what the object is at t; returns how long that holds. Called by EvalAt.
   virtual Interval Evaluate(TimeValue /*t*/) { return Interval::Forever(); }
+  // Called from Evaluate when its result is not final yet (work left for later evaluations): the
+  // result stands for now, and the next evaluation runs Evaluate again, whatever its time.
+  void EvaluateAgain() { evaluateAgain_ = true; }
 
  public:
 
@@ -179,6 +182,7 @@ class Object {
   Scene* scene_ = nullptr;
   std::vector<std::unique_ptr<ParamBlock>> blocks_;
   Interval validity_ = Interval::Never();
+  bool evaluateAgain_ = false;
 };
 
 // A parameter found by internal name in any of an object's blocks (scripts set parameters by name).

@@ -256,18 +256,27 @@ bool MeshObject::GetTriMesh(TimeValue t, TriMesh& mesh, std::string* error) cons
     return true;
   }
   const std::filesystem::path path = GetScene() ? GetScene()->ResolvePath(file) : std::filesystem::path(file);
-  std::error_code ec;
-  const auto stamp = std::filesystem::last_write_time(path, ec);
-  if (!ec && path == cachedPath_ && stamp == cachedTime_) {
+  std::error_code timeError, sizeError;
+  const auto stamp = std::filesystem::last_write_time(path, timeError);
+  const auto size = std::filesystem::file_size(path, sizeError);
+  const bool known = !timeError && !sizeError;
+  if (known && path == cachedPath_ && stamp == cachedTime_ && size == cachedSize_) {
+    // A file that did not load fails again without being read again.
+    if (!cachedError_.empty()) return Fail(error, cachedError_);
     mesh = cached_;
     return true;
   }
   cachedPath_.clear();
-  if (!LoadObjFile(path, mesh, error)) return false;
-  cached_ = mesh;
-  cachedPath_ = path;
-  cachedTime_ = stamp;
-  return true;
+  std::string why;
+  const bool loaded = LoadObjFile(path, mesh, &why);
+  if (known) {
+    cached_ = loaded ? mesh : TriMesh{};
+    cachedError_ = loaded ? std::string() : why;
+    cachedPath_ = path;
+    cachedTime_ = stamp;
+    cachedSize_ = size;
+  }
+  return loaded || Fail(error, why);
 }
 
 nlohmann::json MeshObject::SaveData() const {

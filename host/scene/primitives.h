@@ -7,6 +7,7 @@
 // plane lies in the xy plane facing +z. Widths run along x, lengths along y.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -54,10 +55,13 @@ class MeshObject : public Object {
 
  private:
   TriMesh inline_;
-  // The last file read: a mesh is evaluated every frame, the file rarely changes.
+  // The last file read, with its time and size, and its mesh or why it did not load: a mesh is
+  // evaluated every frame, the file rarely changes.
   mutable std::filesystem::path cachedPath_;
   mutable std::filesystem::file_time_type cachedTime_{};
+  mutable std::uintmax_t cachedSize_ = 0;
   mutable TriMesh cached_;
+  mutable std::string cachedError_;
 };
 
 }  // namespace host

@@ -2,6 +2,8 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstring>
+#include <fstream>
 
 #include <tiny_obj_loader.h>
 
@@ -17,6 +19,15 @@ std::string OneLine(std::string text) {
   for (char& c : text)
     if (c == '\n' || c == '\r') c = ' ';
   return text;
+}
+
+// OBJ files are text: a zero byte near the start means something else was named (an image, a
+// file of zeros), which is refused at once instead of being scanned to its end.
+bool HoldsBinaryData(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  char head[4096];
+  in.read(head, sizeof head);
+  return std::memchr(head, '\0', size_t(in.gcount())) != nullptr;
 }
 }  // namespace
 
@@ -39,6 +50,7 @@ bool LoadObjFile(const std::filesystem::path& path, TriMesh& mesh, std::string* 
   if (!std::filesystem::is_regular_file(path, ec)) {
     return Fail(error, name + ": no such file");
   }
+  if (HoldsBinaryData(path)) return Fail(error, name + ": not an OBJ file (binary data)");
   tinyobj::ObjReaderConfig config;
   // We triangulate ourselves, after checking the indices: the loader's own triangulation reads
   // vertex positions through unchecked indices.

@@ -65,6 +65,21 @@ TEST_F(StudioRequests, ValuesGoThroughThePanelsAndComeBackClamped) {
   EXPECT_EQ(State()["message"], "The scene has no node named \"Ghost\".");
 }
 
+TEST_F(StudioRequests, LiveModeCatchesUpWithAJumpOfTheSliderTickByTick) {
+  domain->Params()->SetInt(tf::kLiveResolution, 0, 16);
+  domain->Params()->SetInt(tf::kLiveMode, 0, 1);
+  tf::testing::BakeScene::SetRange(domain, 0, 400);
+  domain->SetCurrentNode(session.scene.FindNode("Fire"));
+  ASSERT_EQ(Post("frame", {{"frame", 0}}).status, 200);
+  ASSERT_EQ(domain->LiveFrameNumber(), 0);
+  ASSERT_EQ(Post("frame", {{"frame", 40}}).status, 200);
+  EXPECT_EQ(domain->LiveFrameNumber(), 4) << "4 steps in one update";
+  int ticks = 0;
+  for (; domain->LiveFrameNumber() < 40 && ticks < 100; ++ticks) studio->Tick(33.0);
+  EXPECT_EQ(domain->LiveFrameNumber(), 40) << "the slider rests, the live run gets there";
+  EXPECT_EQ(ticks, 9);
+}
+
 TEST_F(StudioRequests, ALongCommandRunsAloneAndStopsOnStop) {
   tf::testing::BakeScene::SetRange(domain, 0, 400);
   EXPECT_EQ(Post("input", {{"id", 7504}}).status, 202);

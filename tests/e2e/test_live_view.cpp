@@ -102,6 +102,12 @@ TEST_F(LiveView, LivePrintsEveryFramesLiveTextAndWritesAFlipbook) {
   ASSERT_EQ(back.status, 0) << back.err;
   EXPECT_NE(back.out.find("frame 3: LIVE 11x11x16 on the CPU: frame 3, 4 steps"), std::string::npos) << back.out;
   EXPECT_NE(back.out.find("frame 2: LIVE 11x11x16 on the CPU: frame 2, 3 steps"), std::string::npos) << back.out;
+
+  // A start far past the start frame: the first update takes 150 steps, later ones 4 each, and the
+  // frame printed is the slider's once they caught up (201 steps: 150, twelve of 4, then 3).
+  const Outcome far = Run("live", {"--frames", "200:200"});
+  ASSERT_EQ(far.status, 0) << far.err;
+  EXPECT_NE(far.out.find("frame 200: LIVE 11x11x16 on the CPU: frame 200, 3 steps"), std::string::npos) << far.out;
 }
 
 TEST_F(LiveView, RunningContinuouslyStepsOncePerTimerTickAtTheSlidersFrame) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "host/core/atomic_file.h"
 #include "domain/fire_params_desc.h"
 #include "host/scene/param_block.h"
 #include "host/scene/scene.h"
@@ -212,6 +213,16 @@ TEST_F(VdbExport, CancelKeepsWhatWasWritten) {
   EXPECT_FALSE(std::filesystem::exists(dir_ / "vdb/Fire01_0006.vdb"));
 }
 
+TEST_F(VdbExport, RefusedWhileABakeWritesTheDomain) {
+  Cache(3);
+  host::FileLock bake;
+  ASSERT_TRUE(LockCacheFolder(bake, domain_.cacheFolder, kBakeHolder, nullptr));
+  ExportResult r = Run(node_);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.message, "A bake is writing to " + domain_.cacheFolder + " - wait for it to finish or stop it.");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "vdb"));
+}
+
 TEST_F(VdbExport, FailuresStopWithTheirMessage) {
   for (int f : {3, 5, 7}) Cache(f);
   // Frame 5's file name is taken by a folder: the rename cannot replace it.
@@ -219,9 +230,10 @@ TEST_F(VdbExport, FailuresStopWithTheirMessage) {
   ExportResult r = Run(node_);
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.framesWritten, 1);
-  EXPECT_EQ(r.message, "VDB write failed at frame 5: write failed (disk full?)");
+  EXPECT_EQ(r.message, "VDB write failed at frame 5: write failed: cannot replace " +
+                           (dir_ / "vdb/Fire01_0005.vdb") + ": Is a directory");
   EXPECT_TRUE(std::filesystem::exists(dir_ / "vdb/Fire01_0003.vdb"));  // kept
-  EXPECT_FALSE(std::filesystem::exists(dir_ / "vdb/Fire01_0005.vdb.part"));
+  EXPECT_FALSE(std::filesystem::exists(host::AtomicFile::TemporaryPathFor(dir_ / "vdb/Fire01_0005.vdb")));
   EXPECT_FALSE(std::filesystem::exists(dir_ / "vdb/Fire01_0007.vdb"));  // never tried
 
   // A folder that cannot be made: no frame is tried.

@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "host/core/atomic_file.h"
 #include "io/vdb_export.h"
 #include "io/vdb_writer.h"
 #include "tests/io/vdb_test_util.h"
@@ -96,7 +97,7 @@ TEST(VdbWriter, TheLibraryReadsBackEveryGridAndValue) {
   ASSERT_TRUE(r.ok) << r.message;
   EXPECT_TRUE(r.message.empty());
   EXPECT_EQ(r.bytes, static_cast<int64_t>(std::filesystem::file_size(file)));
-  EXPECT_FALSE(std::filesystem::exists(file + ".part"));
+  EXPECT_FALSE(std::filesystem::exists(host::AtomicFile::TemporaryPathFor(file)));
 
   nlohmann::json vdb = ReadVdbWithLibrary(file);
   ASSERT_FALSE(vdb.is_null());
@@ -238,7 +239,7 @@ class VdbWriteFailures : public ::testing::Test {
   }
   void ExpectOldFileIntact() const {
     EXPECT_EQ(ReadBytes(old_), oldBytes_);
-    EXPECT_FALSE(std::filesystem::exists(old_ + ".part"));
+    EXPECT_FALSE(std::filesystem::exists(host::AtomicFile::TemporaryPathFor(old_)));
   }
 
   TempFolder dir_;
@@ -287,7 +288,7 @@ TEST_F(VdbWriteFailures, TargetThatCannotBeCreated) {
     VdbWriteResult r = WriteVdbFile(target, {box_.input}, VdbTransform{});
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.message, "cannot create the file");
-    EXPECT_FALSE(std::filesystem::exists(target + ".part"));
+    EXPECT_FALSE(std::filesystem::exists(host::AtomicFile::TemporaryPathFor(target)));
     EXPECT_GT(r.activeVoxels, 0);  // counted before the write was tried
   }
   EXPECT_FALSE(std::filesystem::exists(dir_ / "missing"));
@@ -315,9 +316,10 @@ TEST_F(VdbWriteFailures, RenameOntoAFolderFails) {
   std::filesystem::create_directory(target);
   VdbWriteResult r = WriteVdbFile(target, {box_.input}, VdbTransform{});
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.message, "write failed (disk full?)");
+  // Not a full disk: the cause is named instead of the disk-full hint.
+  EXPECT_EQ(r.message, "write failed: cannot replace " + target + ": Is a directory");
   EXPECT_TRUE(std::filesystem::is_directory(target));
-  EXPECT_FALSE(std::filesystem::exists(target + ".part"));
+  EXPECT_FALSE(std::filesystem::exists(host::AtomicFile::TemporaryPathFor(target)));
 }
 
 TEST_F(VdbWriteFailures, ReplacingAnOlderFileAndCoordinatesOutOfRange) {
@@ -334,7 +336,7 @@ TEST_F(VdbWriteFailures, ReplacingAnOlderFileAndCoordinatesOutOfRange) {
   EXPECT_FALSE(r.ok);
   EXPECT_NE(r.message.find("out of range"), std::string::npos) << r.message;
   EXPECT_EQ(ReadBytes(old_), good);
-  EXPECT_FALSE(std::filesystem::exists(old_ + ".part"));
+  EXPECT_FALSE(std::filesystem::exists(host::AtomicFile::TemporaryPathFor(old_)));
 }
 
 // ---- Cache frames --------------------------------------------------------------------------------

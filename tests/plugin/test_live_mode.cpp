@@ -10,6 +10,7 @@
 #include "host/scene/scene_view.h"
 #include "plugin/simulate_panel.h"
 #include "sim/simulate.h"
+#include "viewport/fire_point_item.h"
 
 namespace tf::testing {
 namespace {
@@ -69,6 +70,67 @@ TEST_F(LiveMode, FollowingTheTimelineStepsUpToTheSliderWithinTheCaps) {
   EXPECT_EQ(Live(), 9);
 }
 
+TEST_F(LiveMode, BehindTheSliderItAsksForUpdatesUntilItGetsThere) {
+  host::TheViewports().TakeRedrawRequest();
+  EvaluateAt(10);
+  EXPECT_FALSE(host::TheViewports().TakeRedrawRequest()) << "at the slider: nothing more to do";
+  // A jump ahead and nothing else happening: every update asks for the next, which takes 4 steps.
+  int updates = 1;
+  EvaluateAt(60);
+  while (host::TheViewports().TakeRedrawRequest() && updates < 100) {
+    s.domain->EvalAt(At(60));
+    ++updates;
+  }
+  EXPECT_EQ(Live(), 60);
+  EXPECT_EQ(updates, 13) << "50 frames, 4 steps an update";
+  EXPECT_EQ(s.domain->GetDisplayFrame(At(60))->header.frame, 60);
+}
+
+// What the viewport item draws at a frame: every point, in order.
+std::vector<float> DrawnPoints(FirePointItem& item, host::TimeValue t) {
+  item.Realize(host::View{}, t);
+  std::vector<float> points;
+  for (const host::RenderBatch& b : item.Batches())
+    if (b.type == host::PrimitiveType::kPointList)
+      for (const host::Point3& q : b.positions) points.insert(points.end(), {q.x, q.y, q.z});
+  return points;
+}
+
+TEST_F(LiveMode, TheViewportItemDropsOrReplacesItsPointsWithTheShownFrame) {
+  std::vector<std::shared_ptr<host::CustomRenderItem>> items;
+  s.domain->UpdatePerNodeItems(*s.NodeOf(s.domain), items);
+  ASSERT_EQ(items.size(), 1u);
+  auto* item = dynamic_cast<FirePointItem*>(items[0].get());
+  ASSERT_NE(item, nullptr);
+  // A cached frame 12, loaded while Live is off.
+  p().SetInt(kLiveMode, 0, 0);
+  ASSERT_TRUE(EnsureDirectory(s.domain->CacheFolder()));
+  ASSERT_TRUE(WriteCacheFrame(MakeSmallFrame(12), MakeFramePath(s.domain->CacheFolder(), "fire", 12, "tfc")));
+  ASSERT_NE(s.domain->GetDisplayFrame(At(12)), nullptr);
+  const std::vector<float> cached = DrawnPoints(*item, At(12));
+  ASSERT_FALSE(cached.empty());
+
+  p().SetInt(kLiveMode, 0, 1);
+  EvaluateAt(12);
+  const std::vector<float> live = DrawnPoints(*item, At(12));
+  ASSERT_FALSE(live.empty());
+  ASSERT_NE(live, cached);
+  p().SetInt(kLiveMode, 0, 0);
+  EXPECT_EQ(DrawnPoints(*item, At(12)), cached) << "Live off: the cached frame already in memory";
+
+  p().SetInt(kLiveMode, 0, 1);
+  EvaluateAt(12);
+  ASSERT_FALSE(DrawnPoints(*item, At(12)).empty());
+  EvaluateAt(5);
+  EXPECT_TRUE(DrawnPoints(*item, At(5)).empty()) << "the slider before the start frame";
+
+  EvaluateAt(12);
+  ASSERT_FALSE(DrawnPoints(*item, At(12)).empty());
+  s.domain->SetCurrentNode(nullptr);
+  EXPECT_FALSE(s.domain->RestartLive());
+  EXPECT_TRUE(DrawnPoints(*item, At(12)).empty()) << "a restart that failed";
+}
+
 TEST_F(LiveMode, RunningContinuouslyTakesOneStepPerTimerTickAtTheSlidersFrame) {
   p().SetInt(kLiveMode, 0, 2);
   host::CommandPanel& panel = host::TheCommandPanel();
@@ -115,6 +177,7 @@ TEST_F(LiveMode, OnlySettingsThatShapeTheSimulationRestartIt) {
   const std::vector<Change> changes = {
       {"vpDensity (display only)", [&] { p().SetFloat(kVpDensity, 0, 2.0f); }, false},
       {"resolution (the bake's)", [&] { p().SetInt(kResolution, 0, 40); }, false},
+      {"restartEvery (the bake's)", [&] { p().SetInt(kRestartEvery, 0, 3); }, false},
       {"the same emitters again", [&] { p().SetNodes(kEmitters, {s.source}); }, false},
       {"buoyancy", [&] { p().SetFloat(kBuoyancy, 0, 3.0f); }, true},
       {"another emitter list", [&] { p().SetNodes(kEmitters, {s.source, other}); }, true},

@@ -117,4 +117,26 @@ TEST(PluginModule, PublishesTolvarisFireOpsWhileLoaded) {
   }
 }
 
+// An interface of another module under the scripting interface's name: the module still loads and
+// its domain works; only the scripting interface is missing.
+class Squatter : public host::FPInterface {
+ public:
+  Squatter() : FPInterface({0x1234u, 0x5678u}, "TolvarisFireOps", host::kFPCoreInterface, nullptr, {}) {}
+
+ protected:
+  host::Value Dispatch(uint32_t, const host::FPArgs&) override { return host::Value::Unhandled(); }
+};
+
+TEST(PluginModule, LoadsWhenItsScriptingInterfaceCannotBePublished) {
+  Squatter squatter;
+  ASSERT_TRUE(host::RegisterInterface(&squatter));
+  host::PluginManager manager;
+  std::vector<std::string> messages;
+  EXPECT_TRUE(manager.LoadModule(TFR_PLUGIN_MODULE, &messages)) << (messages.empty() ? "" : messages[0]);
+  EXPECT_NE(host::FindClassDesc("TolvarisFire"), nullptr);
+  EXPECT_EQ(host::FindInterface("TolvarisFireOps"), &squatter);
+  manager.UnloadAll();
+  host::UnregisterInterface(&squatter);
+}
+
 }  // namespace

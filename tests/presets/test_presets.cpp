@@ -6,6 +6,7 @@
 #include <cmath>
 #include <random>
 
+#include "host/core/atomic_file.h"
 #include "domain/fire_params_desc.h"
 #include "host/core/platform.h"
 #include "host/scene/scene_file.h"
@@ -177,7 +178,8 @@ TEST(PresetFiles, AFailedSaveKeepsTheOldFileAndLeavesNoPartBehind) {
   ASSERT_TRUE(status.ok);
   const std::string old = ReadText(PresetsFolder() / "kept.tfp");
   // A folder where the part file must be made, and one where the preset itself would go.
-  fs::create_directory(PresetsFolder() / "kept.tfp.part");
+  const fs::path part = host::AtomicFile::TemporaryPathFor(PresetsFolder() / "kept.tfp");
+  fs::create_directory(part);
   fs::create_directory(PresetsFolder() / "folder.tfp");
   s.P().SetFloat(kHeat, 0, 3.5f);
   for (const std::string name : {"kept", "folder"}) {
@@ -187,7 +189,7 @@ TEST(PresetFiles, AFailedSaveKeepsTheOldFileAndLeavesNoPartBehind) {
   }
   EXPECT_EQ(ReadText(PresetsFolder() / "kept.tfp"), old);
   EXPECT_EQ(host::testing::FileNames(PresetsFolder()),
-            (std::vector<std::string>{"folder.tfp", "kept.tfp", "kept.tfp.part"}));
+            (std::vector<std::string>{"folder.tfp", "kept.tfp", part.filename().string()}));
 }
 
 TEST(PresetFiles, MalformedFilesLoadWhatTheyCanAndNeverCrash) {
@@ -199,12 +201,14 @@ TEST(PresetFiles, MalformedFilesLoadWhatTheyCanAndNeverCrash) {
   // A line past 512 characters is skipped whole: its tail is no line of its own.
   text += "cooling = 9" + std::string(600, ' ') + "vorticity = 7\nflowDisplace = 2 kelvin\r\n";
   text += "burnRate = 3" + std::string(1, '\0') + "9\nsmoke" + std::string(1, '\0') + "Yield = 5\n";
+  text += "turbulence = 0.02 m\n";  // metres on a plain float: 2 scene units of a centimetre scene
   WriteText(PresetsFolder() / "odd.tfp", text);
   s.P().SetInt(kLiveMode, 0, 0);
   ASSERT_TRUE(LoadPreset(s.domain, "odd"));
   const std::vector<std::pair<int, float>> expected = {
       {kSizeX, 200}, {kFuelRate, 7}, {kBuoyancy, 50}, {kExpansion, 0.6f}, {kCooling, 1.2f},
-      {kVorticity, 4}, {kFlowDisplace, 2}, {kBurnRate, 3}, {kSmokeYield, 0.6f}, {kHeat, 2.5f}};
+      {kVorticity, 4}, {kFlowDisplace, 2}, {kBurnRate, 3}, {kSmokeYield, 0.6f}, {kHeat, 2.5f},
+      {kTurbulence, 2}};
   for (const auto& [id, value] : expected) EXPECT_FLOAT_EQ(s.F(id), value) << FireParamBlockDesc().Find(id)->name;
   EXPECT_EQ(*s.P().GetInt(kResolution, 0), 4096);
   EXPECT_EQ(*s.P().GetInt(kLiveMode, 0), 0);
@@ -218,6 +222,19 @@ TEST(PresetFiles, MalformedFilesLoadWhatTheyCanAndNeverCrash) {
   WriteText(PresetsFolder() / "huge.tfp", "heat = 4 " + std::string(16 << 20, 'x'));
   EXPECT_TRUE(LoadPreset(s.domain, "huge"));
   EXPECT_FLOAT_EQ(s.F(kHeat), 2.5f);
+}
+
+TEST(PresetFiles, FilesNamedWithCharactersANewNameMayNotHoldAreListedAndApply) {
+  PresetScene s(1.0);
+  fs::create_directories(PresetsFolder());
+  const std::string name = "a:b*c?\"d<e>f|g\\h";
+  WriteText(PresetsFolder() / (name + ".tfp"), "heat = 3.25\n");
+  WriteText(PresetsFolder() / "bad\x01.tfp", "heat = 9\n");
+  RefreshUserPresets();
+  EXPECT_EQ(UserPresets(), std::vector<std::string>{name}) << "a name with a control character is left out";
+  ASSERT_TRUE(ApplyPreset(s.domain, PresetIndex(name)));
+  EXPECT_FLOAT_EQ(s.F(kHeat), 3.25f);
+  EXPECT_FALSE(SavePreset(s.domain, name).ok) << "new names stay portable";
 }
 
 TEST(SimulatePanelPresets, ApplyAndSaveMineWorkTheDropDown) {

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "host/core/atomic_file.h"
 #include "sim/cache_file.h"
 #include "sim/half.h"
 #include "sim_test_util.h"
@@ -83,7 +84,7 @@ TEST(CacheFile, WrittenFrameReadsBackBitForBit) {
     const CacheFrame original = MakeSmallFrame(12, extra);
     const std::string path = MakeFramePath(dir.str(), "fire", 12, "tfc");
     ASSERT_TRUE(WriteCacheFrame(original, path));
-    EXPECT_FALSE(fs::exists(path + ".part"));
+    EXPECT_FALSE(fs::exists(host::AtomicFile::TemporaryPathFor(path)));
     const int stored = std::popcount(original.header.channelMask);
     EXPECT_EQ(fs::file_size(path), 132u + 2u * 24u * uint64_t(stored));
     CacheFrame back;
@@ -290,7 +291,7 @@ class FailedWrite : public ::testing::Test {
   }
   void ExpectOldFileIntact() {
     EXPECT_EQ(ReadBytes(path_), before_);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(path_ + ".part")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(host::AtomicFile::TemporaryPathFor(path_))));
   }
   TempFolder dir_;
   std::string path_;
@@ -340,14 +341,14 @@ TEST_F(FailedWrite, DiskFull) {
 TEST_F(FailedWrite, ALinkPlantedAtThePartNameIsReplacedNotFollowed) {
   const fs::path victim = dir_ / "someone_elses.txt";
   std::ofstream(victim) << "keep me";
-  fs::create_symlink(victim, path_ + ".part");
+  fs::create_symlink(victim, host::AtomicFile::TemporaryPathFor(path_));
   ASSERT_TRUE(WriteCacheFrame(MakeSmallFrame(8), path_));
   std::ifstream in(victim);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
   CacheFrame back;
   ASSERT_TRUE(ReadCacheFrame(path_, back));
   EXPECT_EQ(back.header.frame, 8);
-  EXPECT_FALSE(fs::exists(fs::symlink_status(path_ + ".part")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(host::AtomicFile::TemporaryPathFor(path_))));
 }
 
 TEST_F(FailedWrite, FileSizeLimitReachedWhileFlushing) {
@@ -372,15 +373,15 @@ TEST_F(FailedWrite, RenameOntoAFolder) {
   fs::create_directory(folderTarget);
   EXPECT_FALSE(WriteCacheFrame(MakeSmallFrame(7), folderTarget));
   EXPECT_TRUE(fs::is_directory(folderTarget));
-  EXPECT_FALSE(fs::exists(folderTarget + ".part"));
+  EXPECT_FALSE(fs::exists(host::AtomicFile::TemporaryPathFor(folderTarget)));
   ExpectOldFileIntact();
 }
 
 TEST_F(FailedWrite, PartNameTakenByAFolderIsLeftAlone) {
-  fs::create_directory(path_ + ".part");
+  fs::create_directory(host::AtomicFile::TemporaryPathFor(path_));
   EXPECT_FALSE(WriteCacheFrame(MakeSmallFrame(7, 0x70), path_));
   EXPECT_EQ(ReadBytes(path_), before_);
-  EXPECT_TRUE(fs::is_directory(path_ + ".part"));  // not ours: not deleted
+  EXPECT_TRUE(fs::is_directory(host::AtomicFile::TemporaryPathFor(path_)));  // not ours: not deleted
 }
 
 TEST(CacheFile, WriteIntoAMissingFolderLeavesNothing) {

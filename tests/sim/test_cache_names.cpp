@@ -2,8 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <chrono>
 #include <filesystem>
+#include <memory>
+#include <thread>
 
+#include "host/core/atomic_file.h"
 #include "host/core/platform.h"
 #include "sim/cache_file.h"
 #include "sim/display_cache.h"
@@ -86,6 +90,15 @@ TEST(CacheNames, ClearCacheDeletesCountsAndInvalidates) {
   ASSERT_NE(display.Get(1, dir.str()), nullptr);
   const uint64_t generation = display.Generation();
 
+  {
+    host::FileLock bake;
+    ASSERT_TRUE(LockCacheFolder(bake, dir.str(), kBakeHolder, nullptr));
+    const host::Status refused = ClearCacheFolder(dir.str(), display);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_EQ(refused.message, "A bake is writing to " + dir.str() + " - wait for it to finish or stop it.");
+    EXPECT_EQ(CountCachedFrames(dir.str()), 3) << "nothing deleted under a bake";
+  }
+
   const host::Status cleared = ClearCacheFolder(dir.str(), display);
   EXPECT_TRUE(cleared.ok);
   EXPECT_EQ(cleared.message, "Deleted 3 cached frames.");
@@ -95,6 +108,30 @@ TEST(CacheNames, ClearCacheDeletesCountsAndInvalidates) {
 
   EXPECT_EQ(ClearCacheMessage(1), "Deleted 1 cached frame.");
   EXPECT_EQ(ClearCacheMessage(0), "Deleted 0 cached frames.");
+}
+
+TEST(CacheFolderLock, OneWriterAtATimeNamedToTheOthersAndShortOnesWaitedFor) {
+  TempFolder dir;
+  const std::string folder = dir / "cache";
+  std::string message;
+  auto exporting = std::make_unique<host::FileLock>();
+  ASSERT_TRUE(LockCacheFolder(*exporting, folder, "A VDB export", &message)) << "the folder is made";
+  host::FileLock second;
+  EXPECT_FALSE(LockCacheFolder(second, folder, kBakeHolder, &message));
+  EXPECT_EQ(message, "A VDB export is writing to " + folder + " - wait for it to finish or stop it.");
+
+  // An export ends by itself: a bake that may wait gets the folder once it is let go.
+  std::thread done([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    exporting.reset();
+  });
+  EXPECT_TRUE(LockCacheFolder(second, folder, kBakeHolder, &message, 30.0)) << message;
+  done.join();
+
+  // A bake is never waited for.
+  host::FileLock third;
+  EXPECT_FALSE(LockCacheFolder(third, folder, "A preview render", &message, 30.0));
+  EXPECT_EQ(message, "A bake is writing to " + folder + " - wait for it to finish or stop it.");
 }
 
 TEST(CacheNames, EnsureDirectory) {

@@ -11,6 +11,7 @@
 
 #include "tests/plugin/bake_scene.h"
 #include "host/core/atomic_file.h"
+#include "host/scene/particles.h"
 #include "host/scene/primitives.h"
 #include "tests/plugin/panel_test_util.h"
 #include "sim/simulate.h"
@@ -134,7 +135,7 @@ TEST_F(SimulateTest, RefusesBeforeTheLoopWithItsReasonAndLeavesTheCache) {
     ASSERT_TRUE(other.TryLock(std::filesystem::path(folder) / ".bake.lock"));
     r = Simulate(s.domain, s.NodeOf(s.domain));
     EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.message, "Another bake is writing to the cache folder " + folder + "; wait for it to finish.");
+    EXPECT_EQ(r.message, "A bake is writing to " + folder + " - wait for it to finish or stop it.");
     EXPECT_EQ(FileNames(folder), std::vector<std::string>{"fire_0000.tfc"});
   }
   EXPECT_TRUE(Simulate(s.domain, s.NodeOf(s.domain)).ok) << "the lock goes with its holder";
@@ -190,6 +191,27 @@ TEST_F(SimulateTest, AMeshThatCannotBeUsedIsNamedOnceWithItsFile) {
   }
 }
 
+TEST_F(SimulateTest, SourcesAndCollidersThatGiveNothingAreNamed) {
+  BakeScene::SetRange(s.domain, 0, 2);
+  host::Node* empty = s.scene.CreateNode("Empty", host::CreateObject("Mesh", nullptr));
+  empty->GetObject()->GetParamBlock(0)->SetString(host::kMeshFile, 0, s.cache.Write("points.obj", "v 0 0 0\nv 1 0 0\n").string());
+  host::Node* idle = s.scene.CreateNode("Idle", host::CreateObject("ParticleEmitter", nullptr));
+  idle->GetObject()->GetParamBlock(0)->SetFloat(host::kEmitterBirthRate, 0, 0.0f);
+  host::Node* camera = s.scene.CreateNode("Cam", host::CreateObject("Camera", nullptr));
+  s.domain->Params()->SetNodes(kEmitters, {s.source, empty, idle});
+  s.domain->Params()->SetNodes(kColliders, {camera});
+  const SimulateResult r = Simulate(s.domain, s.NodeOf(s.domain));
+  ASSERT_TRUE(r.ok) << r.message;
+  for (const std::string said : {"WARNING: the mesh of \"Empty\" cannot be used (no triangles)",
+                                 "WARNING: \"Cam\" gives no geometry (a Camera has no mesh)",
+                                 "WARNING: the particle system \"Idle\" gave no particles in the baked frames."}) {
+    const size_t at = r.message.find(said);
+    ASSERT_NE(at, std::string::npos) << said << " in: " << r.message;
+    EXPECT_EQ(r.message.find(said, at + 1), std::string::npos) << "said once: " << r.message;
+  }
+  EXPECT_EQ(r.message.find("\"Log\""), std::string::npos) << "the burning box is fine: " << r.message;
+}
+
 TEST_F(SimulateTest, ACacheFolderThatCannotBeMadeIsNamed) {
   testing::WriteBytes(s.cache / "file", {1, 2, 3});
   const std::string bad = s.cache / "file/cache";
@@ -202,7 +224,8 @@ TEST_F(SimulateTest, ACacheFolderThatCannotBeMadeIsNamed) {
 
 TEST_F(SimulateTest, AWriteFailureStopsAtThatFrameAndKeepsTheEarlierOnes) {
   // A folder where frame 2's temporary file must go: the write of frame 2 fails.
-  ASSERT_TRUE(EnsureDirectory(MakeFramePath(folder, "fire", 2, "tfc") + ".part"));
+  const std::string part = host::AtomicFile::TemporaryPathFor(MakeFramePath(folder, "fire", 2, "tfc"));
+  ASSERT_TRUE(EnsureDirectory(part));
   int reports = 0;
   const SimulateResult r = Simulate(s.domain, s.NodeOf(s.domain), [&](int, int, const std::string&) {
     ++reports;
@@ -213,9 +236,9 @@ TEST_F(SimulateTest, AWriteFailureStopsAtThatFrameAndKeepsTheEarlierOnes) {
   EXPECT_EQ(r.framesDone, 2);
   EXPECT_EQ(reports, 2);
   // The cause is named: it is not the disk running out, which alone gets the "(disk full?)" hint.
-  const std::string part = MakeFramePath(folder, "fire", 2, "tfc") + ".part";
   EXPECT_EQ(r.message, "Could not write the cache to " + folder + ": cannot create " + part + ": File exists.");
-  EXPECT_EQ(FileNames(folder), (std::vector<std::string>{"fire_0000.tfc", "fire_0001.tfc", "fire_0002.tfc.part"}));
+  EXPECT_EQ(FileNames(folder), (std::vector<std::string>{"fire_0000.tfc", "fire_0001.tfc",
+                                                           std::filesystem::path(part).filename().string()}));
   EXPECT_FALSE(BakeInProgress());
 }
 

@@ -58,6 +58,9 @@ let status = 1;
 try {
   const page = context.pages()[0] ?? await context.newPage();
   page.on('pageerror', (e) => console.log(`page error: ${e.message}`));
+  // Every address the page asks for carries the token; one without it would be refused (403).
+  const refused = [];
+  page.on('response', (r) => { if (r.status() === 403) refused.push(r.url()); });
   const studio = (expr) => page.evaluate(expr);
   const control = (id) => page.evaluate((cid) => window.studio.state?.panels.flatMap((p) => p.controls).find((c) => c.id === cid), id);
   const waitFor = (fn, arg, timeout = 60000) => page.waitForFunction(fn, arg, { timeout, polling: 100 });
@@ -87,6 +90,13 @@ try {
 
   await page.goto(url);
   await waitFor(() => window.studio.state !== null);
+  // A desktop browser asks for the page's icon, or for /favicon.ico without the token when the page
+  // names none (headless ones do not): whatever it would ask for must not be refused.
+  const icon = await page.evaluate(async () => {
+    const href = document.querySelector('link[rel~="icon"]')?.href ?? new URL('/favicon.ico', location.href).href;
+    return href.startsWith('data:') ? 'inline' : String((await fetch(href)).status);
+  });
+  check(icon !== '403', `the page's icon is not refused (${icon})`);
 
   // Drag out a domain on the ground around the log.
   await page.locator('#create').click();
@@ -202,6 +212,7 @@ try {
   walk2(docs);
   const newer = after.filter((f) => f.endsWith('.tfc'));
   check(newer.length === 21 && newer.every((f) => cacheDirs.has(path.dirname(f))), 'the bake went into the same cache');
+  check(refused.length === 0, `the page asked for nothing without the token (${refused.join(', ')})`);
   status = 0;
 } catch (e) {
   console.log(`not ok - ${e.message}`);

@@ -189,9 +189,18 @@ TEST(Memory, MemAvailableIsReadInBytes) {
 
 TEST(Process, IdIsThisProcess) { EXPECT_EQ(ProcessId(), uint32_t(getpid())); }
 
-TEST(Desktop, OpeningAMissingFolderFails) {
+TEST(Desktop, OpeningFailsWithoutTheFolderAnOpenerOrADesktop) {
   TempFolder dir;
+  ScopedEnv wayland("WAYLAND_DISPLAY", std::nullopt);
+  ScopedEnv display("DISPLAY", ":0");
+  ScopedEnv path("PATH", dir.path().string());  // no opener anywhere on it
+  EXPECT_FALSE(OpenFolder(dir.path()));
+  WriteText(dir / "xdg-open", "#!/bin/sh\nexit 0\n");
+  fs::permissions(dir / "xdg-open", fs::perms::owner_all);
   EXPECT_FALSE(OpenFolder(dir / "missing"));
+  EXPECT_TRUE(OpenFolder(dir.path())) << "an opener and a desktop";
+  ScopedEnv noDisplay("DISPLAY", std::nullopt);
+  EXPECT_FALSE(OpenFolder(dir.path())) << "no desktop to show it on";
 }
 
 // ---- Stop request ------------------------------------------------------------------------------

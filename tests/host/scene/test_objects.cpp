@@ -20,6 +20,7 @@ namespace {
 using test::ExpectNear;
 using test::Make;
 using test::TempFolder;
+using host::testing::WriteText;
 constexpr double kPi = std::numbers::pi;
 
 struct Bounds {
@@ -152,6 +153,38 @@ TEST(ObjFiles, BadIndicesAndMissingFilesFailWithTheFileNamed) {
 
   EXPECT_FALSE(LoadObjFile(dir.path() / "none.obj", m, &error));
   EXPECT_NE(error.find("no such file"), std::string::npos) << error;
+  // A file of zeros is refused from its first bytes, not scanned to its end.
+  const auto zeros = dir.Write("zeros.obj", std::string(1 << 20, '\0'));
+  EXPECT_FALSE(LoadObjFile(zeros, m, &error));
+  EXPECT_EQ(error, zeros.string() + ": not an OBJ file (binary data)");
+}
+
+TEST(ObjFiles, MeshObjectReadsAFileOnceWhileItsSizeAndTimeStay) {
+  TempFolder dir;
+  Scene scene;
+  scene.SetFilePath(dir.path() / "shot.json");
+  const std::string cube = kQuadCube;
+  const auto obj = dir.Write("geo/cube.obj", std::string(cube.size(), '\0'));
+  const auto stamp = std::filesystem::last_write_time(obj);
+  Node* node = scene.CreateNode("cube", Make("Mesh"));
+  node->GetObject()->GetParamBlock(0)->SetString(kMeshFile, 0, "geo/cube.obj");
+  TriMesh m;
+  std::string error;
+  EXPECT_FALSE(node->GetObject()->GetTriMesh(0, m, &error));
+  EXPECT_NE(error.find("binary data"), std::string::npos) << error;
+
+  // New bytes of the same size under the same time: the failure stands, the file is not read.
+  WriteText(obj, cube);
+  std::filesystem::last_write_time(obj, stamp);
+  error.clear();
+  EXPECT_FALSE(node->GetObject()->GetTriMesh(0, m, &error));
+  EXPECT_NE(error.find("binary data"), std::string::npos) << error;
+
+  // Another size, even under the same time, is read again.
+  WriteText(obj, cube + "# and a comment\n");
+  std::filesystem::last_write_time(obj, stamp);
+  EXPECT_TRUE(node->GetObject()->GetTriMesh(0, m, &error)) << error;
+  EXPECT_EQ(m.faces.size(), 12u);
 }
 
 TEST(ObjFiles, MeshObjectReadsRelativeToTheSceneAndRereadsChangedFiles) {

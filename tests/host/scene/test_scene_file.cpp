@@ -3,6 +3,7 @@
 // message that names the file and the place, leaving the scene that was open untouched.
 #include <numbers>
 
+#include "host/core/atomic_file.h"
 #include "tests/host/scene/scene_test_util.h"
 #include "host/scene/hair.h"
 #include "host/scene/particles.h"
@@ -78,7 +79,7 @@ TEST(SceneFile, SavesAndLoadsBackEqual) {
   const auto file = dir.path() / "shot.json";
   std::string error;
   ASSERT_TRUE(SaveScene(a, file, &error)) << error;
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / "shot.json.part"));
+  EXPECT_FALSE(std::filesystem::exists(host::AtomicFile::TemporaryPathFor(dir.path() / "shot.json")));
   EXPECT_EQ(a.FileName(), "shot.json");
 
   Scene b;
@@ -176,7 +177,7 @@ TEST(SceneFile, SavingIsAtomic) {
   const auto file = dir.Write("s.json", "old contents");
   ASSERT_TRUE(SaveScene(s, file, &error)) << error;
   EXPECT_NE(ReadText(file).find("\"a\""), std::string::npos);
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / "s.json.part"));
+  EXPECT_FALSE(std::filesystem::exists(host::AtomicFile::TemporaryPathFor(dir.path() / "s.json")));
 
   // A folder that does not exist: refused, nothing written, the scene keeps its file.
   EXPECT_FALSE(SaveScene(s, dir.path() / "missing" / "t.json", &error));
@@ -193,7 +194,7 @@ TEST(SceneFile, SavingIsAtomic) {
   std::filesystem::create_directories(dir.path() / "dir.json" / "inside");
   EXPECT_FALSE(SaveScene(s, dir.path() / "dir.json", &error));
   EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "dir.json" / "inside"));
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / "dir.json.part"));
+  EXPECT_FALSE(std::filesystem::exists(host::AtomicFile::TemporaryPathFor(dir.path() / "dir.json")));
 }
 
 // ---- Malformed files ----

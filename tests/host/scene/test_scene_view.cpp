@@ -19,6 +19,7 @@ class Counting : public Object {
   explicit Counting(const ClassDesc& desc) : Object(desc) {}
   Interval Evaluate(TimeValue t) override {
     times.push_back(t);
+    if (unfinished > 0 && --unfinished > 0) EvaluateAgain();
     return {t - t % 160, t - t % 160 + 159};
   }
   void UpdatePerNodeItems(Node& node, std::vector<std::shared_ptr<CustomRenderItem>>& items) override {
@@ -35,12 +36,13 @@ class Counting : public Object {
     items.push_back(item);
   }
   std::vector<TimeValue> times;
+  int unfinished = 0;  // evaluations until the result is final
   Node* seen = nullptr;
   std::shared_ptr<SimpleRenderItem> item;
   std::vector<Point3> line;
 };
 
-TEST(SceneDisplay, EvaluatesOncePerValidityAndAgainWhenAnItemEmptiedIt) {
+TEST(SceneDisplay, EvaluatesOncePerValidityAndAgainWhenEmptiedOrUnfinished) {
   Scene scene;
   std::string why;
   auto box = CreateObject("Box", &why);
@@ -61,6 +63,11 @@ TEST(SceneDisplay, EvaluatesOncePerValidityAndAgainWhenAnItemEmptiedIt) {
   c->InvalidateGeometry();
   EvaluateScene(scene, 170);
   EXPECT_EQ(c->times.size(), 4u);
+  // A result it says is not final yet is evaluated again, at the same time, until it is.
+  c->unfinished = 3;
+  for (int i = 0; i < 5; ++i) EvaluateScene(scene, 330);
+  EXPECT_EQ(c->times.size(), 7u) << "twice unfinished, then valid for the frame";
+  EXPECT_TRUE(c->Validity().Contains(330));
 }
 
 TEST(SceneDisplay, DrawsWireframesInAViewThatHoldsTheWholeScene) {
