@@ -32,7 +32,8 @@ fi
 mounted=()
 cleanup() {
   for m in "${mounted[@]}"; do umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true; done
-  rm -rf "$rootfs/src"
+  # The build folder stays, so that a second run builds only what changed.
+  find "$rootfs/src" -mindepth 1 -maxdepth 1 ! -name build-gpu -exec rm -rf {} + 2>/dev/null || true
 }
 trap cleanup EXIT
 for m in proc dev; do
@@ -40,7 +41,6 @@ for m in proc dev; do
 done
 
 # What the device tool sends: tracked files, untracked ones git does not ignore, and the pack.
-rm -rf "$rootfs/src"
 mkdir -p "$rootfs/src"
 git ls-files -z -co --exclude-standard | tar --null -T - -cf - | tar -C "$rootfs/src" -xf -
 cp -a "$repo/.gpu-pack" "$rootfs/src/.gpu-pack"
