@@ -1,5 +1,6 @@
 #include "sim/bake_restart.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +17,8 @@ namespace tf {
 namespace {
 
 constexpr uint32_t kRestartMagic = 0x32524654u;  // "TFR2": with the window
+// "TFR1", written before the window was kept: the same record without it, the whole box.
+constexpr uint32_t kRestartMagicBox = 0x31524654u;
 constexpr const char* kRestartBase = "restart";
 constexpr const char* kRestartExt = "tfr";
 // Far more than any grid the solver accepts holds; a damaged length is refused before reading.
@@ -144,16 +147,19 @@ bool LoadRestartPoint(const std::string& cacheFolder, int frame, SimRun& run, st
   uint32_t magic = 0;
   int32_t saved = 0;
   CaptureRecord record{};
-  constexpr size_t kHead = sizeof magic + sizeof saved + sizeof record;
-  if (read && bytes.size() >= kHead) {
-    std::memcpy(&magic, bytes.data(), sizeof magic);
+  if (read && bytes.size() >= sizeof magic) std::memcpy(&magic, bytes.data(), sizeof magic);
+  const size_t recordBytes = magic == kRestartMagicBox ? offsetof(CaptureRecord, windowLo) : sizeof record;
+  const size_t kHead = sizeof magic + sizeof saved + recordBytes;
+  const bool known = magic == kRestartMagic || magic == kRestartMagicBox;
+  if (read && known && bytes.size() >= kHead) {
     std::memcpy(&saved, bytes.data() + sizeof magic, sizeof saved);
-    std::memcpy(&record, bytes.data() + sizeof magic + sizeof saved, sizeof record);
+    std::memcpy(&record, bytes.data() + sizeof magic + sizeof saved, recordBytes);
   }
-  if (magic != kRestartMagic || saved != frame) {
+  if (!read || !known || saved != frame || bytes.size() < kHead) {
     return host::Fail(error, path + " is not a restart file of frame " + std::to_string(frame));
   }
-  const CellBox window = WindowOf(record);
+  const CellBox window =
+      magic == kRestartMagicBox ? CellBox{{0, 0, 0}, {run.grid.nx, run.grid.ny, run.grid.nz}} : WindowOf(record);
   if (!WindowFits(run, window)) return host::Fail(error, path + " holds a window outside the domain's grid");
   const CellBox before = run.window.cells;
   if (run.window.settings.on && !MoveWindow(run, window))

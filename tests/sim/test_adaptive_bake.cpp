@@ -4,6 +4,8 @@
 // mode works in a window of its own grid.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -126,6 +128,32 @@ TEST_F(AdaptiveBake, ResumedBakeRepeatsTheUninterruptedOneAcrossResizes) {
     EXPECT_EQ(a.header.cropSize, b.header.cropSize) << "frame " << f;
     EXPECT_EQ(a.channels, b.channels) << "frame " << f;
   }
+}
+
+TEST_F(AdaptiveBake, RestartPointOfAnEarlierBuildStillResumes) {
+  // Restart files written before the window was kept ("TFR1") hold the same record without it and
+  // stand for the whole box.
+  s.domain->Params()->SetBool(kAdaptive, 0, false);
+  BakeScene::SetRange(s.domain, 0, 3);
+  ASSERT_TRUE(Simulate(s.domain, s.NodeOf(s.domain), [](int, int, const std::string&) { return false; }).cancelled);
+  const std::string path = MakeFramePath(s.domain->CacheFolder(), "restart", 0, "tfr");
+  std::vector<uint8_t> bytes;
+  {
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  ASSERT_GT(bytes.size(), 100u);
+  ASSERT_EQ(bytes[3], '2');
+  bytes[3] = '1';
+  constexpr size_t kWindowAt = 8 + 68, kWindowBytes = 24;  // magic, frame, the record before the window
+  bytes.erase(bytes.begin() + kWindowAt, bytes.begin() + kWindowAt + kWindowBytes);
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  }
+  const SimulateResult r = Simulate(s.domain, s.NodeOf(s.domain), {}, SimulateOptions{true});
+  ASSERT_TRUE(r.ok) << r.message;
+  EXPECT_NE(r.message.find("Resumed after frame 0."), std::string::npos) << r.message;
 }
 
 TEST_F(AdaptiveBake, LiveModeWorksInAWindowOfItsOwnGrid) {
