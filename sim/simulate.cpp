@@ -126,6 +126,7 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
     DeleteCachedFrames(cacheFolder, "fire");
     DeleteRestartPoints(cacheFolder);
     DeleteOldBakeOutputs(outputs);
+    cached->ForgetFrameWindows();
     PlaceFirstWindow(run, startFrame);
   }
   cached->InvalidateDisplayFrame();
@@ -148,6 +149,7 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
     const SolverStats stats = run.sim->Stats();
     solveSum += double(stats.stepMs);
     const std::string stepWindow = WindowText(run);
+    if (run.window.settings.on) cached->KeepFrameWindow(f, run.window.cells);
     // The window the next frame needs; the frame is read back from it, placed in the box.
     AdaptWindow(run, f < endFrame ? std::optional<int>(f + 1) : std::nullopt);
     const Int3 size = run.window.cells.Size();

@@ -119,6 +119,10 @@ TEST_F(AdaptiveBake, ResumedBakeRepeatsTheUninterruptedOneAcrossResizes) {
   const SimulateResult u = Simulate(whole, s.NodeOf(whole));
   ASSERT_TRUE(u.ok) << u.message;
   EXPECT_NE(u.message.find("Adaptive: largest window"), std::string::npos) << u.message;
+  // The viewport is told the window each frame was solved in.
+  const CellBox shown = whole->DisplayWindow(5 * host::TimeSettings().TicksPerFrame());
+  EXPECT_FALSE(shown.Empty());
+  EXPECT_LE(shown.hi.x, 60);
 
   for (int f = 0; f <= 11; ++f) {
     CacheFrame a, b;
@@ -128,6 +132,24 @@ TEST_F(AdaptiveBake, ResumedBakeRepeatsTheUninterruptedOneAcrossResizes) {
     EXPECT_EQ(a.header.cropSize, b.header.cropSize) << "frame " << f;
     EXPECT_EQ(a.channels, b.channels) << "frame " << f;
   }
+}
+
+TEST_F(AdaptiveBake, AWindowTheSolverRefusesStopsTheGrowth) {
+  SimRun run;
+  std::string message;
+  ASSERT_TRUE(OpenSimRun(run, s.domain, s.NodeOf(s.domain), false, &message)) << message;
+  PlaceFirstWindow(run, 0);
+  const CellBox before = run.window.cells;
+  // Too thin for the solver, as a window too large for the device is refused: nothing changes.
+  EXPECT_FALSE(MoveWindow(run, CellBox{before.lo, {before.lo.x + 3, before.hi.y, before.hi.z}}));
+  EXPECT_TRUE(run.window.cannotGrow);
+  EXPECT_EQ(run.window.cells, before);
+  EXPECT_EQ(run.sim->Grid().nx, before.Size().x);
+  // From then on no larger window is asked for; smaller ones still follow the fire.
+  EXPECT_FALSE(MoveWindow(run, CellBox{before.lo, {before.hi.x + 2, before.hi.y, before.hi.z + 2}}));
+  const CellBox smaller{before.lo, {before.hi.x - 2, before.hi.y - 2, before.hi.z - 2}};
+  EXPECT_TRUE(MoveWindow(run, smaller));
+  EXPECT_EQ(run.sim->Grid().nz, smaller.Size().z);
 }
 
 TEST_F(AdaptiveBake, RestartPointOfAnEarlierBuildStillResumes) {
