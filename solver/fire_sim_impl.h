@@ -42,8 +42,10 @@ enum class ArrayShape : uint8_t { FaceX, FaceY, FaceZ, Cells };
 // One float array of the solver. Every array is listed once, in kArrays (fire_sim.cpp), and
 // creation, release, resize, shift and saved states all walk that list, so an array added there is
 // allocated, freed, moved and saved without anything else to change.
+using ArrayMember = float* FireSim::Impl::*;
+
 struct ArraySlot {
-  float* FireSim::Impl::*member;
+  ArrayMember member;
   ArrayShape shape;
   // 0: allocated at creation on its own. 1 or 2: a member of that block of four (which hold
   // nothing from one phase to the next), at position `inBlock`. 3: an optional input, allocated
@@ -54,7 +56,7 @@ struct ArraySlot {
   // The state's arrays are also the ones a domain shift moves.
   uint32_t tag;
   // The back buffer a shift of this array may use as its temporary (null: `scratch`).
-  float* FireSim::Impl::*backBuffer;
+  ArrayMember backBuffer;
 };
 inline constexpr uint8_t kOptionalArray = 3;
 
