@@ -19,6 +19,7 @@
 #include "host/core/platform.h"
 #include "host/scene/scene.h"
 #include "host/scene/scene_file.h"
+#include "bench/bench_folder.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/fire_object.h"
 #include "sim/simulate.h"
@@ -46,14 +47,9 @@ int main(int argc, char** argv) {
     *value = std::atoi(argv[i + 1]);
   }
   namespace fs = std::filesystem;
-  const fs::path work = fs::temp_directory_path() / ("tfr_bench_bake_" + std::to_string(host::ProcessId()));
-  fs::create_directories(work);
-  host::SetDocumentsFolder(work);
+  fs::path work;
+  if (!tf::bench::PrepareBakeBench("tfr_bench_bake", work)) return 1;
   std::string why;
-  if (!tf::RegisterFireClass(&why)) {
-    std::fprintf(stderr, "cannot register the domain class: %s\n", why.c_str());
-    return 1;
-  }
   const fs::path scenePath = fs::path(TFR_EXAMPLES_DIR) / "campfire.json";
   std::printf("campfire example, resolution %d, %d frames, preview %d px wide\n", resolution, frames, previewWidth);
   std::printf("%-22s %12s %12s %8s\n", "outputs", "solve ms/f", "total ms/f", "ratio");

@@ -34,10 +34,16 @@ std::vector<host::Node*> NodeList(const host::ParamBlock& block, int id) {
 // Everything one frame of capture works with.
 class SceneCapture {
  public:
-  SceneCapture(SimRun& run, const host::ParamBlock& block, int frame)
-      : run_(run), state_(run.capture), block_(block), ctx_(MakeCaptureContext(run, frame)), cells_(ctx_.Cells()) {}
+  SceneCapture(SimRun& run, const host::ParamBlock& block, int frame, bool wholeBox = false)
+      : run_(run),
+        state_(run.capture),
+        block_(block),
+        ctx_(MakeCaptureContext(run, frame, wholeBox)),
+        cells_(ctx_.Cells()) {}
 
   void Run();
+  // The box of cells of the frame's fire sources, dust sources and events (empty when none).
+  CellBox Sources();
 
  private:
   host::TimeValue T() const { return ctx_.t; }
@@ -119,6 +125,26 @@ void SceneCapture::Run() {
   run_.sim->Step(params_);
 }
 
+CellBox SceneCapture::Sources() {
+  const host::TimeSettings timeSettings = ctx_.scene ? ctx_.scene->time : host::TimeSettings{};
+  params_ = BuildFireParams(block_, T(), timeSettings, ctx_.grid);
+  emitter_.assign(cells_, 0.0f);
+  Emitters();
+  DustSources();
+  StampEvents(ctx_, emitter_, nullptr, params_.emission.emitSpeed);
+  // Fire sources are positive, dust negative.
+  const int nx = ctx_.grid.nx, ny = ctx_.grid.ny, nz = ctx_.grid.nz;
+  CellBox box{{nx, ny, nz}, {0, 0, 0}};
+  const float* e = emitter_.data();
+  for (int z = 0; z < nz; ++z)
+    for (int y = 0; y < ny; ++y)
+      for (int x = 0; x < nx; ++x) {
+        if (e[size_t(x) + size_t(nx) * (size_t(y) + size_t(ny) * size_t(z))] == 0.0f) continue;
+        box = Union(box, CellBox{{x, y, z}, {x + 1, y + 1, z + 1}});
+      }
+  return box;
+}
+
 void SceneCapture::FollowDomain() {
   const bool worldSpace = block_.GetBool(kWorldSpace, T()).value_or(true);
   if (worldSpace && state_.hasPreviousTM) {
@@ -184,7 +210,7 @@ void SceneCapture::EmitterNode(host::Node& node, std::vector<float>& source) {
     ReadParticles(node, T(), ctx_.W, ctx_.R, ctx_.metresPerUnit, Positions(), &state_.particleVelocities, &state_);
     const float radius = params_.surfThickness;
     const double reach = std::min(std::ceil(double(std::max(radius, 0.0f))), 1.0e7);
-    const int nx = run_.grid.nx, ny = run_.grid.ny, nz = run_.grid.nz;
+    const int nx = ctx_.grid.nx, ny = ctx_.grid.ny, nz = ctx_.grid.nz;
     for (size_t k = 0; k < Positions().size(); ++k) {
       const host::Point3 p = Positions()[k];
       StampSphere(grid, p, radius);
@@ -303,7 +329,9 @@ void SceneCapture::Flicker() {
   const float tau = 3.0f * float(ctx_.frame) / float(std::max(ctx_.frameRate, 1));
   const float f = run_.grid.cellSizeM / 0.0156f * 0.07f;
   const float amount = params_.emitNoise;
-  const int nx = run_.grid.nx, ny = run_.grid.ny, nz = run_.grid.nz;
+  const int nx = ctx_.grid.nx, ny = ctx_.grid.ny, nz = ctx_.grid.nz;
+  // The flicker is a pattern of the box's cells, so that it stays in place when a window moves.
+  const Int3 o = ctx_.gridOffset;
   float* e = emitter_.data();
 #pragma omp parallel for schedule(dynamic, 4)
   for (int z = 0; z < nz; ++z)
@@ -311,7 +339,8 @@ void SceneCapture::Flicker() {
       for (int x = 0; x < nx; ++x) {
         float& c = e[size_t(x) + size_t(nx) * (size_t(y) + size_t(ny) * size_t(z))];
         if (c <= 0.0f) continue;
-        const float noise = DetailNoise(float(x) * f, float(y) * f, float(z) * f - 1.2f * tau);
+        const float noise =
+            DetailNoise(float(x + o.x) * f, float(y + o.y) * f, float(z + o.z) * f - 1.2f * tau);
         c = std::min(c * (1.0f - amount + 2.0f * amount * noise), 1.5f);
       }
 }
@@ -355,6 +384,17 @@ void SceneCapture::Extinguishers(const std::vector<host::Node*>& nodes, bool sol
 }
 
 }  // namespace
+
+CellBox CaptureSourceBox(SimRun& run, int frame) {
+  const host::ParamBlock* block = run.domain ? run.domain->GetParamBlockById(kFireParamBlockId) : nullptr;
+  if (!block) return {};
+  try {
+    SceneCapture capture(run, *block, frame, true);
+    return capture.Sources();
+  } catch (const std::exception&) {
+    return {};  // only allocation can fail: the window then follows the content alone
+  }
+}
 
 void CaptureScene(SimRun& run, int frame) {
   if (!run.sim || !run.domain) return;

@@ -12,4 +12,8 @@ namespace tf {
 // state (domain motion, uploaded marks, events, invalid force samples).
 void CaptureScene(SimRun& run, int frame);
 
+// The box of the box's cells that the fire sources, dust sources and events of `frame` cover
+// (empty when there are none), for placing an adaptive run's window. Uploads nothing.
+CellBox CaptureSourceBox(SimRun& run, int frame);
+
 }  // namespace tf

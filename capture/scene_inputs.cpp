@@ -19,7 +19,7 @@
 
 namespace tf {
 
-CaptureContext MakeCaptureContext(SimRun& run, int frame) {
+CaptureContext MakeCaptureContext(SimRun& run, int frame, bool wholeBox) {
   CaptureContext c;
   c.run = &run;
   c.scene = run.node && run.node->GetScene() ? run.node->GetScene() : (run.domain ? run.domain->GetScene() : nullptr);
@@ -29,10 +29,12 @@ CaptureContext MakeCaptureContext(SimRun& run, int frame) {
   c.metresPerUnit = ts.metresPerUnit;
   c.t = ts.FrameToTicks(frame);
   c.domainTM = run.node ? run.node->GetNodeTM(c.t) : host::Matrix3();
-  c.cellSize = std::max(run.grid.cellSize, 1e-6f);
+  c.grid = wholeBox ? run.grid : SolverGrid(run);
+  if (!wholeBox && run.window.settings.on) c.gridOffset = run.window.cells.lo;
+  c.cellSize = std::max(c.grid.cellSize, 1e-6f);
   const float inv = 1.0f / c.cellSize;
   c.W = c.domainTM.Inverse() *
-        host::Matrix3::Translation({-run.grid.originX, -run.grid.originY, -run.grid.originZ}) *
+        host::Matrix3::Translation({-c.grid.originX, -c.grid.originY, -c.grid.originZ}) *
         host::Matrix3::Scale({inv, inv, inv});
   c.R = c.domainTM.Inverse().RotationPart();
   return c;
@@ -236,7 +238,7 @@ void CaptureForceFields(CaptureContext& frame, const std::vector<host::Node*>& n
   state.forceX.assign(cells, 0.0f);
   state.forceY.assign(cells, 0.0f);
   state.forceZ.assign(cells, 0.0f);
-  const int nx = run.grid.nx, ny = run.grid.ny, nz = run.grid.nz;
+  const int nx = frame.grid.nx, ny = frame.grid.ny, nz = frame.grid.nz;
   const host::Matrix3 G = frame.W.Inverse();
   const host::Matrix3 D = frame.domainTM.Inverse();
   // Scene units per tick squared to metres per second squared: 4800^2 = 2.304e7.

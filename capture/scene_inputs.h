@@ -33,16 +33,19 @@ struct CaptureContext {
   host::Matrix3 W;         // world point -> grid coordinates
   host::Matrix3 R;         // world direction -> domain frame, rows normalised
   float cellSize = 1.0f;   // scene units
+  // The grid captured into: the solver's (an adaptive run's window) unless asked otherwise, and
+  // where its first cell lies in the box's grid.
+  DomainGrid grid;
+  Int3 gridOffset;
 
-  CoverageGrid Grid(std::vector<float>& values) const {
-    return {values.data(), run->grid.nx, run->grid.ny, run->grid.nz};
-  }
-  size_t Cells() const { return size_t(run->grid.nx) * size_t(run->grid.ny) * size_t(run->grid.nz); }
+  CoverageGrid Grid(std::vector<float>& values) const { return {values.data(), grid.nx, grid.ny, grid.nz}; }
+  size_t Cells() const { return size_t(grid.nx) * size_t(grid.ny) * size_t(grid.nz); }
 };
 
 // The frame's mapping for a run at frame `frame`: W = inverse(domain transform) x translate(-grid
-// origin) x scale(1 / cellSize), R = the rotation of the inverse domain transform.
-CaptureContext MakeCaptureContext(SimRun& run, int frame);
+// origin) x scale(1 / cellSize), R = the rotation of the inverse domain transform. The grid is the
+// solver's; with `wholeBox`, the box's.
+CaptureContext MakeCaptureContext(SimRun& run, int frame, bool wholeBox = false);
 
 // ---- Geometry of a node, in grid coordinates ----
 

@@ -119,14 +119,19 @@ DomainGrid SizeDomainGrid(const host::ParamBlock& block, host::TimeValue t, int 
   return g;
 }
 
-std::vector<std::string> MemoryEstimateLines(const DomainGrid& grid, int cachedFrames) {
-  const uint64_t cells = uint64_t(grid.nx) * uint64_t(grid.ny) * uint64_t(grid.nz);
+std::vector<std::string> MemoryEstimateLines(const DomainGrid& grid, int cachedFrames, const CellBox& window) {
+  const Int3 w = window.Size();
+  const bool windowed = !window.Empty();
+  const uint64_t cells = windowed ? uint64_t(w.x) * uint64_t(w.y) * uint64_t(w.z)
+                                  : uint64_t(grid.nx) * uint64_t(grid.ny) * uint64_t(grid.nz);
   const double millions = double(cells) / 1e6;
   const double megabytes = double(cells) * kDeviceBytesPerCell / 1048576.0;
   const double cellCm = double(grid.cellSizeM) * 100.0;
   return {
-      Format("Grid %d x %d x %d = %.2f M cells, ~%.0f MB on the GPU.", grid.nx, grid.ny, grid.nz, millions,
-             megabytes),
+      windowed ? Format("Grid %d x %d x %d, window %d x %d x %d = %.2f M cells, ~%.0f MB on the GPU.", grid.nx,
+                        grid.ny, grid.nz, w.x, w.y, w.z, millions, megabytes)
+               : Format("Grid %d x %d x %d = %.2f M cells, ~%.0f MB on the GPU.", grid.nx, grid.ny, grid.nz, millions,
+                        megabytes),
       Format("Cell %.3g scene units (%.3g cm).", double(grid.cellSize), cellCm),
       Format("Cached frames: %d", cachedFrames),
   };

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "domain/adaptive_window.h"
 #include "domain/domain_grid.h"
 #include "host/core/math.h"
 #include "host/scene/param_block.h"
@@ -51,7 +52,8 @@ MemoryFigures CurrentMemoryFigures();
 void SetMemorySources(MemorySources sources);
 
 // The status panel's estimate for a grid: its size, cell count and device memory, the cell size,
-// and the number of frames in the cache.
-std::vector<std::string> MemoryEstimateLines(const DomainGrid& grid, int cachedFrames);
+// and the number of frames in the cache. With an adaptive run's window (in cells of the grid), the
+// cells and memory are the window's, which is what the solver holds.
+std::vector<std::string> MemoryEstimateLines(const DomainGrid& grid, int cachedFrames, const CellBox& window = {});
 
 }  // namespace tf

@@ -61,6 +61,10 @@ host::ParamBlockDesc MakeDesc() {
       BoolParam(kOpenTop, "openTop", true, kMapDomain, "Open top"),
       BoolParam(kUseGPU, "useGPU", true, kMapDomain, "Simulate on the GPU (CUDA)"),
       BoolParam(kWorldSpace, "worldSpace", true, kMapDomain, "Fire stays in the world when the box moves"),
+      BoolParam(kAdaptive, "adaptive", false, kMapDomain, "Grid follows the fire (adaptive)"),
+      FloatParam(kAdaptThreshold, "adaptThreshold", 0.0001f, 0.000001, 1.0, kAnim, kMapDomain,
+                 "Content above (smoke, fuel, flame, dust, heat)"),
+      IntParam(kAdaptMargin, "adaptMargin", 4, 1, 64, kMapDomain, "Free cells around the fire"),
 
       // Sources
       NodeListParam(kEmitters, "emitters", kMapSources, "Burning objects / particles"),

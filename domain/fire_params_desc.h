@@ -131,7 +131,10 @@ enum FireParamId : int {
   kFlowDisplace = 90,
   kFlowDisplaceSize = 91,
   kRestartEvery = 92,
-  kFireParamCount = 93,
+  kAdaptive = 93,
+  kAdaptThreshold = 94,
+  kAdaptMargin = 95,
+  kFireParamCount = 96,
 };
 
 // Radio choices of the pressure quality setting.

@@ -11,6 +11,10 @@
 
 namespace tf {
 
+DomainGrid SolverGrid(const SimRun& run) {
+  return run.window.settings.on ? WindowGrid(run.grid, run.window.cells) : run.grid;
+}
+
 bool OpenSimRun(SimRun& run, host::Object* domain, host::Node* node, bool live, std::string* message) {
   run.domain = domain;
   run.node = node;
@@ -26,11 +30,18 @@ bool OpenSimRun(SimRun& run, host::Object* domain, host::Node* node, bool live, 
   run.grid = SizeDomainGrid(*block, 0, resolutionOverride, timeSettings.metresPerUnit);
   const FireParams params = BuildFireParams(*block, 0, timeSettings, run.grid);
 
-  const GridDesc grid{run.grid.nx, run.grid.ny, run.grid.nz, run.grid.cellSizeM};
+  const Int3 box{run.grid.nx, run.grid.ny, run.grid.nz};
+  run.window = RunWindow{};
+  run.window.settings = ReadAdaptiveSettings(*block);
+  run.window.boxSides = params.openSides;
+  run.window.cells = run.window.settings.on ? FirstWindow(CellBox{}, box, 0) : CellBox{{0, 0, 0}, box};
+  const OpenSides sides = WindowOpenSides(params.openSides, run.window.cells, box);
+  const DomainGrid solverGrid = SolverGrid(run);
+  const GridDesc grid{solverGrid.nx, solverGrid.ny, solverGrid.nz, solverGrid.cellSizeM};
   if (!run.sim) run.sim = std::make_unique<FireSim>();
-  bool created = run.sim->Create(grid, params.openSides, params.useGpu);
+  bool created = run.sim->Create(grid, sides, params.useGpu);
   // The GPU may be present but too small for the grid: the CPU path is slower but usually fits.
-  if (!created && params.useGpu) created = run.sim->Create(grid, params.openSides, false);
+  if (!created && params.useGpu) created = run.sim->Create(grid, sides, false);
   if (!created) return host::Fail(message, std::string("Could not allocate the domain: ") + run.sim->LastError());
   run.capture.solidsUploaded = false;
   run.capture.quenchUploaded = false;

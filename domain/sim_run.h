@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "domain/adaptive_window.h"
 #include "domain/domain_grid.h"
 #include "host/core/math.h"
 #include "solver/fire_sim.h"
@@ -63,18 +64,34 @@ struct RunCaptureState {
   std::map<std::string, bool> particleSourcesGaveAny;
 };
 
+// Where the solver works inside the box: the whole box, or, for an adaptive domain, the window
+// that follows the fire.
+struct RunWindow {
+  AdaptiveSettings settings;
+  CellBox cells;       // in cells of the box's grid
+  OpenSides boxSides;  // the box's own open sides, which the window's sides on them take
+  // The device could not hold a larger window: it stopped growing there (said once, in the summary).
+  bool cannotGrow = false;
+};
+
 struct SimRun {
   host::Object* domain = nullptr;  // not owned
   host::Node* node = nullptr;      // not owned
-  DomainGrid grid;
+  DomainGrid grid;                 // the box's grid; everything stored is placed against it
+  RunWindow window;
   std::unique_ptr<FireSim> sim;
   RunCaptureState capture;
   bool live = false;  // live mode, as opposed to a SIMULATE bake
 };
 
+// The grid the solver works on: the window's (the box's when the run is not adaptive).
+DomainGrid SolverGrid(const SimRun& run);
+
 // Opens a run for `domain` on `node`: sizes the grid at time 0 (a live run at `liveResolution`,
 // at least 16 cells on the longest side) and creates the solver for it, on the GPU when the domain
-// asks for it and one is usable, otherwise (or when the GPU allocation fails) on the CPU. False,
+// asks for it and one is usable, otherwise (or when the GPU allocation fails) on the CPU. An
+// adaptive run starts on the smallest window at the centre of the box's floor, until the first
+// frame's sources place it. False,
 // with `message` set, when there is no domain or the solver cannot be allocated.
 bool OpenSimRun(SimRun& run, host::Object* domain, host::Node* node, bool live, std::string* message);
 

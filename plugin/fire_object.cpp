@@ -137,6 +137,24 @@ std::shared_ptr<const CacheFrame> FireObject::GetDisplayFrame(host::TimeValue t)
 
 void FireObject::InvalidateDisplayFrame() { display_.Invalidate(); }
 
+CellBox FireObject::DisplayWindow(host::TimeValue t) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (LiveModeAt(t) != 0) return live_.run && live_.run->window.settings.on ? live_.run->window.cells : CellBox{};
+  const int ticksPerFrame = GetScene() ? GetScene()->time.TicksPerFrame() : host::TimeSettings().TicksPerFrame();
+  const auto found = frameWindows_.find(t / ticksPerFrame);
+  return found != frameWindows_.end() ? found->second : CellBox{};
+}
+
+void FireObject::KeepFrameWindow(int frame, const CellBox& window) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  frameWindows_[frame] = window;
+}
+
+void FireObject::ForgetFrameWindows() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  frameWindows_.clear();
+}
+
 host::Interval FireObject::Evaluate(host::TimeValue t) {
   if (LiveModeAt(t) != 0) LiveUpdate(t);
   return host::Interval::Instant(t);

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -51,6 +52,9 @@ class FireObject final : public host::Object, public SimulateDomain {
   uint64_t DisplayGeneration() const override { return display_.Generation(); }
   uint64_t LookCounter() const override { return lookCounter_; }
   std::recursive_mutex& DisplayMutex() const override { return mutex_; }
+  CellBox DisplayWindow(host::TimeValue t) override;
+  void KeepFrameWindow(int frame, const CellBox& window) override;
+  void ForgetFrameWindows() override;
 
   // The domain's liveMode at time t: 0 off (the cache shows), 1 follow the timeline, 2 run
   // continuously.
@@ -115,6 +119,7 @@ class FireObject final : public host::Object, public SimulateDomain {
   // Guards the display frame and the live state (recursive: a holder may fetch the frame).
   mutable std::recursive_mutex mutex_;
   LiveState live_;
+  std::map<int, CellBox> frameWindows_;  // of the last bake in this session, under mutex_
   std::shared_ptr<FirePointItem> item_;
 };
 

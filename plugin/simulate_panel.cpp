@@ -116,8 +116,14 @@ std::string DomainInfoText(FireObject& domain) {
   if (!block) return {};
   const double metresPerUnit = domain.GetScene() ? domain.GetScene()->time.metresPerUnit : host::TimeSettings{}.metresPerUnit;
   const DomainGrid grid = SizeDomainGrid(*block, domain.CurrentTime(), 0, metresPerUnit);
+  // An adaptive bake's window at the current frame is what the solver held; live windows lie in
+  // the live grid, not this one.
+  const host::TimeValue t = domain.CurrentTime();
+  const bool adaptive = block->GetBool(kAdaptive, 0).value_or(false);
+  const CellBox window = adaptive && domain.LiveModeAt(t) == 0 ? domain.DisplayWindow(t) : CellBox{};
+  const bool fits = window.hi.x <= grid.nx && window.hi.y <= grid.ny && window.hi.z <= grid.nz;
   std::string text;
-  for (const std::string& line : MemoryEstimateLines(grid, CountCachedFrames(domain.CacheFolder()))) {
+  for (const std::string& line : MemoryEstimateLines(grid, CountCachedFrames(domain.CacheFolder()), fits ? window : CellBox{})) {
     if (!text.empty()) text += '\n';
     text += line;
   }

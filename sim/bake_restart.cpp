@@ -1,5 +1,6 @@
 #include "sim/bake_restart.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -7,6 +8,7 @@
 #include "host/core/atomic_file.h"
 #include "host/core/platform.h"
 #include "host/core/status.h"
+#include "sim/adaptive_run.h"
 #include "sim/cache_file.h"
 #include "solver/fire_sim_state.h"
 
@@ -14,7 +16,9 @@ namespace tf {
 
 namespace {
 
-constexpr uint32_t kRestartMagic = 0x31524654u;  // "TFR1"
+constexpr uint32_t kRestartMagic = 0x32524654u;  // "TFR2": with the window
+// "TFR1", written before the window was kept: the same record without it, the whole box.
+constexpr uint32_t kRestartMagicBox = 0x31524654u;
 constexpr const char* kRestartBase = "restart";
 constexpr const char* kRestartExt = "tfr";
 // Far more than any grid the solver accepts holds; a damaged length is refused before reading.
@@ -25,6 +29,7 @@ struct CaptureRecord {
   int32_t hasPreviousTM;
   float motionRemainder[3];
   int32_t invalidForceSamples;
+  int32_t windowLo[3], windowHi[3];  // the solver's window in the box's cells
 };
 
 CaptureRecord RecordOf(const RunCaptureState& state) {
@@ -39,6 +44,26 @@ CaptureRecord RecordOf(const RunCaptureState& state) {
   for (int a = 0; a < 3; ++a) r.motionRemainder[a] = state.motionRemainder[size_t(a)];
   r.invalidForceSamples = state.invalidForceSamples;
   return r;
+}
+
+CaptureRecord RecordOf(const SimRun& run) {
+  CaptureRecord r = RecordOf(run.capture);
+  const CellBox& w = run.window.cells;
+  const int32_t lo[3] = {w.lo.x, w.lo.y, w.lo.z}, hi[3] = {w.hi.x, w.hi.y, w.hi.z};
+  std::memcpy(r.windowLo, lo, sizeof lo);
+  std::memcpy(r.windowHi, hi, sizeof hi);
+  return r;
+}
+
+CellBox WindowOf(const CaptureRecord& r) {
+  return {{r.windowLo[0], r.windowLo[1], r.windowLo[2]}, {r.windowHi[0], r.windowHi[1], r.windowHi[2]}};
+}
+
+// A window a restart file may hold for `run`: inside the box, as the run's own rules make them.
+bool WindowFits(const SimRun& run, const CellBox& w) {
+  const Int3 s = w.Size();
+  return w.lo.x >= 0 && w.lo.y >= 0 && w.lo.z >= 0 && w.hi.x <= run.grid.nx && w.hi.y <= run.grid.ny &&
+         w.hi.z <= run.grid.nz && s.x >= kMinWindowCells && s.y >= kMinWindowCells && s.z >= kMinWindowCells;
 }
 
 void Apply(const CaptureRecord& r, RunCaptureState& state) {
@@ -71,7 +96,7 @@ bool FrameOfName(const std::string& name, int& frame) {
 
 bool WriteRestartPoint(const std::string& cacheFolder, SimRun& run, int frame, std::string* error) {
   std::vector<uint8_t> bytes;
-  const CaptureRecord record = RecordOf(run.capture);
+  const CaptureRecord record = RecordOf(run);
   // Room for the header up front (GCC 12 also mistakes inserts into an empty vector for an
   // overflow).
   bytes.reserve(sizeof kRestartMagic + sizeof frame + sizeof record);
@@ -122,17 +147,26 @@ bool LoadRestartPoint(const std::string& cacheFolder, int frame, SimRun& run, st
   uint32_t magic = 0;
   int32_t saved = 0;
   CaptureRecord record{};
-  constexpr size_t kHead = sizeof magic + sizeof saved + sizeof record;
-  if (read && bytes.size() >= kHead) {
-    std::memcpy(&magic, bytes.data(), sizeof magic);
+  if (read && bytes.size() >= sizeof magic) std::memcpy(&magic, bytes.data(), sizeof magic);
+  const size_t recordBytes = magic == kRestartMagicBox ? offsetof(CaptureRecord, windowLo) : sizeof record;
+  const size_t kHead = sizeof magic + sizeof saved + recordBytes;
+  const bool known = magic == kRestartMagic || magic == kRestartMagicBox;
+  if (read && known && bytes.size() >= kHead) {
     std::memcpy(&saved, bytes.data() + sizeof magic, sizeof saved);
-    std::memcpy(&record, bytes.data() + sizeof magic + sizeof saved, sizeof record);
+    std::memcpy(&record, bytes.data() + sizeof magic + sizeof saved, recordBytes);
   }
-  if (magic != kRestartMagic || saved != frame) {
+  if (!read || !known || saved != frame || bytes.size() < kHead) {
     return host::Fail(error, path + " is not a restart file of frame " + std::to_string(frame));
   }
+  const CellBox window =
+      magic == kRestartMagicBox ? CellBox{{0, 0, 0}, {run.grid.nx, run.grid.ny, run.grid.nz}} : WindowOf(record);
+  if (!WindowFits(run, window)) return host::Fail(error, path + " holds a window outside the domain's grid");
+  const CellBox before = run.window.cells;
+  if (run.window.settings.on && !MoveWindow(run, window))
+    return host::Fail(error, path + ": the device cannot hold the bake's window");
   std::string why;
   if (!run.sim || !LoadFireSimState(*run.sim, std::span(bytes).subspan(kHead), &why)) {
+    MoveWindow(run, before);
     return host::Fail(error, path + ": " + why);
   }
   Apply(record, run.capture);

@@ -156,14 +156,16 @@ bool BuildCacheFrame(CacheFrame& frame, int32_t nx, int32_t ny, int32_t nz, floa
   return true;
 }
 
-bool CaptureFrame(FireSim& sim, const DomainGrid& grid, CacheFrame& frame, int32_t frameNumber, bool withVelocity) {
+bool CaptureFrame(FireSim& sim, const DomainGrid& grid, CacheFrame& frame, int32_t frameNumber, bool withVelocity,
+                  const Int3& window) {
   frame.Clear();
   if (grid.nx <= 0 || grid.ny <= 0 || grid.nz <= 0) return false;
-  // The read-back fills arrays of the solver's own size: a grid that differs from the one the
-  // solver was created with would overrun them.
+  // The read-back fills arrays of the solver's own size, which must lie inside the grid.
   const GridDesc solverGrid = sim.Grid();
-  if (solverGrid.nx != grid.nx || solverGrid.ny != grid.ny || solverGrid.nz != grid.nz) return false;
-  const size_t cells = size_t(grid.nx) * size_t(grid.ny) * size_t(grid.nz);
+  const bool inside = window.x >= 0 && window.y >= 0 && window.z >= 0 && window.x + solverGrid.nx <= grid.nx &&
+                      window.y + solverGrid.ny <= grid.ny && window.z + solverGrid.nz <= grid.nz;
+  if (!inside || solverGrid.nx <= 0 || solverGrid.ny <= 0 || solverGrid.nz <= 0) return false;
+  const size_t cells = size_t(solverGrid.nx) * size_t(solverGrid.ny) * size_t(solverGrid.nz);
   try {
     // Host copies live only for this call: a large grid must not keep gigabytes between frames.
     std::array<std::vector<float>, kCacheChannels> host;
@@ -183,9 +185,19 @@ bool CaptureFrame(FireSim& sim, const DomainGrid& grid, CacheFrame& frame, int32
     }
     CaptureChannels views;
     for (int c = 0; c < kCacheChannels; ++c) views[c] = host[c];
-    if (!BuildCacheFrame(frame, grid.nx, grid.ny, grid.nz, grid.cellSizeM, grid.cellSize, frameNumber, views,
-                         kCaptureThreshold))
+    if (!BuildCacheFrame(frame, solverGrid.nx, solverGrid.ny, solverGrid.nz, grid.cellSizeM, grid.cellSize,
+                         frameNumber, views, kCaptureThreshold))
       return false;
+    // Stored against the whole grid: the crop moves to where the window lies in it.
+    CacheFrameHeader& h = frame.header;
+    h.nx = grid.nx;
+    h.ny = grid.ny;
+    h.nz = grid.nz;
+    if (h.cropSize[0] > 0 && h.cropSize[1] > 0 && h.cropSize[2] > 0) {
+      h.cropOrigin[0] += window.x;
+      h.cropOrigin[1] += window.y;
+      h.cropOrigin[2] += window.z;
+    }
   } catch (const std::bad_alloc&) {
     frame.Clear();
     return false;

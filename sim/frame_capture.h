@@ -13,6 +13,7 @@
 
 #include "domain/domain_grid.h"
 #include "sim/cache_file.h"
+#include "solver/fire_sim.h"
 
 namespace tf {
 
@@ -26,11 +27,14 @@ inline constexpr float kCaptureThreshold = 0.0001f;
 // 0. The header gets the grid, both cell sizes, the frame number, the crop, the mask, the
 // per-channel maxima and the statistics of the solver's last step.
 //
-// `grid` must be the grid `sim` was created with. The bake passes the solver, grid and frame of
+// `grid` must be the grid `sim` was created with, or hold it as the box of cells that starts at
+// `window` (an adaptive run's window): the frame is then stored against `grid`, its crop placed
+// where the content lies in it, as if the solver had covered the whole grid. The bake passes the solver, grid and frame of
 // its run, with `withVelocity` set when exportVelocity is on or flowDisplace is above 0; live mode
 // passes it clear. False (and an empty frame) when the solver is not ready, the grid is not a
 // valid one or the host arrays cannot be allocated.
-bool CaptureFrame(FireSim& sim, const DomainGrid& grid, CacheFrame& frame, int32_t frameNumber, bool withVelocity);
+bool CaptureFrame(FireSim& sim, const DomainGrid& grid, CacheFrame& frame, int32_t frameNumber, bool withVelocity,
+                  const Int3& window = Int3{});
 
 // The full-grid arrays of one capture, in channel order (kChannelDensity ... kChannelDust); an
 // empty span is an absent channel.

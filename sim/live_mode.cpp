@@ -1,5 +1,7 @@
 #include "sim/live_mode.h"
 
+#include "sim/adaptive_run.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -44,6 +46,7 @@ bool RestartLive(LiveState& state, host::Object* domain, host::Node* node, std::
   }
   const host::ParamBlock* block = BlockOf(domain);
   state.liveFrame = (block ? StartFrame(*block) : 0) - 1;
+  PlaceFirstWindow(*state.run, state.liveFrame + 1);
   state.restartNeeded = false;
   // The lists this run was opened with: picking the same nodes again must not restart it.
   if (block) state.fingerprint = NodeListFingerprint(*block);
@@ -81,12 +84,14 @@ LiveUpdateResult LiveUpdate(LiveState& state, host::Object* domain, host::Node* 
     while (state.liveFrame < f && result.steps < cap) {
       ++state.liveFrame;
       CaptureScene(*state.run, state.liveFrame);
+      AdaptWindow(*state.run, state.liveFrame + 1);
       ++result.steps;
     }
     result.behind = result.steps > 0 && state.liveFrame < f;
   } else if (state.stepRequested || !state.frame) {
     // Run continuously: the scene is evaluated at the slider's frame, the live frame count grows.
     CaptureScene(*state.run, std::max(f, s));
+    AdaptWindow(*state.run, std::max(f, s));
     ++state.liveFrame;
     state.stepRequested = false;
     result.steps = 1;
@@ -96,7 +101,7 @@ LiveUpdateResult LiveUpdate(LiveState& state, host::Object* domain, host::Node* 
   FireSim& sim = *state.run->sim;
   auto frame = std::make_shared<CacheFrame>();
   const int headerFrame = mode == 1 ? state.liveFrame : f;
-  if (!CaptureFrame(sim, state.run->grid, *frame, headerFrame, false)) {
+  if (!CaptureFrame(sim, state.run->grid, *frame, headerFrame, false, state.run->window.cells.lo)) {
     state.frame.reset();
     result.text = "Live: could not read the frame back from the solver (out of memory?).";
     return result;
@@ -110,6 +115,7 @@ LiveUpdateResult LiveUpdate(LiveState& state, host::Object* domain, host::Node* 
                 g.nz, sim.UsesGpu() ? "GPU" : "CPU", state.liveFrame, result.steps, result.steps == 1 ? "" : "s",
                 (host::HighResSeconds() - startSeconds) * 1000.0, double(sim.Stats().stepMs));
   result.text = text;
+  if (state.run->window.settings.on) result.text += ", " + WindowText(*state.run);
   return result;
 }
 

@@ -18,6 +18,7 @@
 #include "host/core/platform.h"
 #include "host/core/text.h"
 #include "host/scene/scene.h"
+#include "sim/adaptive_run.h"
 #include "sim/bake_outputs.h"
 #include "sim/bake_restart.h"
 #include "sim/cache_file.h"
@@ -128,6 +129,8 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
     DeleteLeftoverTemporaryFiles(cacheFolder, "restart");
     DeleteRestartPoints(cacheFolder);
     DeleteOldBakeOutputs(outputs);
+    cached->ForgetFrameWindows();
+    PlaceFirstWindow(run, startFrame);
   }
   cached->InvalidateDisplayFrame();
   // The restart point after frame f, where a stopped or killed bake can go on from.
@@ -142,16 +145,24 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
   const int total = endFrame - firstFrame + 1;
   std::string handlerFailure;  // the first failure of a frameBaked script handler
   double solveSum = 0.0, stepSum = 0.0, captureSum = 0.0, cacheSum = 0.0, frameSum = 0.0;
+  Int3 largestWindow = run.window.cells.Size();
   for (int f = firstFrame; f <= endFrame; ++f) {
     const double t0 = NowMs();
     CaptureScene(run, f);
     const SolverStats stats = run.sim->Stats();
     solveSum += double(stats.stepMs);
+    const std::string stepWindow = WindowText(run);
+    if (run.window.settings.on) cached->KeepFrameWindow(f, run.window.cells);
+    // The window the next frame needs; the frame is read back from it, placed in the box.
+    AdaptWindow(run, f < endFrame ? std::optional<int>(f + 1) : std::nullopt);
+    const Int3 size = run.window.cells.Size();
+    if (int64_t(size.x) * size.y * size.z > int64_t(largestWindow.x) * largestWindow.y * largestWindow.z)
+      largestWindow = size;
     const double t1 = NowMs();
     stepSum += t1 - t0;
 
     CacheFrame frame;
-    if (!CaptureFrame(*run.sim, run.grid, frame, f, withVelocity)) {
+    if (!CaptureFrame(*run.sim, run.grid, frame, f, withVelocity, run.window.cells.lo)) {
       // An empty frame written under the frame's name would pass for a baked one.
       result.message = Format("Could not read frame %d back from the solver (out of memory?).", f);
       cached->InvalidateDisplayFrame();
@@ -193,9 +204,9 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
     frameSum += NowMs() - t0;
 
     if (progress) {
-      const std::string text = Format("Frame %d (%d/%d): %.1f ms solve, %d pressure it, %s", f, result.framesDone,
-                                      total, double(stats.stepMs), int(stats.iterations),
-                                      run.sim->UsesGpu() ? "GPU" : "CPU");
+      std::string text = Format("Frame %d (%d/%d): %.1f ms solve, %d pressure it, %s", f, result.framesDone, total,
+                                double(stats.stepMs), int(stats.iterations), run.sim->UsesGpu() ? "GPU" : "CPU");
+      if (run.window.settings.on) text += ", " + stepWindow;
       if (!progress(result.framesDone, total, text)) {
         result.cancelled = true;
         if (f < endFrame && !restartDue && !keepRestartPoint(f)) return result;
@@ -222,6 +233,12 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
                              stepSum / n, captureSum / n, cacheSum / n, outputs.vdbMs / n, outputs.previewMs / n);
   }
   if (firstFrame != startFrame) result.message += Format(" Resumed after frame %d.", firstFrame - 1);
+  if (run.window.settings.on) {
+    result.message += Format(" Adaptive: largest window %dx%dx%d of %dx%dx%d.", largestWindow.x, largestWindow.y,
+                             largestWindow.z, run.grid.nx, run.grid.ny, run.grid.nz);
+  }
+  if (run.window.cannotGrow)
+    result.message += " WARNING: the device could not hold a larger window; the fire may be cut where it stopped growing.";
   if (!handlerFailure.empty()) result.message += " WARNING: " + handlerFailure;
   for (const std::string& problem : run.capture.meshProblems)
     result.message += " WARNING: " + problem + "; it was left out of the bake.";

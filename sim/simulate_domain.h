@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "domain/adaptive_window.h"
 #include "host/core/math.h"
 #include "sim/cache_file.h"
 
@@ -38,6 +39,12 @@ class SimulateDomain {
   // Records the node the domain is shown on; live mode evaluates the scene through it. A domain
   // that follows no node ignores it.
   virtual void SetCurrentNode(const host::Node* /*node*/) {}
+  // The window of an adaptive run that the frame shown at t was solved in, in cells of that frame's
+  // grid; empty when it is not known (a run on the whole box, or a bake of an earlier session).
+  virtual CellBox DisplayWindow(host::TimeValue /*t*/) { return {}; }
+  // A bake notes the window each frame was solved in; a new bake forgets those of the last one.
+  virtual void KeepFrameWindow(int /*frame*/, const CellBox& /*window*/) {}
+  virtual void ForgetFrameWindows() {}
 
  protected:
   ~SimulateDomain() = default;

@@ -131,6 +131,13 @@ class FireSim {
   GridDesc Grid() const;
   SolverStats Stats() const;
 
+  // Moves the run onto another grid of the same cell size whose cell (0, 0, 0) is cell `offset`
+  // of the current one, with new open sides: the state keeps its values where the two grids
+  // overlap, new cells start empty and at rest, and the colliders and other per-frame inputs are
+  // to be uploaded again. False, with the solver as it was, when the device cannot hold the new
+  // grid or the grid is not one the solver accepts.
+  bool Resize(const GridDesc& grid, const Int3& offset, const OpenSides& openSides);
+
   // One frame of simulated time, in substeps.
   void Step(const FireParams& params);
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "solver/exec.h"
@@ -33,6 +34,31 @@ struct SolveState {
   int32_t iterations;          // the count to report, once stopped
   float alpha, beta;
 };
+
+// The extents of a solver array: one of the three face arrays' or the cells'.
+enum class ArrayShape : uint8_t { FaceX, FaceY, FaceZ, Cells };
+
+
+// One float array of the solver. Every array is listed once, in kArrays (fire_sim.cpp), and
+// creation, release, resize, shift and saved states all walk that list, so an array added there is
+// allocated, freed, moved and saved without anything else to change.
+using ArrayMember = float* FireSim::Impl::*;
+
+struct ArraySlot {
+  ArrayMember member;
+  ArrayShape shape;
+  // 0: allocated at creation on its own. 1 or 2: a member of that block of four (which hold
+  // nothing from one phase to the next), at position `inBlock`. 3: an optional input, allocated
+  // on its first upload.
+  uint8_t block;
+  uint8_t inBlock;
+  // Its tag in a saved state, 0 when it is not part of the state carried from frame to frame.
+  // The state's arrays are also the ones a domain shift moves.
+  uint32_t tag;
+  // The back buffer a shift of this array may use as its temporary (null: `scratch`).
+  ArrayMember backBuffer;
+};
+inline constexpr uint8_t kOptionalArray = 3;
 
 struct FireSim::Impl {
   bool useGpu = false;
@@ -131,11 +157,21 @@ struct FireSim::Impl {
   size_t cellBytes() const { return size_t(cellCount()) * sizeof(float); }
 
   bool create(const GridDesc& g, const OpenSides& sides, bool wantGpu);
+  // Moves the solver onto grid `g`, whose cell (0, 0, 0) is cell `offset` of the current grid:
+  // every array is reallocated and every array that is not scratch keeps its values where the two
+  // grids overlap; new cells are empty and at rest. False, with everything as it was, when the
+  // new arrays cannot be allocated.
+  bool resize(const GridDesc& g, const Int3& offset, const OpenSides& sides);
+  void setOpenSides(const OpenSides& sides);
+  // Elements of an array of `shape` on grid `g`.
+  static size_t ElementCount(const GridDesc& g, ArrayShape shape);
+  static Dims ShapeDims(const GridDesc& g, ArrayShape shape);
+  // Builds the multigrid pyramid for the grid; false when some level could not be allocated.
+  bool buildPyramid(std::vector<Level>& out);
+  void freePyramid(std::vector<Level>& pyramid);
   void release();
   // Allocates one zero-filled array and counts it; false when the memory is not there.
   bool allocate(float*& p, size_t count);
-  // One allocation of four arrays of `count` floats, end to end, the first at block[0].
-  bool allocateBlock(float** const (&block)[4], size_t count);
   void freeArray(void*& p);
 
   // Step phases, in the order the substep runs them.
@@ -164,5 +200,8 @@ struct FireSim::Impl {
   // Level::openRows of every level, from the walls the levels hold now.
   void FindOpenRows();
 };
+
+// Every float array of the solver, in the order they are allocated.
+std::span<const ArraySlot> SolverArrays();
 
 }  // namespace tf

@@ -21,14 +21,14 @@ struct Array {
   bool optional;  // allocated on first use; absent in the bytes when not allocated
 };
 
+// The arrays a state carries: those of the solver's table with a tag, optional ones only when
+// allocated.
 std::vector<Array> Arrays(FireSim::Impl& s) {
-  const size_t nx = size_t(s.grid.nx), ny = size_t(s.grid.ny), nz = size_t(s.grid.nz);
-  const size_t cells = nx * ny * nz;
-  return {{1, &s.u, (nx + 1) * ny * nz, false},  {2, &s.v, nx * (ny + 1) * nz, false},
-          {3, &s.w, nx * ny * (nz + 1), false},  {4, &s.density, cells, false},
-          {5, &s.temperature, cells, false},     {6, &s.fuel, cells, false},
-          {7, &s.dust, cells, false},            {8, &s.flame, cells, false},
-          {9, &s.pressure, cells, false},        {10, &s.burnAge, cells, true}};
+  std::vector<Array> out;
+  for (const ArraySlot& a : SolverArrays())
+    if (a.tag != 0)
+      out.push_back({a.tag, &(s.*a.member), FireSim::Impl::ElementCount(s.grid, a.shape), a.block == kOptionalArray});
+  return out;
 }
 
 void Put(std::vector<uint8_t>& out, const void* p, size_t n) {

@@ -137,11 +137,13 @@ void FireSim::Shift(int dx, int dy, int dz) {
   dx = std::clamp(dx, -(nx + 1), nx + 1);
   dy = std::clamp(dy, -(ny + 1), ny + 1);
   dz = std::clamp(dz, -(nz + 1), nz + 1);
-  for (float* a : {s.density, s.temperature, s.fuel, s.dust, s.flame, s.pressure, s.burnAge})
-    if (a) ShiftArray(ex, a, s.scratch, nx, ny, nz, dx, dy, dz);
-  ShiftArray(ex, s.u, s.uNext, nx + 1, ny, nz, dx, dy, dz);
-  ShiftArray(ex, s.v, s.vNext, nx, ny + 1, nz, dx, dy, dz);
-  ShiftArray(ex, s.w, s.wNext, nx, ny, nz + 1, dx, dy, dz);
+  // The state a frame hands to the next moves; a face array uses its back buffer as the temporary.
+  for (const ArraySlot& a : SolverArrays()) {
+    float* array = s.*a.member;
+    if (a.tag == 0 || !array) continue;
+    const Dims d = FireSim::Impl::ShapeDims(s.grid, a.shape);
+    ShiftArray(ex, array, a.backBuffer ? s.*a.backBuffer : s.scratch, d.nx, d.ny, d.nz, dx, dy, dz);
+  }
   WaitStream(ex);
 }
 

@@ -55,6 +55,23 @@ bool ShadeFrame(const CacheFrame& frame, const RenderSettings& settings, std::ve
   return ShadeVoxels(volume, settings, colors.data(), usedGpu);
 }
 
+// Where a window of a frame's grid lies in the domain's object space: the grid stands on the pivot,
+// centred in x and y, as the domain's grid does.
+DomainBox WindowBox(const CacheFrameHeader& h, const CellBox& w) {
+  const float c = h.cellSizeScene;
+  const host::Point3 origin(float(h.nx) * -0.5f * c, float(h.ny) * -0.5f * c, 0.0f);
+  return {origin + host::Point3(float(w.lo.x), float(w.lo.y), float(w.lo.z)) * c,
+          origin + host::Point3(float(w.hi.x), float(w.hi.y), float(w.hi.z)) * c};
+}
+
+// The window's part of the display key: empty when there is none.
+std::string WindowKey(const CellBox& w) {
+  if (w.Empty()) return {};
+  char text[96];
+  std::snprintf(text, sizeof text, " window %d %d %d %d %d %d", w.lo.x, w.lo.y, w.lo.z, w.hi.x, w.hi.y, w.hi.z);
+  return text;
+}
+
 }  // namespace
 
 FirePointItem::FirePointItem(host::Object* domain, const host::Node* node)
@@ -91,7 +108,12 @@ void FirePointItem::Realize(const host::View& /*view*/, host::TimeValue t) {
   const bool showDomain = block->GetBool(kShowDomain, t).value_or(true);
   const std::shared_ptr<const CacheFrame> frame = domain_->GetDisplayFrame(t);
   const DomainBox box = GetDomainBox(*block, t);
-  std::string key = DisplayKey(mode, budget, density, showDomain, box);
+  // An adaptive run's window, drawn inside the box when it lies in the shown frame's grid.
+  CellBox window = frame && showDomain ? domain_->DisplayWindow(t) : CellBox{};
+  if (frame && (window.lo.x < 0 || window.lo.y < 0 || window.lo.z < 0 || window.hi.x > frame->header.nx ||
+                window.hi.y > frame->header.ny || window.hi.z > frame->header.nz))
+    window = CellBox{};
+  std::string key = DisplayKey(mode, budget, density, showDomain, box) + WindowKey(window);
   const uint64_t generation = domain_->DisplayGeneration();
   if (generation == generation_ && key == key_ && primitives_ != 0) return;
 
@@ -105,6 +127,11 @@ void FirePointItem::Realize(const host::View& /*view*/, host::TimeValue t) {
       const std::vector<host::Point3> label = BuildDomainLabel(box.min, box.max);
       lines_.insert(lines_.end(), label.begin(), label.end());
       lineColors_.resize(lines_.size(), kDomainLabelColor);
+      if (!window.Empty()) {
+        const std::vector<host::Point3> edges = DomainBoxEdges(WindowBox(frame->header, window));
+        lines_.insert(lines_.end(), edges.begin(), edges.end());
+        lineColors_.resize(lines_.size(), kWindowBoxColor);
+      }
     }
     if (frame && mode >= kVpFireSmoke && mode <= kVpTemperature && CacheCropValues(frame->header) > 0) {
       const RenderSettings look = DisplayLook(block, t, density);

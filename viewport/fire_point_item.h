@@ -24,6 +24,7 @@ class SimulateDomain;
 
 inline constexpr uint32_t kDomainBoxColor = 0xFFFF8A1Eu;
 inline constexpr uint32_t kDomainLabelColor = 0xFFB4FFE0u;
+inline constexpr uint32_t kWindowBoxColor = 0xFF6E9BC8u;  // an adaptive run's window, inside the box
 
 class FirePointItem : public host::CustomRenderItem {
  public:

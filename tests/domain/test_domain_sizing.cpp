@@ -207,6 +207,9 @@ TEST(MemoryEstimateTest, LinesOfTheDefaultGrid) {
   EXPECT_EQ(lines[0], "Grid 85 x 85 x 128 = 0.92 M cells, ~93 MB on the GPU.");  // 924800 cells
   EXPECT_EQ(lines[1], "Cell 2.34 scene units (5.95 cm).");
   EXPECT_EQ(lines[2], "Cached frames: 12");
+  // An adaptive run's window: what the solver holds.
+  EXPECT_EQ(MemoryEstimateLines(g, 12, CellBox{{10, 10, 0}, {50, 60, 100}})[0],
+            "Grid 85 x 85 x 128, window 40 x 50 x 100 = 0.20 M cells, ~20 MB on the GPU.");  // 200000 cells
 }
 
 TEST(MemoryEstimateTest, LargestGridCountsWithoutOverflow) {

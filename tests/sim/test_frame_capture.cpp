@@ -207,6 +207,21 @@ TEST_F(CaptureFromSolver, FrameMatchesTheFieldsAndReadsBackBitForBit) {
   ExpectSameFrame(frame, back);
 }
 
+TEST_F(CaptureFromSolver, AWindowsFrameIsPlacedInTheWholeGrid) {
+  ASSERT_NO_FATAL_FAILURE(Run(1.0f));
+  CacheFrame own, placed;
+  ASSERT_TRUE(CaptureFrame(sim, grid, own, 4, false));
+  // The solver's grid as the window at (5, 6, 7) of a 30 x 20 x 40 box.
+  DomainGrid box = grid;
+  box.nx = 30, box.ny = 20, box.nz = 40;
+  ASSERT_TRUE(CaptureFrame(sim, box, placed, 4, false, Int3{5, 6, 7}));
+  EXPECT_EQ(placed.header.nx * 10000 + placed.header.ny * 100 + placed.header.nz, 302040);
+  EXPECT_EQ(placed.header.cropOrigin, (std::array<int32_t, 3>{own.header.cropOrigin[0] + 5, own.header.cropOrigin[1] + 6,
+                                                              own.header.cropOrigin[2] + 7}));
+  EXPECT_EQ(placed.header.cropSize, own.header.cropSize);
+  EXPECT_EQ(placed.channels, own.channels);
+}
+
 TEST_F(CaptureFromSolver, VelocityOnlyWhenAskedAndDustOnlyWhenPresent) {
   ASSERT_NO_FATAL_FAILURE(Run(-1.0f));
   ASSERT_GT(sim.Total(FieldId::Dust), 0.0);
@@ -229,14 +244,15 @@ TEST(Capture, BadInputLeavesAnEmptyFrame) {
   EXPECT_FALSE(CaptureFrame(notCreated, DomainGrid{}, frame, 1, true));
   EXPECT_EQ(frame.header.channelMask, 0u);
   EXPECT_TRUE(frame.channels[kChannelDensity].empty());
-  // A grid larger than the solver's would overrun the read-back: refused.
+  // A solver grid that does not lie inside the grid at its window would be placed outside it:
+  // refused.
   FireSim small;
   ASSERT_TRUE(small.Create(GridDesc{4, 4, 4, 0.1f}, kDefaultOpenSides, false));
-  DomainGrid larger;
-  larger.nz = 40;
-  frame = testing::MakeSmallFrame(3);
-  EXPECT_FALSE(CaptureFrame(small, larger, frame, 1, false));
-  EXPECT_TRUE(frame.channels[kChannelDensity].empty());
+  for (const Int3 window : {Int3{1, 0, 0}, Int3{0, 0, -1}}) {
+    frame = testing::MakeSmallFrame(3);
+    EXPECT_FALSE(CaptureFrame(small, DomainGrid{}, frame, 1, false, window));
+    EXPECT_TRUE(frame.channels[kChannelDensity].empty());
+  }
   EXPECT_TRUE(CaptureFrame(small, DomainGrid{}, frame, 1, false));
 }
 

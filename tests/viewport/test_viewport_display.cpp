@@ -127,8 +127,10 @@ class TestDomain final : public host::Object, public SimulateDomain {
   uint64_t DisplayGeneration() const override { return generation; }
   uint64_t LookCounter() const override { return 1; }
   std::recursive_mutex& DisplayMutex() const override { return mutex; }
+  CellBox DisplayWindow(host::TimeValue) override { return window; }
 
   std::shared_ptr<const CacheFrame> frame;
+  CellBox window;
   uint64_t generation = 1;
   mutable std::recursive_mutex mutex;
 };
@@ -169,6 +171,27 @@ TEST_F(FirePointItemTest, FramesWithoutPointsShowBoxAndLabelOrNothing) {
   domain_->frame = MakeFrame({20, 20, 30}, {2, 2, 2}, 10.0f, 20.0f, 1.0f);
   item_->Realize(host::View(), 0);
   EXPECT_TRUE(item_->Batches().empty() && item_->PrimitiveTotal() == 0);
+}
+
+TEST_F(FirePointItemTest, AnAdaptiveWindowIsDrawnInsideTheBox) {
+  // A 20 x 20 x 30 grid of 10-unit cells stands on the pivot from (-100, -100, 0).
+  domain_->frame = MakeFrame({20, 20, 30}, {0, 0, 0}, 10.0f, 0.0f, 0.0f);
+  domain_->window = CellBox{{2, 4, 0}, {12, 10, 15}};
+  EXPECT_EQ(Realize(), 12) << "the window's twelve edges beyond the box and label";
+  const host::RenderBatch& lines = item_->Batches()[0];
+  std::vector<host::Point3> window;
+  for (size_t i = 0; i < lines.positions.size(); ++i)
+    if (lines.colorsArgb[i] == kWindowBoxColor) window.push_back(lines.positions[i]);
+  ASSERT_EQ(window.size(), 24u);
+  host::Point3 lo = window[0], hi = window[0];
+  for (const host::Point3& p : window) {
+    lo = {std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z)};
+    hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
+  }
+  EXPECT_TRUE(lo == host::Point3(-80, -60, 0) && hi == host::Point3(20, 0, 150));
+  // A window that does not fit the frame's grid (left from another bake) is not drawn.
+  domain_->window = CellBox{{0, 0, 0}, {21, 20, 30}};
+  EXPECT_EQ(Realize(), 0);
 }
 
 TEST_F(FirePointItemTest, RebuildsOnlyOnGenerationOrKeyChange) {
