@@ -19,6 +19,7 @@
 #include "host/scene/scene.h"
 #include "host/view/viewport.h"
 #include "io/png_writer.h"
+#include "io/vdb_export.h"
 #include "sim/cache_file.h"
 #include "sim/simulate_domain.h"
 
@@ -122,17 +123,6 @@ std::string NothingToRender(int32_t frameNumber) {
   return Format("Nothing to render at frame %d - simulate first, turn on Live, or move the time slider.", frameNumber);
 }
 
-// The grid a frame was simulated on, placed as the frame says.
-DomainGrid FrameGrid(const CacheFrame& frame) {
-  const CacheFrameHeader& h = frame.header;
-  DomainGrid grid;
-  grid.nx = h.nx, grid.ny = h.ny, grid.nz = h.nz;
-  grid.cellSize = h.cellSizeScene;
-  grid.cellSizeM = h.cellSize;
-  const host::Point3 origin = FrameGridOrigin(frame);
-  grid.originX = origin.x, grid.originY = origin.y, grid.originZ = origin.z;
-  return grid;
-}
 
 }  // namespace
 
@@ -251,12 +241,25 @@ std::string PreviewImagePath(std::string_view cacheFolder, int32_t frame) {
   return path + "preview_" + std::to_string(frame) + ".png";
 }
 
-host::Status PreviewFrame(host::Object* domain, const host::Node* node, host::TimeValue t) {
+namespace {
+
+// The frame a domain shows at time t and its number; a refusal when there is no domain or frame.
+host::Status FrameToRender(host::Object* domain, const host::Node* node, host::TimeValue t,
+                           std::shared_ptr<const CacheFrame>& frame, int32_t& frameNumber) {
   if (domain == nullptr || node == nullptr || DomainParams(domain) == nullptr || AsDomain(domain) == nullptr)
     return {false, "Select the TolvarisFire domain first."};
-  const int32_t frameNumber = int32_t(t / TicksPerFrame(node));
-  const std::shared_ptr<const CacheFrame> frame = DisplayFrame(domain, t);
+  frameNumber = int32_t(t / TicksPerFrame(node));
+  frame = DisplayFrame(domain, t);
   if (!frame) return {false, NothingToRender(frameNumber)};
+  return {true, {}};
+}
+
+}  // namespace
+
+host::Status PreviewFrame(host::Object* domain, const host::Node* node, host::TimeValue t) {
+  std::shared_ptr<const CacheFrame> frame;
+  int32_t frameNumber = 0;
+  if (host::Status found = FrameToRender(domain, node, t, frame, frameNumber); !found.ok) return found;
   const int32_t width = DomainParams(domain)->GetInt(kPreviewWidth, t).value_or(1280);
   RenderCamera camera;
   if (!PreviewCamera(domain, node, t, width, camera)) return {false, "No active viewport."};
@@ -267,7 +270,7 @@ host::Status PreviewFrame(host::Object* domain, const host::Node* node, host::Ti
   float ms = 0.0f;
   bool gpu = false;
   std::string status;
-  if (!RenderFrameToBytes(*frame, FrameGrid(*frame), camera, settings, bytes, &status, &ms, &gpu))
+  if (!RenderFrameToBytes(*frame, DomainGridOfFrame(*frame), camera, settings, bytes, &status, &ms, &gpu))
     return {false, status};
 
   std::unique_ptr<host::Bitmap>& shown = PreviewBitmap();
@@ -288,11 +291,9 @@ host::Status PreviewFrame(host::Object* domain, const host::Node* node, host::Ti
 }
 
 host::Status RenderViewFrame(host::Object* domain, const host::Node* node, host::TimeValue t) {
-  if (domain == nullptr || node == nullptr || DomainParams(domain) == nullptr || AsDomain(domain) == nullptr)
-    return {false, "Select the TolvarisFire domain first."};
-  const int32_t frameNumber = int32_t(t / TicksPerFrame(node));
-  const std::shared_ptr<const CacheFrame> frame = DisplayFrame(domain, t);
-  if (!frame) return {false, NothingToRender(frameNumber)};
+  std::shared_ptr<const CacheFrame> frame;
+  int32_t frameNumber = 0;
+  if (host::Status found = FrameToRender(domain, node, t, frame, frameNumber); !found.ok) return found;
   const host::View* view = host::TheViewports().ActiveView();
   RenderCamera camera;
   if (view == nullptr || !ViewportCamera(domain, node, t, view->width, camera)) return {false, "No active viewport."};
@@ -300,7 +301,7 @@ host::Status RenderViewFrame(host::Object* domain, const host::Node* node, host:
   float ms = 0.0f;
   bool gpu = false;
   std::string status;
-  if (!RenderFrameToBytes(*frame, FrameGrid(*frame), camera, MakeRenderSettings(DomainParams(domain), t), bytes,
+  if (!RenderFrameToBytes(*frame, DomainGridOfFrame(*frame), camera, MakeRenderSettings(DomainParams(domain), t), bytes,
                           &status, &ms, &gpu))
     return {false, status};
   ShowImage(bytes, camera, "Tolvaris Fire view", Format("Tolvaris Fire - view, frame %d", frameNumber));
