@@ -209,8 +209,17 @@ TEST_F(StudioRequests, RenderShowsTheFrameFromThePagesCamera) {
   ASSERT_EQ(away.status, 200);
   EXPECT_EQ(lit(*Image(away)), 0);
 
-  // Preview render looks through the view the page sent last and shows its image in the page.
+  // Preview render shows its image in the page: before the page sent a view through a view of the
+  // whole scene (960 x 640), then through the view the page sent last.
   EXPECT_EQ(studio->Handle({"GET", "/tok/api/preview.png", ""}).status, 404);
+  host::TheViewports().ClearActiveView();
+  studio.reset();
+  studio = std::make_unique<Studio>(session, bake.cache / "scene.json", "tok", bake.cache.path());
+  ASSERT_EQ(Post("input", {{"id", 7508}}).status, 202);
+  studio->WaitIdle();
+  const auto first = Image(studio->Handle({"GET", "/tok/api/preview.png", ""}));
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->Height(), 853);
   ASSERT_EQ(Post("render", Camera()).status, 200);
   ASSERT_EQ(Post("input", {{"id", 7508}}).status, 202);
   studio->WaitIdle();
