@@ -339,9 +339,10 @@ Response Studio::Render(const nlohmann::json& body) {
   if (!ReadView(body, view, &why)) return Refused(400, why);
   // The domain being edited, else the scene's first.
   host::Node* node = host::TheCommandPanel().EditedNode();
-  for (auto it = session_.scene.Nodes().begin(); !IsDomain(node) && it != session_.scene.Nodes().end(); ++it)
-    node = it->get();
-  if (!IsDomain(node)) return Refused(409, "The scene has no TolvarisFire domain to render.");
+  if (!IsDomain(node)) node = nullptr;
+  for (const auto& n : session_.scene.Nodes())
+    if (!node && IsDomain(n.get())) node = n.get();
+  if (!node) return Refused(409, "The scene has no TolvarisFire domain to render.");
   host::FPInterface* ops = host::FindInterface(kOpsInterface);
   if (!ops) return Refused(503, "The TolvarisFire plug-in is not loaded.");
   host::TheViewports().SetActiveView(view);
