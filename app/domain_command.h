@@ -4,6 +4,7 @@
 // exit status that follows from how the button's command went.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -19,6 +20,11 @@ inline constexpr int kSimulateButton = 7504;
 inline constexpr int kExportVdbButton = 7507;
 inline constexpr int kPreviewButton = 7508;
 inline constexpr int kResumeButton = 7515;
+// Its published interface and the ids of the functions the program calls there.
+inline constexpr const char* kOpsInterface = "TolvarisFireOps";
+inline constexpr uint32_t kOpsStatus = 4;
+inline constexpr uint32_t kOpsCompositeOver = 11;
+inline constexpr uint32_t kOpsRenderView = 12;
 
 // Shows a long command's progress on stderr: rewritten in place on a terminal, one line each
 // otherwise.

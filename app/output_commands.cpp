@@ -25,10 +25,6 @@ namespace app {
 
 namespace {
 
-constexpr const char* kOpsInterface = "TolvarisFireOps";
-constexpr uint32_t kOpsStatus = 4;
-constexpr uint32_t kOpsCompositeOver = 11;
-
 // The view the domain's previews are rendered from when it has no preview camera: the scene's
 // first camera at time t, or a view from the front and a little above that holds the domain's box.
 host::View SceneView(const host::Scene& scene, host::Node& domain, host::TimeValue t) {

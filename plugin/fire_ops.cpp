@@ -119,6 +119,17 @@ bool CompositeOver(host::Node* node, const std::string& background, const std::s
   return composited.ok;
 }
 
+// The frame the domain shows, rendered from the active viewport at its size and shown in the
+// host's bitmap window (the studio shows it in its page).
+bool RenderView(host::Node* node) {
+  FireObject* domain = CommandDomain(node);
+  if (!domain) return false;
+  const host::TimeValue t = ShowDomain(*domain, node);
+  host::Status rendered = RenderViewFrame(domain, node, t);
+  SetScriptStatus(std::move(rendered.message));
+  return rendered.ok;
+}
+
 }  // namespace
 
 std::string FrameInfoText(int liveMode, const CacheFrame& frame) {
@@ -151,7 +162,8 @@ FireOps::FireOps()
                    {kOpsCompositeOver,
                     "compositeOver",
                     FPType::Bool,
-                    {{"domain", FPType::Node}, {"background", FPType::String}, {"output", FPType::String}}}}) {}
+                    {{"domain", FPType::Node}, {"background", FPType::String}, {"output", FPType::String}}},
+                   {kOpsRenderView, "renderView", FPType::Bool, {{"domain", FPType::Node}}}}) {}
 
 host::Value FireOps::Dispatch(uint32_t functionId, const host::FPArgs& args) {
   switch (functionId) {
@@ -166,6 +178,7 @@ host::Value FireOps::Dispatch(uint32_t functionId, const host::FPArgs& args) {
     case kOpsPresetIndex: return PresetIndex(args[0].AsString());
     case kOpsFireFromEvents: return FireFromEvents(args[0].AsNode(), args[1].AsString(), args[2].AsFloat());
     case kOpsCompositeOver: return CompositeOver(args[0].AsNode(), args[1].AsString(), args[2].AsString());
+    case kOpsRenderView: return RenderView(args[0].AsNode());
     default: return host::Value::Unhandled();
   }
 }

@@ -1,5 +1,6 @@
 // TolvarisFireOps, the domain's scripting interface: every main command without the panels
-// (simulate, export, clear the cache, presets, the composite, fires from destruction events) and
+// (simulate, export, clear the cache, presets, the composite, a render of the active viewport,
+// fires from destruction events) and
 // queries of the frame a domain shows and of what the bridge hands other plug-ins. Each command
 // runs the same code as its panel button and leaves its message in one process-wide status text,
 // which `status` returns.
@@ -32,6 +33,8 @@ enum FireOpsFunction : uint32_t {
   kOpsPresetIndex = 9,
   kOpsFireFromEvents = 10,
   kOpsCompositeOver = 11,
+  // Beyond the interface's original commands: the current frame as the active viewport sees it.
+  kOpsRenderView = 12,
 };
 
 class FireOps : public host::FPInterface {

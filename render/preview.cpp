@@ -20,6 +20,7 @@
 #include "host/scene/scene.h"
 #include "host/view/viewport.h"
 #include "io/png_writer.h"
+#include "io/vdb_export.h"
 #include "sim/cache_file.h"
 #include "sim/simulate_domain.h"
 
@@ -100,6 +101,29 @@ std::unique_ptr<host::Bitmap>& PreviewBitmap() {
   static std::unique_ptr<host::Bitmap> bitmap;
   return bitmap;
 }
+
+// A host bitmap of the rendered bytes, shown in a window titled `title`; null when it cannot be made.
+std::unique_ptr<host::Bitmap> ShowImage(const std::vector<uint8_t>& bytes, const RenderCamera& camera,
+                                        const std::string& name, const std::string& title) {
+  std::string why;
+  std::unique_ptr<host::Bitmap> shown = host::CreateBitmap(camera.width, camera.height, 8, name, &why);
+  if (!shown) return nullptr;
+  std::vector<host::Rgba16> row(size_t(camera.width));
+  for (int32_t y = 0; y < camera.height; ++y) {
+    const uint8_t* src = bytes.data() + size_t(y) * size_t(camera.width) * 3;
+    for (int32_t x = 0; x < camera.width; ++x)
+      row[size_t(x)] = host::Rgba16{uint16_t(src[x * 3] * 257), uint16_t(src[x * 3 + 1] * 257),
+                                    uint16_t(src[x * 3 + 2] * 257), 65535};
+    shown->PutRow(y, row);
+  }
+  host::ShowBitmap(*shown, title, &why);
+  return shown;
+}
+
+std::string NothingToRender(int32_t frameNumber) {
+  return Format("Nothing to render at frame %d - simulate first, turn on Live, or move the time slider.", frameNumber);
+}
+
 
 }  // namespace
 
@@ -218,52 +242,46 @@ std::string PreviewImagePath(std::string_view cacheFolder, int32_t frame) {
   return path + "preview_" + std::to_string(frame) + ".png";
 }
 
-host::Status PreviewFrame(host::Object* domain, const host::Node* node, host::TimeValue t) {
+namespace {
+
+// The frame a domain shows at time t and its number; a refusal when there is no domain or frame.
+host::Status FrameToRender(host::Object* domain, const host::Node* node, host::TimeValue t,
+                           std::shared_ptr<const CacheFrame>& frame, int32_t& frameNumber) {
   if (domain == nullptr || node == nullptr || DomainParams(domain) == nullptr || AsDomain(domain) == nullptr)
     return {false, "Select the TolvarisFire domain first."};
-  const int32_t frameNumber = int32_t(t / TicksPerFrame(node));
+  frameNumber = int32_t(t / TicksPerFrame(node));
+  frame = DisplayFrame(domain, t);
+  if (!frame) return {false, NothingToRender(frameNumber)};
+  return {true, {}};
+}
+
+}  // namespace
+
+host::Status PreviewFrame(host::Object* domain, const host::Node* node, host::TimeValue t) {
+  std::shared_ptr<const CacheFrame> frame;
+  int32_t frameNumber = 0;
+  if (host::Status found = FrameToRender(domain, node, t, frame, frameNumber); !found.ok) return found;
+  // The image goes into the cache folder: not while another command writes there.
   const std::string folder = AsDomain(domain)->CacheFolder();
   host::FileLock lock;
   std::string refused;
   if (!LockCacheFolder(lock, folder, "A preview render", &refused)) return {false, refused};
-  const std::shared_ptr<const CacheFrame> frame = DisplayFrame(domain, t);
-  if (!frame) {
-    return {false, Format("Nothing to render at frame %d - simulate first, turn on Live, or move the time slider.",
-                    frameNumber)};
-  }
   const int32_t width = DomainParams(domain)->GetInt(kPreviewWidth, t).value_or(1280);
   RenderCamera camera;
   if (!PreviewCamera(domain, node, t, width, camera)) return {false, "No active viewport."};
   const RenderSettings settings = MakeRenderSettings(DomainParams(domain), t);
   const CacheFrameHeader& h = frame->header;
-  DomainGrid grid;
-  grid.nx = h.nx, grid.ny = h.ny, grid.nz = h.nz;
-  grid.cellSize = h.cellSizeScene;
-  grid.cellSizeM = h.cellSize;
-  const host::Point3 origin = FrameGridOrigin(*frame);
-  grid.originX = origin.x, grid.originY = origin.y, grid.originZ = origin.z;
 
   std::vector<uint8_t> bytes;
   float ms = 0.0f;
   bool gpu = false;
   std::string status;
-  if (!RenderFrameToBytes(*frame, grid, camera, settings, bytes, &status, &ms, &gpu)) return {false, status};
+  if (!RenderFrameToBytes(*frame, DomainGridOfFrame(*frame), camera, settings, bytes, &status, &ms, &gpu))
+    return {false, status};
 
   std::unique_ptr<host::Bitmap>& shown = PreviewBitmap();
   shown.reset();
-  std::string why;
-  shown = host::CreateBitmap(camera.width, camera.height, 8, "Tolvaris Fire preview", &why);
-  if (shown) {
-    std::vector<host::Rgba16> row(size_t(camera.width));
-    for (int32_t y = 0; y < camera.height; ++y) {
-      const uint8_t* src = bytes.data() + size_t(y) * size_t(camera.width) * 3;
-      for (int32_t x = 0; x < camera.width; ++x)
-        row[size_t(x)] = host::Rgba16{uint16_t(src[x * 3] * 257), uint16_t(src[x * 3 + 1] * 257),
-                                      uint16_t(src[x * 3 + 2] * 257), 65535};
-      shown->PutRow(y, row);
-    }
-    host::ShowBitmap(*shown, Format("Tolvaris Fire - preview, frame %d", frameNumber), &why);
-  }
+  shown = ShowImage(bytes, camera, "Tolvaris Fire preview", Format("Tolvaris Fire - preview, frame %d", frameNumber));
 
   const std::string path = PreviewImagePath(folder, frameNumber);
   status = Format("Preview of frame %d: %.0f ms on the %s, %d x %d (%dx%dx%d cells).", frameNumber, double(ms),
@@ -275,6 +293,25 @@ host::Status PreviewFrame(host::Object* domain, const host::Node* node, host::Ti
   }
   status += "\nSaved " + path;
   return {true, status};
+}
+
+host::Status RenderViewFrame(host::Object* domain, const host::Node* node, host::TimeValue t) {
+  std::shared_ptr<const CacheFrame> frame;
+  int32_t frameNumber = 0;
+  if (host::Status found = FrameToRender(domain, node, t, frame, frameNumber); !found.ok) return found;
+  const host::View* view = host::TheViewports().ActiveView();
+  RenderCamera camera;
+  if (view == nullptr || !ViewportCamera(domain, node, t, view->width, camera)) return {false, "No active viewport."};
+  std::vector<uint8_t> bytes;
+  float ms = 0.0f;
+  bool gpu = false;
+  std::string status;
+  if (!RenderFrameToBytes(*frame, DomainGridOfFrame(*frame), camera, MakeRenderSettings(DomainParams(domain), t), bytes,
+                          &status, &ms, &gpu))
+    return {false, status};
+  ShowImage(bytes, camera, "Tolvaris Fire view", Format("Tolvaris Fire - view, frame %d", frameNumber));
+  return {true, Format("View of frame %d: %.0f ms on the %s, %d x %d.", frameNumber, double(ms), gpu ? "GPU" : "CPU",
+                       camera.width, camera.height)};
 }
 
 host::Status CompositeFrame(host::Object* domain, const host::Node* node, host::TimeValue t,

@@ -60,6 +60,10 @@ std::string PreviewImagePath(std::string_view cacheFolder, int32_t frame);
 // the cache. The message says what happened.
 host::Status PreviewFrame(host::Object* domain, const host::Node* node, host::TimeValue t);
 
+// Renders the display frame of time t as the active viewport sees it, at the viewport's size (at
+// least 64 pixels a side), and shows it in the host's bitmap window; nothing is saved.
+host::Status RenderViewFrame(host::Object* domain, const host::Node* node, host::TimeValue t);
+
 // Renders the display frame of time t over the image at `backgroundPath` (at its size) and saves
 // the result as a PNG at `outputPath`.
 host::Status CompositeFrame(host::Object* domain, const host::Node* node, host::TimeValue t,

@@ -9,6 +9,8 @@
 
 #include "app/domain_command.h"
 #include "host/core/platform.h"
+#include "host/core/status.h"
+#include "host/plugins/publish.h"
 #include "host/scene/class_desc.h"
 #include "host/scene/objects.h"
 #include "host/scene/scene_file.h"
@@ -64,6 +66,23 @@ bool ReadPoint(const nlohmann::json& v, host::Point3& p) {
 
 const host::ClassDesc* DomainClass() { return host::FindClassDesc(kDomainClass); }
 
+bool IsDomain(const host::Node* node) {
+  return node && node->GetObject() && node->GetObject()->ClassName() == kDomainClass;
+}
+
+bool ReadCoordinates(const nlohmann::json& v, host::Point3& p) {
+  if (!ReadPoint(v, p)) return false;
+  return std::abs(p.x) <= 1e9f && std::abs(p.y) <= 1e9f && std::abs(p.z) <= 1e9f;
+}
+
+bool ReadSide(const nlohmann::json& body, const char* name, int& side) {
+  if (!body.contains(name) || !body[name].is_number_integer()) return false;
+  const long long v = body[name].get<long long>();
+  if (v < kMinRenderSide || v > kMaxRenderSide) return false;
+  side = int(v);
+  return true;
+}
+
 }  // namespace
 
 std::string MakeToken() {
@@ -75,6 +94,33 @@ std::string MakeToken() {
     token += digits;
   }
   return token;
+}
+
+bool ReadView(const nlohmann::json& body, host::View& view, std::string* message) {
+  int width = 0, height = 0;
+  if (!ReadSide(body, "width", width) || !ReadSide(body, "height", height))
+    return host::Fail(message, "The render size must be whole numbers of " + std::to_string(kMinRenderSide) + " to " +
+                                   std::to_string(kMaxRenderSide) + " pixels a side.");
+  const nlohmann::json camera = body.contains("camera") ? body["camera"] : nlohmann::json();
+  host::Point3 eye, target, up(0, 0, 1);
+  if (!camera.is_object() || !camera.contains("position") || !camera.contains("target") ||
+      !ReadCoordinates(camera["position"], eye) || !ReadCoordinates(camera["target"], target) ||
+      (camera.contains("up") && !ReadCoordinates(camera["up"], up)))
+    return host::Fail(message, "The camera needs a position, a target and an up of three finite numbers each.");
+  if (!(host::Length(target - eye) > 1e-6f * std::max(1.0f, host::Length(eye))))
+    return host::Fail(message, "The camera's position and target must differ.");
+  const double fov = camera.contains("fov") && camera["fov"].is_number() ? camera["fov"].get<double>() : 0.0;
+  if (!(fov > 0.0 && fov < 180.0))
+    return host::Fail(message, "The camera's field of view must lie between 0 and 180 degrees.");
+  view = host::View();
+  view.width = width;
+  view.height = height;
+  view.perspective = true;
+  // The page's field of view spans the height, the host's the width.
+  const double halfHeight = std::tan(fov * 0.5 * 3.14159265358979323846 / 180.0);
+  view.fov = float(2.0 * std::atan(halfHeight * double(width) / double(height)));
+  view.affineTM = host::LookAt(eye, target, up).Inverse();
+  return true;
 }
 
 Studio::Studio(Session& session, fs::path sceneFile, std::string token, fs::path webRoot)
@@ -92,6 +138,13 @@ Studio::Studio(Session& session, fs::path sceneFile, std::string token, fs::path
     }
   }
   host::EvaluateScene(session_.scene, session_.scene.time.currentTime);
+  // Preview render looks through the active view: the page's once it sends one, until then a view
+  // of the whole scene.
+  if (!host::TheViewports().ActiveView())
+    host::TheViewports().SetActiveView(host::DefaultSceneView(session_.scene, session_.scene.time.currentTime, 960, 640));
+  host::SetBitmapShowHook([this](const host::Bitmap& bitmap, const std::string& title, std::string* message) {
+    return OnShown(bitmap, title, message);
+  });
   Refresh();
 }
 
@@ -99,6 +152,7 @@ Studio::~Studio() {
   host::RequestStop();
   if (worker_.joinable()) worker_.join();
   host::ClearStop();
+  host::SetBitmapShowHook({});
   std::lock_guard lock(sceneMutex_);
   host::TheCommandPanel().EndEdit();
   host::TheCommandPanel().SetListener(nullptr);
@@ -131,6 +185,7 @@ Response Studio::StaticFile(const std::string& rest) const {
 
 Response Studio::Api(const std::string& name, const Request& request) {
   if (request.method == "GET") {
+    if (name == "preview.png") return PreviewImage();
     if (name != "state" && name != "display") return Refused(404, "No such request.");
     // While a command runs the page sees what its last progress report showed.
     if (busy_) {
@@ -153,6 +208,9 @@ Response Studio::Api(const std::string& name, const Request& request) {
   if (busy_) return Json(409, {{"ok", false}, {"ignored", true}, {"message", kBusy}});
   std::unique_lock lock(sceneMutex_);
   if (busy_) return Json(409, {{"ok", false}, {"ignored", true}, {"message", kBusy}});
+  // The view and its render change nothing the page shows besides the image: no refresh.
+  if (name == "view") return SetView(body);
+  if (name == "render") return Render(body);
   Response response;
   if (name == "input") response = Input(body);
   else if (name == "frame") response = SetFrame(body);
@@ -265,6 +323,66 @@ Response Studio::Save() {
   }
   status_ = "Saved " + sceneFile_.string();
   return Json(200, {{"ok", true}, {"message", status_}});
+}
+
+Response Studio::SetView(const nlohmann::json& body) {
+  host::View view;
+  std::string why;
+  if (!ReadView(body, view, &why)) return Refused(400, why);
+  host::TheViewports().SetActiveView(view);
+  return Json(200, {{"ok", true}});
+}
+
+Response Studio::Render(const nlohmann::json& body) {
+  host::View view;
+  std::string why;
+  if (!ReadView(body, view, &why)) return Refused(400, why);
+  // The domain being edited, else the scene's first.
+  host::Node* node = host::TheCommandPanel().EditedNode();
+  if (!IsDomain(node)) node = nullptr;
+  for (const auto& n : session_.scene.Nodes())
+    if (!node && IsDomain(n.get())) node = n.get();
+  if (!node) return Refused(409, "The scene has no TolvarisFire domain to render.");
+  host::FPInterface* ops = host::FindInterface(kOpsInterface);
+  if (!ops) return Refused(503, "The TolvarisFire plug-in is not loaded.");
+  host::TheViewports().SetActiveView(view);
+  viewWanted_ = true;
+  viewPng_.clear();
+  bool ok = false;
+  try {
+    const host::Value result = ops->Invoke(kOpsRenderView, {node});
+    const host::Value text = ops->Invoke(kOpsStatus, {});
+    ok = result.Type() == host::FPType::Bool && result.AsBool();
+    if (text.Type() == host::FPType::String) why = text.AsString();
+  } catch (const std::exception& e) {
+    why = std::string(kOpsInterface) + ": " + e.what();  // a plug-in that publishes another interface
+  }
+  viewWanted_ = false;
+  if (!ok || viewPng_.empty()) return Refused(409, why.empty() ? std::string("The view could not be rendered.") : why);
+  return {200, "image/png", std::string(viewPng_.begin(), viewPng_.end())};
+}
+
+Response Studio::PreviewImage() {
+  std::lock_guard snap(snapMutex_);
+  if (previewPng_.empty()) return Refused(404, "No preview has been rendered yet.");
+  return {200, "image/png", std::string(previewPng_.begin(), previewPng_.end())};
+}
+
+bool Studio::OnShown(const host::Bitmap& bitmap, const std::string& title, std::string* message) {
+  // Called by the plug-in on a thread that holds the scene: a render request or a panel command.
+  std::vector<uint8_t> png;
+  if (!host::EncodeBitmapPng(bitmap, &png, message)) return false;
+  if (viewWanted_) {
+    viewPng_ = std::move(png);
+    return true;
+  }
+  {
+    std::lock_guard snap(snapMutex_);
+    previewPng_ = std::move(png);
+  }
+  Push("preview", nlohmann::json{{"title", title}, {"width", bitmap.Width()}, {"height", bitmap.Height()}}.dump());
+  if (message) *message = "shown in the studio's page";
+  return true;
 }
 
 nlohmann::json Studio::State() {

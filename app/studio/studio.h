@@ -3,6 +3,11 @@
 // the command line (the command panel, the creation procedure, scene evaluation and saving), and
 // it gets back the panels and the display items as data to draw.
 //
+// The rendered view: the page sends its camera and size, the studio makes that the host's active
+// view and asks the plug-in to render the frame the domain shows from it (its published
+// `renderView`); the bitmap the plug-in shows comes back to the page as a PNG. Bitmaps shown at
+// other times (Preview render) are kept for the page to fetch, announced by a "preview" event.
+//
 // The HTTP layer (studio_command.cpp) calls Handle from its worker threads; Handle serialises all
 // scene access. Panel buttons run on the studio's own command thread so that a long command
 // (SIMULATE) leaves the page alive: while one runs, the page reads the state and the drawing of the
@@ -17,10 +22,13 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "app/command.h"
+#include "host/view/bitmap.h"
+#include "host/view/viewport.h"
 #include "host/scene/creation.h"
 #include "host/scene/panels.h"
 
@@ -71,6 +79,11 @@ class Studio : private host::PanelListener {
   Response Create(const nlohmann::json& body);
   Response Select(const nlohmann::json& body);
   Response Save();
+  Response SetView(const nlohmann::json& body);
+  Response Render(const nlohmann::json& body);
+  Response PreviewImage();
+  // The host's bitmap window: the view a render asked for, or a preview for the page.
+  bool OnShown(const host::Bitmap& bitmap, const std::string& title, std::string* message);
   // Callers hold the scene lock.
   nlohmann::json State();
   nlohmann::json Display();
@@ -90,8 +103,11 @@ class Studio : private host::PanelListener {
   std::string status_;       // the studio's own status: what Save or a refused input said
   nlohmann::json progress_;  // the running command's last report
 
-  std::mutex snapMutex_;  // the snapshots handed out while a command runs
+  std::mutex snapMutex_;  // the snapshots handed out while a command runs, and the last preview
   std::string stateSnap_, displaySnap_;
+  std::vector<uint8_t> previewPng_;
+  bool viewWanted_ = false;  // a render is under way: the next bitmap shown is its answer
+  std::vector<uint8_t> viewPng_;
 
   std::mutex eventMutex_;
   std::condition_variable eventCv_;
@@ -104,5 +120,17 @@ class Studio : private host::PanelListener {
 
 // A fresh token: 32 hex digits from the system's random source.
 std::string MakeToken();
+
+// The sizes a rendered view may have, in pixels a side.
+inline constexpr int kMinRenderSide = 64;
+inline constexpr int kMaxRenderSide = 4096;
+
+// The page's camera as a host view: {"camera": {"position": [x, y, z], "target": [x, y, z],
+// "up": [x, y, z] (optional, +z), "fov": degrees}, "width": W, "height": H}, in world units, the
+// field of view spanning the height as the page's camera has it. False with a message for
+// anything the renderer cannot use: a size outside kMinRenderSide to kMaxRenderSide, coordinates
+// that are not finite numbers (or beyond 1e9), an eye on its target, a field of view outside
+// (0, 180) degrees.
+bool ReadView(const nlohmann::json& body, host::View& view, std::string* message);
 
 }  // namespace app::studio

@@ -99,15 +99,17 @@ std::unique_ptr<Bitmap> LoadBitmapFile(const std::filesystem::path& path, std::s
   return bitmap;
 }
 
-bool SaveBitmapPng(const Bitmap& bitmap, const std::filesystem::path& path, std::string* message) {
+namespace {
+
+// The bitmap's rows as PNG samples: RGBA, 8 or 16 bits as stored, most significant byte first.
+bool PackRows(const Bitmap& bitmap, std::vector<uint8_t>& bytes) {
   const int w = bitmap.Width(), h = bitmap.Height();
   const bool deep = bitmap.BitsPerChannel() == 16;
   const std::size_t rowBytes = std::size_t(w) * 4 * (deep ? 2 : 1);
-  std::vector<uint8_t> bytes;
   try {
     bytes.resize(rowBytes * std::size_t(h));
   } catch (const std::bad_alloc&) {
-    return Fail(message, "cannot write '" + path.string() + "': out of memory");
+    return false;
   }
   std::vector<Rgba16> row(static_cast<std::size_t>(w));
   for (int y = 0; y < h; ++y) {
@@ -124,7 +126,23 @@ bool SaveBitmapPng(const Bitmap& bitmap, const std::filesystem::path& path, std:
       }
     }
   }
-  return codec::WritePngFile(path, w, h, 4, deep ? 16 : 8, bytes.data(), message);
+  return true;
+}
+
+}  // namespace
+
+bool SaveBitmapPng(const Bitmap& bitmap, const std::filesystem::path& path, std::string* message) {
+  std::vector<uint8_t> bytes;
+  if (!PackRows(bitmap, bytes)) return Fail(message, "cannot write '" + path.string() + "': out of memory");
+  return codec::WritePngFile(path, bitmap.Width(), bitmap.Height(), 4, bitmap.BitsPerChannel(), bytes.data(),
+                             message);
+}
+
+bool EncodeBitmapPng(const Bitmap& bitmap, std::vector<uint8_t>* png, std::string* message) {
+  std::vector<uint8_t> bytes;
+  if (!PackRows(bitmap, bytes)) return Fail(message, "cannot encode a PNG image: out of memory");
+  return codec::EncodePngBytes(bitmap.Width(), bitmap.Height(), 4, bitmap.BitsPerChannel(), bytes.data(), png,
+                               message);
 }
 
 void SetBitmapShowHook(BitmapShowHook hook) { ShowHookSlot() = std::move(hook); }

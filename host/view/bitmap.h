@@ -58,6 +58,8 @@ std::unique_ptr<Bitmap> LoadBitmapFile(const std::filesystem::path& path, std::s
 
 // Saves an RGBA PNG of the bitmap's depth. The file appears under its name only when complete.
 bool SaveBitmapPng(const Bitmap& bitmap, const std::filesystem::path& path, std::string* message);
+// The same PNG file's bytes in memory (a page or a socket shows them); `png` is untouched on failure.
+bool EncodeBitmapPng(const Bitmap& bitmap, std::vector<uint8_t>* png, std::string* message);
 
 // Showing a bitmap in a window titled `title`. The hook returns false with a message when it
 // could not show it.

@@ -70,7 +70,24 @@ struct PngWriter {
   }
 };
 
-bool EncodePng(PngWriter* w, std::FILE* fp, int width, int height, int channels, int bitDepth, png_bytep* rows) {
+// Appends what libpng writes to the vector behind its io pointer.
+void PngAppend(png_structp png, png_bytep data, png_size_t size) {
+  auto* out = static_cast<std::vector<uint8_t>*>(png_get_io_ptr(png));
+  bool full = false;
+  try {
+    out->insert(out->end(), data, data + size);
+  } catch (const std::bad_alloc&) {
+    full = true;
+  }
+  // Outside the handler: the jump must not leave an exception behind.
+  if (full) png_error(png, "out of memory");
+}
+
+void PngFlushNothing(png_structp) {}
+
+// Encodes into the file `fp`, or when it is null into `memory`.
+bool EncodePng(PngWriter* w, std::FILE* fp, std::vector<uint8_t>* memory, int width, int height, int channels,
+               int bitDepth, png_bytep* rows) {
   if (setjmp(w->err.jump)) return false;
   w->png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &w->err, PngErrorFn, PngWarningFn);
   if (w->png) w->info = png_create_info_struct(w->png);
@@ -78,7 +95,8 @@ bool EncodePng(PngWriter* w, std::FILE* fp, int width, int height, int channels,
     Refuse(&w->err, "out of memory");
     return false;
   }
-  png_init_io(w->png, fp);
+  if (fp) png_init_io(w->png, fp);
+  else png_set_write_fn(w->png, memory, PngAppend, PngFlushNothing);
   png_set_IHDR(w->png, w->info, png_uint_32(width), png_uint_32(height), bitDepth,
                channels == 4 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
@@ -390,31 +408,54 @@ bool ReadImageFile(const std::filesystem::path& path, DecodedImage* out, std::st
   return ok;
 }
 
+namespace {
+
+// The row table of an image laid out as in DecodedImage; an empty reason when it could be made.
+std::string RowTable(int width, int height, int channels, int bitDepth, const uint8_t* rows,
+                     std::vector<png_bytep>& table) {
+  if (width < 1 || height < 1 || width > kMaxImageSide || height > kMaxImageSide || !rows)
+    return "no image or a size out of range";
+  if ((channels != 3 && channels != 4) || (bitDepth != 8 && bitDepth != 16)) return "unsupported pixel layout";
+  const size_t rowBytes = size_t(width) * size_t(channels) * size_t(bitDepth / 8);
+  try {
+    table.resize(static_cast<size_t>(height));
+  } catch (const std::bad_alloc&) {
+    return "out of memory";
+  }
+  for (size_t y = 0; y < table.size(); ++y) table[y] = const_cast<png_bytep>(rows + y * rowBytes);
+  return {};
+}
+
+}  // namespace
+
 bool WritePngFile(const std::filesystem::path& path, int width, int height, int channels, int bitDepth,
                   const uint8_t* rows, std::string* message) {
   const auto fail = [&](const std::string& reason) {
     return Fail(message, "cannot write " + Quote(path) + ": " + reason);
   };
-  if (width < 1 || height < 1 || width > kMaxImageSide || height > kMaxImageSide || !rows)
-    return fail("no image or a size out of range");
-  if ((channels != 3 && channels != 4) || (bitDepth != 8 && bitDepth != 16))
-    return fail("unsupported pixel layout");
-
-  const size_t rowBytes = size_t(width) * size_t(channels) * size_t(bitDepth / 8);
   std::vector<png_bytep> rowTable;
-  try {
-    rowTable.resize(static_cast<size_t>(height));
-  } catch (const std::bad_alloc&) {
-    return fail("out of memory");
-  }
-  for (size_t y = 0; y < rowTable.size(); ++y) rowTable[y] = const_cast<png_bytep>(rows + y * rowBytes);
-
+  if (const std::string why = RowTable(width, height, channels, bitDepth, rows, rowTable); !why.empty())
+    return fail(why);
   AtomicFile file(path);
   if (!file.Open()) return fail(file.Error());
   PngWriter writer;
-  if (!EncodePng(&writer, file.Stream(), width, height, channels, bitDepth, rowTable.data()))
+  if (!EncodePng(&writer, file.Stream(), nullptr, width, height, channels, bitDepth, rowTable.data()))
     return fail(std::string(writer.err.text));
   if (!file.Commit()) return fail(file.Error());
+  return true;
+}
+
+bool EncodePngBytes(int width, int height, int channels, int bitDepth, const uint8_t* rows,
+                    std::vector<uint8_t>* png, std::string* message) {
+  const auto fail = [&](const std::string& reason) { return Fail(message, "cannot encode a PNG image: " + reason); };
+  std::vector<png_bytep> rowTable;
+  if (const std::string why = RowTable(width, height, channels, bitDepth, rows, rowTable); !why.empty())
+    return fail(why);
+  std::vector<uint8_t> out;
+  PngWriter writer;
+  if (!EncodePng(&writer, nullptr, &out, width, height, channels, bitDepth, rowTable.data()))
+    return fail(std::string(writer.err.text));
+  *png = std::move(out);
   return true;
 }
 

@@ -35,4 +35,8 @@ bool ReadImageFile(const std::filesystem::path& path, DecodedImage* out, std::st
 bool WritePngFile(const std::filesystem::path& path, int width, int height, int channels, int bitDepth,
                   const uint8_t* rows, std::string* message);
 
+// The same PNG encoded into memory: `png` receives the whole file, or stays untouched on failure.
+bool EncodePngBytes(int width, int height, int channels, int bitDepth, const uint8_t* rows,
+                    std::vector<uint8_t>* png, std::string* message);
+
 }  // namespace host::codec

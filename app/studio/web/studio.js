@@ -11,11 +11,13 @@ const post = async (name, body) => {
 
 // ---- viewport -------------------------------------------------------------------------------
 const host = $('viewport');
-const renderer = new THREE.WebGLRenderer({ antialias: true, preserveDrawingBuffer: true });
+// Transparent where nothing is drawn, so that the rendered view can lie under it.
+const renderer = new THREE.WebGLRenderer({ antialias: true, preserveDrawingBuffer: true, alpha: true });
 renderer.setPixelRatio(window.devicePixelRatio);
 host.appendChild(renderer.domElement);
 const scene = new THREE.Scene();
-scene.background = new THREE.Color(0x3a3d42);
+const backdrop = new THREE.Color(0x3a3d42);
+scene.background = backdrop;
 const camera = new THREE.PerspectiveCamera(45, 1, 0.1, 1e6);
 camera.up.set(0, 0, 1);
 camera.position.set(300, -500, 300);
@@ -33,7 +35,7 @@ function resize() {
   camera.aspect = w / Math.max(h, 1);
   camera.updateProjectionMatrix();
 }
-window.addEventListener('resize', resize);
+window.addEventListener('resize', () => { resize(); viewMoved(); });
 resize();
 (function animate() { requestAnimationFrame(animate); controls.update(); renderer.render(scene, camera); })();
 
@@ -66,7 +68,9 @@ function showDisplay(display) {
       drawn.add(new THREE.LineSegments(geometry, new THREE.LineBasicMaterial({ vertexColors: true })));
     } else {
       points += batch.count;
-      drawn.add(new THREE.Points(geometry, new THREE.PointsMaterial({ vertexColors: true, size: Math.max(batch.pointSize, 3), sizeAttenuation: false })));
+      const cloud = new THREE.Points(geometry, new THREE.PointsMaterial({ vertexColors: true, size: Math.max(batch.pointSize, 3), sizeAttenuation: false }));
+      cloud.visible = viewMode === 'points';
+      drawn.add(cloud);
     }
   }
   // The view takes in the whole scene when it first shows and whenever the scene's extent changes
@@ -76,6 +80,8 @@ function showDisplay(display) {
   if (display.bounds && extent !== framed && !dragging) { frameBounds(display.bounds); framed = extent; }
   window.studio.points = points;
   window.studio.displayFrame = display.frame;
+  // A new frame or setting: rendered again, small while the slider moves or plays.
+  if (viewMode === 'rendered') requestRender(playing || sliding);
 }
 
 let displayBusy = false, displayAgain = false;
@@ -103,6 +109,87 @@ function boxOnScreen(rect) {
   }
   return out;
 }
+
+// ---- the rendered view -------------------------------------------------------------------------
+// The frame the domain shows, rendered by the fire's own renderer from this camera at the
+// viewport's size (a third of it while the camera moves or the slider plays, the full size once
+// they rest) and laid under the canvas, whose lines (the meshes, the domain's box) stay on top.
+let viewMode = 'points';
+let renderBusy = false, renderPending = null, restTimer = 0, renderUrl = null;
+
+// The camera and size for the server; at least 64 pixels a side, the viewport's aspect kept.
+function viewRequest(scale) {
+  const w = Math.max(1, host.clientWidth), h = Math.max(1, host.clientHeight);
+  const s = Math.min(Math.max(scale, 64 / Math.min(w, h)), 4096 / Math.max(w, h));
+  return { camera: { position: camera.position.toArray(), target: controls.target.toArray(), up: camera.up.toArray(), fov: camera.fov },
+    width: Math.round(w * s), height: Math.round(h * s) };
+}
+
+function renderNote(text) { $('render-note').textContent = text; $('render-note').hidden = !text; }
+
+async function sendRender(scale) {
+  if (renderBusy) { renderPending = scale; return; }
+  renderBusy = true;
+  const body = viewRequest(scale);
+  try {
+    const res = await fetch('api/render', { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(body) });
+    if (res.ok) {
+      const url = URL.createObjectURL(await res.blob());
+      const img = $('rendered');
+      await new Promise((resolve) => { img.onload = resolve; img.onerror = resolve; img.src = url; });
+      if (renderUrl) URL.revokeObjectURL(renderUrl);
+      renderUrl = url;
+      img.hidden = viewMode !== 'rendered';
+      renderNote('');
+      window.studio.rendered = { count: (window.studio.rendered?.count ?? 0) + 1, full: scale === 1, ...body };
+    } else {
+      const r = await res.json().catch(() => ({}));
+      // While a command runs the last image stays; anything else is said where the image was.
+      if (!r.ignored) { $('rendered').hidden = true; renderNote(r.message ?? `render failed (${res.status})`); }
+    }
+  } finally { renderBusy = false; }
+  if (renderPending !== null) { const next = renderPending; renderPending = null; sendRender(next); }
+}
+
+function requestRender(moving) {
+  clearTimeout(restTimer);
+  if (moving) { sendRender(1 / 3); restTimer = setTimeout(() => sendRender(1), 300); } else sendRender(1);
+}
+
+// The camera moved: the rendered view follows; the host's active view (Preview render looks
+// through it) follows once the camera rests.
+function viewMoved() {
+  if (viewMode === 'rendered') { requestRender(true); return; }
+  clearTimeout(restTimer);
+  restTimer = setTimeout(() => post('view', viewRequest(1)), 300);
+}
+controls.addEventListener('change', viewMoved);
+
+function setViewMode(mode) {
+  viewMode = mode;
+  const rendered = mode === 'rendered';
+  scene.background = rendered ? null : backdrop;
+  grid.visible = !rendered;
+  for (const child of drawn.children) if (child.isPoints) child.visible = !rendered;
+  $('rendered').hidden = !rendered || !renderUrl;
+  renderNote('');
+  if (rendered) requestRender(false);
+}
+$('view-mode').addEventListener('change', () => setViewMode($('view-mode').value));
+
+// Preview render's image, shown over the viewport until closed.
+async function showPreview(info) {
+  const res = await fetch('api/preview.png');
+  if (!res.ok) return;
+  const figure = $('preview'), img = figure.querySelector('img');
+  const old = img.src, blob = await res.blob();
+  await new Promise((resolve) => { img.onload = resolve; img.onerror = resolve; img.src = URL.createObjectURL(blob); });
+  if (old.startsWith('blob:')) URL.revokeObjectURL(old);
+  figure.querySelector('figcaption').textContent = `${info.title} (${info.width} x ${info.height})`;
+  figure.hidden = false;
+  window.studio.preview = { ...info, shown: img.naturalWidth };
+}
+$('preview-close').addEventListener('click', () => { $('preview').hidden = true; });
 
 // ---- creating a domain by dragging -----------------------------------------------------------
 let creating = false, dragging = false;
@@ -325,9 +412,11 @@ $('play').addEventListener('click', async () => {
 $('save').addEventListener('click', async () => { const r = await post('save'); $('status').textContent = r.message ?? ''; });
 $('stop').addEventListener('click', () => post('stop'));
 
-window.studio = { project: boxOnScreen, state: null, points: 0, displayFrame: null, progress: null, progressLog: [], done: [] };
+window.studio = { project: boxOnScreen, state: null, points: 0, displayFrame: null, progress: null, progressLog: [], done: [],
+  rendered: null, preview: null };
 const events = new EventSource('api/events');
 events.addEventListener('state', (e) => { showState(JSON.parse(e.data)); refreshDisplay(); });
 events.addEventListener('progress', (e) => showProgress(JSON.parse(e.data)));
 events.addEventListener('done', (e) => window.studio.done.push(JSON.parse(e.data)));
+events.addEventListener('preview', (e) => showPreview(JSON.parse(e.data)));
 fetch('api/state').then((r) => r.json()).then((s) => { showState(s); refreshDisplay(); });

@@ -1,7 +1,8 @@
 // The studio in a real browser: Debian's chromium, headless, driven by playwright-core. Starts
 // `tolvaris studio` on a free loopback port, drags out a domain, applies Campfire, scrubs to frame
-// 20 and looks for the live fire in a screenshot, changes a display setting, bakes, exports VDB
-// files and saves; the saved scene then bakes from the command line into the same cache.
+// 20 and looks for the live fire in a screenshot, changes a display setting, looks at the rendered
+// view from two cameras and at Preview render's image, bakes, exports VDB files and saves; the
+// saved scene then bakes from the command line into the same cache.
 //
 //   node studio_browser.mjs TOLVARIS WEB_FOLDER OUT_FOLDER
 import { spawn, spawnSync } from 'node:child_process';
@@ -38,7 +39,7 @@ fs.writeFileSync(sceneFile, JSON.stringify({
 // Control ids: the domain's parameters show as 100000 + their id; the Simulate panel's own.
 const P = (id) => 100000 + id;
 const ids = { resolution: P(3), emitters: P(8), endFrame: P(34), vpMode: P(39), vpPoints: P(40), liveResolution: P(46),
-  outPRT: P(63), outPreview: P(65), presets: 7502, apply: 7503, simulate: 7504, exportVdb: 7507, liveText: 7512 };
+  outPRT: P(63), outPreview: P(65), presets: 7502, apply: 7503, simulate: 7504, exportVdb: 7507, preview: 7508, liveText: 7512 };
 
 const server = spawn(tolvaris, ['--documents', docs, 'studio', sceneFile, '--port', '0'], { stdio: ['ignore', 'pipe', 'inherit'] });
 const url = await new Promise((resolve, reject) => {
@@ -152,14 +153,17 @@ try {
       g.drawImage(img, 0, 0);
       const { data } = g.getImageData(0, 0, c.width, c.height);
       const r = window.studio.boxRect();
-      let warm = 0, box = 0;
-      for (let y = Math.max(0, r.y0); y < Math.min(c.height, r.y1); ++y)
-        for (let x = Math.max(0, r.x0); x < Math.min(c.width, r.x1); ++x) {
+      const v = document.querySelector('#viewport').getBoundingClientRect();
+      let warm = 0, box = 0, all = 0, sx = 0, sy = 0;
+      for (let y = Math.ceil(v.top); y < Math.min(c.height, v.bottom); ++y)
+        for (let x = Math.ceil(v.left); x < Math.min(c.width, v.right); ++x) {
           const i = 4 * (y * c.width + x), R = data[i], G = data[i + 1], B = data[i + 2];
-          if (R > 180 && Math.abs(R - 255) < 3 && Math.abs(G - 138) < 3 && Math.abs(B - 30) < 3) ++box;
-          else if (R > 150 && R > B + 80 && G < R) ++warm;
+          const inside = x >= r.x0 && x < r.x1 && y >= r.y0 && y < r.y1;
+          if (R > 180 && Math.abs(R - 255) < 3 && Math.abs(G - 138) < 3 && Math.abs(B - 30) < 3) box += inside;
+          else if (R > 150 && R > B + 80 && G < R) { warm += inside; ++all; sx += x; sy += y; }
         }
-      return { warm, box, rect: r };
+      // Where the warm pixels of the whole viewport lie on average.
+      return { warm, box, rect: r, all, centre: all ? [Math.round(sx / all), Math.round(sy / all)] : null };
     }, fs.readFileSync(file).toString('base64'));
   };
   await page.evaluate(() => {
@@ -180,6 +184,52 @@ try {
   check(live.warm - boxOnly.warm > 500, `live fire inside the box at frame 20 (${live.warm} warm pixels, ${boxOnly.warm} with the box alone)`);
   check((await control(ids.liveText)).text === liveText, 'the live run did not restart');
   await setValue(ids.vpMode, 0);
+  await waitFor(() => window.studio.points > 0);
+
+  // The rendered view: the frame rendered by the fire's own renderer from the page's camera, at the
+  // viewport's size, under the box's lines; the points are hidden.
+  const renders = () => studio(() => window.studio.rendered?.count ?? 0);
+  const fullRender = async (n) => {
+    await waitFor((k) => window.studio.rendered?.count > k && window.studio.rendered.full, n);
+    await page.waitForTimeout(400);  // a later request the camera's rest may still send
+    await waitFor(() => window.studio.rendered.full);
+    return studio(() => window.studio.rendered);
+  };
+  await page.locator('#view-mode').selectOption('rendered');
+  const first = await fullRender(0);
+  const size = await studio(() => [document.getElementById('viewport').clientWidth, document.getElementById('viewport').clientHeight]);
+  check(first.width === size[0] && first.height === size[1], `the rendered view has the viewport's size (${first.width} x ${first.height})`);
+  const inside = (shot) => shot.centre && shot.centre[0] >= shot.rect.x0 && shot.centre[0] < shot.rect.x1 &&
+    shot.centre[1] >= shot.rect.y0 && shot.centre[1] < shot.rect.y1;
+  const rendered = await shot('studio_rendered.png');
+  console.log(`rendered view: ${JSON.stringify(rendered)}`);
+  check(rendered.warm - boxOnly.warm > 500 && inside(rendered),
+    `the rendered fire lies inside the box on screen (${rendered.warm} warm pixels, centred at ${rendered.centre})`);
+  check((await control(ids.liveText)).text === liveText, 'rendering did not restart the live run');
+
+  // Orbit: the render follows the camera, and the fire stays inside the box where it now lies.
+  const before = await renders();
+  await page.mouse.move(cx + 40, cy + 60);
+  await page.mouse.down();
+  for (let i = 1; i <= 10; ++i) await page.mouse.move(cx + 40 + 18 * i, cy + 60 - 2 * i);
+  await page.mouse.up();
+  const second = await fullRender(before);
+  const orbited = await shot('studio_rendered_orbit.png');
+  console.log(`after orbiting: ${JSON.stringify(orbited)}`);
+  const moved = Math.abs(orbited.rect.x0 - rendered.rect.x0) + Math.abs(orbited.rect.x1 - rendered.rect.x1);
+  check(moved > 20 && JSON.stringify(second.camera) !== JSON.stringify(first.camera), `the box moved on screen by ${moved} pixels`);
+  check(orbited.warm - boxOnly.warm > 500 && inside(orbited) &&
+    Math.abs(orbited.centre[0] - rendered.centre[0]) + Math.abs(orbited.centre[1] - rendered.centre[1]) > 5,
+    `the rendered fire followed the camera (centred at ${orbited.centre}, before ${rendered.centre})`);
+
+  // Preview render shows its image in the page.
+  check(await press(ids.preview) === 'succeeded', 'Preview render runs');
+  await waitFor(() => window.studio.preview?.shown > 0);
+  const preview = await studio(() => window.studio.preview);
+  check(!(await page.locator('#preview').isHidden()) && preview.shown === preview.width,
+    `Preview render's image shows in the page (${preview.title}, ${preview.width} x ${preview.height})`);
+  await page.locator('#preview-close').click();
+  await page.locator('#view-mode').selectOption('points');
   await waitFor(() => window.studio.points > 0);
 
   // SIMULATE with its progress, then Export VDB.

@@ -2,6 +2,8 @@
 // decoded to known pixels, and missing, truncated, corrupt and oversized files refused cleanly.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "host/view/bitmap.h"
 #include "tests/host/view/image_files.h"
 
@@ -98,6 +100,11 @@ TEST(BitmapPng, RoundTripKeepsEveryValueAndNeverLeavesAPartialFile) {
     ASSERT_EQ(back->Width(), 13);
     ASSERT_EQ(back->Height(), 7);
     for (int y = 0; y < 7; ++y) EXPECT_EQ(Row(*back, y), Row(*b, y)) << bits << " bits, row " << y;
+    // Encoded in memory, the same file to the byte.
+    std::vector<uint8_t> png;
+    ASSERT_TRUE(EncodeBitmapPng(*b, &png, &msg)) << msg;
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_EQ(png, std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {})) << bits << " bits";
   }
   const auto b = Pattern(5, 4, 8);
   EXPECT_FALSE(SaveBitmapPng(*b, dir / "no" / "folder.png", &msg));
