@@ -74,6 +74,9 @@ if ! cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" >>"$log" 2>&1
 fi
 note "built in $(elapsed)"
 [ -n "$libdir" ] && export LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+# The program loads every library it was linked with (and the plug-in module) before it answers.
+"$build/app/tolvaris" scene examples/campfire.json >>"$log" 2>&1 \
+  || fail "the built program does not start: a library missing at run time? (see $log)"
 
 # The tests of what was built: solver and renderer on every device, the preview commands, SIMULATE
 # through the plug-in (a GPU bake where one is present) and the bake comparison.
