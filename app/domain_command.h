@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/command.h"
+#include "host/plugins/publish.h"
 #include "host/scene/panels.h"
 
 namespace app {
@@ -19,6 +20,25 @@ inline constexpr int kSimulateButton = 7504;
 inline constexpr int kExportVdbButton = 7507;
 inline constexpr int kPreviewButton = 7508;
 inline constexpr int kResumeButton = 7515;
+// ... and the functions of its scripting interface the program calls.
+inline constexpr const char* kOpsInterface = "TolvarisFireOps";
+inline constexpr uint32_t kOpsStatus = 4;
+inline constexpr uint32_t kOpsCompositeOver = 11;
+inline constexpr uint32_t kOpsCacheFolder = 12;
+inline constexpr uint32_t kOpsPreviewFile = 13;
+inline constexpr uint32_t kOpsRenderPreview = 14;
+
+// The view previews are rendered from when the domain has no preview camera, made the active view
+// unless there is one: the scene's first camera at the current time, or a view from the front and
+// a little above that holds the domain's box.
+void EnsureActiveView(Session& session, host::Node& domain);
+
+// Calls a function of the plug-in's interface. False with the reason reported when the interface
+// is missing or does not match; otherwise `result` is what it returned and `status` (optional)
+// the interface's status text.
+bool CallOps(uint32_t function, const host::FPArgs& args, host::Value& result, std::string* status);
+// A function that returns text; empty when it cannot be called (reported) or returns none.
+std::string OpsText(uint32_t function, const host::FPArgs& args);
 
 // Shows a long command's progress on stderr: rewritten in place on a terminal, one line each
 // otherwise.
@@ -88,5 +108,9 @@ bool PlayFrames(Session& session, int from, int to, const std::function<bool(int
 
 // Frame numbers on the command line: --frame N, N any integer the time line can hold.
 void DefineFrame(CLI::App& command, int& frame);
+// "A:B", both frames the time line can hold. False when the text is anything else.
+bool ParseFrames(const std::string& text, int& from, int& to);
+// "Fire_0012.png", "Fire_m0003.png": the frame naming of caches and outputs.
+std::string FrameFileName(const std::string& base, int frame, const std::string& ext);
 
 }  // namespace app

@@ -120,6 +120,28 @@ bool CompositeOver(host::Node* node, const std::string& background, const std::s
   return composited.ok;
 }
 
+std::string CacheFolderOf(host::Node* node) {
+  const FireObject* domain = DomainOf(node);
+  return domain ? domain->CacheFolder() : std::string();
+}
+
+// Where a bake writes the preview image of `frame`, so that tools find it (or write a flipbook
+// frame of the same name elsewhere).
+std::string PreviewFileOf(host::Node* node, int frame) {
+  const FireObject* domain = DomainOf(node);
+  if (!domain) return std::string();
+  return MakeFramePath(domain->OutputFolder(), VdbFileBaseName(node->Name()) + "_preview", frame, "png");
+}
+
+bool RenderPreviewTo(host::Node* node, const std::string& output) {
+  FireObject* domain = CommandDomain(node);
+  if (!domain) return false;
+  const host::TimeValue t = ShowDomain(*domain, node);
+  host::Status saved = SavePreviewImage(domain, node, t, output);
+  SetScriptStatus(std::move(saved.message));
+  return saved.ok;
+}
+
 }  // namespace
 
 std::string FrameInfoText(int liveMode, const CacheFrame& frame) {
@@ -152,7 +174,13 @@ FireOps::FireOps()
                    {kOpsCompositeOver,
                     "compositeOver",
                     FPType::Bool,
-                    {{"domain", FPType::Node}, {"background", FPType::String}, {"output", FPType::String}}}}) {}
+                    {{"domain", FPType::Node}, {"background", FPType::String}, {"output", FPType::String}}},
+                   {kOpsCacheFolder, "cacheFolder", FPType::String, {{"domain", FPType::Node}}},
+                   {kOpsPreviewFile, "previewFile", FPType::String, {{"domain", FPType::Node}, {"frame", FPType::Int}}},
+                   {kOpsRenderPreview,
+                    "renderPreview",
+                    FPType::Bool,
+                    {{"domain", FPType::Node}, {"output", FPType::String}}}}) {}
 
 host::Value FireOps::Dispatch(uint32_t functionId, const host::FPArgs& args) {
   switch (functionId) {
@@ -167,6 +195,9 @@ host::Value FireOps::Dispatch(uint32_t functionId, const host::FPArgs& args) {
     case kOpsPresetIndex: return PresetIndex(args[0].AsString());
     case kOpsFireFromEvents: return FireFromEvents(args[0].AsNode(), args[1].AsString(), args[2].AsFloat());
     case kOpsCompositeOver: return CompositeOver(args[0].AsNode(), args[1].AsString(), args[2].AsString());
+    case kOpsCacheFolder: return CacheFolderOf(args[0].AsNode());
+    case kOpsPreviewFile: return PreviewFileOf(args[0].AsNode(), args[1].AsInt());
+    case kOpsRenderPreview: return RenderPreviewTo(args[0].AsNode(), args[1].AsString());
     default: return host::Value::Unhandled();
   }
 }

@@ -32,6 +32,9 @@ enum FireOpsFunction : uint32_t {
   kOpsPresetIndex = 9,
   kOpsFireFromEvents = 10,
   kOpsCompositeOver = 11,
+  kOpsCacheFolder = 12,
+  kOpsPreviewFile = 13,
+  kOpsRenderPreview = 14,
 };
 
 class FireOps : public host::FPInterface {

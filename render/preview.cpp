@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <new>
 #include <optional>
@@ -217,18 +218,27 @@ std::string PreviewImagePath(std::string_view cacheFolder, int32_t frame) {
   return path + "preview_" + std::to_string(frame) + ".png";
 }
 
-host::Status PreviewFrame(host::Object* domain, const host::Node* node, host::TimeValue t) {
+namespace {
+
+// The display frame of time t rendered `previewWidth` wide, with the status line's first part.
+struct RenderedPreview {
+  std::vector<uint8_t> bytes;
+  RenderCamera camera;
+  int32_t frameNumber = 0;
+  std::string status;
+};
+
+host::Status RenderDisplayFrame(host::Object* domain, const host::Node* node, host::TimeValue t, RenderedPreview& out) {
   if (domain == nullptr || node == nullptr || DomainParams(domain) == nullptr || AsDomain(domain) == nullptr)
     return {false, "Select the TolvarisFire domain first."};
-  const int32_t frameNumber = int32_t(t / TicksPerFrame(node));
+  out.frameNumber = int32_t(t / TicksPerFrame(node));
   const std::shared_ptr<const CacheFrame> frame = DisplayFrame(domain, t);
   if (!frame) {
     return {false, Format("Nothing to render at frame %d - simulate first, turn on Live, or move the time slider.",
-                    frameNumber)};
+                    out.frameNumber)};
   }
   const int32_t width = DomainParams(domain)->GetInt(kPreviewWidth, t).value_or(1280);
-  RenderCamera camera;
-  if (!PreviewCamera(domain, node, t, width, camera)) return {false, "No active viewport."};
+  if (!PreviewCamera(domain, node, t, width, out.camera)) return {false, "No active viewport."};
   const RenderSettings settings = MakeRenderSettings(DomainParams(domain), t);
   const CacheFrameHeader& h = frame->header;
   DomainGrid grid;
@@ -238,12 +248,31 @@ host::Status PreviewFrame(host::Object* domain, const host::Node* node, host::Ti
   const host::Point3 origin = FrameGridOrigin(*frame);
   grid.originX = origin.x, grid.originY = origin.y, grid.originZ = origin.z;
 
-  std::vector<uint8_t> bytes;
   float ms = 0.0f;
   bool gpu = false;
-  std::string status;
-  if (!RenderFrameToBytes(*frame, grid, camera, settings, bytes, &status, &ms, &gpu)) return {false, status};
+  std::string why;
+  if (!RenderFrameToBytes(*frame, grid, out.camera, settings, out.bytes, &why, &ms, &gpu)) return {false, why};
+  out.status = Format("Preview of frame %d: %.0f ms on the %s, %d x %d (%dx%dx%d cells).", out.frameNumber, double(ms),
+                      gpu ? "GPU" : "CPU", out.camera.width, out.camera.height, h.nx, h.ny, h.nz);
+  return {true, ""};
+}
 
+// Saves the rendered image; the image is only reported as saved when it really is on disk.
+host::Status SaveRendered(const RenderedPreview& image, const std::string& path) {
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  if ((!folder.empty() && !EnsureDirectory(folder)) ||
+      !WritePng(path, image.bytes.data(), image.camera.width, image.camera.height))
+    return {false, image.status + "\nCould not save " + path};
+  return {true, image.status + "\nSaved " + path};
+}
+
+}  // namespace
+
+host::Status PreviewFrame(host::Object* domain, const host::Node* node, host::TimeValue t) {
+  RenderedPreview image;
+  const host::Status rendered = RenderDisplayFrame(domain, node, t, image);
+  if (!rendered.ok) return rendered;
+  const RenderCamera& camera = image.camera;
   std::unique_ptr<host::Bitmap>& shown = PreviewBitmap();
   shown.reset();
   std::string why;
@@ -251,26 +280,21 @@ host::Status PreviewFrame(host::Object* domain, const host::Node* node, host::Ti
   if (shown) {
     std::vector<host::Rgba16> row(size_t(camera.width));
     for (int32_t y = 0; y < camera.height; ++y) {
-      const uint8_t* src = bytes.data() + size_t(y) * size_t(camera.width) * 3;
+      const uint8_t* src = image.bytes.data() + size_t(y) * size_t(camera.width) * 3;
       for (int32_t x = 0; x < camera.width; ++x)
         row[size_t(x)] = host::Rgba16{uint16_t(src[x * 3] * 257), uint16_t(src[x * 3 + 1] * 257),
                                       uint16_t(src[x * 3 + 2] * 257), 65535};
       shown->PutRow(y, row);
     }
-    host::ShowBitmap(*shown, Format("Tolvaris Fire - preview, frame %d", frameNumber), &why);
+    host::ShowBitmap(*shown, Format("Tolvaris Fire - preview, frame %d", image.frameNumber), &why);
   }
+  return SaveRendered(image, PreviewImagePath(AsDomain(domain)->CacheFolder(), image.frameNumber));
+}
 
-  const std::string folder = AsDomain(domain)->CacheFolder();
-  const std::string path = PreviewImagePath(folder, frameNumber);
-  status = Format("Preview of frame %d: %.0f ms on the %s, %d x %d (%dx%dx%d cells).", frameNumber, double(ms),
-                  gpu ? "GPU" : "CPU", camera.width, camera.height, h.nx, h.ny, h.nz);
-  // The image is only reported as saved when it really is on disk.
-  if (!EnsureDirectory(folder) || !WritePng(path, bytes.data(), camera.width, camera.height)) {
-    status += "\nCould not save " + path;
-    return {false, status};
-  }
-  status += "\nSaved " + path;
-  return {true, status};
+host::Status SavePreviewImage(host::Object* domain, const host::Node* node, host::TimeValue t, const std::string& path) {
+  RenderedPreview image;
+  const host::Status rendered = RenderDisplayFrame(domain, node, t, image);
+  return rendered.ok ? SaveRendered(image, path) : rendered;
 }
 
 host::Status CompositeFrame(host::Object* domain, const host::Node* node, host::TimeValue t,
