@@ -249,6 +249,7 @@ class PreviewCommand : public FrameCommand {
     }
     SetLiveMode(*node, 0);
     EditDomain(session, node);
+    EnsureActiveView(session, *node);
     const fs::path cache = OpsText(kOpsCacheFolder, {node});
     ProgressLine progress;
     int written = 0;
