@@ -72,6 +72,7 @@ SelectType=select/cons_tres
 SelectTypeParameters=CR_CPU
 MpiDefault=none
 ReturnToService=2
+CommunicationParameters=NoCtldInAddrAny,NoInAddrAny
 MaxArraySize=1001
 NodeName=tolvarisnode NodeHostname=localhost NodeAddr=127.0.0.1 CPUs=$cpus RealMemory=1000 State=UNKNOWN
 PartitionName=tolvaris Nodes=tolvarisnode Default=YES MaxTime=INFINITE State=UP
