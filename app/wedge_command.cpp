@@ -4,10 +4,7 @@
 // cache id of its own) baked by a copy of this program, `--jobs K` of them at once here, or one
 // Slurm array task each with --farm slurm. `tolvaris wedge-sheet DIR` makes the sheet and the
 // index of what the bakes left: the wedge runs it itself here, the farm as a follow-up job.
-#include <csignal>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -16,7 +13,6 @@
 #include <thread>
 
 #include "app/command.h"
-#include "app/contact_sheet.h"
 #include "app/domain_command.h"
 #include "app/farm.h"
 #include "app/processes.h"
@@ -153,7 +149,7 @@ class WedgeCommand : public DomainCommand {
   int Run(Session& session) override;
 
  private:
-  bool CheckOptions(Session& session, host::Node& domain, int* status);
+  bool CheckOptions(host::Node& domain, int* status);
   bool WriteVariants(Session& session, WedgePlan& plan, int* status);
   int RunHere(Session& session, const WedgePlan& plan) const;
   int Submit(Session& session, const WedgePlan& plan) const;
@@ -171,8 +167,7 @@ class WedgeCommand : public DomainCommand {
 
 // Everything about the command line that can be checked before anything runs. False with the
 // reason reported and the status set.
-bool WedgeCommand::CheckOptions(Session& session, host::Node& domain, int* status) {
-  (void)session;
+bool WedgeCommand::CheckOptions(host::Node& domain, int* status) {
   std::string message;
   std::vector<std::string> notes;
   std::set<std::string> names;
@@ -213,6 +208,9 @@ bool WedgeCommand::WriteVariants(Session& session, WedgePlan& plan, int* status)
     if (!LoadScene(session, status) || !(node = ChooseDomain(session, "wedge", status))) return false;
     host::Object& domain = *node->GetObject();
     const fs::path file = fs::path(plan.folder) / (v.name + ".json");
+    // A result left by an earlier wedge into this folder must not stand for this one's bake.
+    std::error_code ec;
+    fs::remove(fs::path(plan.folder) / (v.name + ".result"), ec);
     AnchorFileSettings(session.scene, *node);
     SeparateFolders(domain, v.name);
     std::string error;
@@ -241,7 +239,7 @@ bool WedgeCommand::WriteVariants(Session& session, WedgePlan& plan, int* status)
 int WedgeCommand::Run(Session& session) {
   int status = kExitOk;
   host::Node* node = OpenDomain(session, "wedge", &status);
-  if (!node || !CheckOptions(session, *node, &status)) return status;
+  if (!node || !CheckOptions(*node, &status)) return status;
   const std::string domainName = node->Name();
   std::error_code ec;
   fs::create_directories(output_, ec);
