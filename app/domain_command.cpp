@@ -86,9 +86,16 @@ bool SetLiveMode(host::Node& domain, int mode) {
   return p && p.block->SetInt(p.id, 0, mode);
 }
 
-int StartFrameOf(const host::Node& domain) {
-  const host::ParamRef p = domain.GetObject() ? host::FindParam(*domain.GetObject(), "startFrame") : host::ParamRef{};
+int StartFrameOf(const host::Node& domain) { return IntSetting(domain, "startFrame"); }
+
+int IntSetting(const host::Node& domain, const char* name) {
+  const host::ParamRef p = domain.GetObject() ? host::FindParam(*domain.GetObject(), name) : host::ParamRef{};
   return p ? p.block->GetInt(p.id, 0).value_or(0) : 0;
+}
+
+bool SetIntSetting(host::Node& domain, const char* name, int value) {
+  const host::ParamRef p = domain.GetObject() ? host::FindParam(*domain.GetObject(), name) : host::ParamRef{};
+  return p && p.block->SetInt(p.id, 0, value);
 }
 
 std::string LiveText() {

@@ -97,6 +97,10 @@ int LiveModeOf(const host::Node& domain, host::TimeValue t);
 bool SetLiveMode(host::Node& domain, int mode);
 // The domain's startFrame (0 when it has none).
 int StartFrameOf(const host::Node& domain);
+// A whole-number setting of the domain at time 0 (0 when it has none), and setting one for this
+// run (false when it has none).
+int IntSetting(const host::Node& domain, const char* name);
+bool SetIntSetting(host::Node& domain, const char* name, int value);
 // The live text of the domain's panel while it is edited.
 std::string LiveText();
 // Plays the slider from frame `from` to `to` (backwards when to < from), evaluating the scene at

@@ -31,16 +31,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool SetIntSetting(host::Node& domain, const char* name, int value) {
-  const host::ParamRef p = host::FindParam(*domain.GetObject(), name);
-  return p && p.block->SetInt(p.id, 0, value);
-}
-
-int IntSetting(const host::Node& domain, const char* name) {
-  const host::ParamRef p = host::FindParam(*domain.GetObject(), name);
-  return p ? p.block->GetInt(p.id, 0).value_or(0) : 0;
-}
-
 // --frames A:B of a baked range and the farm's options, shared by export-vdb and preview.
 class RangeOptions {
  public:

@@ -86,11 +86,6 @@ void SeparateFolders(host::Object& domain, const std::string& variant) {
   }
 }
 
-int IntParam(const host::Node& node, const char* name) {
-  const host::ParamRef p = host::FindParam(*node.GetObject(), name);
-  return p ? p.block->GetInt(p.id, 0).value_or(0) : 0;
-}
-
 // "30,60,90": frames of the domain's range, each once.
 bool ParseFrameList(const std::string& text, int start, int end, std::vector<int>& frames, std::string* message) {
   std::stringstream items(text);
@@ -183,7 +178,7 @@ bool WedgeCommand::CheckOptions(host::Node& domain, int* status) {
       message = "--set " + s.name + ": given twice";
     settings_.push_back(std::move(s));
   }
-  const int start = IntParam(domain, "startFrame"), end = IntParam(domain, "endFrame");
+  const int start = IntSetting(domain, "startFrame"), end = IntSetting(domain, "endFrame");
   if (message.empty())
     MakeVariants(fs::path(scene_).stem().string(), settings_, pairs_, kMaxVariants, variants_, &message);
   if (message.empty()) {
@@ -223,8 +218,8 @@ bool WedgeCommand::WriteVariants(Session& session, WedgePlan& plan, int* status)
       *status = kExitFailed;
       return false;
     }
-    plan.variants.push_back({v, file.string(), OpsText(kOpsCacheFolder, {node}), IntParam(*node, "startFrame"),
-                             IntParam(*node, "endFrame")});
+    plan.variants.push_back({v, file.string(), OpsText(kOpsCacheFolder, {node}), IntSetting(*node, "startFrame"),
+                             IntSetting(*node, "endFrame")});
   }
   plan.domain = domain_;
   std::string error;

@@ -13,8 +13,6 @@
 #include "app/wedge_plan.h"
 #include "host/core/atomic_file.h"
 #include "host/core/text.h"
-#include "host/scene/objects.h"
-#include "host/scene/param_block.h"
 #include "host/scene/panels.h"
 
 namespace app {
@@ -36,9 +34,7 @@ std::vector<std::string> RenderSheetFrames(Session& session, const WedgePlan& pl
     return files;
   }
   host::Node* node = session.scene.FindNode(plan.domain);
-  const host::ParamRef width = node && node->GetObject() ? host::FindParam(*node->GetObject(), "previewWidth") : host::ParamRef{};
-  if (!width) return files;
-  width.block->SetInt(width.id, 0, kCellWidth);
+  if (!node || !SetIntSetting(*node, "previewWidth", kCellWidth)) return files;
   SetLiveMode(*node, 0);
   EditDomain(session, node);
   EnsureActiveView(session, *node);
