@@ -110,6 +110,22 @@ TEST_F(Farm, MissingOrRefusingSbatchHasItsOwnMessageAndStatus) {
   EXPECT_NE(o.err.find("invalid partition specified: fx"), std::string::npos) << o.err;
 }
 
+TEST_F(Farm, TheSheetJobWaitsForEveryBakeHoweverItEnds) {
+  // An sbatch that takes every job and notes how it was asked: a failed bake must still get its
+  // sheet and index, so the sheet waits for the array to end, not for it to succeed.
+  const fs::path bin = work_.path() / "bin", calls = work_.path() / "calls.txt";
+  WriteText(bin / "sbatch", "#!/bin/sh\necho \"$*\" >> '" + calls.string() + "'\necho 41$(wc -l < '" + calls.string() +
+                                "')\n");
+  fs::permissions(bin / "sbatch", fs::perms::owner_all);
+  EnvScope path("PATH", bin.string() + ":/usr/bin:/bin");
+  const fs::path out = work_.path() / "W";
+  const Outcome o = Run({"wedge", scene_.string(), "--set", "vorticity=1,3", "-o", out.string(), "--farm", "slurm"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.out.find("Submitted job 411 (2 bakes) and job 412"), std::string::npos) << o.out;
+  EXPECT_EQ(ReadText(calls), "--parsable " + (out / "farm" / "bake.sbatch").string() + "\n" +
+                                 "--parsable --dependency=afterany:411 " + (out / "farm" / "sheet.sbatch").string() + "\n");
+}
+
 // A Slurm cluster of one node in a folder of its own, stopped however the test ends.
 class SlurmCluster : public Farm {
  protected:

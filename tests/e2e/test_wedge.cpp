@@ -100,9 +100,9 @@ TEST_F(Wedge, PairsTakeTheListsSideBySideWithValuesClampedToTheRange) {
 
 TEST_F(Wedge, AFailedVariantIsMarkedAndTheOthersStillBake) {
   // A set cache folder gets a subfolder per variant; a file in the way of one of them fails
-  // that bake alone.
+  // that bake alone. The folder is written relative to the scene, not to the wedge's folder.
   const fs::path caches = work_.path() / "caches";
-  WriteScene(", " + CachePath(caches));
+  WriteScene(R"(, {"name": "cachePath", "value": "caches"})");
   WriteText(caches / "shot_vorticity-6", "not a folder");
   const Outcome o = Run({"--set", "vorticity=2,6,9", "--sheet-frames", "3"});
   EXPECT_EQ(o.status, 1);
