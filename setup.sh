@@ -12,6 +12,8 @@ packages=(
   python3 python3-openvdb python3-numpy python3-pil
   # the studio: its HTTP library, and the browser for its browser test
   libcpp-httplib-dev chromium
+  # the render farm's test starts a one-machine Slurm cluster (munge authenticates its daemons)
+  slurm-wlm munge
   # the fuzz targets (the fuzz preset): clang with libFuzzer and the sanitizers' runtimes
   clang libclang-rt-14-dev libomp-14-dev
   # for the writer benchmark, which times the OpenVDB library's own writer beside ours, and the

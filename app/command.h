@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/plugins/plugins.h"
 #include "host/scene/scene.h"
@@ -22,6 +23,9 @@ inline constexpr int kExitInterrupted = 130;  // stopped by Ctrl-C
 // What every command finds ready when it runs.
 struct Session {
   host::PluginManager plugins;
+  // The common options as this run took them (absolute folders), for starting copies of the
+  // program that work with the same documents and plug-ins: the bakes of a wedge, farm jobs.
+  std::vector<std::string> commonArgs;
   // The scene the commands work on: loaded with --scene, or empty. It is declared after the
   // plug-ins so that it goes first: its objects may belong to a plug-in's classes.
   host::Scene scene;
@@ -48,6 +52,8 @@ std::unique_ptr<Command> MakeViewportCommand();
 std::unique_ptr<Command> MakeLiveCommand();
 std::unique_ptr<Command> MakePresetCommand();
 std::unique_ptr<Command> MakeStudioCommand();
+std::unique_ptr<Command> MakeWedgeCommand();
+std::unique_ptr<Command> MakeWedgeSheetCommand();
 
 // Prints "tolvaris: <message>" on stderr.
 void Report(const std::string& message);

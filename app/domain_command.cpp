@@ -6,10 +6,12 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <regex>
 #include <vector>
 
 #include "app/scene_loading.h"
 #include "host/core/platform.h"
+#include "host/scene/objects.h"
 #include "host/scene/scene_view.h"
 #include "host/view/viewport.h"
 
@@ -84,9 +86,16 @@ bool SetLiveMode(host::Node& domain, int mode) {
   return p && p.block->SetInt(p.id, 0, mode);
 }
 
-int StartFrameOf(const host::Node& domain) {
-  const host::ParamRef p = domain.GetObject() ? host::FindParam(*domain.GetObject(), "startFrame") : host::ParamRef{};
+int StartFrameOf(const host::Node& domain) { return IntSetting(domain, "startFrame"); }
+
+int IntSetting(const host::Node& domain, const char* name) {
+  const host::ParamRef p = domain.GetObject() ? host::FindParam(*domain.GetObject(), name) : host::ParamRef{};
   return p ? p.block->GetInt(p.id, 0).value_or(0) : 0;
+}
+
+bool SetIntSetting(host::Node& domain, const char* name, int value) {
+  const host::ParamRef p = domain.GetObject() ? host::FindParam(*domain.GetObject(), name) : host::ParamRef{};
+  return p && p.block->SetInt(p.id, 0, value);
 }
 
 std::string LiveText() {
@@ -151,6 +160,55 @@ void DefineFrame(CLI::App& command, int& frame) {
       ->required()
       ->type_name("N")
       ->check(CLI::Range(-100000, 100000));
+}
+
+void EnsureActiveView(Session& session, host::Node& domain) {
+  if (host::TheViewports().ActiveView()) return;
+  const host::Scene& scene = session.scene;
+  const host::TimeValue t = scene.time.currentTime;
+  const int width = std::max(1, scene.render.width), height = std::max(1, scene.render.height);
+  host::View view;
+  if (!host::FirstCameraView(scene, t, width, height, view))
+    view = host::ViewOfBox(domain.GetObject()->GetDeformBBox(t).Transformed(domain.GetNodeTM(t)), width, height);
+  host::TheViewports().SetActiveView(view);
+}
+
+bool CallOps(uint32_t function, const host::FPArgs& args, host::Value& result, std::string* status) {
+  host::FPInterface* ops = host::FindInterface(kOpsInterface);
+  if (!ops) {
+    Report(std::string("the TolvarisFire plug-in publishes no ") + kOpsInterface + " interface (is it loaded?)");
+    return false;
+  }
+  try {
+    result = ops->Invoke(function, args);
+    const host::Value text = ops->Invoke(kOpsStatus, {});
+    if (status && text.Type() == host::FPType::String) *status = text.AsString();
+  } catch (const std::exception& e) {
+    // A plug-in whose interface does not match the one this program knows.
+    Report(std::string(kOpsInterface) + ": " + e.what());
+    return false;
+  }
+  return true;
+}
+
+std::string OpsText(uint32_t function, const host::FPArgs& args) {
+  host::Value v;
+  return CallOps(function, args, v, nullptr) && v.Type() == host::FPType::String ? v.AsString() : "";
+}
+
+bool ParseFrames(const std::string& text, int& from, int& to) {
+  static const std::regex pattern(R"((-?\d{1,6}):(-?\d{1,6}))");
+  std::smatch m;
+  if (!std::regex_match(text, m, pattern)) return false;
+  from = std::stoi(m[1].str());
+  to = std::stoi(m[2].str());
+  return std::abs(from) <= 100000 && std::abs(to) <= 100000;
+}
+
+std::string FrameFileName(const std::string& base, int frame, const std::string& ext) {
+  char digits[24];
+  std::snprintf(digits, sizeof digits, frame < 0 ? "_m%04d." : "_%04d.", std::abs(frame));
+  return base + digits + ext;
 }
 
 void DomainCommand::DefineScene(CLI::App& command) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/command.h"
+#include "host/plugins/publish.h"
 #include "host/scene/panels.h"
 
 namespace app {
@@ -20,11 +21,26 @@ inline constexpr int kSimulateButton = 7504;
 inline constexpr int kExportVdbButton = 7507;
 inline constexpr int kPreviewButton = 7508;
 inline constexpr int kResumeButton = 7515;
-// Its published interface and the ids of the functions the program calls there.
+// ... and the functions of its scripting interface the program calls.
 inline constexpr const char* kOpsInterface = "TolvarisFireOps";
 inline constexpr uint32_t kOpsStatus = 4;
 inline constexpr uint32_t kOpsCompositeOver = 11;
 inline constexpr uint32_t kOpsRenderView = 12;
+inline constexpr uint32_t kOpsCacheFolder = 13;
+inline constexpr uint32_t kOpsPreviewFile = 14;
+inline constexpr uint32_t kOpsRenderPreview = 15;
+
+// The view previews are rendered from when the domain has no preview camera, made the active view
+// unless there is one: the scene's first camera at the current time, or a view from the front and
+// a little above that holds the domain's box.
+void EnsureActiveView(Session& session, host::Node& domain);
+
+// Calls a function of the plug-in's interface. False with the reason reported when the interface
+// is missing or does not match; otherwise `result` is what it returned and `status` (optional)
+// the interface's status text.
+bool CallOps(uint32_t function, const host::FPArgs& args, host::Value& result, std::string* status);
+// A function that returns text; empty when it cannot be called (reported) or returns none.
+std::string OpsText(uint32_t function, const host::FPArgs& args);
 
 // Shows a long command's progress on stderr: rewritten in place on a terminal, one line each
 // otherwise.
@@ -83,6 +99,10 @@ int LiveModeOf(const host::Node& domain, host::TimeValue t);
 bool SetLiveMode(host::Node& domain, int mode);
 // The domain's startFrame (0 when it has none).
 int StartFrameOf(const host::Node& domain);
+// A whole-number setting of the domain at time 0 (0 when it has none), and setting one for this
+// run (false when it has none).
+int IntSetting(const host::Node& domain, const char* name);
+bool SetIntSetting(host::Node& domain, const char* name, int value);
 // The live text of the domain's panel while it is edited.
 std::string LiveText();
 // Plays the slider from frame `from` to `to` (backwards when to < from), evaluating the scene at
@@ -94,5 +114,9 @@ bool PlayFrames(Session& session, int from, int to, const std::function<bool(int
 
 // Frame numbers on the command line: --frame N, N any integer the time line can hold.
 void DefineFrame(CLI::App& command, int& frame);
+// "A:B", both frames the time line can hold. False when the text is anything else.
+bool ParseFrames(const std::string& text, int& from, int& to);
+// "Fire_0012.png", "Fire_m0003.png": the frame naming of caches and outputs.
+std::string FrameFileName(const std::string& base, int frame, const std::string& ext);
 
 }  // namespace app

@@ -39,6 +39,7 @@ bool Prepare(const CommonOptions& options, Session& session) {
       return false;
     }
     host::SetDocumentsFolder(fs::absolute(options.documents, ec));
+    session.commonArgs = {"--documents", fs::absolute(options.documents, ec).lexically_normal().string()};
   }
   fs::path plugins = options.plugins;
   if (plugins.empty()) {
@@ -49,6 +50,8 @@ bool Prepare(const CommonOptions& options, Session& session) {
     Report("--plugins: no such folder: " + options.plugins);
     return false;
   }
+  session.commonArgs.push_back("--plugins");
+  session.commonArgs.push_back(fs::absolute(plugins, ec).lexically_normal().string());
   std::vector<std::string> messages;
   session.plugins.LoadFolder(plugins, &messages);
   for (const std::string& m : messages) Report(m);
@@ -79,6 +82,8 @@ int Main(int argc, char** argv) {
   commands.push_back(MakeLiveCommand());
   commands.push_back(MakePresetCommand());
   commands.push_back(MakeStudioCommand());
+  commands.push_back(MakeWedgeCommand());
+  commands.push_back(MakeWedgeSheetCommand());
   for (auto& c : commands) {
     CLI::App* sub = cli.add_subcommand(c->Name(), c->Summary());
     sub->fallthrough();

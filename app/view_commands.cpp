@@ -34,16 +34,6 @@ bool ParseSize(const std::string& text, int& width, int& height) {
   return width >= 1 && height >= 1 && width <= host::kMaxRasterSide && height <= host::kMaxRasterSide;
 }
 
-// "A:B", both frames the time line can hold.
-bool ParseFrames(const std::string& text, int& from, int& to) {
-  static const std::regex pattern(R"((-?\d{1,6}):(-?\d{1,6}))");
-  std::smatch m;
-  if (!std::regex_match(text, m, pattern)) return false;
-  from = std::stoi(m[1].str());
-  to = std::stoi(m[2].str());
-  return std::abs(from) <= 100000 && std::abs(to) <= 100000;
-}
-
 // Draws the scene at its current time and saves it; false with the reason reported.
 bool SaveView(host::Scene& scene, int width, int height, const fs::path& file) {
   const host::TimeValue t = scene.time.currentTime;

@@ -130,6 +130,28 @@ bool RenderView(host::Node* node) {
   return rendered.ok;
 }
 
+std::string CacheFolderOf(host::Node* node) {
+  const FireObject* domain = DomainOf(node);
+  return domain ? domain->CacheFolder() : std::string();
+}
+
+// Where a bake writes the preview image of `frame`, so that tools find it (or write a flipbook
+// frame of the same name elsewhere).
+std::string PreviewFileOf(host::Node* node, int frame) {
+  const FireObject* domain = DomainOf(node);
+  if (!domain) return std::string();
+  return MakeFramePath(domain->OutputFolder(), VdbFileBaseName(node->Name()) + "_preview", frame, "png");
+}
+
+bool RenderPreviewTo(host::Node* node, const std::string& output) {
+  FireObject* domain = CommandDomain(node);
+  if (!domain) return false;
+  const host::TimeValue t = ShowDomain(*domain, node);
+  host::Status saved = SavePreviewImage(domain, node, t, output);
+  SetScriptStatus(std::move(saved.message));
+  return saved.ok;
+}
+
 }  // namespace
 
 std::string FrameInfoText(int liveMode, const CacheFrame& frame) {
@@ -163,7 +185,13 @@ FireOps::FireOps()
                     "compositeOver",
                     FPType::Bool,
                     {{"domain", FPType::Node}, {"background", FPType::String}, {"output", FPType::String}}},
-                   {kOpsRenderView, "renderView", FPType::Bool, {{"domain", FPType::Node}}}}) {}
+                   {kOpsRenderView, "renderView", FPType::Bool, {{"domain", FPType::Node}}},
+                   {kOpsCacheFolder, "cacheFolder", FPType::String, {{"domain", FPType::Node}}},
+                   {kOpsPreviewFile, "previewFile", FPType::String, {{"domain", FPType::Node}, {"frame", FPType::Int}}},
+                   {kOpsRenderPreview,
+                    "renderPreview",
+                    FPType::Bool,
+                    {{"domain", FPType::Node}, {"output", FPType::String}}}}) {}
 
 host::Value FireOps::Dispatch(uint32_t functionId, const host::FPArgs& args) {
   switch (functionId) {
@@ -179,6 +207,9 @@ host::Value FireOps::Dispatch(uint32_t functionId, const host::FPArgs& args) {
     case kOpsFireFromEvents: return FireFromEvents(args[0].AsNode(), args[1].AsString(), args[2].AsFloat());
     case kOpsCompositeOver: return CompositeOver(args[0].AsNode(), args[1].AsString(), args[2].AsString());
     case kOpsRenderView: return RenderView(args[0].AsNode());
+    case kOpsCacheFolder: return CacheFolderOf(args[0].AsNode());
+    case kOpsPreviewFile: return PreviewFileOf(args[0].AsNode(), args[1].AsInt());
+    case kOpsRenderPreview: return RenderPreviewTo(args[0].AsNode(), args[1].AsString());
     default: return host::Value::Unhandled();
   }
 }

@@ -35,6 +35,9 @@ enum FireOpsFunction : uint32_t {
   kOpsCompositeOver = 11,
   // Beyond the interface's original commands: the current frame as the active viewport sees it.
   kOpsRenderView = 12,
+  kOpsCacheFolder = 13,
+  kOpsPreviewFile = 14,
+  kOpsRenderPreview = 15,
 };
 
 class FireOps : public host::FPInterface {

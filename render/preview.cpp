@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <new>
 #include <optional>
@@ -255,44 +256,65 @@ host::Status FrameToRender(host::Object* domain, const host::Node* node, host::T
   return {true, {}};
 }
 
+// The display frame of time t rendered `previewWidth` wide, with the status line's first part.
+struct RenderedPreview {
+  std::vector<uint8_t> bytes;
+  RenderCamera camera;
+  int32_t frameNumber = 0;
+  std::string status;
+};
+
+host::Status RenderDisplayFrame(host::Object* domain, const host::Node* node, host::TimeValue t, RenderedPreview& out) {
+  std::shared_ptr<const CacheFrame> frame;
+  if (host::Status found = FrameToRender(domain, node, t, frame, out.frameNumber); !found.ok) return found;
+  const int32_t width = DomainParams(domain)->GetInt(kPreviewWidth, t).value_or(1280);
+  if (!PreviewCamera(domain, node, t, width, out.camera)) return {false, "No active viewport."};
+  const RenderSettings settings = MakeRenderSettings(DomainParams(domain), t);
+  const CacheFrameHeader& h = frame->header;
+
+  float ms = 0.0f;
+  bool gpu = false;
+  std::string why;
+  if (!RenderFrameToBytes(*frame, DomainGridOfFrame(*frame), out.camera, settings, out.bytes, &why, &ms, &gpu))
+    return {false, why};
+  out.status = Format("Preview of frame %d: %.0f ms on the %s, %d x %d (%dx%dx%d cells).", out.frameNumber, double(ms),
+                      gpu ? "GPU" : "CPU", out.camera.width, out.camera.height, h.nx, h.ny, h.nz);
+  return {true, ""};
+}
+
+// Saves the rendered image; the image is only reported as saved when it really is on disk.
+host::Status SaveRendered(const RenderedPreview& image, const std::string& path) {
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  if ((!folder.empty() && !EnsureDirectory(folder)) ||
+      !WritePng(path, image.bytes.data(), image.camera.width, image.camera.height))
+    return {false, image.status + "\nCould not save " + path};
+  return {true, image.status + "\nSaved " + path};
+}
+
 }  // namespace
 
 host::Status PreviewFrame(host::Object* domain, const host::Node* node, host::TimeValue t) {
-  std::shared_ptr<const CacheFrame> frame;
-  int32_t frameNumber = 0;
-  if (host::Status found = FrameToRender(domain, node, t, frame, frameNumber); !found.ok) return found;
+  if (domain == nullptr || AsDomain(domain) == nullptr) return {false, "Select the TolvarisFire domain first."};
   // The image goes into the cache folder: not while another command writes there.
   const std::string folder = AsDomain(domain)->CacheFolder();
   host::FileLock lock;
   std::string refused;
   if (!LockCacheFolder(lock, folder, "A preview render", &refused)) return {false, refused};
-  const int32_t width = DomainParams(domain)->GetInt(kPreviewWidth, t).value_or(1280);
-  RenderCamera camera;
-  if (!PreviewCamera(domain, node, t, width, camera)) return {false, "No active viewport."};
-  const RenderSettings settings = MakeRenderSettings(DomainParams(domain), t);
-  const CacheFrameHeader& h = frame->header;
-
-  std::vector<uint8_t> bytes;
-  float ms = 0.0f;
-  bool gpu = false;
-  std::string status;
-  if (!RenderFrameToBytes(*frame, DomainGridOfFrame(*frame), camera, settings, bytes, &status, &ms, &gpu))
-    return {false, status};
+  RenderedPreview image;
+  const host::Status rendered = RenderDisplayFrame(domain, node, t, image);
+  if (!rendered.ok) return rendered;
 
   std::unique_ptr<host::Bitmap>& shown = PreviewBitmap();
   shown.reset();
-  shown = ShowImage(bytes, camera, "Tolvaris Fire preview", Format("Tolvaris Fire - preview, frame %d", frameNumber));
+  shown = ShowImage(image.bytes, image.camera, "Tolvaris Fire preview",
+                    Format("Tolvaris Fire - preview, frame %d", image.frameNumber));
+  return SaveRendered(image, PreviewImagePath(folder, image.frameNumber));
+}
 
-  const std::string path = PreviewImagePath(folder, frameNumber);
-  status = Format("Preview of frame %d: %.0f ms on the %s, %d x %d (%dx%dx%d cells).", frameNumber, double(ms),
-                  gpu ? "GPU" : "CPU", camera.width, camera.height, h.nx, h.ny, h.nz);
-  // The image is only reported as saved when it really is on disk.
-  if (!EnsureDirectory(folder) || !WritePng(path, bytes.data(), camera.width, camera.height)) {
-    status += "\nCould not save " + path;
-    return {false, status};
-  }
-  status += "\nSaved " + path;
-  return {true, status};
+host::Status SavePreviewImage(host::Object* domain, const host::Node* node, host::TimeValue t, const std::string& path) {
+  RenderedPreview image;
+  const host::Status rendered = RenderDisplayFrame(domain, node, t, image);
+  return rendered.ok ? SaveRendered(image, path) : rendered;
 }
 
 host::Status RenderViewFrame(host::Object* domain, const host::Node* node, host::TimeValue t) {

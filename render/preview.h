@@ -64,6 +64,10 @@ host::Status PreviewFrame(host::Object* domain, const host::Node* node, host::Ti
 // least 64 pixels a side), and shows it in the host's bitmap window; nothing is saved.
 host::Status RenderViewFrame(host::Object* domain, const host::Node* node, host::TimeValue t);
 
+// Renders the display frame of time t as the preview does and saves it as a PNG at `path` (its
+// folder made when missing), without showing it: the frames of a flipbook.
+host::Status SavePreviewImage(host::Object* domain, const host::Node* node, host::TimeValue t, const std::string& path);
+
 // Renders the display frame of time t over the image at `backgroundPath` (at its size) and saves
 // the result as a PNG at `outputPath`.
 host::Status CompositeFrame(host::Object* domain, const host::Node* node, host::TimeValue t,

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,19 @@ inline size_t CountFrames(const std::filesystem::path& folder) {
   for (const std::string& name : FileNames(folder))
     if (name.starts_with("fire_") && name.ends_with(".tfc")) ++n;
   return n;
+}
+
+// The files of a folder by name, VDB files without the unique id each file gets when it is
+// written (36 characters after the 21 bytes of the format's opening), so that two exports of
+// the same frames compare equal.
+inline std::map<std::string, std::string> VdbFilesButTheirIds(const std::filesystem::path& folder) {
+  std::map<std::string, std::string> files;
+  for (const std::string& name : FileNames(folder)) {
+    std::string bytes = ReadText(folder / name);
+    if (name.ends_with(".vdb") && bytes.size() > 57) bytes.replace(21, 36, 36, '-');
+    files[name] = std::move(bytes);
+  }
+  return files;
 }
 
 }  // namespace tf::e2e
