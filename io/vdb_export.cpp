@@ -139,7 +139,7 @@ ExportResult ExportVdbSequence(const VdbExportDomain* domain, const host::Node* 
 
   // A bake writing the same frames would have them torn or replaced under the export.
   host::FileLock lock;
-  if (!LockCacheFolder(lock, domain->cacheFolder, "A VDB export", &result.message)) return result;
+  if (!ShareCacheFolder(lock, domain->cacheFolder, "A VDB export", &result.message)) return result;
   const std::string folder =
       VdbExportFolder(FolderSetting(*domain, kVdbPath), FolderSetting(*domain, kOutPath), domain->cacheFolder);
   if (!EnsureDirectory(folder)) {

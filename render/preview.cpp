@@ -295,11 +295,11 @@ host::Status SaveRendered(const RenderedPreview& image, const std::string& path)
 
 host::Status PreviewFrame(host::Object* domain, const host::Node* node, host::TimeValue t) {
   if (domain == nullptr || AsDomain(domain) == nullptr) return {false, "Select the TolvarisFire domain first."};
-  // The image goes into the cache folder: not while another command writes there.
+  // The image goes into the cache folder: not while a bake or a cache clear works there.
   const std::string folder = AsDomain(domain)->CacheFolder();
   host::FileLock lock;
   std::string refused;
-  if (!LockCacheFolder(lock, folder, "A preview render", &refused)) return {false, refused};
+  if (!ShareCacheFolder(lock, folder, "A preview render", &refused)) return {false, refused};
   RenderedPreview image;
   const host::Status rendered = RenderDisplayFrame(domain, node, t, image);
   if (!rendered.ok) return rendered;
@@ -342,7 +342,7 @@ host::Status CompositeFrame(host::Object* domain, const host::Node* node, host::
     return {false, "Select the TolvarisFire domain first."};
   host::FileLock lock;
   std::string refused;
-  if (!LockCacheFolder(lock, AsDomain(domain)->CacheFolder(), "A composite", &refused)) return {false, refused};
+  if (!ShareCacheFolder(lock, AsDomain(domain)->CacheFolder(), "A composite", &refused)) return {false, refused};
   const std::shared_ptr<const CacheFrame> frame = DisplayFrame(domain, t);
   if (!frame) return {false, "Nothing to render at this frame."};
   std::string why;

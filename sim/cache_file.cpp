@@ -260,13 +260,15 @@ void DeleteLeftoverTemporaryFiles(const std::string& folder, std::string_view ba
   for (const fs::path& file : host::FindFiles(folder, pattern)) host::DeleteFile(file);
 }
 
-bool LockCacheFolder(host::FileLock& lock, const std::string& cacheFolder, std::string_view holder,
-                     std::string* message, double waitSeconds) {
+namespace {
+
+bool TakeCacheFolder(host::FileLock& lock, const std::string& cacheFolder, std::string_view holder,
+                     std::string* message, double waitSeconds, bool shared) {
   if (!EnsureDirectory(cacheFolder)) return host::Fail(message, "Cannot create the cache folder " + cacheFolder);
   const fs::path file = fs::path(cacheFolder) / ".bake.lock";
   const double until = host::HighResSeconds() + waitSeconds;
   std::string other;
-  while (!lock.TryLock(file)) {
+  while (!lock.TryLock(file, shared)) {
     // Who holds it; a holder that has not said yet (or an older program) is taken for a bake.
     std::ifstream in(file, std::ios::binary);
     std::getline(in, other);
@@ -277,6 +279,18 @@ bool LockCacheFolder(host::FileLock& lock, const std::string& cacheFolder, std::
   }
   lock.Note(holder);
   return true;
+}
+
+}  // namespace
+
+bool LockCacheFolder(host::FileLock& lock, const std::string& cacheFolder, std::string_view holder,
+                     std::string* message, double waitSeconds) {
+  return TakeCacheFolder(lock, cacheFolder, holder, message, waitSeconds, false);
+}
+
+bool ShareCacheFolder(host::FileLock& lock, const std::string& cacheFolder, std::string_view holder,
+                      std::string* message) {
+  return TakeCacheFolder(lock, cacheFolder, holder, message, 0.0, true);
 }
 
 bool EnsureDirectory(const std::string& path) {

@@ -149,6 +149,11 @@ void DeleteLeftoverTemporaryFiles(const std::string& folder, std::string_view ba
 inline constexpr const char* kBakeHolder = "A bake";
 bool LockCacheFolder(host::FileLock& lock, const std::string& cacheFolder, std::string_view holder,
                      std::string* message, double waitSeconds = 0.0);
+// The same lock for a command that only reads the cache and writes outputs under temporary names
+// of its own (the VDB export, preview images, composites): such commands run beside each other,
+// as the chunks of one export on a render farm do, but never beside a bake or a cache clear.
+bool ShareCacheFolder(host::FileLock& lock, const std::string& cacheFolder, std::string_view holder,
+                      std::string* message);
 
 // Creates the folder and its missing parents. An empty path fails; an existing path succeeds.
 bool EnsureDirectory(const std::string& path);

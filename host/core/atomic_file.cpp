@@ -107,11 +107,11 @@ FileLock::~FileLock() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool FileLock::TryLock(const std::filesystem::path& file) {
+bool FileLock::TryLock(const std::filesystem::path& file, bool shared) {
   if (fd_ >= 0) return true;
   const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
     ::close(fd);
     return false;
   }

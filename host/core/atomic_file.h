@@ -73,8 +73,9 @@ class FileLock {
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
   // Creates `file` when missing and takes the lock without waiting; false when another holder
-  // has it or the file cannot be made.
-  bool TryLock(const std::filesystem::path& file);
+  // has it or the file cannot be made. A shared lock is held beside other shared ones, never
+  // beside the one that is not.
+  bool TryLock(const std::filesystem::path& file, bool shared = false);
   // Replaces what the held lock file says (who holds it, for those refused); false when no lock is
   // held or the file cannot be written.
   bool Note(std::string_view text);

@@ -132,6 +132,26 @@ TEST(CacheFolderLock, OneWriterAtATimeNamedToTheOthersAndShortOnesWaitedFor) {
   host::FileLock third;
   EXPECT_FALSE(LockCacheFolder(third, folder, "A preview render", &message, 30.0));
   EXPECT_EQ(message, "A bake is writing to " + folder + " - wait for it to finish or stop it.");
+  EXPECT_FALSE(ShareCacheFolder(third, folder, "A VDB export", &message));
+  EXPECT_EQ(message, "A bake is writing to " + folder + " - wait for it to finish or stop it.");
+}
+
+// Commands that read the cache and write outputs under names of their own (the chunks of one
+// export on a farm) run side by side; a bake or a cache clear waits for all of them to let go.
+TEST(CacheFolderLock, ReadersShareTheFolderAndKeepWritersOut) {
+  TempFolder dir;
+  const std::string folder = dir / "cache";
+  std::string message;
+  host::FileLock clear;
+  {
+    host::FileLock chunkA, chunkB, preview;
+    ASSERT_TRUE(ShareCacheFolder(chunkA, folder, "A VDB export", &message)) << message;
+    EXPECT_TRUE(ShareCacheFolder(chunkB, folder, "A VDB export", &message)) << message;
+    EXPECT_TRUE(ShareCacheFolder(preview, folder, "A preview render", &message)) << message;
+    EXPECT_FALSE(LockCacheFolder(clear, folder, "A cache clear", &message));
+    EXPECT_NE(message.find("is writing to " + folder), std::string::npos) << message;
+  }
+  EXPECT_TRUE(LockCacheFolder(clear, folder, "A cache clear", &message)) << "free once every reader let go";
 }
 
 TEST(CacheNames, EnsureDirectory) {
