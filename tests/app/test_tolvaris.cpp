@@ -105,7 +105,7 @@ TEST(TolvarisScene, ListsTheExampleScene) {
                            "0.01 metres per scene unit", "render  1280 x 720", "nodes   9",
                            "\"Ground\"  handle 1  Plane  top level", "\"Log A\"  handle 4  Cylinder  parent \"Firepit\"  selected",
                            "\"Firepit\"  handle 2  (no object)", "keys at frames 0, 45, 90", "testOutput     0 (Normal)",
-                           "position       0, -400, 120; keys at frames 0, 90", "rotation       75 degrees about 1, 0, 0"})
+                           "position       0, -430, 90; keys at frames 0, 90", "rotation       82 degrees about 1, 0, 0"})
     EXPECT_NE(o.out.find(text), std::string::npos) << text << " missing from:\n" << o.out;
 }
 
@@ -150,7 +150,7 @@ TEST(TolvarisScene, ScriptsWorkOnTheLoadedSceneOrAnEmptyOne) {
             "print(scene.getParam(scene.find('Breeze'), 'strength', 45))\n");
   Outcome o = RunProgram({"run", (dir / "read.lua").string(), "--scene", kExampleScene});
   EXPECT_EQ(o.status, 0) << o.err;
-  EXPECT_EQ(o.out, "9\tCamera\t75.0\t-350.0\ntrue\n1.5\n");
+  EXPECT_EQ(o.out, "9\tCamera\t65.0\t-400.0\ntrue\n1.5\n");
 
   WriteText(dir / "empty.lua", "print(#scene.nodes(), scene.find('Camera'))\nscene.create('Sphere', 'S')\n"
                                "scene.save('" + (dir / "s.json").string() + "')\n");

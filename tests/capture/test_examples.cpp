@@ -42,9 +42,12 @@ class ExampleRun {
     return block != nullptr;
   }
 
-  // Small grids keep the suite quick; the scenes themselves bake at their own resolution.
+  // Small grids keep the suite quick; the scenes themselves bake at their own resolution. The run
+  // covers the whole box: placing an adaptive window is the bake's work, not the capture's, and the
+  // fields below are read on the box's grid.
   bool Open(int resolution) {
     block->SetInt(kResolution, 0, resolution);
+    block->SetBool(kAdaptive, 0, false);
     std::string message;
     const bool ok = OpenSimRun(run, node->GetObject(), node, false, &message);
     EXPECT_TRUE(ok) << message;
