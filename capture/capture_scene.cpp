@@ -133,16 +133,7 @@ CellBox SceneCapture::Sources() {
   DustSources();
   StampEvents(ctx_, emitter_, nullptr, params_.emission.emitSpeed);
   // Fire sources are positive, dust negative.
-  const int nx = ctx_.grid.nx, ny = ctx_.grid.ny, nz = ctx_.grid.nz;
-  CellBox box{{nx, ny, nz}, {0, 0, 0}};
-  const float* e = emitter_.data();
-  for (int z = 0; z < nz; ++z)
-    for (int y = 0; y < ny; ++y)
-      for (int x = 0; x < nx; ++x) {
-        if (e[size_t(x) + size_t(nx) * (size_t(y) + size_t(ny) * size_t(z))] == 0.0f) continue;
-        box = Union(box, CellBox{{x, y, z}, {x + 1, y + 1, z + 1}});
-      }
-  return box;
+  return BoundsWhere(emitter_.data(), ctx_.grid.nx, ctx_.grid.ny, ctx_.grid.nz, [](float e) { return e != 0.0f; });
 }
 
 void SceneCapture::FollowDomain() {

@@ -30,6 +30,30 @@ struct CellBox {
 
 // The smallest box holding both (an empty one counts for nothing).
 CellBox Union(const CellBox& a, const CellBox& b);
+// The cells of an nx*ny*nz array (x fastest) whose value passes `keep`, grown by `bounds`; rows are
+// searched for their first and last such cell only.
+template <class Keep>
+CellBox BoundsWhere(const float* v, int nx, int ny, int nz, Keep keep, CellBox bounds = {}) {
+  int x0 = bounds.Empty() ? nx : bounds.lo.x, y0 = bounds.Empty() ? ny : bounds.lo.y, z0 = bounds.Empty() ? nz : bounds.lo.z;
+  int x1 = bounds.Empty() ? -1 : bounds.hi.x - 1, y1 = bounds.Empty() ? -1 : bounds.hi.y - 1, z1 = bounds.Empty() ? -1 : bounds.hi.z - 1;
+#pragma omp parallel for schedule(static) reduction(min : x0, y0, z0) reduction(max : x1, y1, z1)
+  for (int z = 0; z < nz; ++z)
+    for (int y = 0; y < ny; ++y) {
+      const float* row = v + size_t(nx) * (size_t(y) + size_t(ny) * size_t(z));
+      int first = -1, last = -1;
+      for (int x = 0; x < nx; ++x)
+        if (keep(row[x])) {
+          if (first < 0) first = x;
+          last = x;
+        }
+      if (first < 0) continue;
+      x0 = first < x0 ? first : x0, x1 = last > x1 ? last : x1;
+      y0 = y < y0 ? y : y0, y1 = y > y1 ? y : y1;
+      z0 = z < z0 ? z : z0, z1 = z > z1 ? z : z1;
+    }
+  if (x1 < 0) return {};
+  return {{x0, y0, z0}, {x1 + 1, y1 + 1, z1 + 1}};
+}
 
 // The domain's adaptive settings, clamped to what the solver can use.
 struct AdaptiveSettings {

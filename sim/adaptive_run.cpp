@@ -24,35 +24,13 @@ CellBox Translated(const CellBox& b, const Int3& by) {
 
 CellBox ContentBox(FireSim& sim, float threshold) {
   const GridDesc g = sim.Grid();
-  const int nx = g.nx, ny = g.ny, nz = g.nz;
-  std::vector<float> values(size_t(nx) * size_t(ny) * size_t(nz));
-  int lo[3] = {nx, ny, nz}, hi[3] = {-1, -1, -1};
+  std::vector<float> values(size_t(g.nx) * size_t(g.ny) * size_t(g.nz));
+  CellBox box;
   for (const FieldId id : {FieldId::Density, FieldId::Temperature, FieldId::Fuel, FieldId::Flame, FieldId::Dust}) {
     if (!sim.CopyField(id, values.data())) return {};
-    const float* v = values.data();
-    int x0 = lo[0], y0 = lo[1], z0 = lo[2], x1 = hi[0], y1 = hi[1], z1 = hi[2];
-#pragma omp parallel for schedule(static) reduction(min : x0, y0, z0) reduction(max : x1, y1, z1)
-    for (int z = 0; z < nz; ++z)
-      for (int y = 0; y < ny; ++y) {
-        const float* row = v + size_t(nx) * (size_t(y) + size_t(ny) * size_t(z));
-        int first = -1, last = -1;
-        for (int x = 0; x < nx; ++x)
-          if (row[x] > threshold) {
-            if (first < 0) first = x;
-            last = x;
-          }
-        if (first < 0) continue;
-        x0 = std::min(x0, first);
-        x1 = std::max(x1, last);
-        y0 = std::min(y0, y);
-        y1 = std::max(y1, y);
-        z0 = std::min(z0, z);
-        z1 = std::max(z1, z);
-      }
-    lo[0] = x0, lo[1] = y0, lo[2] = z0, hi[0] = x1, hi[1] = y1, hi[2] = z1;
+    box = BoundsWhere(values.data(), g.nx, g.ny, g.nz, [threshold](float v) { return v > threshold; }, box);
   }
-  if (hi[0] < 0) return {};
-  return {{lo[0], lo[1], lo[2]}, {hi[0] + 1, hi[1] + 1, hi[2] + 1}};
+  return box;
 }
 
 bool MoveWindow(SimRun& run, const CellBox& cells) {
