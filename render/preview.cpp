@@ -256,7 +256,8 @@ host::Status FrameToRender(host::Object* domain, const host::Node* node, host::T
   return {true, {}};
 }
 
-// The display frame of time t rendered `previewWidth` wide, with the status line's first part.
+// The display frame of time t rendered as the preview (its camera, `previewWidth` wide) or, with
+// `fromView`, as the active viewport sees it at the viewport's size; with the status line's first part.
 struct RenderedPreview {
   std::vector<uint8_t> bytes;
   RenderCamera camera;
@@ -264,11 +265,15 @@ struct RenderedPreview {
   std::string status;
 };
 
-host::Status RenderDisplayFrame(host::Object* domain, const host::Node* node, host::TimeValue t, RenderedPreview& out) {
+host::Status RenderDisplayFrame(host::Object* domain, const host::Node* node, host::TimeValue t, RenderedPreview& out,
+                                bool fromView = false) {
   std::shared_ptr<const CacheFrame> frame;
   if (host::Status found = FrameToRender(domain, node, t, frame, out.frameNumber); !found.ok) return found;
-  const int32_t width = DomainParams(domain)->GetInt(kPreviewWidth, t).value_or(1280);
-  if (!PreviewCamera(domain, node, t, width, out.camera)) return {false, "No active viewport."};
+  const host::View* view = fromView ? host::TheViewports().ActiveView() : nullptr;
+  const bool placed = fromView ? view != nullptr && ViewportCamera(domain, node, t, view->width, out.camera)
+                               : PreviewCamera(domain, node, t, DomainParams(domain)->GetInt(kPreviewWidth, t).value_or(1280),
+                                               out.camera);
+  if (!placed) return {false, "No active viewport."};
   const RenderSettings settings = MakeRenderSettings(DomainParams(domain), t);
   const CacheFrameHeader& h = frame->header;
 
@@ -277,8 +282,11 @@ host::Status RenderDisplayFrame(host::Object* domain, const host::Node* node, ho
   std::string why;
   if (!RenderFrameToBytes(*frame, DomainGridOfFrame(*frame), out.camera, settings, out.bytes, &why, &ms, &gpu))
     return {false, why};
-  out.status = Format("Preview of frame %d: %.0f ms on the %s, %d x %d (%dx%dx%d cells).", out.frameNumber, double(ms),
-                      gpu ? "GPU" : "CPU", out.camera.width, out.camera.height, h.nx, h.ny, h.nz);
+  const char* device = gpu ? "GPU" : "CPU";
+  out.status = fromView ? Format("View of frame %d: %.0f ms on the %s, %d x %d.", out.frameNumber, double(ms), device,
+                                 out.camera.width, out.camera.height)
+                        : Format("Preview of frame %d: %.0f ms on the %s, %d x %d (%dx%dx%d cells).", out.frameNumber,
+                                 double(ms), device, out.camera.width, out.camera.height, h.nx, h.ny, h.nz);
   return {true, ""};
 }
 
@@ -318,22 +326,11 @@ host::Status SavePreviewImage(host::Object* domain, const host::Node* node, host
 }
 
 host::Status RenderViewFrame(host::Object* domain, const host::Node* node, host::TimeValue t) {
-  std::shared_ptr<const CacheFrame> frame;
-  int32_t frameNumber = 0;
-  if (host::Status found = FrameToRender(domain, node, t, frame, frameNumber); !found.ok) return found;
-  const host::View* view = host::TheViewports().ActiveView();
-  RenderCamera camera;
-  if (view == nullptr || !ViewportCamera(domain, node, t, view->width, camera)) return {false, "No active viewport."};
-  std::vector<uint8_t> bytes;
-  float ms = 0.0f;
-  bool gpu = false;
-  std::string status;
-  if (!RenderFrameToBytes(*frame, DomainGridOfFrame(*frame), camera, MakeRenderSettings(DomainParams(domain), t), bytes,
-                          &status, &ms, &gpu))
-    return {false, status};
-  ShowImage(bytes, camera, "Tolvaris Fire view", Format("Tolvaris Fire - view, frame %d", frameNumber));
-  return {true, Format("View of frame %d: %.0f ms on the %s, %d x %d.", frameNumber, double(ms), gpu ? "GPU" : "CPU",
-                       camera.width, camera.height)};
+  RenderedPreview image;
+  const host::Status rendered = RenderDisplayFrame(domain, node, t, image, true);
+  if (!rendered.ok) return rendered;
+  ShowImage(image.bytes, image.camera, "Tolvaris Fire view", Format("Tolvaris Fire - view, frame %d", image.frameNumber));
+  return {true, image.status};
 }
 
 host::Status CompositeFrame(host::Object* domain, const host::Node* node, host::TimeValue t,
