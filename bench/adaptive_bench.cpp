@@ -23,8 +23,8 @@
 #include "bench/bench_folder.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/fire_object.h"
-#include "sim/cache_file.h"
-#include "sim/simulate.h"
+#include "cache/cache_file.h"
+#include "bake/simulate.h"
 
 namespace {
 

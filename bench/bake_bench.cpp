@@ -22,7 +22,7 @@
 #include "bench/bench_folder.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/fire_object.h"
-#include "sim/simulate.h"
+#include "bake/simulate.h"
 
 namespace {
 

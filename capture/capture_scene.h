@@ -3,7 +3,7 @@
 // one frame.
 #pragma once
 
-#include "domain/sim_run.h"
+#include "capture/sim_run.h"
 
 namespace tf {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "domain/sim_run.h"
+#include "capture/sim_run.h"
 
 namespace host {
 class Object;

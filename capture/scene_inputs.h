@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "capture/voxelize.h"
-#include "domain/sim_run.h"
+#include "capture/sim_run.h"
 #include "host/core/math.h"
 
 namespace host {

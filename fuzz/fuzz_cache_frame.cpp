@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "fuzz/fuzz_file.h"
-#include "sim/cache_file.h"
+#include "cache/cache_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::filesystem::path path = tf::fuzz::WriteInput("frame.tfc", data, size);

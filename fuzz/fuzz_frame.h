@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "sim/cache_file.h"
-#include "sim/half.h"
+#include "cache/cache_file.h"
+#include "cache/half.h"
 
 namespace tf::fuzz {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_frame.h"
-#include "io/prt_writer.h"
-#include "io/vdb_export.h"
+#include "export/prt_writer.h"
+#include "export/vdb_export.h"
 #include "io/zlib_stored.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_frame.h"
-#include "io/vdb_export.h"
+#include "export/vdb_export.h"
 #include "io/vdb_writer.h"
 
 #ifdef TFR_FUZZ_OPENVDB

@@ -18,12 +18,12 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "host/scene/objects.h"
-#include "sim/cache_file.h"
-#include "sim/display_cache.h"
-#include "sim/live_mode.h"
+#include "cache/cache_file.h"
+#include "cache/display_cache.h"
+#include "bake/live_mode.h"
 #include "domain/domain_sizing.h"
 #include "viewport/fire_point_item.h"
-#include "sim/simulate_domain.h"
+#include "cache/simulate_domain.h"
 
 namespace tf {
 

@@ -6,14 +6,14 @@
 #include "capture/events_file.h"
 #include "domain/fire_params_desc.h"
 #include "host/scene/scene.h"
-#include "io/vdb_export.h"
+#include "export/vdb_export.h"
 #include "plugin/fire_object.h"
 #include "presets/builtin_presets.h"
 #include "presets/preset_files.h"
 #include "plugin/simulate_panel.h"
-#include "render/preview.h"
+#include "export/preview.h"
 #include "script/bridge.h"
-#include "sim/simulate.h"
+#include "bake/simulate.h"
 
 namespace tf {
 
@@ -104,8 +104,7 @@ int FireFromEvents(host::Node* node, const std::string& path, float minEnergy) {
 bool ExportVdb(host::Node* node) {
   FireObject* domain = CommandDomain(node);
   if (!domain) return false;
-  const VdbExportDomain exportDomain = ExportDomainOf(*domain);
-  ExportResult result = ExportVdbSequence(&exportDomain, node, nullptr);
+  ExportResult result = ExportVdbSequence(domain, node, nullptr);
   SetScriptStatus(std::move(result.message));
   return result.ok;
 }

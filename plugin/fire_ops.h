@@ -13,7 +13,7 @@
 #include <string>
 
 #include "host/plugins/publish.h"
-#include "sim/cache_file.h"
+#include "cache/cache_file.h"
 
 namespace tf {
 

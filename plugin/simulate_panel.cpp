@@ -12,7 +12,7 @@
 #include "plugin/fire_object.h"
 #include "presets/builtin_presets.h"
 #include "presets/preset_files.h"
-#include "render/preview.h"
+#include "export/preview.h"
 
 namespace tf {
 
@@ -101,15 +101,6 @@ std::string ApplyFailure(int index) {
 }
 
 }  // namespace
-
-VdbExportDomain ExportDomainOf(const FireObject& domain) {
-  VdbExportDomain d;
-  d.params = domain.Params();
-  d.cacheFolder = domain.CacheFolder();
-  if (const host::Scene* scene = domain.GetScene())
-    d.resolvePath = [scene](const std::string& name) { return scene->ResolvePath(name).string(); };
-  return d;
-}
 
 std::string DomainInfoText(FireObject& domain) {
   const host::ParamBlock* block = domain.Params();
@@ -321,11 +312,10 @@ host::CommandStatus ExportVdbCommand() {
   if (gBusy) return host::CommandStatus::kIgnored;
   FireObject* domain = gDomain;
   if (!domain) return host::CommandStatus::kFailed;
-  const VdbExportDomain exportDomain = ExportDomainOf(*domain);
   ExportResult result;
   {
     host::FlagScope busy(gBusy);
-    result = ExportVdbSequence(&exportDomain, NodeOf(*domain),
+    result = ExportVdbSequence(domain, NodeOf(*domain),
                                [](void*, int32_t done, int32_t total, const std::string& text) {
                                  return PanelProgress(done, total, text);
                                });

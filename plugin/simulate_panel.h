@@ -10,8 +10,8 @@
 #include <string>
 
 #include "host/scene/panels.h"
-#include "io/vdb_export.h"
-#include "sim/simulate.h"
+#include "export/vdb_export.h"
+#include "bake/simulate.h"
 
 namespace tf {
 
@@ -75,10 +75,6 @@ host::CommandStatus PreviewCommand();
 // line, drops the display frame, asks for a redraw, lets the host dispatch its messages, and asks
 // the command to stop while the host's stop request (Escape held) is set.
 bool PanelProgress(int done, int total, const std::string& text);
-
-// What the VDB export needs of a domain: its settings, cache folder and the scene's resolution of
-// relative folders.
-VdbExportDomain ExportDomainOf(const FireObject& domain);
 
 // Shows `text` as the live text when `domain` is the edited one.
 void ShowLiveText(const FireObject& domain, const std::string& text);

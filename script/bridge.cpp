@@ -1,6 +1,7 @@
 #include "script/bridge.h"
 
 #include <algorithm>
+#include <optional>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -9,9 +10,9 @@
 #include "domain/fire_params_desc.h"
 #include "host/scene/objects.h"
 #include "host/scene/scene.h"
-#include "render/preview.h"
+#include "export/preview.h"
 #include "render/render.h"
-#include "sim/simulate_domain.h"
+#include "cache/simulate_domain.h"
 
 namespace tf {
 
@@ -60,8 +61,8 @@ struct DomainFaces {
 DomainFaces DomainOf(host::Node* node) {
   host::Object* object = node ? node->GetObject() : nullptr;
   if (!object || object->GetClassId() != kFireClassId) return {};
-  SimulateDomain* domain = dynamic_cast<SimulateDomain*>(object);
-  return domain ? DomainFaces{object, domain} : DomainFaces{};
+  const std::optional<DomainRef> domain = DomainRefOf(object);
+  return domain ? DomainFaces{object, domain->folders} : DomainFaces{};
 }
 
 bool SameFrame(const std::weak_ptr<const CacheFrame>& a, const std::shared_ptr<const CacheFrame>& b) {

@@ -12,9 +12,9 @@
 #include "host/scene/objects.h"
 #include "host/scene/param_block.h"
 #include "host/scene/scene.h"
-#include "render/preview.h"
+#include "export/preview.h"
 #include "render/render.h"
-#include "sim/simulate_domain.h"
+#include "cache/simulate_domain.h"
 #include "viewport/domain_display.h"
 #include "viewport/domain_label.h"
 

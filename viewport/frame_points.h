@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host/core/math.h"
-#include "sim/cache_file.h"
+#include "cache/cache_file.h"
 
 namespace tf {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "domain/fire_params_desc.h"
-#include "domain/sim_run.h"
+#include "capture/sim_run.h"
 #include "host/scene/objects.h"
 #include "host/scene/param_block.h"
 #include "host/scene/primitives.h"

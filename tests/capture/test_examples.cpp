@@ -12,7 +12,7 @@
 #include "capture/capture_scene.h"
 #include "capture/scene_inputs.h"
 #include "domain/fire_params_desc.h"
-#include "domain/sim_run.h"
+#include "capture/sim_run.h"
 #include "host/scene/scene.h"
 #include "host/scene/scene_file.h"
 #include "plugin/fire_obj_desc.h"

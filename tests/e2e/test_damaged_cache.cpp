@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "e2e_scene.h"
-#include "sim/cache_file.h"
+#include "cache/cache_file.h"
 
 namespace tf::e2e {
 namespace {

@@ -15,7 +15,7 @@
 #include "host/scene/scene.h"
 #include "host/scene/scene_file.h"
 #include "plugin/fire_obj_desc.h"
-#include "sim/cache_file.h"
+#include "cache/cache_file.h"
 #include "tests/e2e/e2e_scene.h"
 
 namespace tf::e2e {

@@ -11,7 +11,7 @@
 
 #include "e2e_scene.h"
 #include "io/png_writer.h"
-#include "sim/cache_file.h"
+#include "cache/cache_file.h"
 
 namespace tf::e2e {
 namespace {

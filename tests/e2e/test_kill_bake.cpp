@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "e2e_scene.h"
-#include "sim/cache_file.h"
+#include "cache/cache_file.h"
 
 namespace tf::e2e {
 namespace {

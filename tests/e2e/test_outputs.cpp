@@ -13,7 +13,7 @@
 #include "e2e_scene.h"
 #include "host/view/bitmap.h"
 #include "io/png_writer.h"
-#include "sim/cache_file.h"
+#include "cache/cache_file.h"
 #include "tests/io/vdb_test_util.h"
 #include "tests/support/tolvaris_program.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "e2e_scene.h"
-#include "sim/cache_file.h"
+#include "cache/cache_file.h"
 #include "tests/support/tolvaris_program.h"
 
 namespace tf::e2e {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/cache_file.h"
+#include "cache/cache_file.h"
 #include "e2e_scene.h"
 #include "tests/support/tolvaris_program.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/cache_file.h"
+#include "cache/cache_file.h"
 
 namespace tf::gpucheck {
 

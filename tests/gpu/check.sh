@@ -80,7 +80,7 @@ note "built in $(elapsed)"
 
 # The tests of what was built: solver and renderer on every device, the preview commands, SIMULATE
 # through the plug-in (a GPU bake where one is present) and the bake comparison.
-ctest_sel=(--test-dir "$build" -L 'solver|render|sim|gpucheck')
+ctest_sel=(--test-dir "$build" -L 'solver|render|bake|gpucheck')
 listed=$(ctest "${ctest_sel[@]}" -N 2>>"$log" | grep -cE 'Test +#' || true)
 gpu_cases=$(ctest "${ctest_sel[@]}" -N 2>>"$log" | grep -cE 'Test +#.*Gpu' || true)
 note "tests: $listed listed, $gpu_cases of them GPU cases"

@@ -7,7 +7,7 @@
 
 #include "tests/e2e/e2e_scene.h"
 #include "tests/gpu/bake_compare.h"
-#include "tests/sim/sim_test_util.h"
+#include "tests/cache/cache_test_util.h"
 
 namespace tf::gpucheck {
 namespace {

@@ -12,10 +12,9 @@
 #include <vector>
 
 #include "host/core/atomic_file.h"
-#include "io/vdb_export.h"
 #include "io/vdb_writer.h"
 #include "tests/io/vdb_test_util.h"
-#include "tests/sim/sim_test_util.h"
+#include "tests/cache/cache_test_util.h"
 
 namespace tf {
 namespace {
@@ -337,116 +336,6 @@ TEST_F(VdbWriteFailures, ReplacingAnOlderFileAndCoordinatesOutOfRange) {
   EXPECT_NE(r.message.find("out of range"), std::string::npos) << r.message;
   EXPECT_EQ(ReadBytes(old_), good);
   EXPECT_FALSE(std::filesystem::exists(host::AtomicFile::TemporaryPathFor(old_)));
-}
-
-// ---- Cache frames --------------------------------------------------------------------------------
-
-// A 5 x 4 x 3 crop at (2, 1, 3) of a 10 x 8 x 6 grid with every channel, dust included.
-CacheFrame MakeFrame() {
-  CacheFrame f = testing::MakeSmallFrame(12, 0xF0);
-  f.header.cropSize = {5, 4, 3};
-  const size_t n = 5 * 4 * 3;
-  for (int c = 0; c < kCacheChannels; ++c) {
-    f.channels[c].resize(n);
-    for (size_t i = 0; i < n; ++i) f.channels[c][i] = RoundToHalf(0.01f * float(c + 1) * (float(i % 17) - 4.0f));
-  }
-  return f;
-}
-
-TEST(VdbExportFrame, ChannelsBecomeNamedGridsInFileOrder) {
-  TempFolder dir;
-  CacheFrame frame = MakeFrame();
-  // Temperature: 0.0015 becomes 301.5 K; 0.001 is exactly the threshold and stays out.
-  frame.channels[kChannelTemperature][0] = 0.0015f;
-  frame.channels[kChannelTemperature][1] = 0.001f;
-  frame.channels[kChannelTemperature][2] = -0.002f;
-  DomainGrid grid;
-  grid.nx = 10, grid.ny = 8, grid.nz = 6;
-  grid.cellSize = frame.header.cellSizeScene;
-  grid.originX = -9.8425f, grid.originY = -7.874f, grid.originZ = 0.0f;
-
-  const std::string file = dir / "all.vdb";
-  std::string error = "left from before";
-  int64_t bytes = -1;
-  ASSERT_TRUE(ExportFrameVdb(frame, grid, file, 31, &error, &bytes)) << error;
-  EXPECT_EQ(bytes, static_cast<int64_t>(std::filesystem::file_size(file)));
-  nlohmann::json vdb = ReadVdbWithLibrary(file);
-  ASSERT_FALSE(vdb.is_null());
-  const std::vector<std::string> names{"density", "dust", "temperature", "flame", "fuel", "vel.x", "vel.y", "vel.z"};
-  const int channelOf[] = {kChannelDensity, kChannelDust, kChannelTemperature, kChannelFlame,
-                           kChannelFuel, kChannelVelX, kChannelVelY, kChannelVelZ};
-  ASSERT_EQ(vdb.at("grids").size(), names.size());
-  EXPECT_EQ(vdb.at("fileOrder").get<std::vector<std::string>>(), names);
-  const double h = double(frame.header.cellSizeScene);
-  for (size_t i = 0; i < names.size(); ++i) {
-    SCOPED_TRACE(names[i]);
-    ASSERT_NE(FindGrid(vdb, names[i]), nullptr);
-    const nlohmann::json& g = *FindGrid(vdb, names[i]);
-    EXPECT_EQ(g.at("voxelSize").get<std::vector<double>>(), (std::vector<double>{h, h, h}));
-    const std::vector<double> origin = g.at("origin").get<std::vector<double>>();
-    EXPECT_EQ(origin, (std::vector<double>{double(-9.8425f) + h / 2, double(-7.874f) + h / 2, h / 2}));
-    // Voxel coordinates are cell indexes of the whole grid: crop origin plus position in the crop.
-    const bool kelvin = names[i] == "temperature";
-    VoxelMap want;
-    const std::vector<float>& values = frame.channels[channelOf[i]];
-    for (int z = 0; z < 3; ++z) {
-      for (int y = 0; y < 4; ++y) {
-        for (int x = 0; x < 5; ++x) {
-          const float v = values[x + 5 * (y + 4 * z)];
-          if (std::fabs(v) > (kelvin ? 0.001f : 1e-4f)) want[{x + 2, y + 1, z + 3}] = kelvin ? v * 1000.0f + 300.0f : v;
-        }
-      }
-    }
-    EXPECT_EQ(ActiveVoxels(g), want);
-  }
-  const VoxelMap kelvin = ActiveVoxels(*FindGrid(vdb, "temperature"));
-  EXPECT_EQ(kelvin.at({2, 1, 3}), 301.5f);
-  EXPECT_EQ(kelvin.count({3, 1, 3}), 0u);
-  EXPECT_EQ(kelvin.at({4, 1, 3}), 298.0f);
-}
-
-TEST(VdbExportFrame, MaskAndMissingChannelsChooseTheGrids) {
-  TempFolder dir;
-  CacheFrame frame = MakeFrame();
-  frame.channels[kChannelDust].clear();  // a frame without dust: no "dust" grid
-  const std::string file = dir / "f.vdb";
-  std::string error;
-  struct Case {
-    VdbChannelMask mask;
-    std::vector<std::string> names;
-  };
-  for (const Case& c : {Case{1, {"density"}}, Case{2 | 8, {"temperature", "fuel"}},
-                        Case{16 | 4, {"flame", "vel.x", "vel.y", "vel.z"}}, Case{0, {}}}) {
-    SCOPED_TRACE(c.mask);
-    ASSERT_TRUE(ExportFrameVdb(frame, DomainGrid{}, file, c.mask, &error)) << error;
-    nlohmann::json vdb = ReadVdbWithLibrary(file, false);
-    ASSERT_FALSE(vdb.is_null());
-    EXPECT_EQ(vdb.at("grids").size(), c.names.size());
-    EXPECT_EQ(vdb.at("fileOrder").get<std::vector<std::string>>(), c.names);
-  }
-}
-
-TEST(VdbExportFrame, FailuresReplaceTheErrorText) {
-  TempFolder dir;
-  CacheFrame frame = MakeFrame();
-  std::string error = "old text";
-  int64_t bytes = 77;
-  EXPECT_FALSE(ExportFrameVdb(frame, DomainGrid{}, dir / "no/such/folder.vdb", 31, &error, &bytes));
-  EXPECT_EQ(error, "cannot create the file");
-  EXPECT_EQ(bytes, 77);
-
-  frame.header.cellSizeScene = 0.0f;
-  EXPECT_FALSE(ExportFrameVdb(frame, DomainGrid{}, dir / "a.vdb", 31, &error));
-  EXPECT_EQ(error, "voxel size must be positive");
-
-  // A channel that does not fill the crop box would be read past its end: refused, nothing written.
-  frame = MakeFrame();
-  frame.channels[kChannelFlame].pop_back();
-  EXPECT_FALSE(ExportFrameVdb(frame, DomainGrid{}, dir / "b.vdb", 31, &error));
-  EXPECT_NE(error.find("flame"), std::string::npos) << error;
-  EXPECT_FALSE(std::filesystem::exists(dir / "b.vdb"));
-  // The same frame without the flame grid chosen is fine.
-  EXPECT_TRUE(ExportFrameVdb(frame, DomainGrid{}, dir / "b.vdb", 1 | 2 | 8 | 16, &error)) << error;
 }
 
 }  // namespace

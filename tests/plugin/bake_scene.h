@@ -12,7 +12,7 @@
 #include "host/scene/scene.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/fire_object.h"
-#include "tests/sim/sim_test_util.h"
+#include "tests/cache/cache_test_util.h"
 
 namespace tf::testing {
 

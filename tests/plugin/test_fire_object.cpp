@@ -20,8 +20,8 @@
 #include "host/scene/scene_file.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/fire_object.h"
-#include "sim/cache_file.h"
-#include "tests/sim/sim_test_util.h"
+#include "cache/cache_file.h"
+#include "tests/cache/cache_test_util.h"
 
 namespace tf {
 namespace {

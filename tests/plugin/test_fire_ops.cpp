@@ -13,7 +13,7 @@
 #include "host/view/viewport.h"
 #include "io/png_writer.h"
 #include "plugin/fire_ops.h"
-#include "sim/simulate.h"
+#include "bake/simulate.h"
 
 namespace tf {
 namespace {

@@ -9,7 +9,7 @@
 #include "host/scene/panels.h"
 #include "host/scene/scene_view.h"
 #include "plugin/simulate_panel.h"
-#include "sim/simulate.h"
+#include "bake/simulate.h"
 #include "viewport/fire_point_item.h"
 
 namespace tf::testing {

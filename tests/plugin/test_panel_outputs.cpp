@@ -18,7 +18,7 @@
 #include "host/core/platform.h"
 #include "host/view/viewport.h"
 #include "plugin/simulate_panel.h"
-#include "sim/cache_file.h"
+#include "cache/cache_file.h"
 
 namespace tf {
 namespace {

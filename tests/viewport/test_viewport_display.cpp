@@ -15,7 +15,7 @@
 #include "host/scene/class_desc.h"
 #include "host/view/raster.h"
 #include "host/scene/scene.h"
-#include "sim/simulate_domain.h"
+#include "cache/simulate_domain.h"
 #include "viewport/domain_display.h"
 #include "viewport/domain_label.h"
 #include "viewport/fire_point_item.h"

@@ -1,2 +1,2 @@
 // The VDB writer reaching up into the cache: the layer check must refuse it.
-#include "sim/cache_file.h"
+#include "cache/cache_file.h"

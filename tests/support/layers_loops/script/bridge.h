@@ -1,0 +1,1 @@
+#include "viewport/label.h"

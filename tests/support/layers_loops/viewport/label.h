@@ -1,0 +1,1 @@
+// Nothing of its own.
