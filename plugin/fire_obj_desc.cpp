@@ -5,6 +5,7 @@
 #include "domain/fire_params_desc.h"
 #include "plugin/fire_create_cb.h"
 #include "plugin/fire_object.h"
+#include "plugin/simulate_panel.h"
 
 namespace tf {
 
@@ -18,7 +19,10 @@ std::span<const host::ParamBlockDesc* const> FireObjDesc::ParamBlockDescs() cons
 host::CreateMouseCallBack* FireObjDesc::GetCreateMouseCallBack() const { return &GetFireCreateCB(); }
 
 const FireObjDesc& GetFireObjDesc() {
-  static const FireObjDesc desc;
+  static const FireObjDesc desc = [] {
+    SetDomainPanelHooks({BeginEditDomain, EndEditDomain, ForgetEditedDomain, ShowLiveText, DomainSettingsChanged});
+    return FireObjDesc{};
+  }();
   return desc;
 }
 

@@ -12,14 +12,14 @@
 #include "host/scene/scene.h"
 #include "host/view/viewport.h"
 #include "viewport/domain_display.h"
-#include "plugin/fire_obj_desc.h"
-#include "plugin/simulate_panel.h"
 
 namespace tf {
 
 using host::Fail;
 
 namespace {
+
+DomainPanelHooks gPanel;
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -50,7 +50,9 @@ bool ParseCacheId(std::string_view text, uint64_t& id) {
 
 FireObject::FireObject(const host::ClassDesc& desc) : host::Object(desc), cacheId_(MakeCacheId(this)) {}
 
-FireObject::~FireObject() { ForgetEditedDomain(this); }
+FireObject::~FireObject() {
+  if (gPanel.forget) gPanel.forget(this);
+}
 
 host::Node* FireObject::CurrentNode() const {
   return currentNode_ && GetScene() ? GetScene()->FindNode(currentNode_) : nullptr;
@@ -103,10 +105,12 @@ host::Box3 FireObject::GetDeformBBox(host::TimeValue t, const host::Matrix3* tm)
 
 void FireObject::BeginEditParams(host::CommandPanel& panel) {
   if (host::ParamBlock* block = Params()) host::AddParamRollouts(panel, *block);
-  BeginEditDomain(*this, panel);
+  if (gPanel.beginEdit) gPanel.beginEdit(*this, panel);
 }
 
-void FireObject::EndEditParams(host::CommandPanel& panel) { EndEditDomain(*this, panel); }
+void FireObject::EndEditParams(host::CommandPanel& panel) {
+  if (gPanel.endEdit) gPanel.endEdit(*this, panel);
+}
 
 host::ParamBlock* FireObject::Params() const { return GetParamBlockById(kFireParamBlockId); }
 
@@ -177,7 +181,7 @@ void FireObject::LiveUpdate(host::TimeValue t) {
     NotifyDependents();
     host::TheViewports().RedrawViews(t);
   }
-  if (!result.text.empty()) ShowLiveText(*this, result.text);
+  if (!result.text.empty() && gPanel.showLiveText) gPanel.showLiveText(*this, result.text);
 }
 
 bool FireObject::RestartLive() {
@@ -189,7 +193,7 @@ bool FireObject::RestartLive() {
     ok = tf::RestartLive(live_, this, CurrentNode(), &text);
     if (hadFrame) display_.BumpGeneration();
   }
-  if (!ok) ShowLiveText(*this, text);
+  if (!ok && gPanel.showLiveText) gPanel.showLiveText(*this, text);
   return ok;
 }
 
@@ -248,7 +252,7 @@ void FireObject::OnParamChanged(host::ParamBlock& block, int paramId) {
     if (paramId == kLiveMode) display_.BumpGeneration();
   }
   host::Object::OnParamChanged(block, paramId);
-  if (block.Id() == kFireParamBlockId) DomainSettingsChanged(*this);
+  if (block.Id() == kFireParamBlockId && gPanel.settingsChanged) gPanel.settingsChanged(*this);
 }
 
 void FireObject::PostLoad() {
@@ -318,5 +322,7 @@ void InvalidateDisplayFrame(FireObject* domain) {
 }
 
 host::Status ClearCache(FireObject* domain) { return domain ? domain->ClearCache() : host::Status{}; }
+
+void SetDomainPanelHooks(const DomainPanelHooks& hooks) { gPanel = hooks; }
 
 }  // namespace tf

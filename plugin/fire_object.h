@@ -137,4 +137,17 @@ std::shared_ptr<const CacheFrame> GetDisplayFrame(FireObject* domain, host::Time
 void InvalidateDisplayFrame(FireObject* domain);
 host::Status ClearCache(FireObject* domain);
 
+// What the domain's panel does when a domain is edited, changes its settings, has news for the
+// live text, or goes away. The panel sits above the object, so it hands these in: the class
+// descriptor installs the simulate panel's when the class is first used. Until then (a bare
+// object) the domain shows nothing.
+struct DomainPanelHooks {
+  void (*beginEdit)(FireObject& domain, host::CommandPanel& panel) = nullptr;
+  void (*endEdit)(FireObject& domain, host::CommandPanel& panel) = nullptr;
+  void (*forget)(const FireObject* domain) = nullptr;
+  void (*showLiveText)(const FireObject& domain, const std::string& text) = nullptr;
+  void (*settingsChanged)(FireObject& domain) = nullptr;
+};
+void SetDomainPanelHooks(const DomainPanelHooks& hooks);
+
 }  // namespace tf

@@ -8,7 +8,6 @@
 #include "host/scene/scene.h"
 #include "host/lua/scene_bindings.h"
 #include "presets/preset_edit.h"
-#include "presets/preset_files.h"
 
 namespace tf {
 
@@ -147,13 +146,9 @@ const std::vector<BuiltInPreset>& BuiltInPresets() {
   return rows;
 }
 
-bool ApplyPreset(host::Object* domain, int index) {
+bool ApplyBuiltInPreset(host::Object* domain, const BuiltInPreset& row) {
   host::ParamBlock* block = DomainBlock(domain);
-  const std::vector<BuiltInPreset>& rows = BuiltInPresets();
-  if (!block || index <= 0 || index >= PresetCount()) return false;
-  if (size_t(index) >= rows.size()) return LoadPreset(domain, UserPresets()[size_t(index) - rows.size()]);
-
-  const BuiltInPreset& row = rows[size_t(index)];
+  if (!block) return false;
   const host::TimeValue t = domain->CurrentTime();
   const double u = MetresPerUnit(*domain);
   {

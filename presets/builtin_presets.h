@@ -28,12 +28,11 @@ struct BuiltInPreset {
 // The placeholder "(choose a preset)" and the eight built-in rows, made on first use.
 const std::vector<BuiltInPreset>& BuiltInPresets();
 
-// Applies preset `index` of the combined list to the domain at the scene's current time, as one
-// undo step "Tolvaris Fire preset": the box size, resolution, shell thickness and the row's values,
-// lengths converted from metres to scene units. An index past the built-in rows loads that user
-// preset file. "Ground explosion" then builds its source objects by script when the domain has
-// no emitters. False, with nothing changed, for index 0, an index outside the list, a user preset
-// that cannot be read, or an object that is not a TolvarisFire domain.
-bool ApplyPreset(host::Object* domain, int index);
+// Applies a built-in row to the domain at the scene's current time, as one undo step "Tolvaris
+// Fire preset": the box size, resolution, shell thickness and the row's values, lengths converted
+// from metres to scene units. "Ground explosion" then builds its source objects by script when
+// the domain has no emitters. False, with nothing changed, for an object that is not a
+// TolvarisFire domain.
+bool ApplyBuiltInPreset(host::Object* domain, const BuiltInPreset& row);
 
 }  // namespace tf

@@ -229,4 +229,11 @@ int PresetIndex(std::string_view name) {
   return -1;
 }
 
+bool ApplyPreset(host::Object* domain, int index) {
+  const std::vector<BuiltInPreset>& rows = BuiltInPresets();
+  if (!DomainBlock(domain) || index <= 0 || index >= PresetCount()) return false;
+  if (size_t(index) >= rows.size()) return LoadPreset(domain, UserPresets()[size_t(index) - rows.size()]);
+  return ApplyBuiltInPreset(domain, rows[size_t(index)]);
+}
+
 }  // namespace tf

@@ -51,4 +51,9 @@ std::string PresetName(int index);
 // The first index whose display name is `name` or "[my] " + `name`; -1 when there is none.
 int PresetIndex(std::string_view name);
 
+// Applies preset `index` of the combined list to the domain: a built-in row (ApplyBuiltInPreset),
+// or, past them, that user preset file. False, with nothing changed, for index 0, an index outside
+// the list, a user preset that cannot be read, or an object that is not a TolvarisFire domain.
+bool ApplyPreset(host::Object* domain, int index);
+
 }  // namespace tf

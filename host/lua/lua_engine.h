@@ -113,11 +113,4 @@ class LuaEngine {
 using LuaBinder = std::function<void(LuaEngine&)>;
 void AddLuaBinder(LuaBinder binder);
 
-// Nodes as scripts see them, for bindings that work on the raw state: one userdata per node, so
-// that == and table keys work. LuaToNode never raises; it accepts nil (the null node), a node
-// userdata and light userdata, and is false for anything else. LuaPushNode allocates, so it may
-// raise a Lua error: call it only in protected mode.
-bool LuaToNode(lua_State* L, int index, Node** node);
-void LuaPushNode(lua_State* L, Node* node);
-
 }  // namespace host

@@ -5,7 +5,6 @@
 
 #include "host/core/status.h"
 #include "host/core/text.h"
-#include "host/lua/lua_engine.h"
 
 namespace host {
 

@@ -54,6 +54,13 @@ int LuaRaising(lua_State* L) {
 // failure: call it in protected mode.
 void LuaInitNodes(lua_State* L);
 
+// Nodes as scripts see them, for bindings that work on the raw state: one userdata per node, so
+// that == and table keys work. LuaToNode never raises; it accepts nil (the null node), a node
+// userdata and light userdata, and is false for anything else. LuaPushNode allocates, so it may
+// raise a Lua error: call it only in protected mode.
+bool LuaToNode(lua_State* L, int index, Node** node);
+void LuaPushNode(lua_State* L, Node* node);
+
 // ---- Reading arguments -------------------------------------------------------------------------
 
 // The Lua type name of the value at `index`; "no value" above `top`.
