@@ -211,26 +211,21 @@ bool CaptureFrame(FireSim& sim, const DomainGrid& grid, CacheFrame& frame, int32
 
 namespace {
 
-bool DisplaceFrame(CacheFrame& frame, float amount, float sizeCells, float timeSeconds) {
-  if (!(amount > 0.0f)) return false;
-  const CacheFrameHeader& h = frame.header;
-  const uint64_t n = CacheCropValues(h);
-  auto holds = [&](int c) { return !frame.channels[c].empty() && frame.channels[c].size() == n; };
-  if (n == 0 || !holds(kChannelDensity) || !holds(kChannelVelX) || !holds(kChannelVelY) || !holds(kChannelVelZ))
-    return false;
-  for (int c : kDisplacedChannels)
-    if (!frame.channels[c].empty() && !holds(c)) return false;
+size_t CropIndex(const CacheFrameHeader& h, int32_t x, int32_t y, int32_t z) {
+  return size_t(x) + size_t(h.cropSize[0]) * (size_t(y) + size_t(h.cropSize[1]) * size_t(z));
+}
 
+// |curl v| per cell of the crop into `curl` (central differences inside, one-sided at the crop's
+// faces); returns its mean over the cells with smoke (1 when there are none).
+float CurlMagnitudes(const CacheFrame& frame, float cell, std::vector<float>& curl) {
+  const CacheFrameHeader& h = frame.header;
   const int32_t sx = h.cropSize[0], sy = h.cropSize[1], sz = h.cropSize[2];
-  const float cell = h.cellSize > 1e-6f ? h.cellSize : 1e-6f;
   const float* vx = frame.channels[kChannelVelX].data();
   const float* vy = frame.channels[kChannelVelY].data();
   const float* vz = frame.channels[kChannelVelZ].data();
   const float* density = frame.channels[kChannelDensity].data();
-  auto index = [=](int32_t x, int32_t y, int32_t z) { return size_t(x) + size_t(sx) * (size_t(y) + size_t(sy) * size_t(z)); };
-
-  // |curl v| per cell: central differences inside, one-sided at the crop's faces.
-  std::vector<float> curl(n);
+  auto index = [&](int32_t x, int32_t y, int32_t z) { return CropIndex(h, x, y, z); };
+  curl.assign(CacheCropValues(h), 0.0f);
   std::vector<double> sliceSum(size_t(sz), 0.0);
   std::vector<int64_t> sliceCount(size_t(sz), 0);
 #pragma omp parallel for schedule(static)
@@ -266,17 +261,56 @@ bool DisplaceFrame(CacheFrame& frame, float amount, float sizeCells, float timeS
   double sum = 0.0;
   int64_t count = 0;
   for (int32_t z = 0; z < sz; ++z) sum += sliceSum[size_t(z)], count += sliceCount[size_t(z)];
-  const float mean = count > 0 ? float(sum / double(count)) : 1.0f;
+  return count > 0 ? float(sum / double(count)) : 1.0f;
+}
 
-  // Two noise layers, half a 0.6 s period apart; each fades to nothing as its phase wraps, so the
-  // jump back to the unadvected noise is never seen.
-  const double c = double(timeSeconds) / 0.6;
-  const float phase[2] = {float(c - std::floor(c)), float((c + 0.5) - std::floor(c + 0.5))};
-  const float weightA = 1.0f - std::fabs(2.0f * phase[0] - 1.0f);
-  const float weight[2] = {weightA, 1.0f - weightA};
-  const float offset[2] = {0.0f, 31.7f};
-  const float size = std::max(sizeCells, 1.0f);
-  const float amplitude = amount * 0.5f * size;
+// Two noise layers, half a 0.6 s period apart, carried back along the flow; each fades to nothing
+// as its phase wraps, so the jump back to the unadvected noise is never seen.
+struct FlowNoise {
+  float phase[2], weight[2];
+  float offset[2] = {0.0f, 31.7f};
+  float size;
+
+  FlowNoise(float timeSeconds, float sizeCells) : size(std::max(sizeCells, 1.0f)) {
+    const double c = double(timeSeconds) / 0.6;
+    phase[0] = float(c - std::floor(c));
+    phase[1] = float((c + 0.5) - std::floor(c + 0.5));
+    weight[0] = 1.0f - std::fabs(2.0f * phase[0] - 1.0f);
+    weight[1] = 1.0f - weight[0];
+  }
+
+  // The offset in cells (before scaling) at cell (x, y, z) moving at `vel` cells per second.
+  void At(int32_t x, int32_t y, int32_t z, const float (&vel)[3], float& dx, float& dy, float& dz) const {
+    dx = dy = dz = 0.0f;
+    for (int l = 0; l < 2; ++l) {
+      const float back = phase[l] * 0.6f;
+      const float qx = float(x) - back * vel[0], qy = float(y) - back * vel[1], qz = float(z) - back * vel[2];
+      const float s1x = qx / size, s1y = qy / size, s1z = qz / size;
+      const float s2x = qx * 2.3f / size, s2y = qy * 2.3f / size, s2z = qz * 2.3f / size;
+      const float off = offset[l], w = weight[l];
+      dx += w * (SignedNoise(s1x + off, s1y, s1z) + 0.45f * SignedNoise(s2x + off, s2y, s2z));
+      dy += w * (SignedNoise(s1x, s1y + off + 17.1f, s1z) + 0.45f * SignedNoise(s2x, s2y + off + 17.1f, s2z));
+      dz += w * (SignedNoise(s1x + 41.3f, s1y, s1z + off) + 0.45f * SignedNoise(s2x + 41.3f, s2y, s2z + off));
+    }
+  }
+};
+
+bool DisplaceFrame(CacheFrame& frame, float amount, float sizeCells, float timeSeconds) {
+  if (!(amount > 0.0f)) return false;
+  const CacheFrameHeader& h = frame.header;
+  const uint64_t n = CacheCropValues(h);
+  auto holds = [&](int c) { return !frame.channels[c].empty() && frame.channels[c].size() == n; };
+  if (n == 0 || !holds(kChannelDensity) || !holds(kChannelVelX) || !holds(kChannelVelY) || !holds(kChannelVelZ))
+    return false;
+  for (int c : kDisplacedChannels)
+    if (!frame.channels[c].empty() && !holds(c)) return false;
+
+  const int32_t sx = h.cropSize[0], sy = h.cropSize[1], sz = h.cropSize[2];
+  const float cell = h.cellSize > 1e-6f ? h.cellSize : 1e-6f;
+  std::vector<float> curl;
+  const float mean = CurlMagnitudes(frame, cell, curl);
+  const FlowNoise noise(timeSeconds, sizeCells);
+  const float amplitude = amount * 0.5f * noise.size;
   const float hiX = std::max(float(sx) - 1.001f, 0.0f), hiY = std::max(float(sy) - 1.001f, 0.0f),
               hiZ = std::max(float(sz) - 1.001f, 0.0f);
 
@@ -288,33 +322,25 @@ bool DisplaceFrame(CacheFrame& frame, float amount, float sizeCells, float timeS
     moved.push_back(ch);
     result.push_back(frame.channels[ch]);
   }
-
+  const float* v[3] = {frame.channels[kChannelVelX].data(), frame.channels[kChannelVelY].data(),
+                       frame.channels[kChannelVelZ].data()};
 #pragma omp parallel for schedule(dynamic, 2)
   for (int32_t z = 0; z < sz; ++z) {
     for (int32_t y = 0; y < sy; ++y) {
       for (int32_t x = 0; x < sx; ++x) {
-        const size_t i = index(x, y, z);
+        const size_t i = CropIndex(h, x, y, z);
         const float f = curl[i] > 0.0f ? curl[i] / (curl[i] + mean) : 0.0f;
         if (!(f >= 0.02f)) continue;  // calm (or non-finite) cells keep their values
-        const float velX = vx[i] / cell, velY = vy[i] / cell, velZ = vz[i] / cell;
-        float dx = 0.0f, dy = 0.0f, dz = 0.0f;
-        for (int l = 0; l < 2; ++l) {
-          const float back = phase[l] * 0.6f;
-          const float qx = float(x) - back * velX, qy = float(y) - back * velY, qz = float(z) - back * velZ;
-          const float s1x = qx / size, s1y = qy / size, s1z = qz / size;
-          const float s2x = qx * 2.3f / size, s2y = qy * 2.3f / size, s2z = qz * 2.3f / size;
-          const float off = offset[l], w = weight[l];
-          dx += w * (SignedNoise(s1x + off, s1y, s1z) + 0.45f * SignedNoise(s2x + off, s2y, s2z));
-          dy += w * (SignedNoise(s1x, s1y + off + 17.1f, s1z) + 0.45f * SignedNoise(s2x, s2y + off + 17.1f, s2z));
-          dz += w * (SignedNoise(s1x + 41.3f, s1y, s1z + off) + 0.45f * SignedNoise(s2x + 41.3f, s2y, s2z + off));
-        }
+        const float vel[3] = {v[0][i] / cell, v[1][i] / cell, v[2][i] / cell};
+        float dx, dy, dz;
+        noise.At(x, y, z, vel, dx, dy, dz);
         const float r = f * amplitude;
         const float px = ClampSample(float(x) + dx * r, hiX);
         const float py = ClampSample(float(y) + dy * r, hiY);
         const float pz = ClampSample(float(z) + dz * r, hiZ);
         for (size_t m = 0; m < moved.size(); ++m) {
-          const float v = SampleClamped(frame.channels[moved[m]].data(), sx, sy, sz, px, py, pz);
-          result[m][i] = v > 0.0f ? v : 0.0f;
+          const float value = SampleClamped(frame.channels[moved[m]].data(), sx, sy, sz, px, py, pz);
+          result[m][i] = value > 0.0f ? value : 0.0f;
         }
       }
     }

@@ -29,6 +29,16 @@ std::string FolderSetting(const DomainRef& d, int paramId) {
   return value;
 }
 
+// The channels the domain's VDB switches choose.
+VdbChannelMask ChannelSwitches(const host::ParamBlock& p) {
+  VdbChannelMask mask = 0;
+  for (const auto& [id, bit] : {std::pair{kVdbDensity, kVdbMaskDensity}, std::pair{kVdbTemp, kVdbMaskTemperature},
+                               std::pair{kVdbFlame, kVdbMaskFlame}, std::pair{kVdbFuel, kVdbMaskFuel},
+                               std::pair{kVdbVelocity, kVdbMaskVelocity}})
+    if (p.GetBool(id, 0).value_or(false)) mask |= bit;
+  return mask;
+}
+
 }  // namespace
 
 std::string VdbExportFolder(std::string_view vdbPath, std::string_view outPath, std::string_view cacheFolder) {
@@ -137,12 +147,7 @@ ExportResult ExportVdbSequence(host::Object* object, const host::Node* node, con
 
   const int startFrame = p.GetInt(kStartFrame, 0).value_or(0);
   const int endFrame = p.GetInt(kEndFrame, 0).value_or(0);
-  VdbChannelMask mask = 0;
-  if (p.GetBool(kVdbDensity, 0).value_or(false)) mask |= kVdbMaskDensity;
-  if (p.GetBool(kVdbTemp, 0).value_or(false)) mask |= kVdbMaskTemperature;
-  if (p.GetBool(kVdbFlame, 0).value_or(false)) mask |= kVdbMaskFlame;
-  if (p.GetBool(kVdbFuel, 0).value_or(false)) mask |= kVdbMaskFuel;
-  if (p.GetBool(kVdbVelocity, 0).value_or(false)) mask |= kVdbMaskVelocity;
+  const VdbChannelMask mask = ChannelSwitches(p);
 
   // A bake writing the same frames would have them torn or replaced under the export.
   host::FileLock lock;

@@ -105,23 +105,8 @@ void Int64Meta(Out& out, std::string_view name, int64_t v) {
 
 void SetBit(std::vector<uint64_t>& words, int n) { words[n >> 6] |= uint64_t{1} << (n & 63); }
 
-// One grid, from its name to its last leaf buffer.
-void AppendGrid(Out& out, const std::string& name, const VdbTree& tree, const VdbTransform& xf) {
-  // Room for the whole grid at once: descriptor, metadata and transform stay under 1 KiB plus the
-  // name; then the nodes' masks and the active values.
-  out.Reserve(1024 + 2 * name.size() + tree.Root().size() * (12 + kUpperChildren / 4 + 1) +
-              static_cast<size_t>(tree.LowerCount()) * (kLowerChildren / 4 + 1) +
-              static_cast<size_t>(tree.LeafCount()) * (3 * 64 + 1) + static_cast<size_t>(tree.ActiveCount()) * 4);
-  out.String(name);
-  out.String(kFloatTreeType);
-  out.String("");  // no instance parent
-  const size_t offsetsAt = out.Size();
-  out.Zeros(3 * 8);  // grid, block and end positions, filled in below
-
-  const size_t gridPos = out.Size();
-  out.U32(kCompressActiveMask);
-
-  // Metadata, in the reader's (alphabetical) order.
+// The grid's metadata (in the reader's alphabetical order) and its uniform transform.
+void AppendMetaAndTransform(Out& out, const std::string& name, const VdbTree& tree, const VdbTransform& xf) {
   const bool empty = tree.ActiveCount() == 0;
   const VdbCoord zero{0, 0, 0};
   out.U32(6);
@@ -140,14 +125,11 @@ void AppendGrid(Out& out, const std::string& name, const VdbTree& tree, const Vd
   for (int i = 0; i < 3; ++i) out.F64(1.0 / h);
   for (int i = 0; i < 3; ++i) out.F64(1.0 / (h * h));
   for (int i = 0; i < 3; ++i) out.F64(0.5 / h);
+}
 
-  out.U32(1);     // buffer count
-  out.F32(0.0f);  // background
-  out.U32(0);     // tiles
-  out.U32(static_cast<uint32_t>(tree.Root().size()));
-
-  // Topology. No node holds an active tile, so every value mask is empty and the byte after it
-  // says that all inactive values equal the background (and none follow).
+// Topology. No node holds an active tile, so every value mask is empty and the byte after it says
+// that all inactive values equal the background (and none follow).
+void AppendTopology(Out& out, const VdbTree& tree) {
   std::vector<uint64_t> upperMask(kUpperChildren / 64);
   std::vector<uint64_t> lowerMask(kLowerChildren / 64);
   for (const auto& [origin, upper] : tree.Root()) {
@@ -173,9 +155,10 @@ void AppendGrid(Out& out, const std::string& name, const VdbTree& tree, const Vd
       }
     }
   }
+}
 
-  // Leaf buffers, in the same order: the mask again, then the active values only.
-  const size_t blockPos = out.Size();
+// Leaf buffers, in the topology's order: the mask again, then the active values only.
+void AppendLeafBuffers(Out& out, const VdbTree& tree) {
   for (const auto& upperEntry : tree.Root()) {
     for (const auto& lower : upperEntry.second.children) {
       if (!lower) continue;
@@ -191,6 +174,31 @@ void AppendGrid(Out& out, const std::string& name, const VdbTree& tree, const Vd
       }
     }
   }
+}
+
+// One grid, from its name to its last leaf buffer.
+void AppendGrid(Out& out, const std::string& name, const VdbTree& tree, const VdbTransform& xf) {
+  // Room for the whole grid at once: descriptor, metadata and transform stay under 1 KiB plus the
+  // name; then the nodes' masks and the active values.
+  out.Reserve(1024 + 2 * name.size() + tree.Root().size() * (12 + kUpperChildren / 4 + 1) +
+              static_cast<size_t>(tree.LowerCount()) * (kLowerChildren / 4 + 1) +
+              static_cast<size_t>(tree.LeafCount()) * (3 * 64 + 1) + static_cast<size_t>(tree.ActiveCount()) * 4);
+  out.String(name);
+  out.String(kFloatTreeType);
+  out.String("");  // no instance parent
+  const size_t offsetsAt = out.Size();
+  out.Zeros(3 * 8);  // grid, block and end positions, filled in below
+
+  const size_t gridPos = out.Size();
+  out.U32(kCompressActiveMask);
+  AppendMetaAndTransform(out, name, tree, xf);
+  out.U32(1);     // buffer count
+  out.F32(0.0f);  // background
+  out.U32(0);     // tiles
+  out.U32(static_cast<uint32_t>(tree.Root().size()));
+  AppendTopology(out, tree);
+  const size_t blockPos = out.Size();
+  AppendLeafBuffers(out, tree);
   const size_t endPos = out.Size();
   out.PatchI64(offsetsAt, static_cast<int64_t>(gridPos));
   out.PatchI64(offsetsAt + 8, static_cast<int64_t>(blockPos));

@@ -48,6 +48,30 @@ int PluginManager::LoadFolder(const fs::path& folder, std::vector<std::string>* 
   return loaded;
 }
 
+namespace {
+
+// Registers the module's classes with the host; one that has no descriptor or cannot be
+// registered is noted and left out.
+template <typename Note>
+void RegisterClasses(PluginModule& module, LibNumberClassesFn numberClasses, LibClassDescFn classDesc, Note& note) {
+  const int count = numberClasses();
+  for (int i = 0; i < count; ++i) {
+    ClassDesc* desc = classDesc(i);
+    if (!desc) {
+      note("class " + std::to_string(i) + " has no descriptor");
+      continue;
+    }
+    std::string why;
+    if (!RegisterClassDesc(*desc, &why)) {
+      note("class not registered: " + why);
+      continue;
+    }
+    module.classes.push_back(desc);
+  }
+}
+
+}  // namespace
+
 bool PluginManager::LoadModule(const fs::path& file, std::vector<std::string>* messages) {
   const std::string name = file.filename().string();
   auto note = [&](const std::string& text) {
@@ -89,11 +113,9 @@ bool PluginManager::LoadModule(const fs::path& file, std::vector<std::string>* m
   const auto classDesc = Entry<LibClassDescFn>(handle, "LibClassDesc");
   const auto version = Entry<LibVersionFn>(handle, "LibVersion");
   const auto initialize = Entry<LibInitializeFn>(handle, "LibInitialize");
-  std::string missing;
-  if (!description) missing += " LibDescription";
-  if (!numberClasses) missing += " LibNumberClasses";
-  if (!classDesc) missing += " LibClassDesc";
-  if (!version) missing += " LibVersion";
+  const std::string missing = std::string(description ? "" : " LibDescription") +
+                              (numberClasses ? "" : " LibNumberClasses") + (classDesc ? "" : " LibClassDesc") +
+                              (version ? "" : " LibVersion");
   if (!missing.empty()) {
     Discard(handle, published);
     note("skipped: not a plug-in module (it does not export" + missing + ")");
@@ -119,20 +141,7 @@ bool PluginManager::LoadModule(const fs::path& file, std::vector<std::string>* m
   const char* text = description();
   module.description = text ? text : "";
 
-  const int count = numberClasses();
-  for (int i = 0; i < count; ++i) {
-    ClassDesc* desc = classDesc(i);
-    if (!desc) {
-      note("class " + std::to_string(i) + " has no descriptor");
-      continue;
-    }
-    std::string why;
-    if (!RegisterClassDesc(*desc, &why)) {
-      note("class not registered: " + why);
-      continue;
-    }
-    module.classes.push_back(desc);
-  }
+  RegisterClasses(module, numberClasses, classDesc, note);
   for (FPInterface* i : published) module.interfaces.push_back(i->InternalName());
   module.published = std::move(published);
   modules_.push_back(std::move(module));
