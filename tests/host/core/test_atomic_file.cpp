@@ -152,14 +152,12 @@ TEST_P(AtomicFileWrite, LeavesTheNewFileOrWhatWasThere) {
   payload.front() = '<';
   payload.back() = '>';
 
-  Outcome out;
+  std::optional<ScopedFileSizeLimit> limit;
   if (c.sizeLimit > 0) {
-    ScopedFileSizeLimit limit(c.sizeLimit);
-    ASSERT_TRUE(limit.Active());
-    out = WriteThrough(c.how, target, payload);
-  } else {
-    out = WriteThrough(c.how, target, payload);
+    ASSERT_TRUE(limit.emplace(c.sizeLimit).Active());
   }
+  const Outcome out = WriteThrough(c.how, target, payload);
+  limit.reset();
   EXPECT_EQ(out.ok, c.ok) << out.error;
   if (c.ok) {
     EXPECT_EQ(out.error, "");
