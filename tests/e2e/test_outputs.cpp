@@ -214,16 +214,5 @@ TEST_F(Outputs, CompositeWritesTheBackgroundsSizeOverIt) {
   EXPECT_GT(changed, 10) << "nothing of the fire over the background";
 }
 
-TEST_F(Outputs, CompositeNamesABackgroundItCannotRead) {
-  Bake();
-  const fs::path missing = work_.path() / "missing.png", out = work_.path() / "out.png";
-  const Outcome o =
-      Run("composite", {"--frame", "2", "--background", missing.string(), "--output", out.string()});
-  EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.err, "tolvaris: cannot read " + missing.string() + "\n");
-  EXPECT_EQ(o.out, "");
-  EXPECT_FALSE(fs::exists(out));
-}
-
 }  // namespace
 }  // namespace tf::e2e

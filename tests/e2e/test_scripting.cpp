@@ -120,18 +120,6 @@ TEST(Scripting, AFailingHandlerOfBakedFramesLeavesTheBakeGoingOn) {
   EXPECT_EQ(CountFrames(work / "cache"), 4u);
 }
 
-TEST(Scripting, AScriptErrorNamesTheFileAndLine) {
-  TempFolder docs, work;
-  WriteText(work / "scene.json", SceneJson(Range(0, 3) + ", " + CachePath(work / "cache")));
-  WriteText(work / "broken.lua", "local fire = scene.find('Fire')\nscene.setParam(fire, 'sizeX', 99)\n"
-                                 "scene.create('Box', 'Extra')\nerror({reason = 'half way'})\n");
-  const Outcome o = RunProgram({"--documents", docs.path().string(), "run", (work / "broken.lua").string(), "--scene",
-                                (work / "scene.json").string()});
-  EXPECT_EQ(o.status, 1);
-  EXPECT_TRUE(o.err.starts_with("tolvaris: ")) << o.err;
-  EXPECT_TRUE(o.err.ends_with("broken.lua:4: (error object is a table value)\n")) << o.err;
-}
-
 TEST(Scripting, ThePresetCampfireExampleBakes) {
   TempFolder docs, work;
   const fs::path previous = fs::current_path();

@@ -106,16 +106,6 @@ TEST_F(Simulate, RefusesADomainWithoutSources) {
   EXPECT_FALSE(fs::exists(docs_ / "TolvarisFire")) << "nothing may be created for a bake that did not start";
 }
 
-TEST_F(Simulate, ACacheFolderThatCannotBeCreatedIsNamed) {
-  WriteText(work_ / "plain file", "a file where the cache folder's parent should be");
-  const fs::path cache = work_ / "plain file" / "cache";
-  const fs::path scene = WriteScene(SceneJson(Range(0, 2) + ", " + CachePath(cache)));
-  const Outcome o = RunProgram(Args(scene));
-  EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.err, "tolvaris: Cannot create the cache folder " + cache.string() + "\n");
-  EXPECT_EQ(o.out, "");
-}
-
 TEST_F(Simulate, CtrlCStopsAfterTheFrameInProgressAndKeepsTheFramesDone) {
   const fs::path cache = work_ / "cache";
   const fs::path scene = WriteScene(SceneJson(Range(0, 100000) + ", " + CachePath(cache)));
