@@ -94,7 +94,7 @@ uint64_t CacheCropValues(const CacheFrameHeader& header);
 // The exact length of a file with this header (call only on a valid header).
 uint64_t CacheFileBytes(const CacheFrameHeader& header);
 
-// Writes the frame to `path` through `path`.part. False when the header is one the reader would
+// Writes the frame to `path` through `path`.<pid>.part. False when the header is one the reader would
 // refuse, a stored channel does not hold exactly sx*sy*sz values, or any file operation fails; the
 // .part file is gone afterwards and an older file at `path` is unchanged. `error` gets the reason
 // when it is not the disk running out (see AtomicFile::MayBeOutOfSpace), and stays as it was when
