@@ -54,6 +54,7 @@ class SceneCapture {
   void FollowDomain();
   void Emitters();
   void EmitterNode(host::Node& node, std::vector<float>& source);
+  void StampParticleVelocities(host::Node& node, const CoverageGrid& grid);
   bool StampParticles(host::Node& node, const CoverageGrid& grid, float radius);
   bool StampMesh(host::Node& node, const CoverageGrid& grid, bool volume, float thickness);
   void DustSources();
@@ -180,6 +181,35 @@ void SceneCapture::Emitters() {
   for (host::Node* node : nodes) EmitterNode(*node, source);
 }
 
+// A particle system whose particles push the gas their own way: each particle stamps its sphere
+// into the coverage grid, and its velocity goes straight into the velocity grids around it.
+void SceneCapture::StampParticleVelocities(host::Node& node, const CoverageGrid& grid) {
+  ReadParticles(node, T(), ctx_.W, ctx_.R, ctx_.metresPerUnit, Positions(), &state_.particleVelocities, &state_);
+  const float radius = params_.surfThickness;
+  const double reach = std::min(std::ceil(double(std::max(radius, 0.0f))), 1.0e7);
+  const int nx = ctx_.grid.nx, ny = ctx_.grid.ny, nz = ctx_.grid.nz;
+  for (size_t k = 0; k < Positions().size(); ++k) {
+    const host::Point3 p = Positions()[k];
+    StampSphere(grid, p, radius);
+    const host::Point3 pv = state_.particleVelocities[k];
+    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) continue;
+    int x0, x1, y0, y1, z0, z1;
+    const double cx = std::trunc(double(p.x)), cy = std::trunc(double(p.y)), cz = std::trunc(double(p.z));
+    if (!detail::ClipRange(cx - reach, cx + reach, nx, x0, x1) ||
+        !detail::ClipRange(cy - reach, cy + reach, ny, y0, y1) ||
+        !detail::ClipRange(cz - reach, cz + reach, nz, z0, z1))
+      continue;
+    for (int z = z0; z <= z1; ++z)
+      for (int y = y0; y <= y1; ++y)
+        for (int x = x0; x <= x1; ++x) {
+          const size_t i = grid.Index(x, y, z);
+          velocity_[0][i] = pv.x;
+          velocity_[1][i] = pv.y;
+          velocity_[2][i] = pv.z;
+        }
+  }
+}
+
 void SceneCapture::EmitterNode(host::Node& node, std::vector<float>& source) {
   ParallelZero(source);
   const CoverageGrid grid = Grid(source);
@@ -198,30 +228,7 @@ void SceneCapture::EmitterNode(host::Node& node, std::vector<float>& source) {
 
   // Particles that push the gas their own way: their velocities go straight into the grids.
   if (emitDirMode_ == 2 && IsParticleSystem(node)) {
-    ReadParticles(node, T(), ctx_.W, ctx_.R, ctx_.metresPerUnit, Positions(), &state_.particleVelocities, &state_);
-    const float radius = params_.surfThickness;
-    const double reach = std::min(std::ceil(double(std::max(radius, 0.0f))), 1.0e7);
-    const int nx = ctx_.grid.nx, ny = ctx_.grid.ny, nz = ctx_.grid.nz;
-    for (size_t k = 0; k < Positions().size(); ++k) {
-      const host::Point3 p = Positions()[k];
-      StampSphere(grid, p, radius);
-      const host::Point3 pv = state_.particleVelocities[k];
-      if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) continue;
-      int x0, x1, y0, y1, z0, z1;
-      const double cx = std::trunc(double(p.x)), cy = std::trunc(double(p.y)), cz = std::trunc(double(p.z));
-      if (!detail::ClipRange(cx - reach, cx + reach, nx, x0, x1) ||
-          !detail::ClipRange(cy - reach, cy + reach, ny, y0, y1) ||
-          !detail::ClipRange(cz - reach, cz + reach, nz, z0, z1))
-        continue;
-      for (int z = z0; z <= z1; ++z)
-        for (int y = y0; y <= y1; ++y)
-          for (int x = x0; x <= x1; ++x) {
-            const size_t i = grid.Index(x, y, z);
-            velocity_[0][i] = pv.x;
-            velocity_[1][i] = pv.y;
-            velocity_[2][i] = pv.z;
-          }
-    }
+    StampParticleVelocities(node, grid);
 #pragma omp parallel for schedule(static)
     for (int64_t i = 0; i < n; ++i) e[i] = std::max(e[i], s[i]);
     return;
