@@ -37,7 +37,7 @@ struct SimulateResult : host::Status {
 using host::ProgressFn;
 
 struct SimulateOptions {
-  // Go on from the newest restart point of a stopped or killed bake (sim/bake_restart.h) instead
+  // Go on from the newest restart point of a stopped or killed bake (bake/bake_restart.h) instead
   // of starting over: the frames up to it stay, the rest are baked as the first bake would have.
   bool resume = false;
 };

@@ -1,4 +1,4 @@
-// sim/cache_file.h: one simulated frame on disk, little-endian.
+// cache/cache_file.h: one simulated frame on disk, little-endian.
 //
 //   [header 132 B][channel 0: sx*sy*sz halves][channel 1 ...] ... [channel 7 ...]
 //

@@ -1,4 +1,4 @@
-// sim/display_cache.h: the one baked frame a domain keeps loaded for the viewport, the preview
+// cache/display_cache.h: the one baked frame a domain keeps loaded for the viewport, the preview
 // renderer, the exporters and the scripting interface.
 //
 // A frame number is read from disk once; asking again for the same number, whether the read

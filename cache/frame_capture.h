@@ -1,4 +1,4 @@
-// sim/frame_capture.h: turning the solver's fields into a cache frame, and the flow displacement
+// cache/frame_capture.h: turning the solver's fields into a cache frame, and the flow displacement
 // the exporters may apply to a captured frame afterwards.
 //
 // A frame stores only the box of cells holding something visible (smoke, heat, flame or dust

@@ -1,4 +1,4 @@
-// sim/half.h: IEEE 754 half precision, the storage type of cache channels.
+// cache/half.h: IEEE 754 half precision, the storage type of cache channels.
 //
 // float -> half rounds to nearest, ties to even. NaN becomes the quiet NaN 0x7E00 with its sign;
 // infinities and anything that rounds beyond 65504 become infinity; anything that rounds below

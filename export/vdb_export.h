@@ -1,4 +1,4 @@
-// io/vdb_export.h: one OpenVDB file per cached frame of a domain, after the bake.
+// export/vdb_export.h: one OpenVDB file per cached frame of a domain, after the bake.
 //
 // The export reads the domain's settings at time 0 (frame range, the five VDB switches, the VDB
 // and output folders), reads each cached frame of the range that exists and writes it with

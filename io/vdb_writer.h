@@ -1,5 +1,5 @@
 // io/vdb_writer.h: dense float grids written as one OpenVDB file (format 224, library 10.0) with
-// no volume library. It knows nothing of cache frames: io/vdb_export.h turns those into grids.
+// no volume library. It knows nothing of cache frames: export/vdb_export.h turns those into grids.
 //
 // Every grid is a float tree with 5-4-3 branching: a root keyed by upper-node origins (multiples
 // of 4096), upper nodes of 32^3 lower nodes, lower nodes of 16^3 leaves, leaves of 8^3 voxels.

@@ -60,7 +60,7 @@ class FireObject final : public host::Object, public SimulateDomain {
   // continuously.
   int LiveModeAt(host::TimeValue t) const;
 
-  // Live mode (sim/live_mode.h). LiveUpdate runs whenever the host evaluates the domain at a
+  // Live mode (bake/live_mode.h). LiveUpdate runs whenever the host evaluates the domain at a
   // time while liveMode is on; RestartLive opens a new live run now; LiveTimerTick is the panel
   // timer's tick in liveMode 2, which asks for one step and has the host evaluate the domain again.
   void LiveUpdate(host::TimeValue t);

@@ -65,10 +65,10 @@ host::CommandStatus SaveMinePresetCommand();
 host::CommandStatus SimulateCommand();
 host::CommandStatus ResumeCommand();
 host::CommandStatus ClearCacheCommand();
-// Export VDB: one VDB file per cached frame (io/vdb_export.h) with the panel's progress.
+// Export VDB: one VDB file per cached frame (export/vdb_export.h) with the panel's progress.
 host::CommandStatus ExportVdbCommand();
 // Preview render: the display frame of the host's current time, rendered and saved beside the
-// cache (render/preview.h).
+// cache (export/preview.h).
 host::CommandStatus PreviewCommand();
 
 // The panel's progress callback for long commands: shows the text and the count in the status
