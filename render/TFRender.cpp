@@ -1,8 +1,8 @@
 // The renderer's passes: the shadow pass and the ray-march of RenderPreview, the shadow pass and
 // voxel colours of ShadeVoxels. Each pass is one body of render/render_bodies.h run through the
-// device layer (solver/exec.h): voxel passes in the Voxels shape, the march in the Pixels shape,
+// device layer (device/exec.h): voxel passes in the Voxels shape, the march in the Pixels shape,
 // so either a CUDA kernel on the default stream or an OpenMP loop handing out one slice or row at
-// a time. Device memory comes from solver/device_memory.h. This file compiles as CUDA when the
+// a time. Device memory comes from device/device_memory.h. This file compiles as CUDA when the
 // toolkit is found.
 #define TFR_BODY_SOURCE 1
 
@@ -15,13 +15,13 @@
 #include <new>
 #include <vector>
 
+#include "device/device.h"
+#include "device/device_memory.h"
+#include "device/exec.h"
+#include "device/gpu_memory.h"
 #include "render/occupancy.h"
 #include "render/render.h"
 #include "render/render_bodies.h"
-#include "solver/device.h"
-#include "solver/device_memory.h"
-#include "solver/exec.h"
-#include "solver/gpu_memory.h"
 
 namespace tf {
 

@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include "device/device_math.h"
+#include "device/sampling.h"
 #include "sim/half.h"
-#include "solver/device_math.h"
 #include "solver/fire_sim.h"
-#include "solver/sampling.h"
 
 namespace tf {
 

@@ -19,9 +19,9 @@
 #include <cstring>
 #include <utility>
 
+#include "device/rows.h"
+#include "device/sampling.h"
 #include "solver/fire_sim_impl.h"
-#include "solver/rows.h"
-#include "solver/sampling.h"
 
 namespace tf {
 

@@ -4,9 +4,9 @@
 // dissipates, and records the burning rate in `flame` for the next projection's gas expansion.
 #include <cmath>
 
+#include "device/rows.h"
+#include "device/sampling.h"
 #include "solver/fire_sim_impl.h"
-#include "solver/rows.h"
-#include "solver/sampling.h"
 
 namespace tf {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "solver/device_memory.h"
+#include "device/device_memory.h"
 #include "solver/fire_sim_impl.h"
 
 #if TFR_DEVICE_PASS

@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "solver/gpu_memory.h"  // GpuPresent, for callers choosing a device
+#include "device/gpu_memory.h"  // GpuPresent, for callers choosing a device
 
 namespace tf {
 

@@ -8,9 +8,10 @@
 #include <span>
 #include <vector>
 
-#include "solver/exec.h"
+#include "device/exec.h"
+#include "device/grid_index.h"
+#include "device/launch_graph.h"
 #include "solver/fire_sim.h"
-#include "solver/grid_index.h"
 
 namespace tf {
 

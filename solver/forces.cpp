@@ -8,9 +8,9 @@
 #include <cmath>
 #include <cstdint>
 
+#include "device/device_math.h"
+#include "device/rows.h"
 #include "solver/fire_sim_impl.h"
-#include "solver/device_math.h"
-#include "solver/rows.h"
 
 namespace tf {
 

@@ -13,9 +13,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "solver/device_memory.h"
+#include "device/device_memory.h"
+#include "device/rows.h"
 #include "solver/fire_sim_impl.h"
-#include "solver/rows.h"
 
 namespace tf {
 

@@ -2,7 +2,7 @@
 #include <chrono>
 #include <utility>
 
-#include "solver/device_memory.h"
+#include "device/device_memory.h"
 #include "solver/fire_sim_impl.h"
 
 namespace tf {

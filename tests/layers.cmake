@@ -12,6 +12,7 @@
 #   io/       the file writers (knowing nothing of frames) | the VDB export of a cached sequence
 #   render/   the volume renderer                          | preview and composite
 set(TFR_LAYERS
+  "device"        "device/*"
   "solver"        "solver/*"
   "host/core"     "host/core/*"
   "host/view"     "host/view/*"

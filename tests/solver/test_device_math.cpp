@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "solver/device_math.h"
+#include "device/device_math.h"
 
 namespace tf::test {
 namespace {

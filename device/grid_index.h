@@ -3,7 +3,7 @@
 // (nx, ny+1, nz) and (nx, ny, nz+1). Indices are 32-bit: Create refuses grids that would overflow.
 #pragma once
 
-#include "solver/device.h"
+#include "device/device.h"
 
 namespace tf {
 

@@ -1,11 +1,8 @@
 #define TFR_BODY_SOURCE
-#include "solver/device_memory.h"
+#include "device/device_memory.h"
 
-#include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #if TFR_DEVICE_PASS
 #include <cuda_runtime.h>
@@ -131,132 +128,6 @@ bool DeviceOk(const Exec& ex) {
   (void)ex;
 #endif
   return true;
-}
-
-// ---- launch accounting ------------------------------------------------------------------------
-
-namespace {
-
-std::atomic<bool> gCounting{false};
-std::atomic<bool> gGraphs{true};
-std::mutex gCountLock;
-std::vector<LaunchCount> gCounts;  // guarded by gCountLock
-int64_t gWaits = 0;                // guarded by gCountLock
-// Launches a graph records on this thread are counted when the graph replays, not now.
-thread_local bool tRecording = false;
-
-}  // namespace
-
-void SetLaunchGraphs(bool on) { gGraphs.store(on, std::memory_order_relaxed); }
-
-bool LaunchGraphsOn() { return gGraphs.load(std::memory_order_relaxed); }
-
-void SetLaunchCounting(bool on) { gCounting.store(on, std::memory_order_relaxed); }
-
-bool LaunchCountingOn() { return gCounting.load(std::memory_order_relaxed); }
-
-void CountLaunch(const char* label) {
-  if (tRecording) return;
-  const std::lock_guard<std::mutex> lock(gCountLock);
-  for (LaunchCount& c : gCounts) {
-    if (c.label == label) {
-      ++c.launches;
-      return;
-    }
-  }
-  gCounts.push_back(LaunchCount{label, 1});
-}
-
-void ResetLaunchCounts() {
-  const std::lock_guard<std::mutex> lock(gCountLock);
-  gCounts.clear();
-  gWaits = 0;
-}
-
-void CountWait() {
-  const std::lock_guard<std::mutex> lock(gCountLock);
-  ++gWaits;
-}
-
-int64_t TotalWaits() {
-  const std::lock_guard<std::mutex> lock(gCountLock);
-  return gWaits;
-}
-
-int64_t TotalLaunches() {
-  const std::lock_guard<std::mutex> lock(gCountLock);
-  int64_t total = 0;
-  for (const LaunchCount& c : gCounts) total += c.launches;
-  return total;
-}
-
-std::vector<LaunchCount> LaunchCounts() {
-  std::vector<LaunchCount> out;
-  {
-    const std::lock_guard<std::mutex> lock(gCountLock);
-    out = gCounts;
-  }
-  std::stable_sort(out.begin(), out.end(),
-                   [](const LaunchCount& a, const LaunchCount& b) { return a.launches > b.launches; });
-  return out;
-}
-
-// ---- launch graphs ----------------------------------------------------------------------------
-
-bool LaunchGraph::BeginRecording(const Exec& ex) {
-#if TFR_DEVICE_PASS
-  // Thread-local capture: another thread's work on the legacy stream does not break the recording.
-  if (cudaStreamBeginCapture(StreamOf(ex), cudaStreamCaptureModeThreadLocal) != cudaSuccess) {
-    cudaGetLastError();
-    return false;
-  }
-  tRecording = true;
-  return true;
-#else
-  (void)ex;
-  return false;
-#endif
-}
-
-bool LaunchGraph::EndRecording(const Exec& ex) {
-#if TFR_DEVICE_PASS
-  tRecording = false;
-  cudaGraph_t graph = nullptr;
-  if (cudaStreamEndCapture(StreamOf(ex), &graph) != cudaSuccess || graph == nullptr) {
-    cudaGetLastError();
-    if (graph != nullptr) cudaGraphDestroy(graph);
-    return false;
-  }
-  cudaGraphExec_t exec = nullptr;
-  const cudaError_t made = cudaGraphInstantiate(&exec, graph, 0);
-  cudaGraphDestroy(graph);
-  if (made != cudaSuccess) {
-    cudaGetLastError();
-    return false;
-  }
-  graph_ = exec;
-  return true;
-#else
-  (void)ex;
-  return false;
-#endif
-}
-
-void LaunchGraph::Replay(const Exec& ex, const char* label) {
-  NoteLaunch(label);
-#if TFR_DEVICE_PASS
-  cudaGraphLaunch(static_cast<cudaGraphExec_t>(graph_), StreamOf(ex));
-#else
-  (void)ex;
-#endif
-}
-
-void LaunchGraph::Reset() {
-#if TFR_DEVICE_PASS
-  if (graph_ != nullptr) cudaGraphExecDestroy(static_cast<cudaGraphExec_t>(graph_));
-#endif
-  graph_ = nullptr;
-  failed_ = false;
 }
 
 }  // namespace tf

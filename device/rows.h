@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "solver/exec.h"
-#include "solver/sampling.h"
+#include "device/exec.h"
+#include "device/sampling.h"
 
 namespace tf {
 

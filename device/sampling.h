@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "solver/device_math.h"
+#include "device/device_math.h"
 
 // The helpers below are inlined into their callers whatever their size: a row loop vectorises only
 // when no call is left in it.
