@@ -10,10 +10,6 @@
 
 namespace tf {
 
-#if TFR_DEVICE_PASS
-static cudaStream_t StreamOf(const Exec& ex) { return static_cast<cudaStream_t>(ex.stream); }
-#endif
-
 void* DeviceAllocZeroed(const Exec& ex, size_t bytes) {
 #if TFR_DEVICE_PASS
   if (ex.gpu) {

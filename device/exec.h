@@ -44,6 +44,10 @@ struct Exec {
   const int32_t* skip = nullptr;
 };
 
+#if TFR_DEVICE_PASS
+inline cudaStream_t StreamOf(const Exec& ex) { return static_cast<cudaStream_t>(ex.stream); }
+#endif
+
 // The host's reading of Exec::skip: true when a launch is to do nothing. A GPU kernel reads the
 // flag itself; where no CUDA is built in, the GPU schedule runs on the host and the host reads it.
 inline bool Skipped(const Exec& ex) {

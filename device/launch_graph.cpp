@@ -7,10 +7,6 @@
 
 namespace tf {
 
-#if TFR_DEVICE_PASS
-static cudaStream_t StreamOf(const Exec& ex) { return static_cast<cudaStream_t>(ex.stream); }
-#endif
-
 // ---- launch graphs ----------------------------------------------------------------------------
 
 bool LaunchGraph::BeginRecording(const Exec& ex) {

@@ -164,7 +164,9 @@ SimulateResult Simulate(host::Object* domain, host::Node* node, const ProgressFn
     CacheFrame frame;
     if (!CaptureFrame(*run.sim, run.grid, frame, f, withVelocity, run.window.cells.lo)) {
       // An empty frame written under the frame's name would pass for a baked one.
-      result.message = Format("Could not read frame %d back from the solver (out of memory?).", f);
+      const std::string why = run.sim->LastError();
+      result.message = why.empty() ? Format("Could not read frame %d back from the solver (out of memory?).", f)
+                                   : Format("Could not read frame %d back from the solver: %s.", f, why.c_str());
       cached->InvalidateDisplayFrame();
       return result;
     }
