@@ -172,7 +172,9 @@ bool StoreFrame(Bake& bake, int f, SimulateResult& result) {
   CacheFrame frame;
   if (!CaptureFrame(*bake.run.sim, bake.run.grid, frame, f, bake.withVelocity, bake.run.window.cells.lo)) {
     // An empty frame written under the frame's name would pass for a baked one.
-    result.message = Format("Could not read frame %d back from the solver (out of memory?).", f);
+    const std::string why = bake.run.sim->LastError();
+    result.message = why.empty() ? Format("Could not read frame %d back from the solver (out of memory?).", f)
+                                 : Format("Could not read frame %d back from the solver: %s.", f, why.c_str());
     return false;
   }
   const double t2 = NowMs();

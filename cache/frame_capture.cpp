@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "cache/half.h"
-#include "solver/device_math.h"
+#include "device/device_math.h"
+#include "device/sampling.h"
 #include "solver/fire_sim.h"
-#include "solver/sampling.h"
 
 namespace tf {
 

@@ -10,10 +10,10 @@
 #include "capture/build_fire_params.h"
 #include "capture/scene_inputs.h"
 #include "capture/voxelize.h"
+#include "device/device_math.h"
 #include "domain/fire_params_desc.h"
 #include "host/scene/objects.h"
 #include "host/scene/scene.h"
-#include "solver/device_math.h"
 
 namespace tf {
 namespace {

@@ -6,10 +6,10 @@
 #include <mutex>
 #include <optional>
 
+#include "device/gpu_memory.h"
 #include "domain/fire_params_desc.h"
 #include "host/core/platform.h"
 #include "host/core/text.h"
-#include "solver/gpu_memory.h"
 
 namespace tf {
 

@@ -1,8 +1,8 @@
 // The renderer's passes: the shadow pass and the ray-march of RenderPreview, the shadow pass and
 // voxel colours of ShadeVoxels. Each pass is one body of render/render_bodies.h run through the
-// device layer (solver/exec.h): voxel passes in the Voxels shape, the march in the Pixels shape,
+// device layer (device/exec.h): voxel passes in the Voxels shape, the march in the Pixels shape,
 // so either a CUDA kernel on the default stream or an OpenMP loop handing out one slice or row at
-// a time. Device memory comes from solver/device_memory.h. This file compiles as CUDA when the
+// a time. Device memory comes from device/device_memory.h. This file compiles as CUDA when the
 // toolkit is found.
 #define TFR_BODY_SOURCE 1
 
@@ -15,13 +15,14 @@
 #include <new>
 #include <vector>
 
+#include "device/device.h"
+#include "device/device_memory.h"
+#include "device/exec.h"
+#include "device/gpu_memory.h"
+#include "device/rows.h"
 #include "render/occupancy.h"
 #include "render/render.h"
 #include "render/render_bodies.h"
-#include "solver/device.h"
-#include "solver/device_memory.h"
-#include "solver/exec.h"
-#include "solver/gpu_memory.h"
 
 namespace tf {
 
@@ -121,31 +122,17 @@ void RunShadow(const Exec& ex, const RenderVolume& v, const ShadowBody& body) {
   kFor3(ex, {"render: shadow", LaunchShape::Voxels}, v.nx, v.ny, v.nz, body);
 }
 
-#if TFR_ROWS_AVX2
-// A row of the accelerated march compiled for AVX2 (see exec.h): the detail noise's lanes hash
-// with native 32-bit multiplies. The same arithmetic per lane, so the same image.
-TFR_AVX2_ROW void MarchRowAvx2(const BrickMarchBody& body, int32_t y, int32_t width) {
-  for (int32_t x = 0; x < width; ++x) body(x, y);
-}
-#endif
-
 // The accelerated march with bricks, the reference march without.
 void RunMarch(const Exec& ex, const RenderCamera& cam, const MarchBody& body, const BrickView& bricks,
               bool fastNoise) {
   if (bricks.march != nullptr) {
+    // Pixel rows, compiled for AVX2 on a CPU that has it: the detail noise's lanes hash with
+    // native 32-bit multiplies. The same arithmetic per lane, so the same image. No pixel counts
+    // as inside: the march takes no shortcut.
     const BrickMarchBody fast{body, bricks, fastNoise};
-#if TFR_ROWS_AVX2
-    if (!ex.gpu && RowsUseAvx2()) {
-      // kFor3's Pixels schedule: one row at a time to whichever thread is free.
-      NoteLaunch("render: march");
-      [[maybe_unused]] const bool parallel = int64_t(cam.width) * cam.height >= kSerialPixelsBelow;
-#pragma omp parallel for schedule(dynamic, 1) if (parallel)
-      for (int32_t y = 0; y < cam.height; ++y) MarchRowAvx2(fast, y, cam.width);
-      return;
-    }
-#endif
-    kFor3(ex, {"render: march", LaunchShape::Pixels}, cam.width, cam.height, 1,
-          [=] TFR_HD(int32_t x, int32_t y, int32_t) { fast(x, y); });
+    const IndexBox none{{0, 0, 0}, {-1, -1, -1}};
+    kRows(ex, {"render: march", LaunchShape::Pixels}, cam.width, cam.height, 1, none,
+          [=] TFR_HD(bool, int32_t x, int32_t y, int32_t) TFR_ROW_BODY { fast(x, y); }, RowWork::Rows);
     return;
   }
   kFor3(ex, {"render: march", LaunchShape::Pixels}, cam.width, cam.height, 1,

@@ -21,8 +21,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "device/device.h"
 #include "render/render.h"
-#include "solver/device.h"
 
 namespace tf {
 

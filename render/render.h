@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "solver/device_math.h"  // Vec3f: a point, a direction or a linear RGB colour
+#include "device/device_math.h"  // Vec3f: a point, a direction or a linear RGB colour
 
 namespace tf {
 

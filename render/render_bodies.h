@@ -8,11 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "device/device.h"
+#include "device/device_math.h"
+#include "device/sampling.h"
 #include "render/occupancy.h"
 #include "render/render.h"
-#include "solver/device.h"
-#include "solver/device_math.h"
-#include "solver/sampling.h"
 
 namespace tf {
 namespace render_detail {

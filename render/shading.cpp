@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "device/exec.h"
 #include "render/render.h"
 #include "render/render_bodies.h"
-#include "solver/exec.h"
 
 namespace tf {
 

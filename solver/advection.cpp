@@ -3,25 +3,27 @@
 // staggered velocity, MacCormack for the cell scalars (prediction, backward correction, and the
 // prediction again wherever the correction leaves the range of the values it came from).
 //
-// Every pass is one element function (FaceAt, PredictAt, CorrectAt) run over faces or cells
-// i0 <= i < i1 of a row (j, k). The GPU runs it with one thread per element (a row of one); the
-// CPU walks whole rows in blocks of kLanes elements, and a block with no branch per element
-// vectorises: the traces of a block are computed side by side, each sample's corners are found
-// once and shared by every array read there (the four scalars read at one set of corners), and
-// the corner reads become gathers. Rows split into the stretch where the velocity at the
-// element's own grid point can be read directly (GridPointVelocity: no clamp reached) and the
-// ends and border rows, where it is sampled like any other point; both give the same values.
+// The faces are one body per face handed to kRows. The scalars' passes are element functions
+// (PredictAt, CorrectAt) run over cells i0 <= i < i1 of a row (j, k) by ForRows. The GPU runs one
+// thread per element (a row of one); the CPU walks whole rows in blocks of kLanes elements, and a
+// block with no branch per element vectorises: the traces of a block are computed side by side,
+// each sample's corners are found once and shared by every array read there (the four scalars
+// read at one set of corners), and the corner reads become gathers. Rows split into the stretch
+// where the velocity at the element's own grid point can be read directly (GridPointVelocity: no
+// clamp reached) and the ends and border rows, where it is sampled like any other point; both
+// give the same values.
 //
-// The row functions take their arrays as restrict pointers: every array is either only read or
-// only written within a pass, and the compiler needs to know that to vectorise the gathers.
+// The scalars' row functions take their arrays as restrict pointers: every array is either only
+// read or only written within a pass, and the compiler needs to know that to vectorise the
+// gathers.
 #include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <utility>
 
+#include "device/rows.h"
+#include "device/sampling.h"
 #include "solver/fire_sim_impl.h"
-#include "solver/rows.h"
-#include "solver/sampling.h"
 
 namespace tf {
 
@@ -29,62 +31,20 @@ namespace {
 
 // One pass of AdvectVel: the faces of component A (0 u, 1 v, 2 w) traced back from their own
 // positions through the old velocity, which they then sample.
-template <int A, bool Inside>
-struct FaceAt {
-  VelocityView vel;
-  const float* src;
-  float* out;
-  int ex, ey, ez, row, j, k;
-  float y, z, dt;
-  TFR_HD TFR_SAMPLE_INLINE void operator()(int i) const {
-    const Vec3f p{A == 0 ? float(i) : float(i) + 0.5f, y, z};
-    Vec3f va;
-    if constexpr (Inside)
-      va = GridPointVelocity<A>(vel, i, j, k);
-    else
-      va = SampleVelocity(vel, p);
-    const Vec3f q = TraceFrom(vel, p, va, dt);
-    out[row + i] = SampleClamped(src, ex, ey, ez, A == 0 ? q.x : q.x - 0.5f,
-                                 A == 1 ? q.y : q.y - 0.5f, A == 2 ? q.z : q.z - 0.5f);
-  }
-};
-
-template <int A, bool Inside>
-TFR_HD TFR_SAMPLE_INLINE void AdvectFaceRow(const float* __restrict__ u,
-                                            const float* __restrict__ v,
-                                            const float* __restrict__ w, float* __restrict__ out,
-                                            Dims d, float invCell, float dt, int i0, int i1, int j,
-                                            int k) {
-  const int ex = d.nx + (A == 0), ey = d.ny + (A == 1), ez = d.nz + (A == 2);
-  const VelocityView vel{u, v, w, d.nx, d.ny, d.nz, invCell};
-  const float y = A == 1 ? float(j) : float(j) + 0.5f;
-  const float z = A == 2 ? float(k) : float(k) + 0.5f;
-  const FaceAt<A, Inside> at{vel, A == 0 ? u : A == 1 ? v : w, out, ex, ey, ez, ex * (j + ey * k),
-                             j, k, y, z, dt};
-  ForLanes(i0, i1, at);
-}
-
-template <int A>
-struct FacePass {
-  const float* u;
-  const float* v;
-  const float* w;
-  float* out;
-  Dims d;
-  float invCell, dt;
-  template <bool Inside>
-  TFR_HD TFR_SAMPLE_INLINE void run(int i0, int i1, int j, int k) const {
-    AdvectFaceRow<A, Inside>(u, v, w, out, d, invCell, dt, i0, i1, j, k);
-  }
-};
-
 template <int A>
 void AdvectFaces(const Exec& ex, const VelocityView& vel, float* out, float dt) {
-  const Dims d{vel.nx, vel.ny, vel.nz};
-  const FacePass<A> pass{vel.u, vel.v, vel.w, out, d, vel.invCell, dt};
+  const int ex_ = vel.nx + (A == 0), ey = vel.ny + (A == 1), ez = vel.nz + (A == 2);
+  const float* src = A == 0 ? vel.u : A == 1 ? vel.v : vel.w;
   static constexpr const char* kLabel[3] = {"advect u", "advect v", "advect w"};
-  ForRows(ex, kLabel[A], d.nx + (A == 0), d.ny + (A == 1), d.nz + (A == 2),
-          GridPointInterior<A>(d.nx, d.ny, d.nz), pass);
+  kRows(ex, kLabel[A], ex_, ey, ez, GridPointInterior<A>(vel.nx, vel.ny, vel.nz),
+        [=] TFR_HD(bool inside, int i, int j, int k) TFR_ROW_BODY {
+    const Vec3f p{A == 0 ? float(i) : float(i) + 0.5f, A == 1 ? float(j) : float(j) + 0.5f,
+                  A == 2 ? float(k) : float(k) + 0.5f};
+    const Vec3f va = inside ? GridPointVelocity<A>(vel, i, j, k) : SampleVelocity(vel, p);
+    const Vec3f q = TraceFrom(vel, p, va, dt);
+    out[i + ex_ * (j + ey * k)] = SampleClamped(src, ex_, ey, ez, A == 0 ? q.x : q.x - 0.5f,
+                                                A == 1 ? q.y : q.y - 0.5f, A == 2 ? q.z : q.z - 0.5f);
+  });
 }
 
 // The four scalars (density, temperature, fuel, dust) advected together by the same velocity:
@@ -519,11 +479,11 @@ void AdvectScalarSet(const Exec& ex, const Dims d, const VelocityView vel,
   }
   const IndexBox box = GridPointInterior<3>(d.nx, d.ny, d.nz);
   // The prediction of every cell is complete before any correction reads it.
-  const bool uneven = set.spans != nullptr;
+  const RowWork work = set.spans != nullptr ? RowWork::Uneven : RowWork::Even;
   ForRows(ex, "advect scalars: predict", d.nx, d.ny, d.nz, box,
-          ScalarPass<false>{vel, set, d, outside, dt}, uneven);
+          ScalarPass<false>{vel, set, d, outside, dt}, work);
   ForRows(ex, "advect scalars: correct", d.nx, d.ny, d.nz, box,
-          ScalarPass<true>{vel, set, d, outside, dt}, uneven);
+          ScalarPass<true>{vel, set, d, outside, dt}, work);
 }
 
 }  // namespace

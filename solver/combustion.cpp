@@ -4,9 +4,9 @@
 // dissipates, and records the burning rate in `flame` for the next projection's gas expansion.
 #include <cmath>
 
+#include "device/rows.h"
+#include "device/sampling.h"
 #include "solver/fire_sim_impl.h"
-#include "solver/rows.h"
-#include "solver/sampling.h"
 
 namespace tf {
 
@@ -109,34 +109,14 @@ TFR_HD TFR_SAMPLE_INLINE void CombustCell(const Combustion& x, const uint8_t* so
   pflame[c] = Pick(wall, 0.0f, b / dt);
 }
 
-// Cells c0 <= c < c1 of one row. The loop sits inside the function whose pointers are restrict:
-// the compiler then knows that no cell's writes reach another cell's reads.
-template <bool Quench, bool Flammable>
-TFR_HD TFR_SAMPLE_INLINE void CombustRow(const Combustion& x, const uint8_t* __restrict__ solid,
-                                         const float* __restrict__ emit, float* __restrict__ pd,
-                                         float* __restrict__ pt, float* __restrict__ pf,
-                                         float* __restrict__ ps, float* __restrict__ pflame,
-                                         int c0, int c1) {
-  for (int c = c0; c < c1; ++c) CombustCell<Quench, Flammable>(x, solid, emit, pd, pt, pf, ps, pflame, c);
-}
-
-template <bool Quench, bool Flammable>
-struct CombustPass {
-  Combustion x;
-  template <bool>
-  TFR_HD TFR_SAMPLE_INLINE void run(int i0, int i1, int j, int k) const {
-    const Combustion at = x;  // a copy the compiler keeps in registers across the row
-    const int row = at.d.cell(0, j, k);
-    CombustRow<Quench, Flammable>(at, at.solid, at.emit, at.pd, at.pt, at.pf, at.ps, at.pflame, row + i0,
-                                  row + i1);
-  }
-};
-
+// Every cell once, in place (RowLoop::Plain).
 template <bool Quench, bool Flammable>
 void RunCombust(const Exec& ex, const Combustion& x) {
   const Dims d = x.d;
   const IndexBox all{{0, 0, 0}, {d.nx - 1, d.ny - 1, d.nz - 1}};
-  ForRows(ex, "combust", d.nx, d.ny, d.nz, all, CombustPass<Quench, Flammable>{x});
+  kRows(ex, "combust", d.nx, d.ny, d.nz, all, [=] TFR_HD(bool, int i, int j, int k) TFR_ROW_BODY {
+    CombustCell<Quench, Flammable>(x, x.solid, x.emit, x.pd, x.pt, x.pf, x.ps, x.pflame, d.cell(i, j, k));
+  }, RowWork::Even, RowLoop::Plain);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "solver/gpu_memory.h"  // GpuPresent, for callers choosing a device
+#include "device/gpu_memory.h"  // GpuPresent, for callers choosing a device
 
 namespace tf {
 
@@ -138,8 +138,10 @@ class FireSim {
   // grid or the grid is not one the solver accepts.
   bool Resize(const GridDesc& grid, const Int3& offset, const OpenSides& openSides);
 
-  // One frame of simulated time, in substeps.
-  void Step(const FireParams& params);
+  // One frame of simulated time, in substeps. False when the solver is not ready, or when the
+  // device reports that a launch or transfer of the step failed: LastError() then says so, and
+  // the solver is no longer ready (its state is not to be trusted).
+  bool Step(const FireParams& params);
 
   // Per-frame inputs: host arrays of nx*ny*nz floats, x fastest; null means absent this frame.
   bool SetSolids(const float* values);

@@ -8,9 +8,10 @@
 #include <span>
 #include <vector>
 
-#include "solver/exec.h"
+#include "device/exec.h"
+#include "device/grid_index.h"
+#include "device/launch_graph.h"
 #include "solver/fire_sim.h"
-#include "solver/grid_index.h"
 
 namespace tf {
 
@@ -39,7 +40,7 @@ struct SolveState {
 enum class ArrayShape : uint8_t { FaceX, FaceY, FaceZ, Cells };
 
 
-// One float array of the solver. Every array is listed once, in kArrays (fire_sim.cpp), and
+// One float array of the solver. Every array is listed once, in kArrays (fire_sim_impl.cpp), and
 // creation, release, resize, shift and saved states all walk that list, so an array added there is
 // allocated, freed, moved and saved without anything else to change.
 using ArrayMember = float* FireSim::Impl::*;

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <utility>
 
-#include "solver/device_memory.h"
+#include "device/device_memory.h"
 #include "solver/fire_sim_impl.h"
 
 namespace tf {

@@ -8,9 +8,9 @@
 #include <cmath>
 #include <cstdint>
 
+#include "device/device_math.h"
+#include "device/rows.h"
 #include "solver/fire_sim_impl.h"
-#include "solver/device_math.h"
-#include "solver/rows.h"
 
 namespace tf {
 
@@ -71,6 +71,9 @@ TFR_HD TFR_SAMPLE_INLINE Vec3f CellCurl(const Velocity& vel, float twoH, int i, 
   const int uy = d.nx + 1, uz = (d.nx + 1) * d.ny;  // u index steps along y and z
   const int vy = d.nx, vz = d.nx * (d.ny + 1);
   const int wy = d.nx, wz = d.nx * d.ny;
+  TFR_CHECK_INDEX(iu + uz + uy, d.u(i, j + 1, k + 1));
+  TFR_CHECK_INDEX(iv + vz + vy, d.v(i, j + 1, k + 1));
+  TFR_CHECK_INDEX(iw + wz + wy, d.w(i, j + 1, k + 1));
   // Cell-centre u, v and w of the cell `o` index steps away in that component's array.
   const auto uc = [&](int o) { return 0.5f * (vel.u[iu + o] + vel.u[iu + o + 1]); };
   const auto vc = [&](int o) { return 0.5f * (vel.v[iv + o] + vel.v[iv + o + vy]); };
@@ -94,62 +97,35 @@ struct CurlOut {
   float* fz;
 };
 
-// The curl of cell i of row (j, k) into `out`.
-template <bool Inside>
-struct CurlAt {
-  Velocity vel;
-  CurlOut out;
-  float twoH;
-  int row, j, k;
-  TFR_HD TFR_SAMPLE_INLINE void operator()(int i) const {
-    const Vec3f o = CellCurl<Inside>(vel, twoH, i, j, k);
-    const int c = row + i;
+// The curl of every cell into `out`.
+void Curl(const Exec& ex, const Velocity& vel, const CurlOut& out, float twoH) {
+  const Dims d = vel.d;
+  kRows(ex, "curl", d.nx, d.ny, d.nz, CurlInterior(d), [=] TFR_HD(bool inside, int i, int j, int k) TFR_ROW_BODY {
+    const Vec3f o = inside ? CellCurl<true>(vel, twoH, i, j, k) : CellCurl<false>(vel, twoH, i, j, k);
+    const int c = d.cell(i, j, k);
     out.magnitude[c] = sqrtf(o.x * o.x + o.y * o.y + o.z * o.z);
     out.fx[c] = o.x;
     out.fy[c] = o.y;
     out.fz[c] = o.z;
-  }
-};
-
-// The arrays as restrict pointers: the pass only reads the faces and only writes the rest, and the
-// compiler needs to know that to vectorise the row.
-template <bool Inside>
-TFR_HD TFR_SAMPLE_INLINE void CurlRow(const float* __restrict__ u, const float* __restrict__ v,
-                                      const float* __restrict__ w, float* __restrict__ magnitude,
-                                      float* __restrict__ fx, float* __restrict__ fy,
-                                      float* __restrict__ fz, Dims d, float twoH, int i0, int i1,
-                                      int j, int k) {
-  const CurlAt<Inside> at{Velocity{u, v, w, d}, CurlOut{magnitude, fx, fy, fz}, twoH, d.cell(0, j, k), j, k};
-  ForLanes(i0, i1, at);
+  });
 }
 
-struct CurlPass {
-  Velocity vel;
-  CurlOut out;
-  float twoH;
-  template <bool Inside>
-  TFR_HD TFR_SAMPLE_INLINE void run(int i0, int i1, int j, int k) const {
-    CurlRow<Inside>(vel.u, vel.v, vel.w, out.magnitude, out.fx, out.fy, out.fz, vel.d, twoH, i0, i1, j, k);
-  }
-};
-
-// Vorticity confinement over a row, in place: the force arrays hold the curl on the way in and the
-// force on the way out. Inside (CurlInterior) the force pushes along N x curl, N the unit
-// gradient of the curl's magnitude; the outermost layer of cells has no centred gradient and gets
-// none, nor does a cell where the gradient vanishes. Cold, smoke-free cells keep a quarter of the
-// strength. The row is a plain loop: ForLanes repeats elements, which would read a force back as
-// a curl.
-template <bool Inside>
-TFR_HD TFR_SAMPLE_INLINE void ConfineRow(const float* __restrict__ m, float* __restrict__ fx,
-                                         float* __restrict__ fy, float* __restrict__ fz,
-                                         const float* __restrict__ temp,
-                                         const float* __restrict__ dens, Dims d, float vorticity,
-                                         float h, int i0, int i1, int j, int k) {
-  const int row = d.cell(0, j, k), sy = d.cellStrideY(), sz = d.cellStrideZ();
-  for (int i = i0; i < i1; ++i) {
-    const int c = row + i;
+// Vorticity confinement, in place: the force arrays hold the curl on the way in and the force on
+// the way out. Inside (CurlInterior) the force pushes along N x curl, N the unit gradient of the
+// curl's magnitude; the outermost layer of cells has no centred gradient and gets none, nor does a
+// cell where the gradient vanishes. Cold, smoke-free cells keep a quarter of the strength. Each
+// cell once (RowLoop::Plain): a repeated cell would read a force back as a curl.
+void Confine(const Exec& ex, const Dims d, const float* m, const CurlOut& out, const float* temp, const float* dens,
+             float vorticity, float h) {
+  float *fx = out.fx, *fy = out.fy, *fz = out.fz;
+  const int sy = d.cellStrideY(), sz = d.cellStrideZ();
+  kRows(ex, "vorticity confinement", d.nx, d.ny, d.nz, CurlInterior(d),
+        [=] TFR_HD(bool inside, int i, int j, int k) TFR_ROW_BODY {
+    const int c = d.cell(i, j, k);
     Vec3f force{0.0f, 0.0f, 0.0f};
-    if constexpr (Inside) {
+    if (inside) {
+      TFR_CHECK_INDEX(c + sy, d.cell(i, j + 1, k));
+      TFR_CHECK_INDEX(c - sz, d.cell(i, j, k - 1));
       const float gx = m[c + 1] - m[c - 1];
       const float gy = m[c + sy] - m[c - sy];
       const float gz = m[c + sz] - m[c - sz];
@@ -166,21 +142,8 @@ TFR_HD TFR_SAMPLE_INLINE void ConfineRow(const float* __restrict__ m, float* __r
     fx[c] = force.x;
     fy[c] = force.y;
     fz[c] = force.z;
-  }
+  }, RowWork::Even, RowLoop::Plain);
 }
-
-struct ConfinePass {
-  const float* magnitude;
-  float *fx, *fy, *fz;  // the curl on the way in, the force on the way out
-  const float* temp;
-  const float* dens;
-  Dims d;
-  float vorticity, h;  // h: the cell size
-  template <bool Inside>
-  TFR_HD TFR_SAMPLE_INLINE void run(int i0, int i1, int j, int k) const {
-    ConfineRow<Inside>(magnitude, fx, fy, fz, temp, dens, d, vorticity, h, i0, i1, j, k);
-  }
-};
 
 // Values on the interior faces of one component grow by the average of the cell field on their
 // two sides times dt; halfDt = dt / 2 folds in the average.
@@ -287,10 +250,8 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
     float* fz = cellForceZ;
     // The curl itself waits in the force arrays: the force pass reads it back from the cell it
     // overwrites instead of differencing the faces a second time.
-    ForRows(ex, "curl", nx, ny, nz, CurlInterior(d), CurlPass{vel, CurlOut{magnitude, fx, fy, fz}, twoH});
-
-    ForRows(ex, "vorticity confinement", nx, ny, nz, CurlInterior(d),
-            ConfinePass{magnitude, fx, fy, fz, temp, dens, d, p.vorticity, grid.cellSize});
+    Curl(ex, vel, CurlOut{magnitude, fx, fy, fz}, twoH);
+    Confine(ex, d, magnitude, CurlOut{magnitude, fx, fy, fz}, temp, dens, p.vorticity, grid.cellSize);
 
     // With turbulence on as well, its force joins this one in the cell arrays and both reach the
     // faces in one pass.

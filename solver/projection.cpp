@@ -13,9 +13,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "solver/device_memory.h"
+#include "device/device_memory.h"
+#include "device/rows.h"
 #include "solver/fire_sim_impl.h"
-#include "solver/rows.h"
 
 namespace tf {
 
@@ -68,6 +68,10 @@ TFR_HD inline RowNeighbours RowAt(const LevelShape& L, int j, int k) {
     rn.off[n] = in[n] ? step[n] : 0;
   }
   for (int side = 0; side < 6; ++side) rn.edge[side] = (L.openMask >> side) & 1;
+  TFR_CHECK_INDEX(L.d.cell(0, j, k) + rn.off[1], L.d.cell(0, in[1] ? j + 1 : j, k));
+  TFR_CHECK_INDEX(L.d.cell(0, j, k) + rn.off[3], L.d.cell(0, j, in[3] ? k + 1 : k));
+  TFR_CHECK_INDEX(L.d.cell(0, j, k) + rn.off[0], L.d.cell(0, in[0] ? j - 1 : j, k));
+  TFR_CHECK_INDEX(L.d.cell(0, j, k) + rn.off[2], L.d.cell(0, j, in[2] ? k - 1 : k));
   return rn;
 }
 
@@ -298,110 +302,70 @@ TFR_HD TFR_SAMPLE_INLINE void StepAlong(float* __restrict__ p, float* __restrict
   }
 }
 
-// The next search direction, d = z + beta d, with beta read from the solve's state.
-struct DirectionPass {
-  const float* z;
-  float* dir;
-  const float* beta;
-  Dims d;
-  template <bool>
-  TFR_HD TFR_SAMPLE_INLINE void run(int i0, int i1, int j, int k) const {
-    Row(z, dir, *beta, d.cell(0, j, k), i0, i1);
-  }
-  TFR_HD TFR_SAMPLE_INLINE static void Row(const float* __restrict__ z, float* __restrict__ dir, float b, int c0,
-                                           int i0, int i1) {
-    for (int i = c0 + i0; i < c0 + i1; ++i) dir[i] = z[i] + b * dir[i];
-  }
-};
-
-// The right-hand side over cells c0 <= c < c1 of row (j, k): the measured divergence less the
-// divergence the combustion asks for. Walls get no equation and zero pressure; clearing their
-// pressure here, where no neighbour reads it, leaves the residual pass free of writes to the array
-// it reads. Gas sealed in by walls has nowhere to expand to, so it is not asked to. Every choice is
-// made on the bits, and the loop sits inside the function whose pointers are restrict, so that a
-// row runs in vector lanes. `sealed` stands in for itself or, when there is no sealed gas, for any
-// array of the grid's size, with `useSealed` false.
-struct RhsPass {
-  const float *pu, *pv, *pw, *flame;
+// The right-hand side: the measured divergence less the divergence the combustion asks for.
+// Walls get no equation and zero pressure; clearing their pressure here, where no neighbour reads
+// it, leaves the residual pass free of writes to the array it reads. Gas sealed in by walls has
+// nowhere to expand to, so it is not asked to. Every choice is made on the bits, so that a row
+// runs in vector lanes. `sealed` stands in for itself or, when there is no sealed gas, for any
+// array of the grid's size, with `useSealed` false. Each cell once, in place (the pressure).
+struct Rhs {
+  const float *u, *v, *w, *flame;
   const uint8_t *solid, *sealed;
   bool useSealed;
   float *target, *rhs, *p;
-  Dims d;
-  float expansion, h;
-  template <bool>
-  TFR_HD TFR_SAMPLE_INLINE void run(int i0, int i1, int j, int k) const {
-    Row(pu, pv, pw, flame, solid, sealed, target, rhs, p, i0, i1, j, k);
-  }
-  TFR_HD TFR_SAMPLE_INLINE void Row(const float* __restrict__ u, const float* __restrict__ v,
-                                    const float* __restrict__ w, const float* __restrict__ rate,
-                                    const uint8_t* __restrict__ walls, const uint8_t* __restrict__ closedIn,
-                                    float* __restrict__ tgt, float* __restrict__ out,
-                                    float* __restrict__ pressure, int i0, int i1, int j, int k) const {
-    const int nx = d.nx, ny = d.ny;
-    const bool sealedGas = useSealed;
-    const float grow = expansion, size = h;
-    const int c0 = d.cell(0, j, k), u0 = d.u(0, j, k), v0 = d.v(0, j, k);
-    for (int i = i0; i < i1; ++i) {
-      const int c = c0 + i, iu = u0 + i, iv = v0 + i;
-      const bool wall = walls[c] != 0;
-      const float t = Pick(sealedGas & (closedIn[c] != 0), 0.0f, rate[c] * grow);
-      const float measured = (u[iu + 1] - u[iu] + v[iv + nx] - v[iv] + w[c + nx * ny] - w[c]) / size;
-      tgt[c] = Pick(wall, 0.0f, t);
-      out[c] = Pick(wall, 0.0f, measured - t);
-      pressure[c] = Pick(wall, 0.0f, pressure[c]);
-    }
-  }
 };
 
-// The pressure gradient subtracted from the faces of component Axis (0 u, 1 v, 2 w). Beyond an
-// open side the pressure is 0; the faces on a closed side are left to FaceBC. Inside (the faces
-// with a cell on either side) the row has no test to make and runs in vector lanes.
+void RightHandSide(const Exec& ex, const Dims d, const Rhs& a, float expansion, float h) {
+  const IndexBox all{{0, 0, 0}, {d.nx - 1, d.ny - 1, d.nz - 1}};
+  kRows(ex, "project: rhs", d.nx, d.ny, d.nz, all, [=] TFR_HD(bool, int i, int j, int k) TFR_ROW_BODY {
+    const int c = d.cell(i, j, k), iu = d.u(i, j, k), iv = d.v(i, j, k);
+    TFR_CHECK_INDEX(iu + 1, d.u(i + 1, j, k));
+    TFR_CHECK_INDEX(iv + d.nx, d.v(i, j + 1, k));
+    TFR_CHECK_INDEX(c + d.nx * d.ny, d.w(i, j, k + 1));
+    const bool wall = a.solid[c] != 0;
+    const float t = Pick(a.useSealed & (a.sealed[c] != 0), 0.0f, a.flame[c] * expansion);
+    const float measured =
+        (a.u[iu + 1] - a.u[iu] + a.v[iv + d.nx] - a.v[iv] + a.w[c + d.nx * d.ny] - a.w[c]) / h;
+    a.target[c] = Pick(wall, 0.0f, t);
+    a.rhs[c] = Pick(wall, 0.0f, measured - t);
+    a.p[c] = Pick(wall, 0.0f, a.p[c]);
+  }, RowWork::Even, RowLoop::Plain);
+}
+
+// The pressure gradient subtracted from the faces of component Axis (0 u, 1 v, 2 w), in place.
+// Beyond an open side the pressure is 0; the faces on a closed side are left to FaceBC. Inside
+// (the faces with a cell on either side) the row has no test to make and runs in vector lanes.
 template <int Axis>
-struct GradientPass {
-  const float* p;
-  float* face;
-  Dims d;
-  int mask;
-  float s;  // 1 / cell size
-  static IndexBox Interior(const Dims& d) {
-    IndexBox b{{0, 0, 0}, {d.nx - 1, d.ny - 1, d.nz - 1}};
-    b.lo[Axis] = 1;
-    return b;
-  }
-  template <bool Inside>
-  TFR_HD TFR_SAMPLE_INLINE void run(int i0, int i1, int j, int k) const {
-    Row<Inside>(p, face, i0, i1, j, k);
-  }
-  template <bool Inside>
-  TFR_HD TFR_SAMPLE_INLINE void Row(const float* __restrict__ pressure, float* __restrict__ f, int i0, int i1,
-                                    int j, int k) const {
-    const int n = Axis == 0 ? d.nx : Axis == 1 ? d.ny : d.nz;
-    const int step = Axis == 0 ? 1 : Axis == 1 ? d.nx : d.nx * d.ny;
-    const int lowOpen = mask & (1 << (2 * Axis)), highOpen = mask & (2 << (2 * Axis));
-    const float scale = s;
-    const int c0 = d.cell(0, j, k);
-    const int f0 = Axis == 0 ? d.u(0, j, k) : Axis == 1 ? d.v(0, j, k) : d.w(0, j, k);
-    for (int i = i0; i < i1; ++i) {
-      const int c = c0 + i;
-      if constexpr (Inside) {
-        f[f0 + i] -= (pressure[c] - pressure[c - step]) * scale;
-      } else {
-        const int at = Axis == 0 ? i : Axis == 1 ? j : k;
-        if ((at == 0 && !lowOpen) || (at == n && !highOpen)) continue;
-        const float pL = at > 0 ? pressure[c - step] : 0.0f;
-        const float pR = at < n ? pressure[c] : 0.0f;
-        f[f0 + i] -= (pR - pL) * scale;
-      }
+void SubtractGradient(const Exec& ex, const Dims d, const float* p, float* face, int mask, float s) {
+  static constexpr const char* kLabel[3] = {"project: gradient u", "project: gradient v", "project: gradient w"};
+  IndexBox interior{{0, 0, 0}, {d.nx - 1, d.ny - 1, d.nz - 1}};
+  interior.lo[Axis] = 1;
+  const int n = Axis == 0 ? d.nx : Axis == 1 ? d.ny : d.nz;
+  const int step = Axis == 0 ? 1 : Axis == 1 ? d.nx : d.nx * d.ny;
+  const bool lowOpen = (mask & (1 << (2 * Axis))) != 0, highOpen = (mask & (2 << (2 * Axis))) != 0;
+  kRows(ex, kLabel[Axis], d.nx + (Axis == 0), d.ny + (Axis == 1), d.nz + (Axis == 2), interior,
+        [=] TFR_HD(bool inside, int i, int j, int k) TFR_ROW_BODY {
+    const int c = d.cell(i, j, k);
+    const int f = Axis == 0 ? d.u(i, j, k) : Axis == 1 ? d.v(i, j, k) : d.w(i, j, k);
+    if (inside) {
+      TFR_CHECK_INDEX(c - step, d.cell(i - (Axis == 0), j - (Axis == 1), k - (Axis == 2)));
+      face[f] -= (p[c] - p[c - step]) * s;
+      return;
     }
-  }
-};
+    const int at = Axis == 0 ? i : Axis == 1 ? j : k;
+    if ((at == 0 && !lowOpen) || (at == n && !highOpen)) return;
+    const float pL = at > 0 ? p[c - step] : 0.0f;
+    const float pR = at < n ? p[c] : 0.0f;
+    face[f] -= (pR - pL) * s;
+  }, RowWork::Even, RowLoop::Plain);
+}
 
 }  // namespace
 
 void FireSim::Impl::Project(const FireParams& params, float dt) {
   const Exec ex = exec();
   const Dims d = dims();
-  const int nx = d.nx, ny = d.ny, nz = d.nz;
+  const int nx = d.nx;
   const int n = cellCount();
   const int mask = openMask;
   const float h = grid.cellSize;
@@ -422,8 +386,7 @@ void FireSim::Impl::Project(const FireParams& params, float dt) {
 
   // Right-hand side, and zero pressure in the walls.
   const uint8_t* sealedIn = hasSealed ? sealed : solid;
-  ForRows(ex, "project: rhs", nx, ny, nz, IndexBox{{0, 0, 0}, {nx - 1, ny - 1, nz - 1}},
-          RhsPass{pu, pv, pw, flameRate, solid, sealedIn, hasSealed, target, rhs, p, d, expansion, h});
+  RightHandSide(ex, d, Rhs{pu, pv, pw, flameRate, solid, sealedIn, hasSealed, target, rhs, p}, expansion, h);
 
   // Residual of the warm-started pressure, into level 0's right-hand side; its largest magnitude
   // into the solve's state.
@@ -475,14 +438,9 @@ void FireSim::Impl::Project(const FireParams& params, float dt) {
   // Subtract the pressure gradient. The warm-started pressure is a full pressure, so this runs
   // every time.
   const float s = 1.0f / h;
-  ForRows(ex, "project: gradient u", nx + 1, ny, nz, GradientPass<0>::Interior(d),
-          GradientPass<0>{p, pu, d, mask, s});
-  ForRows(ex, "project: gradient v", nx, ny + 1, nz, GradientPass<1>::Interior(d),
-          GradientPass<1>{p, pv, d, mask, s});
-  ForRows(ex, "project: gradient w", nx, ny, nz + 1, GradientPass<2>::Interior(d),
-          GradientPass<2>{p, pw, d, mask, s});
-
-  FaceBC();
+  SubtractGradient<0>(ex, d, p, pu, mask, s);
+  SubtractGradient<1>(ex, d, p, pv, mask, s);
+  SubtractGradient<2>(ex, d, p, pw, mask, s);
 }
 
 void FireSim::Impl::SolveIteration() {
@@ -536,8 +494,12 @@ void FireSim::Impl::SolveIteration() {
       st->stopped = 1;
     }
   });
-  ForRows(ex, "project: direction", nx, ny, nz, IndexBox{{0, 0, 0}, {nx - 1, ny - 1, nz - 1}},
-          DirectionPass{z, dir, &st->beta, d});
+  // The next search direction, d = z + beta d, in place.
+  const IndexBox all{{0, 0, 0}, {nx - 1, ny - 1, nz - 1}};
+  kRows(ex, "project: direction", nx, ny, nz, all, [=] TFR_HD(bool, int i, int j, int k) TFR_ROW_BODY {
+    const int c = d.cell(i, j, k);
+    dir[c] = z[c] + st->beta * dir[c];
+  }, RowWork::Even, RowLoop::Plain);
 }
 
 const SolveState& FireSim::Impl::ReadSolve() {

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <vector>
 
-#include "solver/device_memory.h"
+#include "device/device_memory.h"
 #include "solver/fire_sim_impl.h"
 
 namespace tf {
@@ -36,6 +36,7 @@ void DeriveVelocity(FireSim::Impl& s, int axis) {
     const int c = i + nx * (j + ny * k);
     const float uc = 0.5f * (u[i + (nx + 1) * (j + ny * k)] + u[i + 1 + (nx + 1) * (j + ny * k)]);
     const float vc = 0.5f * (v[i + nx * (j + (ny + 1) * k)] + v[i + nx * (j + 1 + (ny + 1) * k)]);
+    TFR_CHECK_INDEX(c + nx * ny, PlainIndex(nx, ny, i, j, k + 1));
     const float wc = 0.5f * (w[c] + w[c + nx * ny]);
     out[c] = axis == 0 ? uc : axis == 1 ? vc : axis == 2 ? wc : sqrtf(vc * vc + uc * uc + wc * wc);
   });

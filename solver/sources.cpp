@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "solver/device_memory.h"
+#include "device/device_memory.h"
 #include "solver/fire_sim_impl.h"
 
 namespace tf {

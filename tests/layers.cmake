@@ -10,7 +10,8 @@
 cmake_minimum_required(VERSION 3.20)
 
 set(TFR_LAYERS
-  "solver"                 # the grid solver and its device layer
+  "device"                 # launches, device memory, device maths, the sampler
+  "solver"                 # the grid solver and its phases
   "host/core"              # the host layer: files, text, keys, undo, platform
   "host/view"              # bitmaps, image codecs, rasteriser, viewports
   "host/scene"             # the scene model, its object classes, panels and scene file

@@ -2,10 +2,10 @@
 // panel's estimate.
 #include <gtest/gtest.h>
 
+#include "device/gpu_memory.h"
 #include "domain/domain_sizing.h"
 #include "domain/fire_params_desc.h"
 #include "solver/fire_sim.h"
-#include "solver/gpu_memory.h"
 
 namespace tf {
 namespace {

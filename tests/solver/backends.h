@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "solver/device_memory.h"
+#include "device/device_memory.h"
 #include "solver/fire_sim.h"
 #include "solver/fire_sim_impl.h"
 

@@ -6,7 +6,7 @@
 #include <limits>
 #include <random>
 
-#include "solver/sampling.h"
+#include "device/sampling.h"
 #include "tests/solver/backends.h"
 
 namespace tf::test {

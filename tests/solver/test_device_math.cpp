@@ -4,7 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "solver/device_math.h"
+#include "device/device_math.h"
+#include "device/grid_index.h"
 
 namespace tf::test {
 namespace {
@@ -26,6 +27,17 @@ TEST(DetailNoise, LatticeValuesAndSmoothBlend) {
     ASSERT_TRUE(v >= 0.0f && v <= 1.0f) << v;
     ASSERT_NEAR(DetailNoise(a + 1e-3f, b, c), v, 0.01f);  // continuous across lattice cells too
   }
+}
+
+// A debug build stops where a hand-written index step and the plain index computation disagree.
+TEST(IndexSteps, ADebugBuildStopsAStepThatGoesAstray) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "checked in debug builds only";
+#else
+  const Dims d{5, 4, 3};
+  TFR_CHECK_INDEX(d.cell(1, 2, 1) + d.cellStrideY(), PlainIndex(5, 4, 1, 3, 1));
+  EXPECT_DEATH(TFR_CHECK_INDEX(d.cell(1, 2, 1) + d.nx + 1, PlainIndex(5, 4, 1, 3, 1)), "astray");
+#endif
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "device/rows.h"
 #include "tests/solver/backends.h"
 
 namespace tf::test {
@@ -52,6 +53,25 @@ std::vector<float> IndexPattern(const Exec& ex, LaunchShape shape, int ex_, int 
   });
   std::vector<float> host(n);
   Download(ex, host.data(), out, n * sizeof(float));
+  DeviceFree(ex, out);
+  return host;
+}
+
+// kRows over (n, ey, ez): with RowLoop::Plain each element adds to its own value, so a repeat or
+// a miss shows; with RowLoop::Lanes (which may repeat an element) each sets it. The value is the
+// element's linear index plus one, plus 1000 where the launcher said `inside`.
+std::vector<float> RowsPattern(const Exec& ex, int n, int ey, int ez, IndexBox box, RowWork work, RowLoop loop) {
+  const size_t count = size_t(n) * size_t(ey) * size_t(ez);
+  float* out = static_cast<float*>(DeviceAllocZeroed(ex, count * sizeof(float)));
+  if (!out) return {};
+  const bool adds = loop == RowLoop::Plain;
+  kRows(ex, "test", n, ey, ez, box, [=] TFR_HD(bool inside, int i, int j, int k) TFR_ROW_BODY {
+    const int e = i + n * (j + ey * k);
+    const float v = float(e + 1) + (inside ? 1000.0f : 0.0f);
+    out[e] = adds ? out[e] + v : v;
+  }, work, loop);
+  std::vector<float> host(count);
+  Download(ex, host.data(), out, count * sizeof(float));
   DeviceFree(ex, out);
   return host;
 }
@@ -180,6 +200,33 @@ TEST_P(Exec3, EveryShapeVisitsEveryElementOnce) {
     for (size_t p = 0; p < host.size(); ++p)
       ASSERT_EQ(host[p], float(p + 1)) << "shape " << int(c.shape) << ", element " << p;
   }
+}
+
+TEST_P(Exec3, RowsVisitEveryElementOnceAndTellTheBoxApart) {
+  // Rows shorter than a block of lanes, rows that end in a part block, a box that misses every
+  // row, and ranges above the threshold where the CPU shares the rows among its threads.
+  const struct {
+    const char* name;
+    int n, ey, ez;
+    IndexBox box;
+    RowWork work;
+  } cases[] = {{"short rows", 5, 3, 2, {{1, 0, 0}, {3, 2, 1}}, RowWork::Even},
+               {"part blocks", 37, 11, 5, {{2, 1, 1}, {30, 9, 3}}, RowWork::Even},
+               {"no box, pixel rows", 61, 35, 1, {{0, 0, 0}, {-1, -1, -1}}, RowWork::Rows},
+               {"uneven layers", 20, 7, 40, {{1, 1, 1}, {18, 5, 38}}, RowWork::Uneven}};
+  for (const auto& c : cases)
+    for (const RowLoop loop : {RowLoop::Lanes, RowLoop::Plain}) {
+      const std::vector<float> host = RowsPattern(ex, c.n, c.ey, c.ez, c.box, c.work, loop);
+      ASSERT_EQ(host.size(), size_t(c.n * c.ey * c.ez)) << c.name;
+      for (int k = 0; k < c.ez; ++k)
+        for (int j = 0; j < c.ey; ++j)
+          for (int i = 0; i < c.n; ++i) {
+            const int e = i + c.n * (j + c.ey * k);
+            const float want = float(e + 1) + (c.box.inside(i, j, k) ? 1000.0f : 0.0f);
+            ASSERT_EQ(host[size_t(e)], want) << c.name << (loop == RowLoop::Plain ? ", plain" : ", lanes") << " at "
+                                             << i << " " << j << " " << k;
+          }
+    }
 }
 
 TEST_P(Exec3, RoundsSeeEachOtherInOrder) {

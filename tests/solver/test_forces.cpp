@@ -5,7 +5,7 @@
 #include <cmath>
 #include <random>
 
-#include "solver/device_math.h"
+#include "device/device_math.h"
 #include "tests/solver/backends.h"
 
 namespace tf::test {

@@ -11,7 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "solver/device_math.h"
+#include "device/device_math.h"
+#include "device/grid_index.h"
 
 // The helpers below are inlined into their callers whatever their size: a row loop vectorises only
 // when no call is left in it.
@@ -170,12 +171,15 @@ TFR_HD TFR_SAMPLE_INLINE float GridComponent(const float* a, int ex, int ey, int
   if constexpr (A == B) {
     return a[o];
   } else if constexpr (A == 3) {
+    TFR_CHECK_INDEX(o + stB, PlainIndex(ex, ey, i + (B == 0), j + (B == 1), k + (B == 2)));
     return Half(a[o], a[o + stB]);
   } else {
     // Along A the pair is (index - 1, index), along B (index, index + 1); the lower axis first.
     const int stA = A == 0 ? 1 : A == 1 ? ex : ex * ey;
     const int l0 = A < B ? -stA : 0, l1 = A < B ? 0 : stB;
     const int h0 = A < B ? 0 : -stA, h1 = A < B ? stB : 0;
+    TFR_CHECK_INDEX(o + l0 + h0, PlainIndex(ex, ey, i - (A == 0), j - (A == 1), k - (A == 2)));
+    TFR_CHECK_INDEX(o + l1 + h1, PlainIndex(ex, ey, i + (B == 0), j + (B == 1), k + (B == 2)));
     return Half(Half(a[o + l0 + h0], a[o + l1 + h0]), Half(a[o + l0 + h1], a[o + l1 + h1]));
   }
 }

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "solver/exec.h"
+#include "device/exec.h"
 
 namespace tf {
 

@@ -15,7 +15,8 @@
 
 #include <omp.h>
 
-#include "solver/device.h"
+#include "device/device.h"
+#include "device/launch_count.h"
 
 #if TFR_DEVICE_PASS
 #include <cuda_runtime.h>
@@ -42,6 +43,10 @@ struct Exec {
   uint32_t* hostMax = nullptr;
   const int32_t* skip = nullptr;
 };
+
+#if TFR_DEVICE_PASS
+inline cudaStream_t StreamOf(const Exec& ex) { return static_cast<cudaStream_t>(ex.stream); }
+#endif
 
 // The host's reading of Exec::skip: true when a launch is to do nothing. A GPU kernel reads the
 // flag itself; where no CUDA is built in, the GPU schedule runs on the host and the host reads it.
@@ -72,37 +77,6 @@ struct Launch {
   LaunchShape shape = LaunchShape::Cells;
   Launch(const char* l, LaunchShape s = LaunchShape::Cells) : label(l), shape(s) {}
 };
-
-// Launch accounting, off until switched on (the benchmark does): every kFor3, kReduce and kRounds
-// call and every replayed LaunchGraph counts once under its label, on either path. The launches a
-// graph records are not counted again when it replays. Counting takes a lock; it is meant for
-// measuring, not for production runs.
-struct LaunchCount {
-  std::string label;
-  int64_t launches = 0;
-};
-void SetLaunchCounting(bool on);
-bool LaunchCountingOn();
-void CountLaunch(const char* label);
-void ResetLaunchCounts();
-int64_t TotalLaunches();
-std::vector<LaunchCount> LaunchCounts();  // most launches first
-// The host's waits for the device's results (a kReduce, a read of the pressure solve's state),
-// counted on either path while launch counting is on, where the GPU path would wait.
-void CountWait();
-int64_t TotalWaits();
-
-// Launch recording (LaunchGraph) is on unless switched off; the benchmark switches it off to
-// measure what the recordings save.
-void SetLaunchGraphs(bool on);
-bool LaunchGraphsOn();
-
-inline void NoteLaunch(const char* label) {
-  if (LaunchCountingOn()) CountLaunch(label);
-}
-inline void NoteWait() {
-  if (LaunchCountingOn()) CountWait();
-}
 
 // Where the processor has AVX2, the CPU's hottest row loops (advection, the preview march) run
 // compiled for it: eight lanes instead of four, native 32-bit multiplies and three-operand
@@ -348,50 +322,5 @@ double kReduce(const Exec& ex_, const Launch& at, int n, ReduceMode mode, const 
   NoteLaunch(at.label);
   return ReduceOnHost(n, mode, body);
 }
-
-// A fixed sequence of launches on the run's stream, recorded the first time it runs and replayed
-// afterwards as one launch on the GPU path. Everything the sequence takes from the host (pointers,
-// extents, counts) is frozen when it is recorded, so use it only for work whose shape never changes
-// over the object's life, and Reset it when that changes. The sequence must not wait for the
-// device (no kReduce, no Download): nothing runs while it is recorded. On the CPU path, or when
-// recording fails, the sequence simply runs every time.
-class LaunchGraph {
- public:
-  LaunchGraph() = default;
-  LaunchGraph(const LaunchGraph&) = delete;
-  LaunchGraph& operator=(const LaunchGraph&) = delete;
-  ~LaunchGraph() { Reset(); }
-
-  template <class Record>
-  void Run(const Exec& ex, const char* label, const Record& record) {
-    if (!ex.gpu || failed_ || !LaunchGraphsOn()) {
-      record();
-      return;
-    }
-    if (graph_ == nullptr) {
-      if (!BeginRecording(ex)) {
-        failed_ = true;
-        record();
-        return;
-      }
-      record();
-      if (!EndRecording(ex)) {
-        failed_ = true;
-        record();  // nothing ran while recording
-        return;
-      }
-    }
-    Replay(ex, label);
-  }
-  void Reset();
-
- private:
-  bool BeginRecording(const Exec& ex);
-  bool EndRecording(const Exec& ex);
-  void Replay(const Exec& ex, const char* label);
-
-  void* graph_ = nullptr;  // cudaGraphExec_t
-  bool failed_ = false;
-};
 
 }  // namespace tf

@@ -1,16 +1,16 @@
 // The small maths every per-cell and per-pixel body shares, on both devices: the one three-float
 // vector, single-instruction minimum, maximum, clamp and lerp, and the two lattice noises (the
 // signed, seeded noise of the turbulence force and the [0, 1] detail noise of the source flicker,
-// the flow displacement and the renderer's detail). The trilinear sampler is solver/sampling.h.
-// This header and the rest of the device layer (device.h, exec.h, device_memory.h, gpu_memory.h,
-// sampling.h) sit below everything else and include nothing above them.
+// the flow displacement and the renderer's detail). The trilinear sampler is device/sampling.h.
+// This header and the rest of the device layer (the device/ folder) sit below everything else and
+// include nothing above them.
 #pragma once
 
 #include <math.h>
 
 #include <cstdint>
 
-#include "solver/device.h"
+#include "device/device.h"
 
 namespace tf {
 

@@ -1,12 +1,13 @@
+// The solver's state: its arrays and pressure pyramid allocated, resized and released, and FireSim
+// handing its calls to it.
 #define TFR_BODY_SOURCE
-#include "solver/fire_sim.h"
+#include "solver/fire_sim_impl.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "solver/device_memory.h"
-#include "solver/fire_sim_impl.h"
+#include "device/device_memory.h"
 
 #if TFR_DEVICE_PASS
 #include <cuda_runtime.h>

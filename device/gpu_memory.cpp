@@ -1,6 +1,6 @@
-#include "solver/gpu_memory.h"
+#include "device/gpu_memory.h"
 
-#include "solver/device.h"
+#include "device/device.h"
 
 #if TFR_DEVICE_PASS
 #include <cuda_runtime.h>
