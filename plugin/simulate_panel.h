@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "host/scene/panels.h"
+#include "host/panels/panels.h"
 #include "io/vdb_export.h"
 #include "sim/simulate.h"
 

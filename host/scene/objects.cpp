@@ -8,7 +8,6 @@
 
 #include "host/core/status.h"
 #include "host/core/text.h"
-#include "host/scene/panels.h"
 #include "host/scene/scene.h"
 #include "host/view/viewport.h"
 
@@ -116,7 +115,16 @@ std::unique_ptr<Object> CreateObject(std::string_view className, std::string* er
 
 // ---------------------------------------------------------------------------------------------
 
-Object::~Object() { ObjectGone(this); }
+namespace {
+// A plain pointer, not a container: objects may be destroyed during static destruction.
+ObjectGoneHook gObjectGone = nullptr;
+}  // namespace
+
+void SetObjectGoneHook(ObjectGoneHook hook) { gObjectGone = hook; }
+
+Object::~Object() {
+  if (gObjectGone) gObjectGone(this);
+}
 
 ParamBlock* Object::GetParamBlock(int index) const {
   if (index < 0 || size_t(index) >= blocks_.size()) return nullptr;

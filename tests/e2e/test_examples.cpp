@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/scene/scene.h"
-#include "host/scene/scene_file.h"
+#include "host/scene_file/scene_file.h"
 #include "plugin/fire_obj_desc.h"
 #include "sim/cache_file.h"
 #include "tests/e2e/e2e_scene.h"
