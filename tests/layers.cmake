@@ -40,6 +40,11 @@ set(TFR_LAYERS
 if(NOT ROOT)
   message(FATAL_ERROR "layers.cmake: set ROOT to the source folder")
 endif()
+# A relative ROOT (".") is taken from the working folder: the globs below find nothing under one.
+get_filename_component(ROOT "${ROOT}" ABSOLUTE)
+if(NOT IS_DIRECTORY "${ROOT}")
+  message(FATAL_ERROR "layers.cmake: ROOT ${ROOT} is not a folder")
+endif()
 
 # ---- Patterns to (layer index, pattern) lists --------------------------------------------------
 set(patterns "")
@@ -86,9 +91,11 @@ endfunction()
 
 # ---- Every include of every source file --------------------------------------------------------
 set(problems 0)
+set(checked 0)
 foreach(top IN LISTS folders)
   file(GLOB_RECURSE files RELATIVE "${ROOT}" "${ROOT}/${top}/*.h" "${ROOT}/${top}/*.cpp" "${ROOT}/${top}/*.cu")
   foreach(file IN LISTS files)
+    math(EXPR checked "${checked} + 1")
     layer_of("${file}" own)
     if(own EQUAL -1)
       message("${file} belongs to no layer: add it to tests/layers.cmake")
@@ -110,6 +117,9 @@ foreach(top IN LISTS folders)
   endforeach()
 endforeach()
 
+if(checked EQUAL 0)
+  message(FATAL_ERROR "layers.cmake: no source file of a product folder under ${ROOT}")
+endif()
 if(problems GREATER 0)
   message(FATAL_ERROR "${problems} include(s) against the layers")
 endif()
