@@ -9,8 +9,8 @@
 #include <string>
 
 #include "app/command.h"
+#include "host/panels/panels.h"
 #include "host/plugins/publish.h"
-#include "host/scene/panels.h"
 
 namespace app {
 

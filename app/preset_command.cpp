@@ -14,7 +14,7 @@
 #include "app/command.h"
 #include "app/domain_command.h"
 #include "host/scene/objects.h"
-#include "host/scene/scene_file.h"
+#include "host/scene_file/scene_file.h"
 
 namespace app {
 

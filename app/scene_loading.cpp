@@ -1,7 +1,7 @@
 #include "app/scene_loading.h"
 
 #include "host/core/status.h"
-#include "host/scene/scene_file.h"
+#include "host/scene_file/scene_file.h"
 
 namespace app {
 

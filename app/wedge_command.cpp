@@ -22,7 +22,7 @@
 #include "host/plugins/publish.h"
 #include "host/scene/objects.h"
 #include "host/scene/param_block.h"
-#include "host/scene/scene_file.h"
+#include "host/scene_file/scene_file.h"
 
 namespace app {
 

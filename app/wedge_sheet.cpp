@@ -13,7 +13,7 @@
 #include "app/wedge_plan.h"
 #include "host/core/atomic_file.h"
 #include "host/core/text.h"
-#include "host/scene/panels.h"
+#include "host/panels/panels.h"
 
 namespace app {
 

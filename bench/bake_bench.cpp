@@ -18,7 +18,7 @@
 #include "host/scene/param_block.h"
 #include "host/core/platform.h"
 #include "host/scene/scene.h"
-#include "host/scene/scene_file.h"
+#include "host/scene_file/scene_file.h"
 #include "bench/bench_folder.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/fire_object.h"

@@ -3,7 +3,7 @@
 
 #include "fuzz/fuzz_file.h"
 #include "host/scene/scene.h"
-#include "host/scene/scene_file.h"
+#include "host/scene_file/scene_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::filesystem::path path = tf::fuzz::WriteInput("scene.json", data, size);

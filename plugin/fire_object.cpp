@@ -8,7 +8,7 @@
 #include "domain/fire_params_desc.h"
 #include "host/core/status.h"
 #include "host/core/text.h"
-#include "host/scene/param_rollouts.h"
+#include "host/panels/param_rollouts.h"
 #include "host/scene/scene.h"
 #include "host/view/viewport.h"
 #include "viewport/domain_display.h"

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "host/scene/panels.h"
+#include "host/panels/panels.h"
 #include "export/vdb_export.h"
 #include "bake/simulate.h"
 

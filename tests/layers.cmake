@@ -14,7 +14,10 @@ set(TFR_LAYERS
   "solver"                 # the grid solver and its phases
   "host/core"              # the host layer: files, text, keys, undo, platform
   "host/view"              # bitmaps, image codecs, rasteriser, viewports
-  "host/scene"             # the scene model, its object classes, panels and scene file
+  "host/scene"             # the scene model: scene, objects, class descriptors, parameter blocks
+  "host/panels"            # command panels, their controls and parameter rollouts
+  "host/objects"           # the built-in object classes
+  "host/scene_file"        # the scene file: reader, writer and printer
   "host/plugins"           # plug-in modules and published functions
   "host/lua"               # the script engine
   "io"                     # our own file writers: zlib framing, PNG, OpenVDB
@@ -30,6 +33,16 @@ set(TFR_LAYERS
 
 if(NOT ROOT)
   message(FATAL_ERROR "layers.cmake: set ROOT to the source folder")
+endif()
+# A relative ROOT (".") is taken from the working folder: the globs below find nothing under one.
+get_filename_component(ROOT "${ROOT}" ABSOLUTE)
+if(NOT IS_DIRECTORY "${ROOT}")
+  message(FATAL_ERROR "layers.cmake: ROOT ${ROOT} is not a folder")
+endif()
+# A relative ROOT (".") is taken from the working folder: the globs below find nothing under one.
+get_filename_component(ROOT "${ROOT}" ABSOLUTE)
+if(NOT IS_DIRECTORY "${ROOT}")
+  message(FATAL_ERROR "layers.cmake: ROOT ${ROOT} is not a folder")
 endif()
 
 # ---- The list to folders with their layer ------------------------------------------------------
@@ -124,6 +137,7 @@ endfunction()
 
 # ---- Every include of every source file --------------------------------------------------------
 set(problems 0)
+set(checked 0)
 set(units "")
 set(edgeFolders "")
 foreach(top IN LISTS tops)
@@ -138,6 +152,7 @@ foreach(top IN LISTS tops)
     endif()
     unit_of("${file}" unit)
     list(APPEND units "${unit}")
+    math(EXPR checked "${checked} + 1")
     get_filename_component(dir "${file}" DIRECTORY)
     file(STRINGS "${ROOT}/${file}" lines REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
     foreach(line IN LISTS lines)
@@ -186,6 +201,9 @@ foreach(kind "folder loop|edgeFolders|uses_" "file circle|units|includes_")
   endforeach()
 endforeach()
 
+if(checked EQUAL 0)
+  message(FATAL_ERROR "layers.cmake: no source file of a listed folder under ${ROOT}")
+endif()
 if(problems GREATER 0)
   message(FATAL_ERROR "${problems} problem(s) against the layers")
 endif()

@@ -13,8 +13,8 @@
 #include "host/plugins/publish.h"
 #include "host/scene/class_desc.h"
 #include "host/scene/objects.h"
-#include "host/scene/scene_file.h"
 #include "host/scene/scene_view.h"
+#include "host/scene_file/scene_file.h"
 #include "host/view/viewport.h"
 
 namespace app::studio {

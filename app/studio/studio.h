@@ -30,7 +30,7 @@
 #include "host/view/bitmap.h"
 #include "host/view/viewport.h"
 #include "host/scene/creation.h"
-#include "host/scene/panels.h"
+#include "host/panels/panels.h"
 
 namespace app::studio {
 

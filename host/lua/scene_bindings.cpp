@@ -28,7 +28,7 @@
 #include "host/core/undo.h"
 #include "host/scene/notify.h"
 #include "host/scene/scene.h"
-#include "host/scene/scene_file.h"
+#include "host/scene_file/scene_file.h"
 
 namespace host {
 

@@ -54,8 +54,9 @@ const ClassDesc* FindClassDesc(ClassId id);
 // By class name or internal name, exactly.
 const ClassDesc* FindClassDesc(std::string_view name);
 std::vector<const ClassDesc*> RegisteredClassDescs();
-// The host's own classes (primitives, particles, forces, cameras, hair), with which the registry
-// starts; defined beside them, above the object model.
+// The host's own classes (primitives, particles, space warps, cameras, hair), with which the
+// registry starts; defined beside them in host/objects/builtin_classes.cpp, above the model, which
+// reaches them only through this declaration.
 std::vector<const ClassDesc*> BuiltinClassDescs();
 
 }  // namespace host

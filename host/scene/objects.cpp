@@ -8,8 +8,6 @@
 
 #include "host/core/status.h"
 #include "host/core/text.h"
-#include "host/scene/panels.h"
-#include "host/scene/scene.h"
 #include "host/view/viewport.h"
 
 namespace host {
@@ -116,7 +114,16 @@ std::unique_ptr<Object> CreateObject(std::string_view className, std::string* er
 
 // ---------------------------------------------------------------------------------------------
 
-Object::~Object() { ObjectGone(this); }
+namespace {
+// A plain pointer, not a container: objects may be destroyed during static destruction.
+ObjectGoneHook gObjectGone = nullptr;
+}  // namespace
+
+void SetObjectGoneHook(ObjectGoneHook hook) { gObjectGone = hook; }
+
+Object::~Object() {
+  if (gObjectGone) gObjectGone(this);
+}
 
 ParamBlock* Object::GetParamBlock(int index) const {
   if (index < 0 || size_t(index) >= blocks_.size()) return nullptr;
@@ -163,8 +170,6 @@ Box3 Box3::Transformed(const Matrix3& tm) const {
   return out;
 }
 
-TimeValue Object::CurrentTime() const { return scene_ ? scene_->time.currentTime : 0; }
-
 void Object::EvalAt(TimeValue t) {
   if (validity_.Contains(t)) return;
   // Valid for t at least, whatever Evaluate says, so that a caller asking again does not loop.
@@ -176,22 +181,7 @@ void Object::EvalAt(TimeValue t) {
 
 void Object::UpdatePerNodeItems(Node&, std::vector<std::shared_ptr<CustomRenderItem>>&) {}
 
-bool Object::HitTest(TimeValue t, Node& node, const View& view, const HitRegion& region) {
-  TriMesh mesh;
-  if (!GetTriMesh(t, mesh) || !mesh.CheckIndices(nullptr)) return false;
-  std::vector<Point3> edges;
-  edges.reserve(mesh.faces.size() * 6);
-  for (const auto& f : mesh.faces)
-    for (int k = 0; k < 3; ++k) {
-      edges.push_back(mesh.verts[size_t(f[size_t(k)])]);
-      edges.push_back(mesh.verts[size_t(f[size_t((k + 1) % 3)])]);
-    }
-  return HitSegments(view, region, node.GetObjectTM(t), edges) >= 0;
-}
-
 Box3 Object::GetLocalBoundBox(TimeValue t, Node&) { return GetDeformBBox(t); }
-
-Box3 Object::GetWorldBoundBox(TimeValue t, Node& node) { return GetLocalBoundBox(t, node).Transformed(node.GetObjectTM(t)); }
 
 Box3 Object::GetDeformBBox(TimeValue t, const Matrix3* tm) {
   TriMesh mesh;
@@ -204,10 +194,6 @@ Box3 Object::GetDeformBBox(TimeValue t, const Matrix3* tm) {
 void Object::OnParamChanged(ParamBlock&, int) {
   InvalidateGeometry();
   NotifyDependents();
-}
-
-void Object::NotifyDependents() {
-  if (scene_) scene_->NoteChange();
 }
 
 nlohmann::json Object::SaveData() const { return nullptr; }

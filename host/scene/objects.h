@@ -94,6 +94,12 @@ class ForceField {
   virtual Point3 Force(TimeValue t, const Point3& p, const Point3& v, int index) = 0;
 };
 
+// Called with every object as its destructor runs, so that whoever shows objects can forget it (the
+// command panels, host/panels/panels.h, set it when the first one is made). One for the process;
+// null, the start, calls nothing.
+using ObjectGoneHook = void (*)(const Object* object);
+void SetObjectGoneHook(ObjectGoneHook hook);
+
 class Object {
  public:
   explicit Object(const ClassDesc& desc) : desc_(&desc) {}
@@ -164,7 +170,7 @@ class Object {
 
  public:
 
-  // Editing (host/scene/panels.h): the host calls BeginEditParams when the user selects the object for
+  // Editing (host/panels/panels.h): the host calls BeginEditParams when the user selects the object for
   // editing, and EndEditParams when that ends; the object adds and removes its panels.
   virtual void BeginEditParams(CommandPanel& /*panel*/) {}
   virtual void EndEditParams(CommandPanel& /*panel*/) {}

@@ -164,7 +164,9 @@ class ParamBlock {
   Slot* Find(int id, ParamType a) { return Find(id, a, a); }
   const Slot* Find(int id, ParamType a) const { return Find(id, a, a); }
   static Slot DefaultSlot(const ParamDef& def);
-  // Called before a change: keeps the old value for an open undo step.
+  // What an edit does to the scene around the block (param_edits.cpp, beside the scene): Hold,
+  // before a change, keeps the old value for an open undo step; Changed tells the owner and the
+  // notification listeners.
   void Hold(int id, const Slot& slot);
   void Changed(int id);
 

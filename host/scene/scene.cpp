@@ -1,6 +1,7 @@
 #include "host/scene/scene.h"
 
 #include "host/core/status.h"
+#include "host/view/viewport.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -237,5 +238,29 @@ void Scene::TakeContents(Scene& other) {
   other.Clear();
   NoteChange();
 }
+
+// ---- An object's place in its scene -------------------------------------------------------------
+
+TimeValue Object::CurrentTime() const { return scene_ ? scene_->time.currentTime : 0; }
+
+void Object::NotifyDependents() {
+  if (scene_) scene_->NoteChange();
+}
+
+// The default hit test: the object's mesh edges placed by its node.
+bool Object::HitTest(TimeValue t, Node& node, const View& view, const HitRegion& region) {
+  TriMesh mesh;
+  if (!GetTriMesh(t, mesh) || !mesh.CheckIndices(nullptr)) return false;
+  std::vector<Point3> edges;
+  edges.reserve(mesh.faces.size() * 6);
+  for (const auto& f : mesh.faces)
+    for (int k = 0; k < 3; ++k) {
+      edges.push_back(mesh.verts[size_t(f[size_t(k)])]);
+      edges.push_back(mesh.verts[size_t(f[size_t((k + 1) % 3)])]);
+    }
+  return HitSegments(view, region, node.GetObjectTM(t), edges) >= 0;
+}
+
+Box3 Object::GetWorldBoundBox(TimeValue t, Node& node) { return GetLocalBoundBox(t, node).Transformed(node.GetObjectTM(t)); }
 
 }  // namespace host

@@ -9,8 +9,8 @@
 #include "host/core/platform.h"
 #include "host/view/bitmap.h"
 #include "plugin/fire_ops.h"
-#include "host/scene/param_rollouts.h"
-#include "host/scene/scene_file.h"
+#include "host/panels/param_rollouts.h"
+#include "host/scene_file/scene_file.h"
 #include "tests/plugin/bake_scene.h"
 
 namespace app::studio {

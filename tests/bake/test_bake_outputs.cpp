@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "tests/plugin/bake_scene.h"
-#include "host/scene/camera.h"
+#include "host/objects/camera.h"
 #include "host/view/viewport.h"
 #include "bake/simulate.h"
 

@@ -11,8 +11,8 @@
 
 #include "tests/plugin/bake_scene.h"
 #include "host/core/atomic_file.h"
-#include "host/scene/particles.h"
-#include "host/scene/primitives.h"
+#include "host/objects/particles.h"
+#include "host/objects/primitives.h"
 #include "tests/plugin/panel_test_util.h"
 #include "bake/simulate.h"
 

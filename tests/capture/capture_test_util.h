@@ -13,9 +13,9 @@
 
 #include "domain/fire_params_desc.h"
 #include "capture/sim_run.h"
+#include "host/objects/primitives.h"
 #include "host/scene/objects.h"
 #include "host/scene/param_block.h"
-#include "host/scene/primitives.h"
 #include "host/scene/scene.h"
 #include "plugin/fire_obj_desc.h"
 #include "tests/support/temp_folder.h"

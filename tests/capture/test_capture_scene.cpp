@@ -12,9 +12,9 @@
 #include "capture/capture_scene.h"
 #include "capture/scene_inputs.h"
 #include "capture_test_util.h"
-#include "host/scene/forces.h"
-#include "host/scene/hair.h"
-#include "host/scene/particles.h"
+#include "host/objects/hair.h"
+#include "host/objects/particles.h"
+#include "host/objects/space_warps.h"
 #include "solver/fire_sim_impl.h"
 
 namespace tf {

@@ -14,7 +14,7 @@
 #include "domain/fire_params_desc.h"
 #include "capture/sim_run.h"
 #include "host/scene/scene.h"
-#include "host/scene/scene_file.h"
+#include "host/scene_file/scene_file.h"
 #include "plugin/fire_obj_desc.h"
 #include "solver/fire_sim_impl.h"
 

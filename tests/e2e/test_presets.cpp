@@ -8,7 +8,7 @@
 
 #include "domain/fire_params_desc.h"
 #include "e2e_scene.h"
-#include "host/scene/scene_file.h"
+#include "host/scene_file/scene_file.h"
 #include "plugin/fire_obj_desc.h"
 #include "tests/support/tolvaris_program.h"
 

@@ -9,7 +9,7 @@
 
 #include "domain/fire_params_desc.h"
 #include "host/view/bitmap.h"
-#include "host/scene/camera.h"
+#include "host/objects/camera.h"
 #include "host/scene/objects.h"
 #include "host/core/platform.h"
 #include "host/scene/scene.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/scene/panels.h"
+#include "host/panels/panels.h"
 #include "tests/support/temp_folder.h"
 
 namespace tf::testing {

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "domain/fire_params_desc.h"
+#include "host/panels/param_rollouts.h"
 #include "host/scene/creation.h"
-#include "host/scene/param_rollouts.h"
 #include "plugin/simulate_panel.h"
 #include "tests/plugin/bake_scene.h"
 

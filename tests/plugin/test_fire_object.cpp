@@ -17,7 +17,7 @@
 #include "host/core/platform.h"
 #include "host/scene/scene.h"
 #include "host/lua/scene_bindings.h"
-#include "host/scene/scene_file.h"
+#include "host/scene_file/scene_file.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/fire_object.h"
 #include "cache/cache_file.h"

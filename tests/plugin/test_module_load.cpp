@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "host/scene/objects.h"
-#include "host/scene/panels.h"
+#include "host/panels/panels.h"
 #include "host/core/platform.h"
 #include "host/plugins/plugin_abi.h"
 #include "host/plugins/plugins.h"

@@ -14,7 +14,7 @@
 #include "panel_test_util.h"
 #include "domain/fire_params_desc.h"
 #include "host/view/bitmap.h"
-#include "host/scene/panels.h"
+#include "host/panels/panels.h"
 #include "host/core/platform.h"
 #include "host/view/viewport.h"
 #include "plugin/simulate_panel.h"

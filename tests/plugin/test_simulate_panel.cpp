@@ -9,7 +9,7 @@
 
 #include "bake_scene.h"
 #include "panel_test_util.h"
-#include "host/scene/panels.h"
+#include "host/panels/panels.h"
 #include "host/core/platform.h"
 #include "host/view/viewport.h"
 #include "plugin/simulate_panel.h"

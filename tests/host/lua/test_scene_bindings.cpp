@@ -9,11 +9,11 @@
 
 #include "tests/host/scene/scene_test_util.h"
 #include "host/lua/lua_engine.h"
-#include "host/scene/primitives.h"
+#include "host/objects/primitives.h"
 #include "host/scene/scene.h"
 #include "host/lua/scene_bindings.h"
 #include "host/scene/notify.h"
-#include "host/scene/scene_file.h"
+#include "host/scene_file/scene_file.h"
 #include "host/core/platform.h"
 
 namespace host {

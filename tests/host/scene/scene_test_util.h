@@ -142,6 +142,13 @@ inline std::unique_ptr<Object> Make(std::string_view className) {
   return obj;
 }
 
+// A unit cube of quads, one face with normals, as an OBJ file.
+inline constexpr const char* kQuadCubeObj =
+    "# unit cube of quads\n"
+    "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 0 0 1\nv 1 0 1\nv 1 1 1\nv 0 1 1\n"
+    "vn 0 0 1\n"
+    "f 1 4 3 2\nf 5 6 7 8\nf 1 2 6 5\nf 3 4 8 7\nf 1 5 8 4\nf 2//1 3//1 7//1 6//1\n";
+
 inline void ExpectNear(const Point3& a, const Point3& b, float eps = 1e-4f) {
   EXPECT_NEAR(a.x, b.x, eps);
   EXPECT_NEAR(a.y, b.y, eps);

@@ -3,7 +3,7 @@
 #include <numbers>
 
 #include "tests/host/scene/scene_test_util.h"
-#include "host/scene/primitives.h"
+#include "host/objects/primitives.h"
 
 namespace host {
 namespace {

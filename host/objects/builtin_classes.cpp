@@ -1,9 +1,9 @@
-#include "host/scene/camera.h"
+#include "host/objects/camera.h"
+#include "host/objects/hair.h"
+#include "host/objects/particles.h"
+#include "host/objects/primitives.h"
+#include "host/objects/space_warps.h"
 #include "host/scene/class_desc.h"
-#include "host/scene/forces.h"
-#include "host/scene/hair.h"
-#include "host/scene/particles.h"
-#include "host/scene/primitives.h"
 
 namespace host {
 

@@ -1,18 +1,17 @@
-// Objects evaluated at a time: primitive meshes, OBJ files, particle systems, force fields, cameras,
-// hair, and classes made through registered descriptors.
+// The built-in objects evaluated at a time: primitive meshes, OBJ meshes, particle systems, space
+// warps, cameras and hair.
 #include <sys/stat.h>
 
 #include <cmath>
 #include <limits>
 #include <numbers>
-#include <stdexcept>
 
 #include "tests/host/scene/scene_test_util.h"
-#include "host/scene/camera.h"
-#include "host/scene/forces.h"
-#include "host/scene/hair.h"
-#include "host/scene/particles.h"
-#include "host/scene/primitives.h"
+#include "host/objects/camera.h"
+#include "host/objects/hair.h"
+#include "host/objects/particles.h"
+#include "host/objects/primitives.h"
+#include "host/objects/space_warps.h"
 
 namespace host {
 namespace {
@@ -107,63 +106,13 @@ TEST(Primitives, AnimatedRadiusIsReadAtTheTimeAsked) {
   EXPECT_NEAR(BoundsOf(MeshOf(*sphere, 5000)).hi.z, 15.0f, 1e-4f);
 }
 
-// ---- OBJ files ----
-
-const char* kQuadCube =
-    "# unit cube of quads\n"
-    "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 0 0 1\nv 1 0 1\nv 1 1 1\nv 0 1 1\n"
-    "vn 0 0 1\n"
-    "f 1 4 3 2\nf 5 6 7 8\nf 1 2 6 5\nf 3 4 8 7\nf 1 5 8 4\nf 2//1 3//1 7//1 6//1\n";
-
-TEST(ObjFiles, QuadsAndPolygonsBecomeTriangles) {
-  TempFolder dir;
-  TriMesh m;
-  std::string error;
-  ASSERT_TRUE(LoadObjFile(dir.Write("cube.obj", kQuadCube), m, &error)) << error;
-  EXPECT_EQ(m.verts.size(), 8u);
-  EXPECT_EQ(m.faces.size(), 12u);
-  EXPECT_NEAR(SignedVolume(m), 1.0, 1e-6);
-
-  // A pentagon fans into three triangles; negative indices count back from the last vertex.
-  const auto p = dir.Write("poly.obj",
-                           "v 0 0 0\nv 2 0 0\nv 3 1 0\nv 1 2 0\nv -1 1 0\n"
-                           "f 1 2 3 4 5\nf -3 -2 -1\n");
-  ASSERT_TRUE(LoadObjFile(p, m, &error)) << error;
-  ASSERT_EQ(m.faces.size(), 4u);
-  EXPECT_EQ(m.faces[3], (std::array<int, 3>{2, 3, 4}));
-}
-
-TEST(ObjFiles, BadIndicesAndMissingFilesFailWithTheFileNamed) {
-  TempFolder dir;
-  TriMesh m;
-  std::string error;
-  const auto big = dir.Write("big.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 0 0 1\nf 1 2 3\nf 1 2 3 9\n");
-  EXPECT_FALSE(LoadObjFile(big, m, &error));
-  EXPECT_NE(error.find(big.string()), std::string::npos) << error;
-  EXPECT_NE(error.find("face 2 refers to vertex 9"), std::string::npos) << error;
-  EXPECT_TRUE(m.faces.empty());
-
-  const auto neg = dir.Write("neg.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 -7\n");
-  EXPECT_FALSE(LoadObjFile(neg, m, &error));
-  EXPECT_NE(error.find("face 1 refers to vertex -7"), std::string::npos) << error;
-
-  const auto zero = dir.Write("zero.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 0 1 2\n");
-  EXPECT_FALSE(LoadObjFile(zero, m, &error));
-  EXPECT_NE(error.find("zero.obj"), std::string::npos) << error;
-
-  EXPECT_FALSE(LoadObjFile(dir.path() / "none.obj", m, &error));
-  EXPECT_NE(error.find("no such file"), std::string::npos) << error;
-  // A file of zeros is refused from its first bytes, not scanned to its end.
-  const auto zeros = dir.Write("zeros.obj", std::string(1 << 20, '\0'));
-  EXPECT_FALSE(LoadObjFile(zeros, m, &error));
-  EXPECT_EQ(error, zeros.string() + ": not an OBJ file (binary data)");
-}
+// ---- Mesh objects ----
 
 TEST(ObjFiles, MeshObjectReadsAFileOnceWhileItsSizeAndTimeStay) {
   TempFolder dir;
   Scene scene;
   scene.SetFilePath(dir.path() / "shot.json");
-  const std::string cube = kQuadCube;
+  const std::string cube = test::kQuadCubeObj;
   const auto obj = dir.Write("geo/cube.obj", std::string(cube.size(), '\0'));
   const auto stamp = std::filesystem::last_write_time(obj);
   Node* node = scene.CreateNode("cube", Make("Mesh"));
@@ -191,7 +140,7 @@ TEST(ObjFiles, MeshObjectReadsRelativeToTheSceneAndRereadsChangedFiles) {
   TempFolder dir;
   Scene scene;
   scene.SetFilePath(dir.path() / "shot.json");
-  const auto obj = dir.Write("geo/cube.obj", kQuadCube);
+  const auto obj = dir.Write("geo/cube.obj", test::kQuadCubeObj);
   Node* node = scene.CreateNode("cube", Make("Mesh"));
   node->GetObject()->GetParamBlock(0)->SetString(kMeshFile, 0, "geo/cube.obj");
   EXPECT_EQ(MeshOf(*node->GetObject()).faces.size(), 12u);
@@ -373,33 +322,7 @@ TEST(Hair, SurfaceAndLengthAreFoundByNameInTheFirstBlock) {
   EXPECT_FALSE(obj.CanConvertToTriMesh());
 }
 
-// ---- Classes ----
-
-class BrokenDesc : public ClassDesc {
- public:
-  BrokenDesc(ClassId id, std::string name, int mode) : id_(id), name_(std::move(name)), mode_(mode) {
-    block_.params = {BoolParam(1, "a", true, 0, "A")};
-    if (mode == 2) block_.params.push_back(BoolParam(1, "b", true, 0, "B"));  // id used twice
-    blocks_[0] = &block_;
-  }
-  ClassId ClassID() const override { return id_; }
-  SuperClassId SuperClassID() const override { return kGeomObjectSuperClass; }
-  std::string_view ClassName() const override { return name_; }
-  std::string_view Category() const override { return "Tests"; }
-  std::unique_ptr<Object> Create() const override {
-    if (mode_ == 0) return nullptr;
-    if (mode_ == 1) throw std::runtime_error("out of memory");
-    return std::make_unique<test::TestPluginObject>(*this);
-  }
-  std::span<const ParamBlockDesc* const> ParamBlockDescs() const override { return blocks_; }
-
- private:
-  ClassId id_;
-  std::string name_;
-  int mode_;
-  ParamBlockDesc block_;
-  const ParamBlockDesc* blocks_[1];
-};
+// ---- Built-in classes ----
 
 TEST(Classes, BuiltInClassesAreRegisteredWithValidBlocks) {
   std::vector<ClassId> ids;
@@ -422,34 +345,6 @@ TEST(Classes, BuiltInClassesAreRegisteredWithValidBlocks) {
   std::string error;
   EXPECT_EQ(CreateObject("Teapot", &error), nullptr);
   EXPECT_NE(error.find("Teapot"), std::string::npos);
-}
-
-TEST(Classes, PluginDescriptorsRegisterOnceAndReportFailures) {
-  const auto& plugin = test::TestPlugin();
-  std::string error;
-  EXPECT_FALSE(RegisterClassDesc(plugin, &error));
-  EXPECT_NE(error.find("registered already"), std::string::npos) << error;
-  BrokenDesc sameId(test::kTestPluginClassId, "Other", 3);
-  EXPECT_FALSE(RegisterClassDesc(sameId, &error));
-  EXPECT_NE(error.find("class id is taken"), std::string::npos) << error;
-  BrokenDesc badBlock({1, 2}, "BadBlock", 2);
-  EXPECT_FALSE(RegisterClassDesc(badBlock, &error));
-  EXPECT_NE(error.find("id used twice"), std::string::npos) << error;
-
-  BrokenDesc none({1, 3}, "MakesNothing", 0), throws({1, 4}, "Throws", 1);
-  EXPECT_EQ(CreateObject(none, &error), nullptr);
-  EXPECT_NE(error.find("made no object"), std::string::npos) << error;
-  EXPECT_EQ(CreateObject(throws, &error), nullptr);
-  EXPECT_NE(error.find("out of memory"), std::string::npos) << error;
-
-  BrokenDesc fine({1, 5}, "Fine", 3);
-  ASSERT_TRUE(RegisterClassDesc(fine, &error)) << error;
-  auto obj = CreateObject("Fine", &error);
-  ASSERT_NE(obj, nullptr) << error;
-  EXPECT_EQ(obj->GetParamBlockById(0)->GetBool(1, 0), true);  // auto-constructed
-  EXPECT_TRUE(UnregisterClassDesc({1, 5}));
-  EXPECT_EQ(FindClassDesc("Fine"), nullptr);
-  EXPECT_FALSE(UnregisterClassDesc({1, 5}));
 }
 
 }  // namespace

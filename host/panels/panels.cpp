@@ -1,4 +1,4 @@
-#include "host/scene/panels.h"
+#include "host/panels/panels.h"
 
 #include <algorithm>
 
@@ -129,7 +129,10 @@ namespace {
 CommandPanel* gFirstPanel = nullptr;
 }  // namespace
 
-CommandPanel::CommandPanel() : next_(gFirstPanel) { gFirstPanel = this; }
+CommandPanel::CommandPanel() : next_(gFirstPanel) {
+  gFirstPanel = this;
+  SetObjectGoneHook(&ObjectGone);
+}
 
 CommandPanel::~CommandPanel() {
   for (CommandPanel** p = &gFirstPanel; *p; p = &(*p)->next_) {

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "host/core/status.h"
-#include "host/scene/panels.h"
+#include "host/panels/panels.h"
 
 namespace host {
 

@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/scene/objects.h"
-#include "host/scene/panels.h"
+#include "host/panels/panels.h"
 #include "host/scene/scene.h"
 
 namespace host {

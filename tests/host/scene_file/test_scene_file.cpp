@@ -5,10 +5,10 @@
 
 #include "host/core/atomic_file.h"
 #include "tests/host/scene/scene_test_util.h"
-#include "host/scene/hair.h"
-#include "host/scene/particles.h"
-#include "host/scene/primitives.h"
-#include "host/scene/scene_file.h"
+#include "host/objects/hair.h"
+#include "host/objects/particles.h"
+#include "host/objects/primitives.h"
+#include "host/scene_file/scene_file.h"
 
 namespace host {
 namespace {

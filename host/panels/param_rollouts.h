@@ -3,7 +3,7 @@
 // block's typed setters (clamped to the declared range, heard by the owning object).
 #pragma once
 
-#include "host/scene/panels.h"
+#include "host/panels/panels.h"
 
 namespace host {
 

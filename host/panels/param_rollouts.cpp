@@ -1,4 +1,4 @@
-#include "host/scene/param_rollouts.h"
+#include "host/panels/param_rollouts.h"
 
 #include <cmath>
 

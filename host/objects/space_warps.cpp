@@ -1,8 +1,8 @@
-#include "host/scene/forces.h"
+#include "host/objects/space_warps.h"
 
 #include <limits>
 
-#include "host/scene/builtin_class.h"
+#include "host/objects/builtin_class.h"
 #include "host/scene/scene.h"
 
 namespace host {

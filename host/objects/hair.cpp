@@ -1,6 +1,6 @@
-#include "host/scene/hair.h"
+#include "host/objects/hair.h"
 
-#include "host/scene/builtin_class.h"
+#include "host/objects/builtin_class.h"
 
 namespace host {
 

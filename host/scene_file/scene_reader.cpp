@@ -1,4 +1,5 @@
-#include "host/scene/scene_file.h"
+// Reading scene files: all or nothing, with one message naming the file and the place of a fault.
+#include "host/scene_file/scene_file.h"
 
 #include <cerrno>
 #include <charconv>
@@ -15,8 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/core/atomic_file.h"
 #include "host/core/status.h"
+#include "host/scene_file/scene_document.h"
 
 namespace host {
 
@@ -28,11 +29,6 @@ struct SceneAccess {
 namespace {
 
 using json = nlohmann::json;
-using ojson = nlohmann::ordered_json;
-
-constexpr const char* kFormatName = "tolvaris-scene";
-
-// ---- Reading ----------------------------------------------------------------------------------
 
 // Names and keys quoted in messages come from the file: a newline in one must not split the
 // message, so control characters are written as escapes.
@@ -252,12 +248,6 @@ bool ReadClassWord(Reader& r, const json& j, const std::string& ptr, uint32_t& o
   return true;
 }
 
-std::string HexWord(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08x", v);
-  return buf;
-}
-
 // A node reference waiting for every node to exist.
 struct PendingRef {
   ParamBlock* block;
@@ -281,170 +271,207 @@ bool ReadNodeRef(Reader& r, const json& j, const std::string& ptr, uint32_t& han
   return ReadHandle(r, j, ptr, handle);
 }
 
-bool ReadParam(LoadState& st, ParamBlock& block, const json& j, const std::string& ptr, std::set<int>& seen) {
-  Reader& r = st.r;
-  if (!ExpectObject(r, j, ptr, {"id", "name", "value", "keys"})) return false;
-  const ParamDef* def = nullptr;
+// The parameter an entry names by "id", by "name" or by both; null after a failure.
+const ParamDef* ReadParamDef(Reader& r, const ParamBlock& block, const json& j, const std::string& ptr) {
   std::string name;
-  if (j.contains("name") && !ReadString(r, j["name"], ptr + "/name", name)) return false;
+  if (j.contains("name") && !ReadString(r, j["name"], ptr + "/name", name)) return nullptr;
+  const std::string blockName = "block " + std::to_string(block.Id());
   if (j.contains("id")) {
     int id = 0;
-    if (!ReadInt32(r, j["id"], ptr + "/id", 0, 65535, id)) return false;
-    def = block.Def(id);
-    if (!def) return r.Fail(ptr + "/id", "block " + std::to_string(block.Id()) + " has no parameter " + std::to_string(id));
-    if (j.contains("name") && block.Desc().FindByName(name) != def)
-      return r.Fail(ptr + "/name", "parameter " + std::to_string(id) + " is \"" + def->name + "\", not \"" + name + "\"");
-  } else if (j.contains("name")) {
-    def = block.Desc().FindByName(name);
-    if (!def) return r.Fail(ptr + "/name", "block " + std::to_string(block.Id()) + " has no parameter \"" + name + "\"");
-  } else {
-    return r.Fail(ptr, "a parameter needs an \"id\" or a \"name\"");
+    if (!ReadInt32(r, j["id"], ptr + "/id", 0, 65535, id)) return nullptr;
+    const ParamDef* def = block.Def(id);
+    if (!def) {
+      r.Fail(ptr + "/id", blockName + " has no parameter " + std::to_string(id));
+    } else if (j.contains("name") && block.Desc().FindByName(name) != def) {
+      r.Fail(ptr + "/name", "parameter " + std::to_string(id) + " is \"" + def->name + "\", not \"" + name + "\"");
+      return nullptr;
+    }
+    return def;
   }
-  if (!seen.insert(def->id).second) return r.Fail(ptr, "parameter \"" + def->name + "\" is given twice");
+  if (j.contains("name")) {
+    const ParamDef* def = block.Desc().FindByName(name);
+    if (!def) r.Fail(ptr + "/name", blockName + " has no parameter \"" + name + "\"");
+    return def;
+  }
+  r.Fail(ptr, "a parameter needs an \"id\" or a \"name\"");
+  return nullptr;
+}
 
-  const int id = def->id;
-  const std::string vptr = ptr + "/value";
-  const bool hasValue = j.contains("value");
-  const json& value = hasValue ? j["value"] : j;  // only read when present
-  switch (def->type) {
-    case ParamType::Float:
-    case ParamType::World: {
-      FloatTrack track = *block.GetFloatTrack(id);
-      if (!ReadTrack(r, j, ptr, def->animatable, track,
-                     [&](const json& v, const std::string& p, float& out) { return ReadFloat(r, v, p, out); }))
-        return false;
-      block.SetFloatTrack(id, std::move(track));
-      return true;
-    }
-    case ParamType::Colour: {
-      Point3Track track = *block.GetColourTrack(id);
-      if (!ReadTrack(r, j, ptr, def->animatable, track,
-                     [&](const json& v, const std::string& p, Point3& out) { return ReadPoint3(r, v, p, out); }))
-        return false;
-      block.SetColourTrack(id, std::move(track));
-      return true;
-    }
-    default: break;
+// A float, world or colour parameter: a track, with keys when it is animatable.
+bool ReadTrackParam(Reader& r, ParamBlock& block, const ParamDef& def, const json& j, const std::string& ptr) {
+  if (def.type == ParamType::Colour) {
+    Point3Track track = *block.GetColourTrack(def.id);
+    if (!ReadTrack(r, j, ptr, def.animatable, track,
+                   [&](const json& v, const std::string& p, Point3& out) { return ReadPoint3(r, v, p, out); }))
+      return false;
+    block.SetColourTrack(def.id, std::move(track));
+    return true;
   }
-  if (j.contains("keys")) return r.Fail(ptr + "/keys", "a " + std::string(ParamTypeName(def->type)) + " parameter has no keys");
-  if (!hasValue) return true;
-  switch (def->type) {
+  FloatTrack track = *block.GetFloatTrack(def.id);
+  if (!ReadTrack(r, j, ptr, def.animatable, track,
+                 [&](const json& v, const std::string& p, float& out) { return ReadFloat(r, v, p, out); }))
+    return false;
+  block.SetFloatTrack(def.id, std::move(track));
+  return true;
+}
+
+// A node or node list parameter: its handles wait in the load state until every node exists.
+bool ReadNodeParam(LoadState& st, ParamBlock& block, const ParamDef& def, const json& value, const std::string& vptr) {
+  Reader& r = st.r;
+  if (def.type == ParamType::Node) {
+    uint32_t h = 0;
+    if (!ReadNodeRef(r, value, vptr, h)) return false;
+    st.refs.push_back({&block, def.id, false, {{h, vptr}}});
+    return true;
+  }
+  if (!value.is_array()) return r.Fail(vptr, std::string("expected an array of node handles, found ") + TypeName(value));
+  PendingRef ref{&block, def.id, true, {}};
+  for (size_t i = 0; i < value.size(); ++i) {
+    uint32_t h = 0;
+    const std::string p = vptr + "/" + std::to_string(i);
+    if (!ReadNodeRef(r, value[i], p, h)) return false;
+    ref.handles.push_back({h, p});
+  }
+  st.refs.push_back(std::move(ref));
+  return true;
+}
+
+// The "value" of a parameter without keys: int, bool, filename, node or node list.
+bool ReadValueParam(LoadState& st, ParamBlock& block, const ParamDef& def, const json& j, const std::string& ptr) {
+  Reader& r = st.r;
+  const json& value = j["value"];
+  const std::string vptr = ptr + "/value";
+  switch (def.type) {
     case ParamType::Int: {
       int v = 0;
       if (!ReadInt32(r, value, vptr, INT_MIN, INT_MAX, v)) return false;
-      block.SetInt(id, 0, v);
+      block.SetInt(def.id, 0, v);
       return true;
     }
     case ParamType::Bool: {
       bool v = false;
       if (!ReadBool(r, value, vptr, v)) return false;
-      block.SetBool(id, 0, v);
+      block.SetBool(def.id, 0, v);
       return true;
     }
     case ParamType::Filename: {
       std::string v;
       if (!ReadString(r, value, vptr, v)) return false;
-      block.SetString(id, 0, std::move(v));
+      block.SetString(def.id, 0, std::move(v));
       return true;
     }
-    case ParamType::Node: {
-      uint32_t h = 0;
-      if (!ReadNodeRef(r, value, vptr, h)) return false;
-      st.refs.push_back({&block, id, false, {{h, vptr}}});
-      return true;
-    }
-    case ParamType::NodeList: {
-      if (!value.is_array()) return r.Fail(vptr, std::string("expected an array of node handles, found ") + TypeName(value));
-      PendingRef ref{&block, id, true, {}};
-      for (size_t i = 0; i < value.size(); ++i) {
-        uint32_t h = 0;
-        const std::string p = vptr + "/" + std::to_string(i);
-        if (!ReadNodeRef(r, value[i], p, h)) return false;
-        ref.handles.push_back({h, p});
-      }
-      st.refs.push_back(std::move(ref));
-      return true;
-    }
+    case ParamType::Node:
+    case ParamType::NodeList: return ReadNodeParam(st, block, def, value, vptr);
     default: return r.Fail(ptr, "parameter of an unknown type");
   }
 }
 
-bool ReadObject(LoadState& st, Node& node, const json& j, const std::string& ptr) {
+bool ReadParam(LoadState& st, ParamBlock& block, const json& j, const std::string& ptr, std::set<int>& seen) {
   Reader& r = st.r;
-  if (!ExpectObject(r, j, ptr, {"class", "classId", "blocks", "data"})) return false;
-  const ClassDesc* desc = nullptr;
+  if (!ExpectObject(r, j, ptr, {"id", "name", "value", "keys"})) return false;
+  const ParamDef* def = ReadParamDef(r, block, j, ptr);
+  if (!def) return false;
+  if (!seen.insert(def->id).second) return r.Fail(ptr, "parameter \"" + def->name + "\" is given twice");
+  switch (def->type) {
+    case ParamType::Float:
+    case ParamType::World:
+    case ParamType::Colour: return ReadTrackParam(r, block, *def, j, ptr);
+    default: break;
+  }
+  if (j.contains("keys")) return r.Fail(ptr + "/keys", "a " + std::string(ParamTypeName(def->type)) + " parameter has no keys");
+  if (!j.contains("value")) return true;
+  return ReadValueParam(st, block, *def, j, ptr);
+}
+
+// The class an object names by "classId", by "class" or by both; null after a failure.
+const ClassDesc* ReadObjectClass(Reader& r, const json& j, const std::string& ptr) {
   std::string name;
-  if (j.contains("class") && !ReadString(r, j["class"], ptr + "/class", name)) return false;
-  if (j.contains("classId")) {
-    const json& id = j["classId"];
-    const std::string iptr = ptr + "/classId";
-    if (!id.is_array() || id.size() != 2) return r.Fail(iptr, "expected two 32-bit words");
-    ClassId cid;
-    if (!ReadClassWord(r, id[0], iptr + "/0", cid.a) || !ReadClassWord(r, id[1], iptr + "/1", cid.b)) return false;
-    desc = FindClassDesc(cid);
-    const std::string shown = "(" + HexWord(cid.a) + ", " + HexWord(cid.b) + ")";
-    if (!desc)
-      return r.Fail(iptr, "no class " + (name.empty() ? shown : "\"" + name + "\" " + shown) +
-                              " is registered; is its plug-in loaded?");
-    if (!name.empty() && desc->ClassName() != name && desc->InternalName() != name)
-      return r.Fail(ptr + "/class", "class id " + shown + " is \"" + std::string(desc->ClassName()) + "\", not \"" + name + "\"");
-  } else if (!name.empty()) {
-    desc = FindClassDesc(name);
-    if (!desc) return r.Fail(ptr + "/class", "no class \"" + name + "\" is registered; is its plug-in loaded?");
-  } else {
-    return r.Fail(ptr, "an object needs a \"class\" or a \"classId\"");
+  if (j.contains("class") && !ReadString(r, j["class"], ptr + "/class", name)) return nullptr;
+  if (!j.contains("classId")) {
+    const ClassDesc* desc = name.empty() ? nullptr : FindClassDesc(name);
+    if (name.empty()) r.Fail(ptr, "an object needs a \"class\" or a \"classId\"");
+    else if (!desc) r.Fail(ptr + "/class", "no class \"" + name + "\" is registered; is its plug-in loaded?");
+    return desc;
   }
-  std::string why;
-  std::unique_ptr<Object> obj = CreateObject(*desc, &why);
-  if (!obj) return r.Fail(ptr, why);
-  Object* o = obj.get();
-  node.SetObject(std::move(obj));
-
-  if (j.contains("blocks")) {
-    const json& blocks = j["blocks"];
-    const std::string bptr = ptr + "/blocks";
-    if (!blocks.is_array()) return r.Fail(bptr, std::string("expected an array, found ") + TypeName(blocks));
-    std::set<int> seenBlocks;
-    for (size_t b = 0; b < blocks.size(); ++b) {
-      const std::string p = bptr + "/" + std::to_string(b);
-      const json& bj = blocks[b];
-      if (!ExpectObject(r, bj, p, {"id", "params"})) return false;
-      int bid = 0;
-      if (bj.contains("id") && !ReadInt32(r, bj["id"], p + "/id", 0, 65535, bid)) return false;
-      ParamBlock* block = o->GetParamBlockById(bid);
-      if (!block) return r.Fail(p + "/id", "a " + std::string(desc->ClassName()) + " object has no parameter block " + std::to_string(bid));
-      if (!seenBlocks.insert(bid).second) return r.Fail(p + "/id", "block " + std::to_string(bid) + " is given twice");
-      if (!bj.contains("params")) continue;
-      const json& params = bj["params"];
-      if (!params.is_array()) return r.Fail(p + "/params", std::string("expected an array, found ") + TypeName(params));
-      std::set<int> seen;
-      for (size_t i = 0; i < params.size(); ++i)
-        if (!ReadParam(st, *block, params[i], p + "/params/" + std::to_string(i), seen)) return false;
-    }
+  const json& id = j["classId"];
+  const std::string iptr = ptr + "/classId";
+  ClassId cid;
+  if (!id.is_array() || id.size() != 2) {
+    r.Fail(iptr, "expected two 32-bit words");
+    return nullptr;
   }
+  if (!ReadClassWord(r, id[0], iptr + "/0", cid.a) || !ReadClassWord(r, id[1], iptr + "/1", cid.b)) return nullptr;
+  const ClassDesc* desc = FindClassDesc(cid);
+  const std::string shown = "(" + HexWord(cid.a) + ", " + HexWord(cid.b) + ")";
+  if (!desc) {
+    r.Fail(iptr, "no class " + (name.empty() ? shown : "\"" + name + "\" " + shown) + " is registered; is its plug-in loaded?");
+  } else if (!name.empty() && desc->ClassName() != name && desc->InternalName() != name) {
+    r.Fail(ptr + "/class", "class id " + shown + " is \"" + std::string(desc->ClassName()) + "\", not \"" + name + "\"");
+    return nullptr;
+  }
+  return desc;
+}
 
+// The object's "blocks": each by its id, once, with its parameters.
+bool ReadBlocks(LoadState& st, Object& o, const json& blocks, const std::string& bptr) {
+  Reader& r = st.r;
+  if (!blocks.is_array()) return r.Fail(bptr, std::string("expected an array, found ") + TypeName(blocks));
+  std::set<int> seenBlocks;
+  for (size_t b = 0; b < blocks.size(); ++b) {
+    const std::string p = bptr + "/" + std::to_string(b);
+    const json& bj = blocks[b];
+    if (!ExpectObject(r, bj, p, {"id", "params"})) return false;
+    int bid = 0;
+    if (bj.contains("id") && !ReadInt32(r, bj["id"], p + "/id", 0, 65535, bid)) return false;
+    ParamBlock* block = o.GetParamBlockById(bid);
+    if (!block) return r.Fail(p + "/id", "a " + std::string(o.ClassName()) + " object has no parameter block " + std::to_string(bid));
+    if (!seenBlocks.insert(bid).second) return r.Fail(p + "/id", "block " + std::to_string(bid) + " is given twice");
+    if (!bj.contains("params")) continue;
+    const json& params = bj["params"];
+    if (!params.is_array()) return r.Fail(p + "/params", std::string("expected an array, found ") + TypeName(params));
+    std::set<int> seen;
+    for (size_t i = 0; i < params.size(); ++i)
+      if (!ReadParam(st, *block, params[i], p + "/params/" + std::to_string(i), seen)) return false;
+  }
+  return true;
+}
+
+// The object's own "data", through its LoadData (plug-in code: whatever it throws stops here).
+bool ReadObjectData(Reader& r, Object& o, const json& j, const std::string& ptr) {
   static const json kNoData;
   const json& data = j.contains("data") ? j["data"] : kNoData;
   std::string dataError;
   bool ok = false;
   try {
-    ok = o->LoadData(data, &dataError);
+    ok = o.LoadData(data, &dataError);
   } catch (const std::exception& e) {
     dataError = e.what();
   } catch (...) {
     dataError.clear();
   }
-  if (!ok) {
-    const std::string dptr = ptr + "/data";
-    if (dataError.empty()) return r.Fail(dptr, "the object did not accept its data");
-    // Objects may name the place inside their data as a pointer of their own.
-    if (dataError[0] == '/') {
-      const size_t colon = dataError.find(": ");
-      if (colon != std::string::npos) return r.Fail(dptr + dataError.substr(0, colon), dataError.substr(colon + 2));
-    }
-    return r.Fail(dptr, dataError);
+  if (ok) return true;
+  const std::string dptr = ptr + "/data";
+  if (dataError.empty()) return r.Fail(dptr, "the object did not accept its data");
+  // Objects may name the place inside their data as a pointer of their own.
+  if (dataError[0] == '/') {
+    const size_t colon = dataError.find(": ");
+    if (colon != std::string::npos) return r.Fail(dptr + dataError.substr(0, colon), dataError.substr(colon + 2));
   }
-  return true;
+  return r.Fail(dptr, dataError);
+}
+
+bool ReadObject(LoadState& st, Node& node, const json& j, const std::string& ptr) {
+  Reader& r = st.r;
+  if (!ExpectObject(r, j, ptr, {"class", "classId", "blocks", "data"})) return false;
+  const ClassDesc* desc = ReadObjectClass(r, j, ptr);
+  if (!desc) return false;
+  std::string why;
+  std::unique_ptr<Object> obj = CreateObject(*desc, &why);
+  if (!obj) return r.Fail(ptr, why);
+  Object* o = obj.get();
+  node.SetObject(std::move(obj));
+  if (j.contains("blocks") && !ReadBlocks(st, *o, j["blocks"], ptr + "/blocks")) return false;
+  return ReadObjectData(r, *o, j, ptr);
 }
 
 bool ReadNode(LoadState& st, const json& j, const std::string& ptr, std::set<uint32_t>& handles) {
@@ -502,9 +529,9 @@ bool ReadTime(Reader& r, const json& j, TimeSettings& time) {
 bool ReadDocument(Reader& r, const json& root, Scene& scene) {
   if (!ExpectObject(r, root, "", {"format", "version", "time", "metresPerUnit", "render", "nodes"})) return false;
   std::string format;
-  if (!root.contains("format")) return r.Fail("", "not a scene file: \"format\": \"" + std::string(kFormatName) + "\" is missing");
+  if (!root.contains("format")) return r.Fail("", "not a scene file: \"format\": \"" + std::string(kSceneFormatName) + "\" is missing");
   if (!ReadString(r, root["format"], "/format", format)) return false;
-  if (format != kFormatName) return r.Fail("/format", "not a scene file: the format is \"" + format + "\"");
+  if (format != kSceneFormatName) return r.Fail("/format", "not a scene file: the format is \"" + format + "\"");
   if (!root.contains("version")) return r.Fail("", "\"version\" is missing");
   int64_t version = 0;
   if (!ReadInt(r, root["version"], "/version", 1, INT32_MAX, version)) return false;
@@ -641,182 +668,7 @@ bool ReadFile(Reader& r, const std::filesystem::path& file, std::string& text) {
   return true;
 }
 
-// ---- Writing ----------------------------------------------------------------------------------
-
-// The shortest decimal that reads back as the same float: 0.1f is written 0.1, not 0.100000001.
-double Tidy(float f) {
-  char buf[32];
-  const auto res = std::to_chars(buf, buf + sizeof buf, f);
-  return std::strtod(std::string(buf, res.ptr).c_str(), nullptr);
-}
-
-ojson Frame(TimeValue t, int tpf) {
-  if (t % tpf == 0) return ojson(int64_t(t / tpf));
-  return ojson(double(t) / tpf);
-}
-
-ojson Write(const Point3& p) { return ojson::array({Tidy(p.x), Tidy(p.y), Tidy(p.z)}); }
-ojson Write(float f) { return ojson(Tidy(f)); }
-ojson Write(const Quat& q) { return ojson::array({Tidy(q.x), Tidy(q.y), Tidy(q.z), Tidy(q.w)}); }
-
-template <class T> ojson WriteTrack(const Track<T>& track, int tpf) {
-  ojson j = ojson::object();
-  j["value"] = Write(track.Constant());
-  if (track.IsAnimated()) {
-    ojson keys = ojson::array();
-    for (const auto& k : track.Keys()) keys.push_back(ojson{{"frame", Frame(k.t, tpf)}, {"value", Write(k.value)}});
-    j["keys"] = std::move(keys);
-  }
-  return j;
-}
-
-ojson NodeRef(const Node* n) { return n ? ojson(n->Handle()) : ojson(nullptr); }
-
-ojson WriteBlock(const ParamBlock& block, int tpf) {
-  ojson params = ojson::array();
-  for (const ParamDef& d : block.Desc().params) {
-    ojson p = ojson::object();
-    p["id"] = d.id;
-    p["name"] = d.name;
-    switch (d.type) {
-      case ParamType::Float:
-      case ParamType::World: {
-        ojson t = WriteTrack(*block.GetFloatTrack(d.id), tpf);
-        for (auto& [k, v] : t.items()) p[k] = v;
-        break;
-      }
-      case ParamType::Colour: {
-        ojson t = WriteTrack(*block.GetColourTrack(d.id), tpf);
-        for (auto& [k, v] : t.items()) p[k] = v;
-        break;
-      }
-      case ParamType::Int: p["value"] = block.GetInt(d.id, 0).value_or(0); break;
-      case ParamType::Bool: p["value"] = block.GetBool(d.id, 0).value_or(false); break;
-      case ParamType::Filename: p["value"] = block.GetString(d.id, 0).value_or(""); break;
-      case ParamType::Node: p["value"] = NodeRef(block.GetNode(d.id, 0).value_or(nullptr)); break;
-      case ParamType::NodeList: {
-        ojson list = ojson::array();
-        for (const Node* n : block.GetNodes(d.id)) list.push_back(NodeRef(n));
-        p["value"] = std::move(list);
-        break;
-      }
-    }
-    params.push_back(std::move(p));
-  }
-  return ojson{{"id", block.Id()}, {"params", std::move(params)}};
-}
-
-ojson WriteObject(const Object& o, int tpf) {
-  ojson j = ojson::object();
-  j["class"] = std::string(o.ClassName());
-  j["classId"] = ojson::array({HexWord(o.GetClassId().a), HexWord(o.GetClassId().b)});
-  ojson blocks = ojson::array();
-  for (int b = 0; b < o.NumParamBlocks(); ++b) blocks.push_back(WriteBlock(*o.GetParamBlock(b), tpf));
-  j["blocks"] = std::move(blocks);
-  json data = o.SaveData();
-  if (!data.is_null()) j["data"] = ojson::parse(data.dump(-1, ' ', false, json::error_handler_t::replace));
-  return j;
-}
-
-ojson WriteScene(const Scene& scene) {
-  const int tpf = scene.time.TicksPerFrame();
-  ojson root = ojson::object();
-  root["format"] = kFormatName;
-  root["version"] = kSceneFileVersion;
-  root["time"] = ojson{{"frameRate", scene.time.frameRate},
-                       {"startFrame", Frame(scene.time.animStart, tpf)},
-                       {"endFrame", Frame(scene.time.animEnd, tpf)},
-                       {"currentFrame", Frame(scene.time.currentTime, tpf)}};
-  root["metresPerUnit"] = scene.time.metresPerUnit;
-  root["render"] = ojson{{"width", scene.render.width}, {"height", scene.render.height}};
-  ojson nodes = ojson::array();
-  for (const auto& n : scene.Nodes()) {
-    ojson j = ojson::object();
-    j["handle"] = n->Handle();
-    j["name"] = n->Name();
-    if (n->Parent()) j["parent"] = n->Parent()->Handle();
-    j["selected"] = n->selected;
-    j["renderable"] = n->renderable;
-    j["boxMode"] = n->boxMode;
-    j["position"] = WriteTrack(n->transform.position, tpf);
-    j["rotation"] = WriteTrack(n->transform.rotation, tpf);
-    j["scale"] = WriteTrack(n->transform.scale, tpf);
-    if (const Object* o = n->GetObject()) j["object"] = WriteObject(*o, tpf);
-    nodes.push_back(std::move(j));
-  }
-  root["nodes"] = std::move(nodes);
-  return root;
-}
-
-// Layout for people reading and diffing scene files: a key, a point or a short parameter stays on
-// one line, everything larger opens up with two spaces per level.
-std::string Scalar(const ojson& j) { return j.dump(-1, ' ', false, ojson::error_handler_t::replace); }
-
-bool IsScalar(const ojson& j) { return !j.is_object() && !j.is_array(); }
-
-bool IsFlat(const ojson& j, int depth = 0) {
-  if (IsScalar(j)) return true;
-  if (depth == 2) return false;
-  for (const auto& item : j) if (!IsFlat(item, depth + 1)) return false;
-  return true;
-}
-
-std::string Inline(const ojson& j) {
-  if (IsScalar(j)) return Scalar(j);
-  std::string out = j.is_object() ? "{" : "[";
-  bool first = true;
-  for (auto it = j.begin(); it != j.end(); ++it) {
-    if (!first) out += ", ";
-    first = false;
-    if (j.is_object()) out += Scalar(ojson(it.key())) + ": ";
-    out += Inline(*it);
-  }
-  return out + (j.is_object() ? "}" : "]");
-}
-
-void Pretty(const ojson& j, int indent, std::string& out) {
-  constexpr size_t kLine = 100;
-  if (IsFlat(j)) {
-    const std::string one = Inline(j);
-    if (IsScalar(j) || j.empty() || one.size() + size_t(indent) <= kLine) {
-      out += one;
-      return;
-    }
-  }
-  const std::string pad(size_t(indent + 2), ' ');
-  out += j.is_object() ? "{\n" : "[\n";
-  bool first = true;
-  for (auto it = j.begin(); it != j.end(); ++it) {
-    if (!first) out += ",\n";
-    first = false;
-    out += pad;
-    if (j.is_object()) out += Scalar(ojson(it.key())) + ": ";
-    Pretty(*it, indent + 2, out);
-  }
-  out += "\n" + std::string(size_t(indent), ' ') + (j.is_object() ? "}" : "]");
-}
-
-// Objects' SaveData is plug-in code: whatever it throws stops here.
-bool BuildText(const Scene& scene, std::string& out, std::string* error) {
-  try {
-    out.clear();
-    Pretty(WriteScene(scene), 0, out);
-    out += "\n";
-    return true;
-  } catch (const std::exception& e) {
-    SetError(error, e.what());
-  } catch (...) {
-    SetError(error, "an object failed to save its data");
-  }
-  return false;
-}
-
 }  // namespace
-
-std::string SceneToText(const Scene& scene) {
-  std::string out;
-  return BuildText(scene, out, nullptr) ? out : std::string();
-}
 
 bool LoadScene(Scene& scene, const std::filesystem::path& file, std::string* error) {
   Reader r;
@@ -842,24 +694,6 @@ bool LoadScene(Scene& scene, const std::filesystem::path& file, std::string* err
     r.error.clear();  // the generic message below
   }
   return Fail(error, r.error.empty() ? r.file + ": could not be loaded" : r.error);
-}
-
-bool SaveScene(Scene& scene, const std::filesystem::path& file, std::string* error) {
-  auto fail = [&](const std::string& why) {
-    return Fail(error, file.string() + ": " + why);
-  };
-  try {
-    std::string text, why;
-    if (!BuildText(scene, text, &why)) return fail("not saved: " + why);
-    if (!WriteFileAtomically(file, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), &why))
-      return fail(why);
-    std::error_code ec;
-    std::filesystem::path absolute = std::filesystem::absolute(file, ec);
-    scene.SetFilePath(ec ? file : absolute);
-    return true;
-  } catch (const std::exception& e) {
-    return fail(e.what());
-  }
 }
 
 }  // namespace host

@@ -219,7 +219,7 @@ class CommandPanel {
   CommandPanel* next_ = nullptr;  // every command panel of the process, for ObjectGone
 };
 
-// Called by Object's destructor: every command panel editing it forgets it.
+// Every command panel editing the object forgets it; the hook Object's destructor calls.
 void ObjectGone(const Object* object);
 
 // The program's one command panel.

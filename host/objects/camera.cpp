@@ -1,8 +1,8 @@
-#include "host/scene/camera.h"
+#include "host/objects/camera.h"
 
 #include <numbers>
 
-#include "host/scene/builtin_class.h"
+#include "host/objects/builtin_class.h"
 
 namespace host {
 

@@ -1,4 +1,4 @@
-#include "host/scene/primitives.h"
+#include "host/objects/primitives.h"
 
 #include <cfloat>
 #include <climits>
@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/core/status.h"
-#include "host/scene/builtin_class.h"
+#include "host/objects/builtin_class.h"
 #include "host/scene/scene.h"
 
 namespace host {

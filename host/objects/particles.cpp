@@ -1,4 +1,4 @@
-#include "host/scene/particles.h"
+#include "host/objects/particles.h"
 
 #include <cerrno>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <numbers>
 
 #include "host/core/status.h"
-#include "host/scene/builtin_class.h"
+#include "host/objects/builtin_class.h"
 #include "host/scene/scene.h"
 
 namespace host {
