@@ -180,45 +180,92 @@ void RelaxHorizontal(const Exec& ex, Faces<Axis> g, float* face, float wind, flo
   });
 }
 
+// What the vertical pass blends: buoyancy and smoke weight, the wind it relaxes towards, and the
+// emitters' pull.
+struct BuoyancyTerms {
+  float buoyancy, weight, wind, drag, blend, speed;
+};
+
+// Buoyancy and smoke weight from the face-averaged temperature and density (0 at ambient, so a
+// cell at ambient temperature gets no lift), then wind and emitter pull. The emitters pull towards
+// their per-cell velocity `emitVel` when there is one, otherwise towards `terms.speed`; as in
+// RelaxHorizontal, the mask stands in for a missing target.
+void Buoyancy(const Exec& ex, Faces<2> wFaces, float* pw, const float* temp, const float* dens, const float* mask,
+              const float* emitVel, BuoyancyTerms terms, float dt) {
+  const Dims d = wFaces.d;
+  const bool perCell = emitVel != nullptr;
+  const float* to = perCell ? emitVel : mask;
+  const float buoyancy = terms.buoyancy, weight = terms.weight, wind = terms.wind, drag = terms.drag;
+  const float blend = terms.blend, speed = terms.speed;
+  const int layer = d.cellStrideZ();
+  kFor3(ex, "buoyancy", wFaces.interiorExtent(0), wFaces.interiorExtent(1), wFaces.interiorExtent(2),
+        [=] TFR_HD(int i, int j, int k) {
+    wFaces.toInterior(i, j, k);
+    const int upper = d.cell(i, j, k), lower = upper - layer;
+    float& value = pw[d.w(i, j, k)];
+    const float tf = 0.5f * (temp[lower] + temp[upper]);
+    const float df = 0.5f * (dens[lower] + dens[upper]);
+    const float lifted = value + dt * (buoyancy * tf - weight * df);
+    const float e = 0.5f * (mask[lower] + mask[upper]) * blend;
+    const float at = 0.5f * (to[lower] + to[upper]);
+    value = RelaxAndBlend(lifted, wind, drag, e, perCell ? at : speed);
+  });
+}
+
+// Two octaves of value noise per axis into the cell force arrays, weighted by heat and smoke so
+// that clear air stays calm, and added to what they hold when vorticity confinement is on. The
+// pattern drifts upward with the frame time, not from substep to substep.
+void Turbulence(const Exec& ex, const Dims d, const FireParams& p, float cellSize, const float* temp,
+                const float* dens, const CurlOut& out) {
+  const float scale = MaxF(p.turbScale, 1e-4f);
+  const float freq = cellSize / scale;
+  const float drift = 0.6f * p.time / scale;
+  const float turbulence = p.turbulence;
+  const uint32_t s1 = SeedHash(1), s2 = SeedHash(2), s3 = SeedHash(3);
+  const uint32_t s4 = SeedHash(4), s5 = SeedHash(5), s6 = SeedHash(6);
+  float* fx = out.fx;
+  float* fy = out.fy;
+  float* fz = out.fz;
+  const bool addToConfinement = p.vorticity > 0.0f;
+  kFor3(ex, "turbulence", d.nx, d.ny, d.nz, [=] TFR_HD(int i, int j, int k) {
+    const int c = d.cell(i, j, k);
+    const float a = MinF(2.0f * temp[c] + dens[c], 1.0f) * turbulence;
+    Vec3f force{0.0f, 0.0f, 0.0f};
+    if (a > 0.0f) {
+      const float px = float(i) * freq, py = float(j) * freq, pz = float(k) * freq - drift;
+      const float qx = 2.0f * px, qy = 2.0f * py, qz = 2.0f * pz;
+      // Seeds: x 4 and 1, y 5 and 2, z 6 and 3.
+      force.x = (0.5f * HashedNoise(qx, qy, qz, s4) + HashedNoise(px, py, pz, s1)) * a;
+      force.y = (0.5f * HashedNoise(qx, qy, qz, s5) + HashedNoise(px, py, pz, s2)) * a;
+      force.z = (0.5f * HashedNoise(qx, qy, qz, s6) + HashedNoise(px, py, pz, s3)) * a;
+    }
+    if (addToConfinement) {
+      force.x += fx[c];
+      force.y += fy[c];
+      force.z += fz[c];
+    }
+    fx[c] = force.x;
+    fy[c] = force.y;
+    fz[c] = force.z;
+  });
+}
+
 }  // namespace
 
 void FireSim::Impl::Forces(const FireParams& p, float dt) {
   const Exec ex = exec();
   const Dims d = dims();
-  const int nx = d.nx, ny = d.ny, nz = d.nz;
   const float halfDt = 0.5f * dt;
   const float drag = 1.0f - expf(-p.windDrag * dt);
   const float blend = emission.emitBlend;
-  const float* dens = density;
-  const float* temp = temperature;
   const float* mask = emitterMask;
   const Faces<0> uFaces{d};
   const Faces<1> vFaces{d};
   const Faces<2> wFaces{d};
 
-  // Vertical: buoyancy and smoke weight from the face-averaged temperature and density (0 at
-  // ambient, so a cell at ambient temperature gets no lift), then wind and emitter pull.
-  {
-    float* pw = w;
-    const float buoyancy = p.buoyancy, weight = p.smokeWeight, wind = p.windZ;
-    // As in RelaxHorizontal, the mask stands in for a missing target.
-    const bool perCell = hasEmitVel;
-    const float* to = perCell ? emitVelZ : mask;
-    const float speed = emission.emitSpeed;
-    const int layer = d.cellStrideZ();
-    kFor3(ex, "buoyancy", wFaces.interiorExtent(0), wFaces.interiorExtent(1), wFaces.interiorExtent(2),
-          [=] TFR_HD(int i, int j, int k) {
-      wFaces.toInterior(i, j, k);
-      const int upper = d.cell(i, j, k), lower = upper - layer;
-      float& value = pw[d.w(i, j, k)];
-      const float tf = 0.5f * (temp[lower] + temp[upper]);
-      const float df = 0.5f * (dens[lower] + dens[upper]);
-      const float lifted = value + dt * (buoyancy * tf - weight * df);
-      const float e = 0.5f * (mask[lower] + mask[upper]) * blend;
-      const float at = 0.5f * (to[lower] + to[upper]);
-      value = RelaxAndBlend(lifted, wind, drag, e, perCell ? at : speed);
-    });
-  }
+  // Vertical: buoyancy and smoke weight, then wind and emitter pull.
+  Buoyancy(ex, wFaces, w, temperature, density, emitterMask, hasEmitVel ? emitVelZ : nullptr,
+           BuoyancyTerms{p.buoyancy, p.smokeWeight, p.windZ, drag, blend, emission.emitSpeed}, dt);
 
   // Horizontal: only when something can move u or v, the wind or a sideways emitter velocity.
   const bool sideways = emission.emitSpeedX != 0.0f || emission.emitSpeedY != 0.0f || hasEmitVel;
@@ -251,48 +298,16 @@ void FireSim::Impl::Forces(const FireParams& p, float dt) {
     // The curl itself waits in the force arrays: the force pass reads it back from the cell it
     // overwrites instead of differencing the faces a second time.
     Curl(ex, vel, CurlOut{magnitude, fx, fy, fz}, twoH);
-    Confine(ex, d, magnitude, CurlOut{magnitude, fx, fy, fz}, temp, dens, p.vorticity, grid.cellSize);
+    Confine(ex, d, magnitude, CurlOut{magnitude, fx, fy, fz}, temperature, density, p.vorticity, grid.cellSize);
 
     // With turbulence on as well, its force joins this one in the cell arrays and both reach the
     // faces in one pass.
     if (p.turbulence <= 0.0f) addToFaces(cellForceX, cellForceY, cellForceZ);
   }
 
-  // Turbulence: two octaves of value noise per axis, weighted by heat and smoke so that clear
-  // air stays calm. The pattern drifts upward with the frame time, not from substep to substep.
+  // Turbulence, added to the confinement force when that is on, then both reach the faces.
   if (p.turbulence > 0.0f) {
-    const float scale = MaxF(p.turbScale, 1e-4f);
-    const float freq = grid.cellSize / scale;
-    const float drift = 0.6f * p.time / scale;
-    const float turbulence = p.turbulence;
-    const uint32_t s1 = SeedHash(1), s2 = SeedHash(2), s3 = SeedHash(3);
-    const uint32_t s4 = SeedHash(4), s5 = SeedHash(5), s6 = SeedHash(6);
-    float* fx = cellForceX;
-    float* fy = cellForceY;
-    float* fz = cellForceZ;
-    const bool addToConfinement = p.vorticity > 0.0f;
-    kFor3(ex, "turbulence", nx, ny, nz, [=] TFR_HD(int i, int j, int k) {
-      const int c = d.cell(i, j, k);
-      const float a = MinF(2.0f * temp[c] + dens[c], 1.0f) * turbulence;
-      Vec3f force{0.0f, 0.0f, 0.0f};
-      if (a > 0.0f) {
-        const float px = float(i) * freq, py = float(j) * freq, pz = float(k) * freq - drift;
-        const float qx = 2.0f * px, qy = 2.0f * py, qz = 2.0f * pz;
-        // Seeds: x 4 and 1, y 5 and 2, z 6 and 3.
-        force.x = (0.5f * HashedNoise(qx, qy, qz, s4) + HashedNoise(px, py, pz, s1)) * a;
-        force.y = (0.5f * HashedNoise(qx, qy, qz, s5) + HashedNoise(px, py, pz, s2)) * a;
-        force.z = (0.5f * HashedNoise(qx, qy, qz, s6) + HashedNoise(px, py, pz, s3)) * a;
-      }
-      if (addToConfinement) {
-        force.x += fx[c];
-        force.y += fy[c];
-        force.z += fz[c];
-      }
-      fx[c] = force.x;
-      fy[c] = force.y;
-      fz[c] = force.z;
-    });
-
+    Turbulence(ex, d, p, grid.cellSize, temperature, density, CurlOut{nullptr, cellForceX, cellForceY, cellForceZ});
     addToFaces(cellForceX, cellForceY, cellForceZ);
   }
 }
