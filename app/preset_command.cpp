@@ -13,6 +13,7 @@
 
 #include "app/command.h"
 #include "app/domain_command.h"
+#include "host/objects/class_registry.h"
 #include "host/scene/objects.h"
 #include "host/scene_file/scene_file.h"
 

@@ -5,6 +5,7 @@
 #include "domain/fire_params_desc.h"
 #include "fuzz/fuzz_file.h"
 #include "host/core/platform.h"
+#include "host/objects/class_registry.h"
 #include "host/scene/scene.h"
 #include "plugin/fire_obj_desc.h"
 #include "presets/preset_files.h"

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "domain/fire_params_desc.h"
+#include "host/objects/class_registry.h"
 #include "plugin/fire_create_cb.h"
 #include "plugin/fire_object.h"
 #include "plugin/simulate_panel.h"

@@ -10,6 +10,7 @@
 #include "app/domain_command.h"
 #include "host/core/platform.h"
 #include "host/core/status.h"
+#include "host/objects/class_registry.h"
 #include "host/plugins/publish.h"
 #include "host/scene/class_desc.h"
 #include "host/scene/objects.h"

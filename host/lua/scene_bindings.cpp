@@ -26,6 +26,7 @@
 #include "host/lua/lua_engine.h"
 #include "host/lua/lua_values.h"
 #include "host/core/undo.h"
+#include "host/objects/class_registry.h"
 #include "host/scene/notify.h"
 #include "host/scene/scene.h"
 #include "host/scene_file/scene_file.h"

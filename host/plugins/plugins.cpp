@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "host/core/platform.h"
+#include "host/objects/class_registry.h"
 #include "host/plugins/plugin_abi.h"
 #include "host/plugins/publish.h"
 

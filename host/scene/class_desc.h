@@ -46,17 +46,6 @@ class ClassDesc {
   virtual CreateMouseCallBack* GetCreateMouseCallBack() const { return nullptr; }
 };
 
-// Registration is for start-up and plug-in loading, on the main thread. A descriptor must stay
-// alive while registered. Fails on a class id or name already taken or an invalid block description.
-bool RegisterClassDesc(const ClassDesc& desc, std::string* error);
-bool UnregisterClassDesc(ClassId id);
-const ClassDesc* FindClassDesc(ClassId id);
-// By class name or internal name, exactly.
-const ClassDesc* FindClassDesc(std::string_view name);
-std::vector<const ClassDesc*> RegisteredClassDescs();
-// The host's own classes (primitives, particles, space warps, cameras, hair), with which the
-// registry starts; defined beside them in host/objects/builtin_classes.cpp, above the model, which
-// reaches them only through this declaration.
-std::vector<const ClassDesc*> BuiltinClassDescs();
+// The registry of classes, which starts with the host's own, is host/objects/class_registry.h.
 
 }  // namespace host

@@ -59,9 +59,9 @@ struct Box3 {
   Box3 Transformed(const Matrix3& tm) const;
 };
 
-// A new object with its auto-construct parameter blocks at their defaults.
+// A new object with its auto-construct parameter blocks at their defaults (by class name:
+// host/objects/class_registry.h).
 std::unique_ptr<Object> CreateObject(const ClassDesc& desc, std::string* error);
-std::unique_ptr<Object> CreateObject(std::string_view className, std::string* error);
 
 // The shape of a camera at a time.
 struct CameraState {

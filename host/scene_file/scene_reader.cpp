@@ -1,4 +1,5 @@
 // Reading scene files: all or nothing, with one message naming the file and the place of a fault.
+#include "host/objects/class_registry.h"
 #include "host/scene_file/scene_file.h"
 
 #include <cerrno>

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "host/objects/class_registry.h"
 #include "tests/plugin/bake_scene.h"
 #include "host/objects/camera.h"
 #include "host/view/viewport.h"

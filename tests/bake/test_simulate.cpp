@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "host/objects/class_registry.h"
 #include "tests/plugin/bake_scene.h"
 #include "host/core/atomic_file.h"
 #include "host/objects/particles.h"

@@ -13,6 +13,7 @@
 
 #include "domain/fire_params_desc.h"
 #include "capture/sim_run.h"
+#include "host/objects/class_registry.h"
 #include "host/objects/primitives.h"
 #include "host/scene/objects.h"
 #include "host/scene/param_block.h"

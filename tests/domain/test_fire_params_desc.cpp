@@ -6,6 +6,7 @@
 #include <string>
 
 #include "domain/fire_params_desc.h"
+#include "host/objects/class_registry.h"
 #include "host/scene/class_desc.h"
 #include "host/scene/objects.h"
 

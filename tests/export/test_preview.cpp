@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "domain/fire_params_desc.h"
+#include "host/objects/class_registry.h"
 #include "host/view/bitmap.h"
 #include "host/objects/camera.h"
 #include "host/scene/objects.h"

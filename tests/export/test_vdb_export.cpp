@@ -8,6 +8,7 @@
 
 #include "host/core/atomic_file.h"
 #include "domain/fire_params_desc.h"
+#include "host/objects/class_registry.h"
 #include "host/scene/param_block.h"
 #include "host/scene/scene.h"
 #include "plugin/fire_obj_desc.h"

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "domain/fire_params_desc.h"
+#include "host/objects/class_registry.h"
 #include "host/scene/objects.h"
 #include "host/scene/scene.h"
 #include "plugin/fire_obj_desc.h"

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "domain/fire_params_desc.h"
+#include "host/objects/class_registry.h"
 #include "host/panels/param_rollouts.h"
 #include "host/scene/creation.h"
 #include "plugin/simulate_panel.h"

@@ -15,6 +15,7 @@
 #include "domain/fire_params_desc.h"
 #include "host/lua/lua_engine.h"
 #include "host/core/platform.h"
+#include "host/objects/class_registry.h"
 #include "host/scene/scene.h"
 #include "host/lua/scene_bindings.h"
 #include "host/scene_file/scene_file.h"

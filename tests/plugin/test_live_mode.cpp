@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bake_scene.h"
+#include "host/objects/class_registry.h"
 #include "host/panels/panels.h"
 #include "host/scene/scene_view.h"
 #include "plugin/simulate_panel.h"

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "host/objects/class_registry.h"
 #include "host/scene/objects.h"
 #include "host/panels/panels.h"
 #include "host/core/platform.h"

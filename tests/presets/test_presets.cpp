@@ -9,6 +9,7 @@
 #include "host/core/atomic_file.h"
 #include "domain/fire_params_desc.h"
 #include "host/core/platform.h"
+#include "host/objects/class_registry.h"
 #include "host/scene_file/scene_file.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/simulate_panel.h"

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "domain/fire_params_desc.h"
+#include "host/objects/class_registry.h"
 #include "host/scene/scene.h"
 #include "plugin/fire_obj_desc.h"
 #include "plugin/fire_object.h"

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "domain/fire_params_desc.h"
+#include "host/objects/class_registry.h"
 #include "host/scene/class_desc.h"
 #include "host/view/raster.h"
 #include "host/scene/scene.h"

@@ -6,6 +6,7 @@
 #include <limits>
 #include <numbers>
 
+#include "host/objects/class_registry.h"
 #include "tests/host/scene/scene_test_util.h"
 #include "host/objects/camera.h"
 #include "host/objects/hair.h"

@@ -7,6 +7,7 @@
 #include <lua.hpp>
 
 #include "host/lua/lua_engine.h"
+#include "host/objects/class_registry.h"
 #include "host/scene/objects.h"
 #include "host/core/platform.h"
 #include "host/plugins/plugin_abi.h"

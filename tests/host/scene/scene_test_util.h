@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/objects/class_registry.h"
 #include "host/scene/objects.h"
 #include "host/scene/scene.h"
 #include "tests/support/temp_folder.h"

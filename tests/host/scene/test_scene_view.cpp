@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "host/objects/class_registry.h"
 #include "host/scene/scene.h"
 #include "host/scene/scene_view.h"
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/objects/class_registry.h"
 #include "tests/host/scene/scene_test_util.h"
 
 namespace host {
