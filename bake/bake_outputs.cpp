@@ -71,13 +71,11 @@ void DeleteOldBakeOutputs(const BakeOutputs& outputs) {
   }
 }
 
-bool PrepareBakeOutputs(BakeOutputs& outputs, host::Object* domain, host::Node* node, const FireParams& params,
+bool PrepareBakeOutputs(BakeOutputs& outputs, const DomainRef& domain, host::Node& node, const FireParams& params,
                         std::string* message) {
   outputs = BakeOutputs{};
-  const std::optional<DomainRef> found = DomainRefOf(domain);
-  if (!found || !node) return true;  // the bake has refused such a domain already
-  const host::ParamBlock* block = found->params;
-  SimulateDomain* folders = found->folders;
+  const host::ParamBlock* block = domain.params;
+  SimulateDomain* folders = domain.folders;
 
   outputs.outVDB = Switch(*block, kOutVDB);
   outputs.outPRT = Switch(*block, kOutPRT);
@@ -92,8 +90,8 @@ bool PrepareBakeOutputs(BakeOutputs& outputs, host::Object* domain, host::Node* 
   outputs.flowDisplaceSize = block->GetFloat(kFlowDisplaceSize, 0).value_or(4.0f);
   outputs.outputFolder = folders->OutputFolder();
   // The node's name becomes part of file names, so it must not lead out of the folder.
-  outputs.baseName = VdbFileBaseName(node->Name());
-  const host::Scene* scene = node->GetScene();
+  outputs.baseName = VdbFileBaseName(node.Name());
+  const host::Scene* scene = node.GetScene();
   outputs.frameRate = scene ? scene->time.frameRate : 30;
 
   if (!outputs.outVDB && !outputs.outPRT && !outputs.outPreview) return true;
@@ -101,7 +99,7 @@ bool PrepareBakeOutputs(BakeOutputs& outputs, host::Object* domain, host::Node* 
     return host::Fail(message, "Cannot create the output folder " + outputs.outputFolder);
   if (outputs.outPreview) {
     const host::TimeValue now = scene ? scene->time.currentTime : 0;
-    if (!PreviewCamera(domain, node, now, outputs.previewWidth, outputs.camera))
+    if (!PreviewCamera(domain.object, &node, now, outputs.previewWidth, outputs.camera))
       return host::Fail(message, "No active viewport to render the preview images from.");
   }
   // The PRT writer takes its colours from the look too, so the settings are made for either.

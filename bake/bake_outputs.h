@@ -11,6 +11,7 @@
 #include "capture/sim_run.h"
 #include "render/render.h"
 #include "cache/cache_file.h"
+#include "cache/simulate_domain.h"
 #include "solver/fire_sim.h"
 
 namespace host {
@@ -42,7 +43,7 @@ struct BakeOutputs {
 
 // Reads the output settings at time 0 and prepares what the switched-on outputs need. False, with
 // `message` set, when the bake must not start.
-bool PrepareBakeOutputs(BakeOutputs& outputs, host::Object* domain, host::Node* node, const FireParams& params,
+bool PrepareBakeOutputs(BakeOutputs& outputs, const DomainRef& domain, host::Node& node, const FireParams& params,
                         std::string* message);
 // Deletes the files an earlier bake of the domain wrote for each kind of output this bake writes
 // (<node>_0012.vdb, <node>_0012.prt, <node>_preview_0012.png), so that the outputs always match

@@ -98,7 +98,7 @@ bool OpenBake(Bake& bake, SimulateResult& result) {
   // export or a preview is refused while this bake holds the folder.
   if (!LockCacheFolder(bake.lock, bake.cacheFolder, kBakeHolder, &result.message, kWaitForShortWriters))
     return false;
-  if (!PrepareBakeOutputs(bake.outputs, bake.domain.object, bake.node, params, &result.message)) return false;
+  if (!PrepareBakeOutputs(bake.outputs, bake.domain, *bake.node, params, &result.message)) return false;
   bake.withVelocity = NeedsVelocity(bake.outputs, params);
   return true;
 }

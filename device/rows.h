@@ -2,7 +2,7 @@
 // the elements of a row in vector lanes, and one element per thread on the GPU. A row is split
 // into the stretch inside an IndexBox, where the function may take a shortcut that holds only
 // there (no clamp reached), and the two ends. Used where a per-element kFor3 body would neither
-// inline nor vectorise: advection and the curl.
+// inline nor vectorise on the CPU: kRows takes one body for such a pass.
 #pragma once
 
 #include <cstdint>
